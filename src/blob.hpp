@@ -1,0 +1,167 @@
+// Shared byte views, the blob framing's hashes, and the atomic file writer.
+//
+// Framing shared by every blob but the transducer map (all little-endian):
+//
+//   offset  size   content
+//   0       4      magic: four ASCII bytes naming the format and its version
+//   4       H - 8  the format's header fields, among them the 64-bit payload hash
+//   H - 4   4      header check, u32: low 32 bits of mix(FNV-1a 64 over bytes 0 .. H-4)
+//   H       rest   payload
+//
+// The payload hash (`BlockHasher`) absorbs the payload as little-endian 64-bit words, the last
+// partial word zero-padded, and finishes with the SplitMix64 finaliser over the byte count XOR the
+// state, so it depends only on the bytes, never on how they were split across updates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "fileio.hpp"
+#include "hash.hpp"
+
+namespace quenlith::blob {
+
+// The framing messages every framed loader shares.
+inline constexpr const char* kBadMagic = "bad magic or truncated header";
+inline constexpr const char* kHeaderChecksum = "header checksum mismatch";
+inline constexpr const char* kPayloadChecksum = "payload checksum mismatch";
+
+// An immutable, cheaply copied view over reference-counted storage: owned, table-aligned bytes
+// or a read-only memory map released when the last view goes. Any thread may read, copy and drop
+// views at once.
+class SharedBytes {
+ public:
+  enum class Kind : std::uint8_t { Owned, Mapped };
+
+  // An empty owned view.
+  SharedBytes();
+
+  // Copies `bytes` into a fresh table (2 MiB aligned from 2 MiB up) and views all of it.
+  static SharedBytes from_owned(std::span<const std::uint8_t> bytes);
+  static SharedBytes from_owned(std::vector<std::uint8_t>&& bytes);
+  // Maps the whole file read-only and shared. An empty file maps to an empty view.
+  static SharedBytes map_file(const std::filesystem::path& path);
+
+  std::span<const std::uint8_t> bytes() const noexcept { return {start_, len_}; }
+  const std::uint8_t* data() const noexcept { return start_; }
+  std::size_t size() const noexcept { return len_; }
+  Kind kind() const noexcept { return kind_; }
+
+  // A view of `len` bytes from `offset` sharing the storage; nullopt when the range does not lie
+  // inside this view (overflow included).
+  std::optional<SharedBytes> slice(std::uint64_t offset, std::uint64_t len) const;
+
+ private:
+  struct Storage;
+  SharedBytes(std::shared_ptr<const Storage> storage, const std::uint8_t* start, std::size_t len,
+              Kind kind)
+      : storage_(std::move(storage)), start_(start), len_(len), kind_(kind) {}
+
+  std::shared_ptr<const Storage> storage_;
+  const std::uint8_t* start_;
+  std::size_t len_;
+  Kind kind_;
+};
+
+// The header check: the low 32 bits of mix(FNV-1a 64 over `header_before_check`).
+std::uint32_t header_check(std::span<const std::uint8_t> header_before_check) noexcept;
+
+// The streaming payload hash.
+class BlockHasher {
+ public:
+  void update(std::span<const std::uint8_t> bytes) noexcept;
+  std::uint64_t finish() const noexcept;
+
+ private:
+  static std::uint64_t absorb(std::uint64_t state, std::uint64_t word) noexcept {
+    state = (state ^ word) * 0xBF58476D1CE4E5B9ULL;
+    return state ^ (state >> 29);
+  }
+
+  std::uint64_t state_ = hash::G;
+  std::uint8_t tail_[8] = {};
+  std::uint64_t tail_len_ = 0;
+  std::uint64_t total_ = 0;
+};
+
+// The payload hash of a whole slice, equal to `BlockHasher` fed the same bytes.
+std::uint64_t hash_block(std::span<const std::uint8_t> bytes) noexcept;
+
+// A writer that hashes what it writes.
+template <class W>
+class Hashed {
+ public:
+  explicit Hashed(W& inner) : inner_(inner) {}
+  void write_all(std::span<const std::uint8_t> bytes) {
+    inner_.write_all(bytes);  // an error leaves before anything is hashed
+    hasher_.update(bytes);
+  }
+  std::uint64_t finish() const noexcept { return hasher_.finish(); }
+  W& inner() noexcept { return inner_; }
+
+ private:
+  W& inner_;
+  BlockHasher hasher_;
+};
+
+// Framing checks common to every framed loader, in order: at least 4 bytes, then (by the
+// caller) its own refusals of older magics, then at least `header_size` bytes and the expected
+// magic, then the header check. Throws `IndexError::Format` with the shared messages.
+void check_frame(std::span<const std::uint8_t> blob, const char magic[4], std::size_t header_size);
+// True when `blob` starts with `magic` (and has at least 4 bytes).
+bool has_magic(std::span<const std::uint8_t> blob, const char magic[4]) noexcept;
+
+// Writes a blob to `target` atomically: a fresh temporary file beside it (named
+// "<base>.<pid>.<seq>.tmp") receives the bytes through `write`, is synced and renamed over the
+// target, and the directory is synced. On any failure the temporary file is removed and the
+// target is untouched. The temporary takes the permission bits of an existing target.
+namespace detail {
+class AtomicTemp {
+ public:
+  explicit AtomicTemp(const std::filesystem::path& target);
+  AtomicTemp(const AtomicTemp&) = delete;
+  AtomicTemp& operator=(const AtomicTemp&) = delete;
+  ~AtomicTemp();  // removes the temporary unless committed
+  fileio::File& file() noexcept { return file_; }
+  const std::filesystem::path& path() const noexcept { return temp_; }
+  // Sync, rename over the target, sync the directory, close.
+  void commit();
+
+ private:
+  std::filesystem::path target_;
+  std::filesystem::path dir_;
+  std::filesystem::path temp_;
+  fileio::File file_;
+  bool committed_ = false;
+};
+}  // namespace detail
+
+// The temporary name the writer would use for `target` with sequence number `seq`.
+std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64_t seq);
+// Takes the next number of the process-wide temporary-name counter.
+std::uint64_t next_temp_seq() noexcept;
+
+template <class F>
+auto write_atomically_with(const std::filesystem::path& target, F&& f) {
+  detail::AtomicTemp temp(target);
+  if constexpr (std::is_void_v<decltype(f(temp.file()))>) {
+    f(temp.file());
+    temp.commit();
+  } else {
+    auto value = f(temp.file());
+    temp.commit();
+    return value;
+  }
+}
+
+// Writes `bytes` to `target` atomically.
+void write_atomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes);
+
+}  // namespace quenlith::blob

@@ -1,0 +1,168 @@
+#include "blob.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "bytes.hpp"
+#include "error.hpp"
+#include "fileio.hpp"
+
+namespace fs = std::filesystem;
+using namespace quenlith;
+using blob::BlockHasher;
+using blob::hash_block;
+using bytes::as_bytes;
+
+TEST(PayloadHash, ReferenceValues) {
+  EXPECT_EQ(hash_block({}), 0xE220A8397B1DCDAFULL);
+  EXPECT_EQ(hash_block(as_bytes("abc")), 0xD548A05AAB54937FULL);
+  EXPECT_EQ(hash_block(as_bytes("abcdefgh")), 0x781386DDA448550CULL);
+  EXPECT_EQ(hash_block(as_bytes("abcdefghi")), 0xB201905988404D91ULL);
+  EXPECT_EQ(blob::header_check(as_bytes("abc")), 0x0804B508u);
+}
+
+TEST(PayloadHash, IndependentOfHowBytesAreSplit) {
+  std::mt19937_64 rng(7);
+  std::vector<std::uint8_t> data(301);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  const std::uint64_t whole = hash_block(data);
+  for (int trial = 0; trial < 200; ++trial) {
+    BlockHasher h;
+    std::size_t i = 0;
+    while (i < data.size()) {
+      std::size_t n = std::min<std::size_t>(rng() % 13, data.size() - i);
+      h.update(std::span(data).subspan(i, n));
+      i += n;
+    }
+    ASSERT_EQ(h.finish(), whole) << "trial " << trial;
+  }
+}
+
+TEST(Errors, DisplayAndDebugForms) {
+  EXPECT_STREQ(IndexError::format("bad magic or truncated header").what(),
+               "format error: bad magic or truncated header");
+  EXPECT_STREQ(IndexError::build("x").what(), "build error: x");
+  EXPECT_STREQ(IndexError::automaton("too big").what(), "automaton error: too big");
+  EXPECT_STREQ(IndexError::fst("unknown error").what(), "fst error: unknown error");
+  EXPECT_STREQ(IndexError::io_message(IndexError::IoKind::InvalidData,
+                                      "extsort: a run file is corrupt").what(),
+               "io error: extsort: a run file is corrupt");
+  IndexError e = IndexError::io_errno(2);
+  EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+  EXPECT_EQ(e.io_kind(), IndexError::IoKind::NotFound);
+  EXPECT_TRUE(e.display().ends_with(" (os error 2)")) << e.display();
+  EXPECT_EQ(IndexError::format("a \"q\"").debug(), "Format(\"a \\\"q\\\"\")");
+  EXPECT_EQ(IndexError::build("b").debug(true), "Build(\n    \"b\",\n)");
+  // A fatal error is never an IndexError.
+  EXPECT_THROW(panic("an invariant"), Panic);
+  EXPECT_FALSE((std::is_base_of_v<IndexError, Panic>));
+}
+
+TEST(SharedBytes, SlicesShareAndCheckBounds) {
+  std::vector<std::uint8_t> v{1, 2, 3, 4};
+  auto b = blob::SharedBytes::from_owned(std::move(v));
+  ASSERT_EQ(b.size(), 4u);
+  EXPECT_TRUE(b.slice(4, 0).has_value());
+  EXPECT_FALSE(b.slice(4, 1).has_value());
+  EXPECT_FALSE(b.slice(2, UINT64_MAX).has_value());
+  auto s = b.slice(1, 2);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->bytes()[0], 2);
+  // A large copy is table-aligned.
+  std::vector<std::uint8_t> big(2097152, 9);
+  auto bb = blob::SharedBytes::from_owned(std::move(big));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bb.data()) % 2097152, 0u);
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("quenlith-blob-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::size_t entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+  fs::path dir_;
+};
+
+using MappedFile = TempDir;
+
+TEST_F(MappedFile, MapsFilesAndOutlivesTheLoader) {
+  fs::path p = dir_ / "empty";
+  blob::write_atomically(p, {});
+  auto e = blob::SharedBytes::map_file(p);
+  EXPECT_EQ(e.size(), 0u);
+  EXPECT_EQ(e.kind(), blob::SharedBytes::Kind::Mapped);
+  blob::write_atomically(p, as_bytes("hello"));
+  std::optional<blob::SharedBytes> part;
+  {
+    auto m = blob::SharedBytes::map_file(p);
+    part = m.slice(1, 3);
+  }
+  EXPECT_EQ(bytes::as_chars(part->bytes()), "ell");
+  EXPECT_THROW(blob::SharedBytes::map_file(dir_ / "missing"), IndexError);
+}
+
+using AtomicWriter = TempDir;
+
+TEST_F(AtomicWriter, KeepsModeAndLeavesNoTemporary) {
+  fs::path p = dir_ / "t.idx";
+  blob::write_atomically(p, as_bytes("one"));
+  ::chmod(p.c_str(), 0600);
+  blob::write_atomically(p, as_bytes("two"));
+  struct stat st;
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(fileio::read_file(p), std::vector<std::uint8_t>({'t', 'w', 'o'}));
+  EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(AtomicWriter, FailingCallbackLeavesTargetUnchanged) {
+  fs::path p = dir_ / "t.idx";
+  blob::write_atomically(p, as_bytes("keep"));
+  EXPECT_THROW(blob::write_atomically_with(p,
+                                           [](fileio::File& f) {
+                                             f.write_all(as_bytes("partial"));
+                                             throw IndexError::format("refused");
+                                           }),
+               IndexError);
+  EXPECT_EQ(fileio::read_file(p), std::vector<std::uint8_t>({'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(AtomicWriter, SkipsATakenTemporaryName) {
+  fs::path p = dir_ / "t.idx";
+  // Occupy the next few names this process would use.
+  std::uint64_t next = blob::next_temp_seq() + 1;
+  for (std::uint64_t s = next; s < next + 3; ++s) fileio::File::create_new(blob::temp_name(p, s));
+  blob::write_atomically(p, as_bytes("x"));
+  EXPECT_EQ(fileio::read_file(p).size(), 1u);
+  EXPECT_EQ(fileio::read_file(blob::temp_name(p, next)).size(), 0u);  // not overwritten
+}
+
+TEST_F(AtomicWriter, MissingDirectoryAndConcurrentWriters) {
+  try {
+    blob::write_atomically(dir_ / "no" / "t.idx", as_bytes("x"));
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.io_kind(), IndexError::IoKind::NotFound);
+  }
+  fs::path p = dir_ / "shared.idx";
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 8; ++i)
+    ts.emplace_back([&, i] { blob::write_atomically(p, as_bytes(std::string(100, 'a' + i))); });
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(fileio::read_file(p).size(), 100u);
+  EXPECT_EQ(entries(), 1u);
+}
