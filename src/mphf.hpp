@@ -215,7 +215,7 @@ struct V2 {
   std::uint64_t index(std::uint64_t h) const noexcept {
     if (level0) {
       const std::uint8_t b = level0->seed_of(h);
-      if (b != 0) return level0->position(h, b);
+      if (b != 0) return level0->fixed_geometry() ? position_fixed(h, b, level0->slots) : level0->position(h, b);
     }
     return index_bumped(h);
   }

@@ -353,6 +353,7 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
 
 std::vector<std::uint8_t> V1::to_bytes() const {
   std::vector<std::uint8_t> out;
+  out.reserve(kV1Header + 8 * part_seeds.size() + pilots.size() + 4 * remap_bases.size() + 2 * remap_offsets.size());
   bytes::put_bytes(out, bytes::as_bytes("MPH1"));
   bytes::put_u16(out, 1);
   bytes::put_u16(out, 0);
