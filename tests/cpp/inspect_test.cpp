@@ -653,8 +653,8 @@ namespace {
 // Inspects and accepts either a result or a Format refusal; anything else fails the test.
 void inspect_anything(const Bytes& b) {
   // An exact-size heap copy, so AddressSanitizer sees any read past the end.
-  const auto copy = std::make_unique<std::uint8_t[]>(b.size() + 1);
-  std::memcpy(copy.get(), b.data(), b.size());
+  const auto copy = std::make_unique<std::uint8_t[]>(b.size());
+  std::copy(b.begin(), b.end(), copy.get());
   try {
     const BlobInfo i = inspect::inspect_bytes(std::span(copy.get(), b.size()));
     EXPECT_EQ(i.bytes, b.size());
