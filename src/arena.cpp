@@ -136,6 +136,7 @@ std::optional<std::uint64_t> table_size(std::uint8_t tag, std::uint64_t n) noexc
 }
 
 std::uint64_t read_offset(std::span<const std::uint8_t> image, std::uint64_t pos, unsigned width) {
+  check_invariant(width >= 1 && width <= 8, "an offset is 1 to 8 bytes wide");
   if (!checked_add(pos, width)) throw IndexError::format("arena: offset overflow");
   if (auto v = try_read(image, pos, width)) return *v;
   throw IndexError::format("arena: unexpected end of buffer");
