@@ -4,7 +4,8 @@
 // A builder pushes keys through the spill rule (`push_or_spill`, or `Sorter` which also ends the
 // input), then replays the distinct keys in ascending byte order through `Replay::each`, once or
 // twice; whether anything was spilled is invisible to it. The run file format is drawn at the
-// top of extsort.cpp. Everything runs on the calling thread.
+// top of extsort.cpp. Everything runs on the calling thread; a run, a set of runs, a merge and a
+// replay each belong to one thread at a time.
 #pragma once
 
 #include <cstdint>
