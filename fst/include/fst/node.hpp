@@ -76,6 +76,9 @@ inline std::uint64_t unpack_uint(const std::uint8_t* p, unsigned nbytes) noexcep
 // destructible, safe to use from many threads at once (it never changes).
 class Node {
 public:
+    // The empty final node (address 0): final, output 0, no transitions.
+    Node() = default;
+
     // The node's address (the offset of its last byte; 0 for the empty final node).
     CompiledAddr addr() const noexcept { return addr_; }
     // The offset of the node's first byte (0 for the empty final node).
@@ -102,7 +105,6 @@ public:
 
 private:
     friend class Fst;
-    Node() = default;
     // Decodes the node at `addr` of the `size`-byte file at `data`, whose nodes lie in
     // [16, area_end), into *this. Throws Error::format(size) for anything that does not fit.
     void decode(const std::uint8_t* data, std::uint64_t size, std::uint64_t area_end, std::uint64_t version,
