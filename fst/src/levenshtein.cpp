@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "fst/error.hpp"
 #include "fst/utf8.hpp"
 
 namespace fst::automaton {
@@ -50,8 +51,6 @@ LevenshteinError LevenshteinError::too_many_states(std::size_t limit)
 namespace {
 
 [[noreturn]] void throw_too_many_states(std::size_t limit) { throw LevenshteinError::too_many_states(limit); }
-
-[[noreturn]] void throw_invalid_query() { throw std::invalid_argument("Levenshtein query is not valid UTF-8"); }
 
 // A row: the input length and the entries lo..hi (lo = max(1, len - d), hi = min(n, len + d));
 // entries 1..n outside the band are d + 1.
@@ -272,7 +271,11 @@ private:
 Levenshtein::Levenshtein(std::string_view query, std::uint32_t distance)
 {
     std::vector<char32_t> q;
-    if (!utf8::decode(query, q)) throw_invalid_query();
+    if (!utf8::decode(query, q)) {
+        // The same error a stream gives for a key that is not text.
+        if (auto e = utf8_error({reinterpret_cast<const std::uint8_t*>(query.data()), query.size()})) throw *e;
+        throw std::logic_error("UTF-8 decoders disagree on a Levenshtein query");
+    }
     Builder(q, distance, next_, match_).run();
 }
 

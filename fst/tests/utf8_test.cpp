@@ -4,9 +4,11 @@
 
 #include <random>
 
-#include "stream_test_util.hpp"
+#include "vectors.hpp"
 
 namespace {
+
+std::string hex_of(std::string_view s) { return fst_test::to_hex(fst_test::Bytes(s.begin(), s.end())); }
 
 using fst::utf8::Utf8Sequence;
 using fst::utf8::Utf8Sequences;
@@ -23,7 +25,7 @@ bool is_scalar(std::uint32_t c) { return c <= 0x10FFFF && !(c >= 0xD800 && c <= 
 
 TEST(Utf8Sequences, MatchVectors)
 {
-    for (const auto& v : fst_test::read_jsonl("utf8_sequences.jsonl")) {
+    for (const auto& v : fst_test::load_jsonl("utf8_sequences.jsonl")) {
         const auto got = all_of(v["start"].get<std::uint32_t>(), v["end"].get<std::uint32_t>());
         std::vector<std::vector<std::pair<int, int>>> want_ranges = {};
         std::vector<std::vector<std::pair<int, int>>> got_ranges;
@@ -148,7 +150,7 @@ TEST(Utf8Codec, DecodeRefusesMalformedInput)
     };
     for (const auto& s : bad) {
         std::vector<char32_t> out;
-        EXPECT_FALSE(fst::utf8::decode(s, out)) << fst_test::hex(s);
+        EXPECT_FALSE(fst::utf8::decode(s, out)) << hex_of(s);
     }
     std::vector<char32_t> out;
     EXPECT_TRUE(fst::utf8::decode("", out));
