@@ -380,6 +380,31 @@ TEST(StreamBounds, LaterBoundReplacesEarlierOnTheSameSide)
     EXPECT_EQ(text(got[1].first), "jul");
 }
 
+// A damaged map either refuses to open, or streams, or throws fst::Error from the stream; it
+// never reads outside its bytes (the sanitizer build checks that) and never loops.
+TEST(StreamBounds, DamagedMapsFailCleanly)
+{
+    for (const char* name : {"months", "non_ascii_utf8", "lev_small", "output_split"}) {
+        const Bytes good = fst_test::build_case_named(name).fst;
+        for (std::size_t at = 0; at < good.size(); ++at) {
+            for (const std::uint8_t value : {std::uint8_t(good[at] ^ 0x01), std::uint8_t(good[at] ^ 0x80), std::uint8_t{0},
+                                             std::uint8_t{0xFF}}) {
+                Bytes bad = good;
+                bad[at] = value;
+                try {
+                    const fst::Fst map(bad);
+                    std::size_t n = drain(fst::range(map).into_stream()).size();
+                    n += drain(fst::range(map).ge("j").lt("n").into_stream()).size();
+                    n += drain(fst::search(map, Levenshtein("jan", 1)).gt("a").into_stream()).size();
+                    n += drain(fst::search(map, fst::automaton::starts_with(Str("ca"))).into_stream()).size();
+                    EXPECT_LT(n, 100000u);
+                } catch (const fst::Error&) {
+                }
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The Levenshtein stream against a brute-force edit distance over every key of a word list.
 
