@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fst/node.hpp"  // detail::unpack_uint
+
 namespace fst::detail {
 
 inline std::uint64_t read_u64le(const std::uint8_t* p) {
@@ -19,13 +21,6 @@ inline std::uint32_t read_u32le(const std::uint8_t* p) {
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-    return v;
-}
-
-// The low `nbytes` (0..8) bytes at `p`, little-endian.
-inline std::uint64_t unpack_uint(const std::uint8_t* p, unsigned nbytes) {
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < nbytes; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
     return v;
 }
 

@@ -16,6 +16,7 @@
 
 #include "bytes.hpp"
 #include "fst/crc32.hpp"
+#include "node_decode.hpp"
 
 namespace fst {
 
@@ -45,11 +46,13 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
     } else if (root_addr != area_end_ - 1) {
         throw Error::format(n);
     }
-    root_ = Node::decode(p, n, area_end_, version_, root_addr);
+    root_.decode(p, n, area_end_, version_, root_addr);
 }
 
 Node Fst::node(CompiledAddr addr) const {
-    return Node::decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
+    Node n;
+    n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
+    return n;
 }
 
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
@@ -60,7 +63,7 @@ std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
         if (!i) return std::nullopt;
         const Transition t = node.transition(*i);
         out += t.out.value();
-        node = this->node(t.addr);
+        node.decode(bytes_.data(), bytes_.size(), area_end_, version_, t.addr);
     }
     if (!node.is_final()) return std::nullopt;
     return out + node.final_output().value();

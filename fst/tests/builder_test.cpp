@@ -170,7 +170,7 @@ TEST(Builder, RandomMapsMatchAModel) {
         const unsigned alphabet = (round % 3 == 0) ? 3 : (round % 3 == 1) ? 40 : 256;
         const std::size_t nkeys = (round < 10) ? static_cast<std::size_t>(round) : 1 + rng() % 600;
         const unsigned value_bits = static_cast<unsigned>(rng() % 65);
-        std::map<Bytes, std::uint64_t> model;
+        std::map<Bytes, std::uint64_t, BytesLess> model;
         while (model.size() < nkeys) {
             Bytes k(rng() % 9);
             for (auto& c : k) c = static_cast<std::uint8_t>(rng() % alphabet);

@@ -49,7 +49,7 @@ void check_lookups(const BuildCase& c) {
     EXPECT_EQ(f.size(), c.size);
     EXPECT_EQ(f.root_addr(), c.root_addr);
     EXPECT_NO_THROW(f.verify());
-    std::set<Bytes> keys;
+    std::set<Bytes, BytesLess> keys;
     for (auto& [k, v] : c.keys) {
         keys.insert(k);
         auto got = f.get(span_of(k));

@@ -63,10 +63,22 @@ enum class NodeKind : std::uint8_t {
 
 class Fst;
 
+namespace detail {
+// The low `nbytes` (0..8) bytes at `p`, little-endian.
+inline std::uint64_t unpack_uint(const std::uint8_t* p, unsigned nbytes) noexcept {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < nbytes; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    return v;
+}
+}  // namespace detail
+
 // A decoded node. Obtain one from Fst::root() or Fst::node(addr). Copyable, trivially
 // destructible, safe to use from many threads at once (it never changes).
 class Node {
 public:
+    // The empty final node (address 0): final, output 0, no transitions.
+    Node() = default;
+
     // The node's address (the offset of its last byte; 0 for the empty final node).
     CompiledAddr addr() const noexcept { return addr_; }
     // The offset of the node's first byte (0 for the empty final node).
@@ -93,13 +105,18 @@ public:
 
 private:
     friend class Fst;
-    Node() = default;
     // Decodes the node at `addr` of the `size`-byte file at `data`, whose nodes lie in
-    // [16, area_end). Throws Error::format(size) for anything that does not fit.
-    static Node decode(const std::uint8_t* data, std::uint64_t size, std::uint64_t area_end,
-                       std::uint64_t version, CompiledAddr addr);
+    // [16, area_end), into *this. Throws Error::format(size) for anything that does not fit.
+    void decode(const std::uint8_t* data, std::uint64_t size, std::uint64_t area_end, std::uint64_t version,
+                CompiledAddr addr);
     [[noreturn]] void malformed() const;
-    CompiledAddr target_from_delta(std::uint64_t delta) const;
+    [[noreturn]] static void index_past_end();
+    CompiledAddr target_from_delta(std::uint64_t delta) const {
+        if (delta == 0) return EMPTY_ADDRESS;
+        // A real target lies in [16, first): in the node area, written before this node.
+        if (delta > first_ - 16) malformed();
+        return first_ - delta;
+    }
 
     const std::uint8_t* data_ = nullptr;  // the whole file
     std::uint64_t size_ = 0;              // file size, for error texts
@@ -118,5 +135,53 @@ private:
     bool final_ = true;
     bool has_index_ = false;
 };
+
+// The accessors below run once per transition of every walk, so they are inline.
+
+inline std::uint8_t Node::transition_input(std::size_t i) const {
+    if (i >= ntrans_) index_past_end();
+    if (kind_ != NodeKind::AnyTrans) return one_inp_;
+    return data_[base_ - 1 - i];
+}
+
+inline CompiledAddr Node::transition_addr(std::size_t i) const {
+    if (i >= ntrans_) index_past_end();
+    if (kind_ != NodeKind::AnyTrans) return one_addr_;
+    const std::uint64_t at = base_ - ntrans_ - (i + 1) * tsize_;
+    return target_from_delta(detail::unpack_uint(data_ + at, tsize_));
+}
+
+inline Transition Node::transition(std::size_t i) const {
+    if (i >= ntrans_) index_past_end();
+    if (kind_ != NodeKind::AnyTrans) return Transition{one_inp_, Output(one_out_), one_addr_};
+    // Layout below base_: inputs, then deltas, then outputs, each in reverse order.
+    Transition t;
+    t.inp = data_[base_ - 1 - i];
+    const std::uint64_t deltas = base_ - ntrans_;
+    t.addr = target_from_delta(detail::unpack_uint(data_ + deltas - (i + 1) * tsize_, tsize_));
+    if (osize_ != 0) {
+        const std::uint64_t outs = deltas - static_cast<std::uint64_t>(ntrans_) * tsize_;
+        t.out = Output(detail::unpack_uint(data_ + outs - (i + 1) * osize_, osize_));
+    }
+    return t;
+}
+
+inline std::optional<std::size_t> Node::find_input(std::uint8_t b) const noexcept {
+    if (kind_ != NodeKind::AnyTrans) {
+        if (ntrans_ == 1 && one_inp_ == b) return 0;
+        return std::nullopt;
+    }
+    if (has_index_) {
+        const std::size_t i = data_[base_ + b];
+        if (i < ntrans_) return i;
+        return std::nullopt;
+    }
+    // Inputs are stored in reverse: the byte at base_-n+j is the input of transition n-1-j.
+    const std::uint8_t* inputs = data_ + base_ - ntrans_;
+    for (std::size_t j = 0; j < ntrans_; ++j) {
+        if (inputs[j] == b) return ntrans_ - 1 - j;
+    }
+    return std::nullopt;
+}
 
 }  // namespace fst
