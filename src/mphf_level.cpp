@@ -536,10 +536,10 @@ struct LevelState {
       pieces[c].value = std::move(piece);
     }
     placed[c].store(1, std::memory_order_release);
-    if (neighbours[c].load(std::memory_order_acquire) == 0) release(c);
-    for (std::uint64_t g : {c - 1, c}) {
-      if (c == 0 && g == c - 1) continue;
-      if (g + 1 >= chunks) continue;
+    // A chunk with no gap beside it (a level of one chunk) is released now; any other is released
+    // by the placing of its last gap, which may already be under way on another worker.
+    if (chunks == 1) release(c);
+    for (std::uint64_t g = c == 0 ? 0 : c - 1; g <= c && g + 1 < chunks; ++g) {
       if (placed[g].load(std::memory_order_acquire) && placed[g + 1].load(std::memory_order_acquire) &&
           gap_taken[g].exchange(1, std::memory_order_acq_rel) == 0)
         place_gap(g);

@@ -357,6 +357,21 @@ TEST(MphfLevelParallel, MatchesSequentialModel) {
   }
 }
 
+// Many chunks finishing in every order: the first of a chunk's two gaps may be placed while the
+// chunk is still handing itself in; every run must give the same level.
+TEST(MphfLevelParallel, RepeatedBuildsWithManyChunks) {
+  const std::uint64_t k = 400000;  // a later level of eight chunks
+  const std::vector<std::uint64_t> keys = sorted(distinct_hashes(k, 5));
+  ASSERT_EQ(level_shape(k, true).starts.size(), 8u);
+  const LevelBuild first = build_level(k, HashInput::ordered(keys), 1, true);
+  for (int rep = 0; rep < (QUENLITH_SANITIZED ? 6 : 40); ++rep) {
+    const LevelBuild again = build_level(k, HashInput::ordered(keys), 8, true);
+    ASSERT_TRUE(std::equal(first.level.seeds.begin(), first.level.seeds.end(), again.level.seeds.begin(),
+                           again.level.seeds.end()));
+    ASSERT_EQ(again.bumped, first.bumped);
+  }
+}
+
 // ---- batched query ----
 
 // A synthetic table of any shape: random seed bytes (some 0), a later level, a tail and a remap of
