@@ -377,9 +377,9 @@ struct LevelState {
   std::vector<std::uint64_t> bumped;
   std::vector<Slot<std::vector<std::uint64_t>>> gap_results;
   Slot<std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>>> end_slot;
-  std::unique_ptr<std::atomic<std::uint8_t>[]> placed;
-  std::unique_ptr<std::atomic<std::uint8_t>[]> gap_taken;
-  std::unique_ptr<std::atomic<std::uint32_t>[]> neighbours;
+  std::vector<std::atomic<std::uint8_t>> placed;
+  std::vector<std::atomic<std::uint8_t>> gap_taken;
+  std::vector<std::atomic<std::uint32_t>> neighbours;
   std::mutex seeds_mu;
   std::mutex map_mu;
   Map level_map;
@@ -387,8 +387,8 @@ struct LevelState {
 
   LevelState(const LevelShape& sh, Level& lv)
       : shape(sh), level(lv), chunks(sh.starts.size()), pieces(chunks), bumped_slots(chunks),
-        gap_results(chunks > 0 ? chunks - 1 : 0), placed(new std::atomic<std::uint8_t>[chunks]),
-        gap_taken(new std::atomic<std::uint8_t>[chunks]), neighbours(new std::atomic<std::uint32_t>[chunks]) {
+        gap_results(chunks > 0 ? chunks - 1 : 0), placed(chunks), gap_taken(chunks),
+        neighbours(chunks) {
     for (std::uint64_t i = 0; i < chunks; ++i) {
       placed[i].store(0);
       gap_taken[i].store(0);
