@@ -43,6 +43,14 @@ SharedBytes SharedBytes::from_owned(std::vector<std::uint8_t>&& bytes) {
   return from_owned(std::span<const std::uint8_t>(taken));
 }
 
+SharedBytes SharedBytes::from_pages(pages::Pages<std::uint8_t>&& table) {
+  auto storage = std::make_shared<Storage>();
+  storage->owned = std::move(table);
+  const std::uint8_t* start = storage->owned.data();
+  const std::size_t len = static_cast<std::size_t>(storage->owned.size());
+  return SharedBytes(std::move(storage), start, len, Kind::Owned);
+}
+
 SharedBytes SharedBytes::map_file(const std::filesystem::path& path) {
   fileio::File file = fileio::File::open_read(path);
   struct stat st;
