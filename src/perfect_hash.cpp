@@ -1,0 +1,327 @@
+#include "perfect_hash.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fileio.hpp"
+#include "threads.hpp"
+
+namespace quenlith::perfect_hash {
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'M', 'P', '8'};
+constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFull;
+constexpr std::uint32_t kUnset = 0xFFFFFFFFu;
+
+constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
+constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
+constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
+constexpr const char* kOldVersion =
+    "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "rebuild the index from its keys";
+constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than u32::MAX keys";
+constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
+constexpr const char* kAssembleRefused =
+    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::span<const std::uint8_t> s) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    const std::uint8_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
+template <class Source>
+arena::StringArena assemble_or_panic(Source&& source, std::uint64_t n, std::uint64_t total,
+                                     std::optional<std::span<const std::uint8_t>> fingerprints) {
+  std::optional<arena::StringArena> a =
+      arena::StringArena::assemble(std::forward<Source>(source), n, total, fingerprints);
+  if (!a) panic(kAssembleRefused);
+  return std::move(*a);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
+                                                    std::uint32_t side_count, std::uint64_t payload) {
+  std::array<std::uint8_t, kHeaderBytes> h{};
+  std::memcpy(h.data(), kMagic, 4);
+  bytes::store_u64(h.data() + 4, n);
+  bytes::store_u64(h.data() + 12, mph_len);
+  bytes::store_u32(h.data() + 20, side_count);
+  bytes::store_u64(h.data() + 24, payload);
+  bytes::store_u32(h.data() + 32, blob::header_check(std::span(h).first(32)));
+  return h;
+}
+
+PerfectHashIndex::PerfectHashIndex() : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
+
+PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+  return build_with_threads(std::move(keys), fingerprints, threads::available());
+}
+
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
+  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+}
+
+PerfectHashIndex PerfectHashIndex::build_with_threads(std::vector<std::string_view> keys,
+                                                      bool fingerprints, unsigned threads) {
+  // Key order: unsigned bytes, a proper prefix first (string_view compares chars as unsigned).
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const std::uint64_t n = keys.size();
+  if (n > kMaxKeys) throw IndexError::format(kTooMany);
+  for (std::string_view k : keys)
+    if (k.size() > arena::kMaxStringLen) throw IndexError::format(kKeyTooLong);
+  if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
+
+  std::vector<std::uint64_t> h1(n);
+  std::vector<std::uint8_t> fp(fingerprints ? n : 0);
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Pair hp = hash::hash_pair(keys[i]);
+    h1[i] = hp.h1;
+    if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
+    total += keys[i].size();
+  }
+  std::optional<std::span<const std::uint8_t>> fp_view;
+  if (fingerprints) fp_view = std::span<const std::uint8_t>(fp);
+
+  std::vector<std::uint64_t> sorted = h1;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+    sorted = {};
+    return build_with_collisions(keys, h1, fp_view, total, threads);
+  }
+
+  mphf::Mphf mph = mphf::Mphf::build_with_threads(sorted, threads);
+  sorted = {};
+  std::vector<std::uint32_t> order(n, kUnset);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t s = mph.index(h1[i]);
+    if (s >= n || order[s] != kUnset) throw IndexError::format(kNotMinimal);
+    order[s] = static_cast<std::uint32_t>(i);
+  }
+  h1 = {};
+  std::vector<std::uint8_t> fp_by_slot;
+  if (fingerprints) {
+    fp_by_slot.resize(n);
+    for (std::size_t s = 0; s < n; ++s) fp_by_slot[s] = fp[order[s]];
+    fp = {};
+    fp_view = std::span<const std::uint8_t>(fp_by_slot);
+  }
+  auto source = [&](auto& sink) {
+    for (std::size_t s = 0; s < n; ++s)
+      if (!sink(bytes::as_bytes(keys[order[s]]))) return;
+  };
+  arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
+  return PerfectHashIndex(std::move(a), std::move(mph), {}, n);
+}
+
+PerfectHashIndex PerfectHashIndex::build_with_collisions(
+    std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t total, unsigned threads) {
+  const std::uint64_t n = keys.size();
+  check_invariant(hashes.size() == n && (!fingerprints || fingerprints->size() == n),
+                  "one hash and one fingerprint per key");
+  if (n > kMaxKeys) throw IndexError::format(kTooMany);
+  hash::Collisions split = hash::split_collisions(hashes);
+  const std::uint64_t u = split.distinct.size();
+  mphf::Mphf mph = mphf::Mphf::build_with_threads(split.distinct, threads);
+  split.distinct = {};
+
+  std::vector<std::uint8_t> is_collision(n, 0);
+  for (const auto& [h, i] : split.repeated) is_collision[i] = 1;
+  std::vector<std::uint32_t> order(u, kUnset);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (is_collision[i]) continue;
+    const std::uint64_t s = mph.index(hashes[i]);
+    if (s >= u || order[s] != kUnset) throw IndexError::format(kNotMinimal);
+    order[s] = static_cast<std::uint32_t>(i);
+  }
+  is_collision = {};
+
+  // Ids: the u slot keys, then the collisions in key order, taking u, u + 1, ...
+  std::vector<std::uint8_t> fp_by_id;
+  std::optional<std::span<const std::uint8_t>> fp_view;
+  if (fingerprints) {
+    fp_by_id.reserve(n);
+    for (std::uint64_t s = 0; s < u; ++s) fp_by_id.push_back((*fingerprints)[order[s]]);
+    for (const auto& [h, i] : split.repeated) fp_by_id.push_back((*fingerprints)[i]);
+    fp_view = std::span<const std::uint8_t>(fp_by_id);
+  }
+  auto source = [&](auto& sink) {
+    for (std::uint64_t s = 0; s < u; ++s)
+      if (!sink(bytes::as_bytes(keys[order[s]]))) return;
+    for (const auto& [h, i] : split.repeated)
+      if (!sink(bytes::as_bytes(keys[i]))) return;
+  };
+  arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
+
+  std::vector<KeyEntry> side;
+  side.reserve(split.repeated.size());
+  for (std::size_t j = 0; j < split.repeated.size(); ++j)
+    side.push_back(KeyEntry{split.repeated[j].first, static_cast<std::uint32_t>(u + j)});
+  std::sort(side.begin(), side.end());
+  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!side_.empty()) return id_with_side_hashed(key, hp);
+  if (!mph_) return std::nullopt;
+  const std::uint64_t s = mph_->index(hp.h1);
+  if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::id_with_side_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!mph_) return side_lookup(hp.h1, key);
+  const std::uint64_t s = mph_->index(hp.h1);
+  if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
+  return side_lookup(hp.h1, key);
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t h1, std::string_view key) const noexcept {
+  return side_table::find_key(side_, h1, [&](std::uint32_t id) { return id < n_ && stored_equals(id, key); });
+}
+
+std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!side_.empty())
+    if (auto id = side_lookup(hp.h1, key)) return *id;
+  if (!mph_) return 0;
+  return static_cast<std::uint32_t>(mph_->index(hp.h1));
+}
+
+std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
+  if (id >= n_) return std::nullopt;
+  const auto e = arena_.entry(id);
+  if (!e || !valid_utf8(*e)) return std::nullopt;
+  return bytes::as_chars(*e);
+}
+
+std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
+  return kHeaderBytes + (mph_ ? mph_->byte_len() : 0) + arena_.image().size() +
+         side_table::kKeyEntryBytes * side_.size();
+}
+
+PerfectHashIndex::Parts PerfectHashIndex::serialised_parts() const {
+  Parts parts;
+  if (mph_) parts.mph = mph_->to_bytes();
+  parts.arena = arena_.image();
+  parts.side = side_table::key_entry_bytes(side_);
+  blob::BlockHasher hasher;
+  hasher.update(parts.mph);
+  hasher.update(parts.arena);
+  hasher.update(parts.side);
+  parts.header = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  return parts;
+}
+
+std::vector<std::uint8_t> PerfectHashIndex::to_bytes() const {
+  const Parts parts = serialised_parts();
+  std::vector<std::uint8_t> out;
+  out.reserve(kHeaderBytes + parts.mph.size() + parts.arena.size() + parts.side.size());
+  bytes::put_bytes(out, parts.header);
+  bytes::put_bytes(out, parts.mph);
+  bytes::put_bytes(out, parts.arena);
+  bytes::put_bytes(out, parts.side);
+  return out;
+}
+
+void PerfectHashIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    const Parts parts = serialised_parts();
+    fileio::BufWriter w(file);
+    w.write_all(parts.header);
+    w.write_all(parts.mph);
+    w.write_all(parts.arena);
+    w.write_all(parts.side);
+    w.flush();
+  });
+}
+
+// The checks, each only after the previous ones passed:
+//   1. fewer than 4 bytes                                  bad magic or truncated header
+//   2. magic "BMP2".."BMP7" (before the length test)       the older-version message
+//   3. fewer than 36 bytes or another magic; 4. header check   framing messages
+//   5. payload hash (verify only)
+//   6. n > u32::MAX
+//   7-8. side count not below n (unless both 0), or 12*s > L
+//   9. 36 + mph length overflows or runs into the side entries
+//   10-11. side entries parsed and sorted; ids not exactly the tail range
+//   12. the arena between the two sections (its own "arena: " messages)
+//   13. arena key count != n
+//   14. n > 0: the minimal perfect hash (its own "mphf: " messages), key count != n - s
+PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes view, bool verify) {
+  const std::span<const std::uint8_t> b = view.bytes();
+  const std::uint64_t len = b.size();
+  if (len < 4) throw IndexError::format(blob::kBadMagic);
+  if (std::memcmp(b.data(), kMagic, 3) == 0 && b[3] >= '2' && b[3] <= '7') throw IndexError::format(kOldVersion);
+  blob::check_frame(b, kMagic, kHeaderBytes);
+  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
+    throw IndexError::format(blob::kPayloadChecksum);
+  const std::uint64_t n = bytes::load_u64(b.data() + 4);
+  const std::uint64_t mph_len = bytes::load_u64(b.data() + 12);
+  const std::uint64_t s = bytes::load_u32(b.data() + 20);
+  if (n > kMaxKeys) throw IndexError::format(kTooManyInHeader);
+  side_table::check_count(n, s, len, side_table::kKeyEntryBytes);
+  const std::uint64_t side_start = len - side_table::kKeyEntryBytes * s;
+  const auto arena_start = bytes::checked_add(kHeaderBytes, mph_len);
+  if (!arena_start || *arena_start > side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  std::vector<KeyEntry> side = side_table::parse_key_entries(b.subspan(side_start));
+  if (!side_table::ids_are_tail_range<KeyEntry>(side, n)) throw IndexError::format(kSideIds);
+  arena::StringArena a = arena::StringArena::from_shared(*view.slice(*arena_start, side_start - *arena_start));
+  if (a.len() != n) throw IndexError::format(side_table::kMphArenaMismatch);
+  std::optional<mphf::Mphf> mph;
+  if (n > 0) {
+    mph = mphf::Mphf::from_bytes(b.subspan(kHeaderBytes, mph_len));
+    if (mph->n() != n - s) throw IndexError::format(side_table::kMphHeaderMismatch);
+  }
+  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
+}
+
+PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+  return from_shared(blob::SharedBytes::from_owned(bytes), true);
+}
+
+PerfectHashIndex PerfectHashIndex::load(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::from_owned(fileio::read_file(path)), true);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap_verified(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+}  // namespace quenlith::perfect_hash
