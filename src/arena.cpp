@@ -1,0 +1,465 @@
+// Key arena image (all integers little-endian; one version, read and written):
+//
+//   offset      size  content
+//   0           8     u64 count of offsets: the number of strings n, plus 1 (never 0)
+//   8           1     u8 encoding tag
+//   9           T     offset table, with the fingerprint bytes where present (layouts below)
+//   9+T         D     string data: the n strings back to back, no separators
+//   9+T+D       V     overflow table (tag bit 6 only)
+//   9+T+D+V     8     u64 V, the overflow table's length in bytes (tag bit 6 only)
+//
+// Every offset counts from the first byte of the data; string i spans [start_i, start_i+1).
+//
+// Tag: low 5 bits the layout; bit 5 (32) 8-byte block bases, else 4; bit 6 (64) an overflow table;
+// bit 7 (128) one fingerprint byte per string. Valid: 4, 132, 8, 136, and 17 or 18 with any of
+// bits 5, 6, 7.
+//
+// Flat layouts, tag 4 or 8 (w = 4 or 8 bytes):
+//   (n + 1) x uw offsets, offset i at 9 + i*w, offset 0 = 0, offset n = D;
+//   then, with bit 7, n fingerprint bytes, string i's at 9 + (n+1)*w + i.
+//
+// Block layouts, tag 17 (per = 16, slot s = 1 byte) or 18 (per = 256, s = 2); base b = 4 or 8.
+// Block k holds strings k*per .. k*per+per-1 and sits at 9 + k * (block size):
+//   base   b bytes              data offset of the block's first string
+//   slots  (per + 1) x s bytes  slot j = start of string j relative to base, slot per = end of
+//                               the last; past a partial block's last string, its end repeats
+//   fps    per bytes (bit 7)    fingerprint of string j at j, 0 past the last string
+// Block sizes: tag 17: 21 / 25 / 37 / 41 bytes (b 4, b 8, b 4 + fps, b 8 + fps);
+//              tag 18: 518 / 522 / 774 / 778.
+//
+// Overflowed block (its strings total more than 255 bytes for tag 17, 65,535 for tag 18):
+// slot 0 is all ones, the b bytes after it hold the block's entry number in the overflow table,
+// the rest of the slot area is zero. The overflow table holds one entry per overflowed block, in
+// block order: per + 1 offsets of b bytes, relative to the block's base (68, 136, 1,028 or 2,056
+// bytes an entry).
+#include "arena.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quenlith::arena {
+
+namespace {
+
+using bytes::checked_add;
+using bytes::checked_mul;
+using bytes::fits;
+
+constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
+
+static_assert(kPrefixBytes == 8 + 1);
+
+// What a valid tag's bits say about its table.
+struct Layout {
+  bool flat;
+  std::uint64_t width;  // flat offset width
+  std::uint64_t per;    // strings per block
+  std::uint64_t slot;   // slot width
+  std::uint64_t base;   // base width
+  bool fingerprints;
+
+  std::uint64_t slot_max() const { return slot == 1 ? 0xFF : 0xFFFF; }
+  std::uint64_t block_size() const {
+    return base + (per + 1) * slot + (fingerprints ? per : 0);
+  }
+  std::uint64_t entry_size() const { return (per + 1) * base; }
+};
+
+Layout layout_of(std::uint8_t tag) {
+  Layout l{};
+  l.fingerprints = (tag & kFingerprints) != 0;
+  switch (tag & kLayoutMask) {
+    case kFlat32:
+    case kFlat64:
+      l.flat = true;
+      l.width = tag & kLayoutMask;
+      break;
+    case kBlocks16:
+      l.per = 16;
+      l.slot = 1;
+      break;
+    default:
+      l.per = 256;
+      l.slot = 2;
+      break;
+  }
+  l.base = (tag & kWideBases) ? 8 : 4;
+  return l;
+}
+
+// The `width`-byte value at `pos`, or nullopt when it does not lie inside `image`.
+std::optional<std::uint64_t> try_read(std::span<const std::uint8_t> image, std::uint64_t pos,
+                                      unsigned width) noexcept {
+  if (!fits(pos, width, image.size())) return std::nullopt;
+  return bytes::load_uint(image.data() + pos, width);
+}
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+
+// The number of consecutive `per`-string groups whose lengths sum to `limit` or more.
+std::uint64_t count_heavy_blocks(std::span<const std::uint32_t> lengths, std::size_t per,
+                                 std::uint64_t limit) {
+  std::uint64_t heavy = 0;
+  for (std::size_t first = 0; first < lengths.size(); first += per) {
+    const std::size_t last = std::min(lengths.size(), first + per);
+    std::uint64_t sum = 0;
+    for (std::size_t i = first; i < last; ++i) sum += lengths[i];
+    heavy += sum >= limit;
+  }
+  return heavy;
+}
+
+void store_checked(std::uint8_t* p, std::uint64_t v, unsigned width, const char* invariant) {
+  check_invariant(width == 8 || v <= kU32Max, invariant);
+  bytes::store_uint(p, v, width);
+}
+
+}  // namespace
+
+bool valid_tag(std::uint8_t tag) noexcept {
+  switch (tag & kLayoutMask) {
+    case kFlat32:
+    case kFlat64: return (tag & (kWideBases | kOverflow)) == 0;
+    case kBlocks16:
+    case kBlocks256: return true;
+    default: return false;
+  }
+}
+
+std::optional<std::uint64_t> table_size(std::uint8_t tag, std::uint64_t n) noexcept {
+  const Layout l = layout_of(tag);
+  if (l.flat) {
+    auto t = checked_mul(n, l.width + (l.fingerprints ? 1 : 0));
+    return t ? checked_add(*t, l.width) : std::nullopt;
+  }
+  return checked_mul(ceil_div(n, l.per), l.block_size());
+}
+
+std::uint64_t read_offset(std::span<const std::uint8_t> image, std::uint64_t pos, unsigned width) {
+  if (!checked_add(pos, width)) throw IndexError::format("arena: offset overflow");
+  if (auto v = try_read(image, pos, width)) return *v;
+  throw IndexError::format("arena: unexpected end of buffer");
+}
+
+std::optional<Span> overflow_span(std::span<const std::uint8_t> table, std::uint64_t entry,
+                                  std::uint64_t per, std::uint64_t j, std::uint64_t base,
+                                  unsigned width) noexcept {
+  if (j >= per) return std::nullopt;
+  const std::uint64_t entry_size = (per + 1) * width;
+  auto pos = checked_mul(entry, entry_size);
+  if (!pos || !fits(*pos, entry_size, table.size())) return std::nullopt;
+  const std::uint8_t* e = table.data() + *pos;
+  const std::uint64_t a = bytes::load_uint(e + j * width, width);
+  const std::uint64_t b = bytes::load_uint(e + (j + 1) * width, width);
+  if (b < a) return std::nullopt;
+  auto start = checked_add(base, a);
+  auto end = checked_add(base, b);
+  if (!start || !end) return std::nullopt;
+  return Span{*start, *end};
+}
+
+std::uint8_t tag_for(std::span<const std::uint32_t> lengths, std::uint64_t total,
+                     bool fingerprints) noexcept {
+  const bool wide = total > kU32Max;
+  const std::uint64_t b = wide ? 8 : 4;
+  const std::uint64_t f = fingerprints ? 1 : 0;
+  const std::uint8_t fp_bit = fingerprints ? kFingerprints : 0;
+  const std::uint8_t wide_bit = wide ? kWideBases : 0;
+  const std::uint64_t n = lengths.size();
+
+  // Short strings everywhere: 8-bit deltas always fit, nothing to compare.
+  const std::uint64_t o16 = count_heavy_blocks(lengths, 16, 256);
+  if (o16 == 0) return static_cast<std::uint8_t>(kBlocks16 | wide_bit | fp_bit);
+
+  const std::uint64_t cost16 = o16 * 17 * b + 8 + ceil_div(n, 16) * (b + 17 + 16 * f);
+  const std::uint64_t o256 = count_heavy_blocks(lengths, 256, 65536);
+  const std::uint64_t cost256 =
+      (o256 > 0 ? o256 * 257 * b + 8 : 0) + ceil_div(n, 256) * (b + 514 + 256 * f);
+  const std::uint64_t cost_flat = (n + 1) * b + n * f;
+
+  std::uint8_t tag;
+  if (cost_flat < cost16 && cost_flat < cost256) {
+    tag = static_cast<std::uint8_t>(b);  // flat offsets as wide as the bases would be
+  } else if (cost256 >= cost16) {
+    tag = static_cast<std::uint8_t>(kBlocks16 | kOverflow | wide_bit);
+  } else {
+    tag = static_cast<std::uint8_t>(kBlocks256 | wide_bit | (o256 > 0 ? kOverflow : 0));
+  }
+  return static_cast<std::uint8_t>(tag | fp_bit);
+}
+
+std::vector<std::uint8_t> write_offsets(std::span<std::uint8_t> table, std::uint8_t tag,
+                                        std::span<const std::uint32_t> lengths,
+                                        std::optional<std::span<const std::uint8_t>> fingerprints) {
+  check_invariant(valid_tag(tag), "an arena is written under a valid tag");
+  const Layout l = layout_of(tag);
+  const std::uint64_t n = lengths.size();
+  const auto expected = table_size(tag, n);
+  check_invariant(expected && *expected == table.size(), "an offset table has its tag's size");
+  check_invariant(!fingerprints || l.fingerprints, "fingerprints go under a tag that stores them");
+  std::fill(table.begin(), table.end(), std::uint8_t{0});
+  auto fingerprint = [&](std::uint64_t i) -> std::uint8_t {
+    return fingerprints && i < fingerprints->size() ? (*fingerprints)[i] : 0;
+  };
+
+  std::vector<std::uint8_t> tail;
+  if (l.flat) {
+    const unsigned w = static_cast<unsigned>(l.width);
+    std::uint64_t running = 0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      running += lengths[i];
+      store_checked(table.data() + (i + 1) * w, running, w, "flat offsets fit their width");
+    }
+    if (l.fingerprints)
+      for (std::uint64_t i = 0; i < n; ++i) table[(n + 1) * w + i] = fingerprint(i);
+    return tail;
+  }
+
+  const unsigned b = static_cast<unsigned>(l.base);
+  const unsigned s = static_cast<unsigned>(l.slot);
+  const std::uint64_t per = l.per;
+  const std::uint64_t block_size = l.block_size();
+  std::uint64_t entries = 0;
+  std::uint64_t running = 0;
+  for (std::uint64_t k = 0, first = 0; first < n; ++k, first += per) {
+    const std::uint64_t count = std::min(per, n - first);
+    std::uint8_t* block = table.data() + k * block_size;
+    std::uint8_t* slots = block + b;
+    std::uint64_t sum = 0;
+    for (std::uint64_t j = 0; j < count; ++j) sum += lengths[first + j];
+    store_checked(block, running, b, "block bases fit their width");
+    if (sum <= l.slot_max()) {
+      std::uint64_t at = 0;
+      for (std::uint64_t j = 0; j <= per; ++j) {
+        bytes::store_uint(slots + j * s, at, s);
+        if (j < count) at += lengths[first + j];
+      }
+    } else {
+      check_invariant((tag & kOverflow) != 0, "an overflowed block has an overflow table");
+      bytes::store_uint(slots, l.slot_max(), s);
+      store_checked(slots + s, entries, b, "overflow entry numbers fit the base width");
+      ++entries;
+      std::uint64_t at = 0;
+      for (std::uint64_t j = 0; j <= per; ++j) {
+        std::uint8_t v[8];
+        store_checked(v, at, b, "overflow offsets fit the base width");
+        tail.insert(tail.end(), v, v + b);
+        if (j < count) at += lengths[first + j];
+      }
+    }
+    if (l.fingerprints) {
+      std::uint8_t* fps = slots + (per + 1) * s;
+      for (std::uint64_t j = 0; j < count; ++j) fps[j] = fingerprint(first + j);
+    }
+    running += sum;
+  }
+  if (tag & kOverflow) bytes::put_u64(tail, tail.size());
+  return tail;
+}
+
+void move_data(std::vector<std::uint8_t>& v, std::uint64_t start, std::uint64_t len,
+               std::uint64_t new_start) {
+  check_invariant(fits(start, len, v.size()), "a moved region lies inside its buffer");
+  if (new_start > start) {
+    const std::uint64_t end = new_start + len;
+    if (end > v.size()) v.resize(end, 0);
+    std::memmove(v.data() + new_start, v.data() + start, len);
+  } else if (new_start < start) {
+    std::memmove(v.data() + new_start, v.data() + start, len);
+    v.resize(new_start + len);
+  }
+}
+
+namespace detail {
+
+std::optional<Assembly> begin_assembly(std::uint64_t n, std::uint64_t total, bool fingerprints) {
+  const std::uint8_t tag16 = static_cast<std::uint8_t>(
+      kBlocks16 | (total > kU32Max ? kWideBases : 0) | (fingerprints ? kFingerprints : 0));
+  auto table = table_size(tag16, n);
+  if (!table) return std::nullopt;
+  auto placeholder = checked_add(kPrefixBytes, *table);
+  if (!placeholder) return std::nullopt;
+  Assembly a;
+  a.n = n;
+  a.placeholder = *placeholder;
+  // Strings are appended straight after a table of the common encoding, so that most arenas
+  // never move their data.
+  if (auto capacity = checked_add(*placeholder, total)) a.image.reserve(*capacity);
+  a.image.resize(*placeholder, 0);
+  a.lengths.reserve(n);
+  return a;
+}
+
+}  // namespace detail
+
+std::optional<StringArena> StringArena::finish_assembly(
+    detail::Assembly&& a, std::optional<std::span<const std::uint8_t>> fingerprints) {
+  const std::uint64_t data_len = a.image.size() - a.placeholder;
+  const std::uint8_t tag = tag_for(a.lengths, data_len, fingerprints.has_value());
+  const auto table = table_size(tag, a.n);
+  if (!table) return std::nullopt;
+  const std::uint64_t table_end = kPrefixBytes + *table;
+  if (table_end != a.placeholder) move_data(a.image, a.placeholder, data_len, table_end);
+  bytes::store_u64(a.image.data(), a.n + 1);
+  a.image[8] = tag;
+  const std::vector<std::uint8_t> tail = write_offsets(
+      std::span<std::uint8_t>(a.image.data() + kPrefixBytes, *table), tag, a.lengths,
+      fingerprints);
+  a.image.insert(a.image.end(), tail.begin(), tail.end());
+  std::vector<std::uint32_t>().swap(a.lengths);
+  try {
+    return from_shared(blob::SharedBytes::from_owned(std::move(a.image)));
+  } catch (const IndexError&) {
+    panic("freshly built arena is valid");
+  }
+}
+
+StringArena StringArena::build_exact(std::span<const std::string> keys, bool fingerprints) {
+  std::uint64_t total = 0;
+  for (const std::string& k : keys) total += k.size();
+  std::optional<StringArena> a =
+      fingerprints ? assemble(keys, keys.size(), total, std::span<const std::uint8_t>())
+                   : assemble(keys, keys.size(), total);
+  if (!a)
+    panic("totals came from the iterator itself, one fingerprint per string, no key past u32::MAX "
+          "bytes");
+  return std::move(*a);
+}
+
+ArenaPrefix StringArena::prefix_for_lengths(
+    std::span<const std::uint32_t> lengths,
+    std::optional<std::span<const std::uint8_t>> fingerprints) {
+  check_invariant(!fingerprints || fingerprints->size() == lengths.size(),
+                  "one fingerprint per string");
+  ArenaPrefix out;
+  for (std::uint32_t len : lengths) out.total += len;
+  out.tag = tag_for(lengths, out.total, fingerprints.has_value());
+  const auto table = table_size(out.tag, lengths.size());
+  if (!table || !checked_add(kPrefixBytes, *table)) panic("lengths came from a real corpus");
+  out.prefix.assign(kPrefixBytes + *table, 0);
+  bytes::store_u64(out.prefix.data(), static_cast<std::uint64_t>(lengths.size()) + 1);
+  out.prefix[8] = out.tag;
+  out.tail = write_offsets(std::span<std::uint8_t>(out.prefix).subspan(kPrefixBytes), out.tag,
+                           lengths, fingerprints);
+  return out;
+}
+
+StringArena::StringArena()
+    : StringArena(from_shared(blob::SharedBytes::from_owned(
+          std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, kBlocks16}))) {}
+
+StringArena StringArena::from_shared(blob::SharedBytes image) {
+  const std::span<const std::uint8_t> b = image.bytes();
+  const std::uint64_t size = b.size();
+  if (size < 8) throw IndexError::format("arena: unexpected end of buffer");
+  const std::uint64_t count = bytes::load_u64(b.data());
+  if (count == 0) throw IndexError::format("arena: zero offsets (need at least 1)");
+  const std::uint64_t n = count - 1;
+  if (size == 8 || !valid_tag(b[8])) throw IndexError::format("arena: unknown offset encoding");
+  const std::uint8_t tag = b[8];
+  const auto table = table_size(tag, n);
+  const auto table_end = table ? checked_add(kPrefixBytes, *table) : std::nullopt;
+  if (!table_end) throw IndexError::format("arena: offset table too large");
+  if (size < *table_end) throw IndexError::format("arena: truncated offset table");
+
+  const Layout l = layout_of(tag);
+  StringArena a{Raw{}};
+  a.n_ = n;
+  a.tag_ = tag;
+  a.width_ = static_cast<std::uint8_t>(l.flat ? l.width : 0);
+  a.base_width_ = static_cast<std::uint8_t>(l.base);
+  a.slot_width_ = static_cast<std::uint8_t>(l.slot);
+  a.per_ = static_cast<std::uint32_t>(l.per);
+  a.block_size_ = l.flat ? 0 : l.block_size();
+  a.data_start_ = *table_end;
+  if (tag & kOverflow) {
+    const std::uint64_t after = size - *table_end;
+    if (after < 8) throw IndexError::format("arena: truncated overflow table");
+    const std::uint64_t v = bytes::load_u64(b.data() + size - 8);
+    if (v > after - 8 || v % l.entry_size() != 0)
+      throw IndexError::format("arena: overflow table does not fit");
+    a.overflow_end_ = size - 8;
+    a.data_end_ = a.overflow_end_ - v;
+  } else {
+    a.data_end_ = a.overflow_end_ = size;
+  }
+  a.image_ = std::move(image);
+
+  const std::uint64_t data_len = a.data_end_ - a.data_start_;
+  if (n == 0) {
+    if (data_len != 0) throw IndexError::format("arena: offsets do not span the data");
+    return a;
+  }
+  const auto first = a.span_at(0);
+  if (!first) throw IndexError::format("arena: unreadable first offset");
+  const auto last = a.span_at(n - 1);
+  if (!last) throw IndexError::format("arena: unreadable last offset");
+  if (first->start != 0 || last->end != data_len)
+    throw IndexError::format("arena: offsets do not span the data");
+  return a;
+}
+
+std::optional<Span> StringArena::span_at(std::uint64_t i) const noexcept {
+  const std::span<const std::uint8_t> b = image_.bytes();
+  if (width_ != 0) {
+    const unsigned w = width_;
+    if (has_fingerprints()) {
+      // The fingerprint byte follows all n + 1 offsets; n + 1 cannot overflow (it is the count).
+      auto at = checked_mul(n_ + 1, w);
+      auto fps = at ? checked_add(kPrefixBytes, *at) : std::nullopt;
+      auto fp = fps ? checked_add(*fps, i) : std::nullopt;
+      if (!fp || *fp >= b.size()) return std::nullopt;
+    }
+    auto pos = checked_mul(i, w);
+    auto first = pos ? checked_add(kPrefixBytes, *pos) : std::nullopt;
+    auto second = first ? checked_add(*first, w) : std::nullopt;
+    if (!second) return std::nullopt;
+    auto start = try_read(b, *first, w);
+    auto end = try_read(b, *second, w);
+    if (!start || !end || *end < *start) return std::nullopt;
+    return Span{*start, *end};
+  }
+
+  const std::uint64_t k = i / per_;
+  const std::uint64_t j = i % per_;
+  auto rel = checked_mul(k, block_size_);
+  auto off = rel ? checked_add(kPrefixBytes, *rel) : std::nullopt;
+  if (!off || !fits(*off, block_size_, b.size())) return std::nullopt;
+  const std::uint8_t* block = b.data() + *off;
+  const unsigned bw = base_width_;
+  const unsigned s = slot_width_;
+  const std::uint64_t base = bytes::load_uint(block, bw);
+  const std::uint8_t* slots = block + bw;
+  if (bytes::load_uint(slots, s) != 0) {
+    const std::uint64_t entry = bytes::load_uint(slots + s, bw);
+    return overflow_span(b.subspan(data_end_, overflow_end_ - data_end_), entry, per_, j, base, bw);
+  }
+  const std::uint64_t a = bytes::load_uint(slots + j * s, s);
+  const std::uint64_t z = bytes::load_uint(slots + (j + 1) * s, s);
+  if (z < a) return std::nullopt;
+  auto start = checked_add(base, a);
+  auto end = checked_add(base, z);
+  if (!start || !end) return std::nullopt;
+  return Span{*start, *end};
+}
+
+std::optional<std::span<const std::uint8_t>> StringArena::entry(std::uint64_t i) const noexcept {
+  const auto s = span_at(i);
+  if (!s || s->end > data_len()) return std::nullopt;
+  return image_.bytes().subspan(data_start_ + s->start, s->end - s->start);
+}
+
+std::optional<std::uint8_t> StringArena::fingerprint(std::uint64_t i) const noexcept {
+  if (!has_fingerprints() || i >= n_) return std::nullopt;
+  // A loaded arena's table lies inside the image, and with it every fingerprint of i < n.
+  std::uint64_t pos;
+  if (width_ != 0) {
+    pos = kPrefixBytes + (n_ + 1) * width_ + i;
+  } else {
+    pos = kPrefixBytes + (i / per_) * block_size_ + base_width_ + (per_ + 1) * slot_width_ +
+          i % per_;
+  }
+  return image_.bytes()[pos];
+}
+
+}  // namespace quenlith::arena
