@@ -44,10 +44,7 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair>
 }
 
 ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
-  std::vector<Pair> pairs;
-  pairs.reserve(keys.size());
-  for (std::string_view k : keys) pairs.push_back(hash::hash_pair(k));
-  return build_from_pairs(std::move(pairs));
+  return build_from_pairs(compact_hash::hash_keys(keys, threads::available()));
 }
 
 std::vector<std::uint32_t> ClosedHashIndex::narrow(const std::vector<std::uint64_t>& ids) {

@@ -113,6 +113,29 @@ void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threa
   threads::run_workers(static_cast<unsigned>(chunks), [&](unsigned c) { process(c); });
 }
 
+void for_ranges(std::uint64_t n, unsigned threads, const std::function<void(std::uint64_t, std::uint64_t)>& f) {
+  constexpr std::uint64_t kMinPerThread = 65536;
+  std::uint64_t t = std::max(threads, 1u);
+  t = std::min<std::uint64_t>(t, std::max<std::uint64_t>(n / kMinPerThread, 1));
+  if (t == 1) {
+    f(0, n);
+    return;
+  }
+  const std::uint64_t chunk = (n + t - 1) / t;
+  threads::run_workers(static_cast<unsigned>(t), [&](unsigned i) {
+    const std::uint64_t lo = std::min(n, i * chunk);
+    f(lo, std::min(n, lo + chunk));
+  });
+}
+
+std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads) {
+  std::vector<Pair> out(keys.size());
+  for_ranges(keys.size(), threads, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t i = lo; i < hi; ++i) out[i] = hash::hash_pair(keys[i]);
+  });
+  return out;
+}
+
 void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
               std::uint64_t fp) {
   if (bits % 8 == 0) {
@@ -286,10 +309,7 @@ CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pai
 }
 
 CompactHashIndex CompactHashIndex::build(std::span<const std::string_view> keys) {
-  std::vector<Pair> pairs;
-  pairs.reserve(keys.size());
-  for (std::string_view k : keys) pairs.push_back(hash::hash_pair(k));
-  return build_from_pairs(std::move(pairs), 8);
+  return build_from_pairs(hash_keys(keys, threads::available()), 8);
 }
 
 bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const noexcept {

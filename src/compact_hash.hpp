@@ -27,6 +27,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -54,6 +55,14 @@ void sort_run(std::span<Pair> pairs, unsigned threads);
 // `kRepeated` for a pair whose `h1` equals the previous pair's. `h2` is untouched. Workers own
 // disjoint chunks; the result does not depend on `threads`.
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
+
+// Runs f(lo, hi) over consecutive ranges covering [0, n): on the calling thread for small n or
+// one thread, else one range per worker thread. For per-key work whose result does not depend on
+// how the range is cut.
+void for_ranges(std::uint64_t n, unsigned threads, const std::function<void(std::uint64_t, std::uint64_t)>& f);
+
+// The hash pairs of `keys`, in order, computed on up to `threads` threads.
+std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads);
 
 // What a lookup found: `id` means something only when `matched` is set.
 struct Match {

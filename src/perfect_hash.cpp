@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "compact_hash.hpp"
 #include "fileio.hpp"
 #include "threads.hpp"
 
@@ -12,7 +13,7 @@ namespace {
 
 constexpr char kMagic[4] = {'B', 'M', 'P', '8'};
 constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFull;
-constexpr std::uint32_t kUnset = 0xFFFFFFFFu;
+constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
 constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
 constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
@@ -84,66 +85,85 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64
 
 PerfectHashIndex::PerfectHashIndex() : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
 
-PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
-  return build_with_threads(std::move(keys), fingerprints, threads::available());
+PerfectHashIndex PerfectHashIndex::build_with(std::span<const std::string_view> keys, bool fingerprints) {
+  return build_with_threads(keys, fingerprints, threads::available());
 }
 
 PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
-  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+  return build_with(keys, false);
 }
 
-PerfectHashIndex PerfectHashIndex::build_with_threads(std::vector<std::string_view> keys,
+// The ids do not depend on the order in which keys are examined: a representative's id is the
+// slot of its `h1`, and the collisions take the tail in key order. So instead of sorting the keys
+// by their bytes, the build sorts (h1, position) pairs (a parallel integer sort), which brings
+// equal keys and keys of equal `h1` together; only the members of a run of equal `h1` (almost
+// always one key) and the few collisions are ever compared byte-wise. The result is the index
+// a byte-wise sort of the keys would give.
+PerfectHashIndex PerfectHashIndex::build_with_threads(std::span<const std::string_view> keys,
                                                       bool fingerprints, unsigned threads) {
-  // Key order: unsigned bytes, a proper prefix first (string_view compares chars as unsigned).
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  const std::uint64_t n = keys.size();
-  if (n > kMaxKeys) throw IndexError::format(kTooMany);
-  for (std::string_view k : keys)
-    if (k.size() > arena::kMaxStringLen) throw IndexError::format(kKeyTooLong);
-  if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
+  return build_keyed(keys, fingerprints, threads, [](std::string_view k) { return hash::hash_pair(k); });
+}
 
-  std::vector<std::uint64_t> h1(n);
-  std::vector<std::uint8_t> fp(fingerprints ? n : 0);
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Pair hp = hash::hash_pair(keys[i]);
-    h1[i] = hp.h1;
-    if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
-    total += keys[i].size();
+PerfectHashIndex detail::build_with_hash(std::span<const std::string_view> keys, bool fingerprints,
+                                         unsigned threads, hash::Pair (*hash)(std::string_view)) {
+  return PerfectHashIndex::build_keyed(keys, fingerprints, threads, hash);
+}
+
+template <class Hash>
+PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys, bool fingerprints,
+                                               unsigned threads, Hash&& hash) {
+  const std::uint64_t n0 = keys.size();
+  std::vector<Pair> by_hash(n0);  // (h1, position of the key)
+  std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
+  compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair hp = hash(keys[i]);
+      by_hash[i] = Pair{hp.h1, i};
+      if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
+    }
+  });
+  compact_hash::sort_run(by_hash, threads);
+
+  Split split;
+  std::vector<std::uint64_t> group;
+  auto key_less = [&](std::uint64_t a, std::uint64_t b) { return keys[a] < keys[b]; };
+  for (std::size_t a = 0; a < by_hash.size();) {
+    const std::uint64_t h1 = by_hash[a].h1;
+    std::size_t b = a + 1;
+    while (b < by_hash.size() && by_hash[b].h1 == h1) ++b;
+    split.distinct.push_back(h1);
+    if (b - a == 1) {
+      split.reps.push_back(Pair{h1, by_hash[a].h2});
+    } else {
+      // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
+      group.clear();
+      for (std::size_t j = a; j < b; ++j) group.push_back(by_hash[j].h2);
+      std::sort(group.begin(), group.end(), key_less);
+      group.erase(std::unique(group.begin(), group.end(),
+                              [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; }),
+                  group.end());
+      split.reps.push_back(Pair{h1, group[0]});
+      for (std::size_t j = 1; j < group.size(); ++j) split.collisions.push_back(Pair{h1, group[j]});
+    }
+    a = b;
   }
+  by_hash = {};
+  const std::uint64_t n = split.reps.size() + split.collisions.size();
+  if (n > kMaxKeys) throw IndexError::format(kTooMany);
+  std::uint64_t total = 0;
+  auto count_key = [&](const Pair& p) {
+    if (keys[p.h2].size() > arena::kMaxStringLen) throw IndexError::format(kKeyTooLong);
+    total += keys[p.h2].size();
+  };
+  for (const Pair& p : split.reps) count_key(p);
+  for (const Pair& p : split.collisions) count_key(p);
+  if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
+  // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
+  std::sort(split.collisions.begin(), split.collisions.end(),
+            [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
   std::optional<std::span<const std::uint8_t>> fp_view;
   if (fingerprints) fp_view = std::span<const std::uint8_t>(fp);
-
-  std::vector<std::uint64_t> sorted = h1;
-  std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
-    sorted = {};
-    return build_with_collisions(keys, h1, fp_view, total, threads);
-  }
-
-  mphf::Mphf mph = mphf::Mphf::build_with_threads(sorted, threads);
-  sorted = {};
-  std::vector<std::uint32_t> order(n, kUnset);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t s = mph.index(h1[i]);
-    if (s >= n || order[s] != kUnset) throw IndexError::format(kNotMinimal);
-    order[s] = static_cast<std::uint32_t>(i);
-  }
-  h1 = {};
-  std::vector<std::uint8_t> fp_by_slot;
-  if (fingerprints) {
-    fp_by_slot.resize(n);
-    for (std::size_t s = 0; s < n; ++s) fp_by_slot[s] = fp[order[s]];
-    fp = {};
-    fp_view = std::span<const std::uint8_t>(fp_by_slot);
-  }
-  auto source = [&](auto& sink) {
-    for (std::size_t s = 0; s < n; ++s)
-      if (!sink(bytes::as_bytes(keys[order[s]]))) return;
-  };
-  arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
-  return PerfectHashIndex(std::move(a), std::move(mph), {}, n);
+  return finish(keys, std::move(split), fp_view, total, threads);
 }
 
 PerfectHashIndex PerfectHashIndex::build_with_collisions(
@@ -153,43 +173,65 @@ PerfectHashIndex PerfectHashIndex::build_with_collisions(
   check_invariant(hashes.size() == n && (!fingerprints || fingerprints->size() == n),
                   "one hash and one fingerprint per key");
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
-  hash::Collisions split = hash::split_collisions(hashes);
+  if (n == 0) {
+    return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints.has_value()), std::nullopt, {}, 0);
+  }
+  hash::Collisions c = hash::split_collisions(hashes);
+  Split split;
+  split.distinct = std::move(c.distinct);
+  std::vector<std::uint8_t> is_collision(n, 0);
+  for (const auto& [h, i] : c.repeated) {
+    is_collision[i] = 1;
+    split.collisions.push_back(Pair{h, i});
+  }
+  for (std::uint64_t i = 0; i < n; ++i)
+    if (!is_collision[i]) split.reps.push_back(Pair{hashes[i], i});
+  return finish(keys, std::move(split), fingerprints, total, threads);
+}
+
+PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys, Split split,
+                                          std::optional<std::span<const std::uint8_t>> fingerprints,
+                                          std::uint64_t total, unsigned threads) {
   const std::uint64_t u = split.distinct.size();
+  const std::uint64_t n = u + split.collisions.size();
+  check_invariant(split.reps.size() == u, "one representative per distinct hash");
   mphf::Mphf mph = mphf::Mphf::build_with_threads(split.distinct, threads);
   split.distinct = {};
 
-  std::vector<std::uint8_t> is_collision(n, 0);
-  for (const auto& [h, i] : split.repeated) is_collision[i] = 1;
-  std::vector<std::uint32_t> order(u, kUnset);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (is_collision[i]) continue;
-    const std::uint64_t s = mph.index(hashes[i]);
+  // order[s]: the position of the key whose id is slot s.
+  std::vector<std::uint64_t> rep_h1(u);
+  for (std::uint64_t i = 0; i < u; ++i) rep_h1[i] = split.reps[i].h1;
+  const std::vector<std::uint64_t> slots = mph.index_all(rep_h1);
+  rep_h1 = {};
+  std::vector<std::uint64_t> order(u, kUnset);
+  for (std::uint64_t i = 0; i < u; ++i) {
+    const std::uint64_t s = slots[i];
     if (s >= u || order[s] != kUnset) throw IndexError::format(kNotMinimal);
-    order[s] = static_cast<std::uint32_t>(i);
+    order[s] = split.reps[i].h2;
   }
-  is_collision = {};
+  split.reps = {};
 
-  // Ids: the u slot keys, then the collisions in key order, taking u, u + 1, ...
+  // Ids: the u slot keys, then the collisions in their given order, taking u, u + 1, ...
   std::vector<std::uint8_t> fp_by_id;
   std::optional<std::span<const std::uint8_t>> fp_view;
   if (fingerprints) {
     fp_by_id.reserve(n);
     for (std::uint64_t s = 0; s < u; ++s) fp_by_id.push_back((*fingerprints)[order[s]]);
-    for (const auto& [h, i] : split.repeated) fp_by_id.push_back((*fingerprints)[i]);
+    for (const Pair& c : split.collisions) fp_by_id.push_back((*fingerprints)[c.h2]);
     fp_view = std::span<const std::uint8_t>(fp_by_id);
   }
   auto source = [&](auto& sink) {
     for (std::uint64_t s = 0; s < u; ++s)
       if (!sink(bytes::as_bytes(keys[order[s]]))) return;
-    for (const auto& [h, i] : split.repeated)
-      if (!sink(bytes::as_bytes(keys[i]))) return;
+    for (const Pair& c : split.collisions)
+      if (!sink(bytes::as_bytes(keys[c.h2]))) return;
   };
   arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
 
   std::vector<KeyEntry> side;
-  side.reserve(split.repeated.size());
-  for (std::size_t j = 0; j < split.repeated.size(); ++j)
-    side.push_back(KeyEntry{split.repeated[j].first, static_cast<std::uint32_t>(u + j)});
+  side.reserve(split.collisions.size());
+  for (std::size_t j = 0; j < split.collisions.size(); ++j)
+    side.push_back(KeyEntry{split.collisions[j].h1, static_cast<std::uint32_t>(u + j)});
   std::sort(side.begin(), side.end());
   return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
 }

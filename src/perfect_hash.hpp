@@ -44,6 +44,15 @@ using side_table::KeyEntry;
 
 inline constexpr std::uint64_t kHeaderBytes = 36;
 
+class PerfectHashIndex;
+
+namespace detail {
+// `build_with_threads` keyed on `hash` instead of `hash_pair`, so that tests can make distinct
+// keys collide. Such an index answers only through the `*_hashed` queries given `hash`'s pairs.
+PerfectHashIndex build_with_hash(std::span<const std::string_view> keys, bool fingerprints,
+                                 unsigned threads, hash::Pair (*hash)(std::string_view));
+}  // namespace detail
+
 // The 36 header bytes of a "BMP8" blob, check included.
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count, std::uint64_t payload);
@@ -63,21 +72,23 @@ class PerfectHashIndex {
 
   // Builds from `keys` in any order, repeats allowed (equal keys are one key), with one
   // fingerprint byte a key when `fingerprints` is set. Uses the online processors. A key's id is
-  // its slot, not its rank. Throws `IndexError::Format` "perfect-hash: more than u32::MAX keys;
-  // ids are u32", "perfect-hash: a key is longer than u32::MAX bytes", "perfect-hash:
-  // construction was not minimal/perfect", or the minimal-perfect-hash build's error.
-  static PerfectHashIndex build_with(std::vector<std::string_view> keys, bool fingerprints);
-  // `build_with` without fingerprints over borrowed keys.
+  // its slot, not its rank; among keys whose `h1` collides the byte-wise smallest keeps the slot
+  // and the others take the tail ids in byte-wise order. Throws `IndexError::Format`
+  // "perfect-hash: more than u32::MAX keys; ids are u32", "perfect-hash: a key is longer than
+  // u32::MAX bytes", "perfect-hash: construction was not minimal/perfect", or the
+  // minimal-perfect-hash build's error.
+  static PerfectHashIndex build_with(std::span<const std::string_view> keys, bool fingerprints);
+  // `build_with` without fingerprints.
   static PerfectHashIndex build(std::span<const std::string_view> keys);
   // `build_with` on a given number of threads; the result is identical for every count.
-  static PerfectHashIndex build_with_threads(std::vector<std::string_view> keys, bool fingerprints,
+  static PerfectHashIndex build_with_threads(std::span<const std::string_view> keys, bool fingerprints,
                                              unsigned threads);
 
   // The build from hashed keys whose `h1` values need not be distinct: `keys` sorted and
   // distinct, `hashes[i]` the `h1` of key i, `fingerprints` (when given) the fingerprint byte of
   // key i, `total` the keys' byte count. The representative of a group of equal `h1` is its
-  // first key; the other keys get the tail ids in key order. The keys, hashes and fingerprints
-  // are the caller's own, so synthetic hashes exercise the collision paths.
+  // first key; the other keys get the tail ids in key order. Same errors as `build_with`. The
+  // hashes are the caller's own, so synthetic hashes exercise the collision paths.
   static PerfectHashIndex build_with_collisions(std::span<const std::string_view> keys,
                                                 std::span<const std::uint64_t> hashes,
                                                 std::optional<std::span<const std::uint8_t>> fingerprints,
@@ -153,6 +164,23 @@ class PerfectHashIndex {
   static PerfectHashIndex load_mmap_verified(const std::filesystem::path& path);
 
  private:
+  // The keys of a build grouped by `h1`: the distinct values ascending, one representative
+  // (h1, key position) for each, in any order, and the collisions (h1, key position) in the order
+  // that gives them the tail ids.
+  struct Split {
+    std::vector<std::uint64_t> distinct;
+    std::vector<Pair> reps;
+    std::vector<Pair> collisions;
+  };
+  template <class Hash>
+  static PerfectHashIndex build_keyed(std::span<const std::string_view> keys, bool fingerprints,
+                                      unsigned threads, Hash&& hash);
+  friend PerfectHashIndex detail::build_with_hash(std::span<const std::string_view>, bool, unsigned,
+                                                  hash::Pair (*)(std::string_view));
+  static PerfectHashIndex finish(std::span<const std::string_view> keys, Split split,
+                                 std::optional<std::span<const std::uint8_t>> fingerprints,
+                                 std::uint64_t total, unsigned threads);
+
   PerfectHashIndex(arena::StringArena arena, std::optional<mphf::Mphf> mph, std::vector<KeyEntry> side,
                    std::uint64_t n)
       : arena_(std::move(arena)), mph_(std::move(mph)), side_(std::move(side)), n_(n) {}
