@@ -23,6 +23,8 @@
 // Everything here is immutable once built or loaded: any number of threads may query one table.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -300,5 +302,83 @@ class Mphf {
  private:
   std::variant<V2, V1> table_;
 };
+
+
+// ---- inline definitions of the hot paths ----
+
+namespace detail {
+
+// SELECT_IN_BYTE[j * 256 + v]: the position of the j-th set bit (from 0) of byte v, 0 when v has
+// fewer than j + 1 set bits.
+constexpr std::array<std::uint8_t, 2048> make_select_in_byte() {
+  std::array<std::uint8_t, 2048> t{};
+  for (unsigned j = 0; j < 8; ++j) {
+    for (unsigned v = 0; v < 256; ++v) {
+      unsigned seen = 0;
+      for (unsigned b = 0; b < 8; ++b) {
+        if ((v >> b) & 1u) {
+          if (seen == j) {
+            t[j * 256 + v] = static_cast<std::uint8_t>(b);
+            break;
+          }
+          ++seen;
+        }
+      }
+    }
+  }
+  return t;
+}
+inline constexpr std::array<std::uint8_t, 2048> kSelectInByte = make_select_in_byte();
+
+// The position of the k-th set bit (from 0) of x, k below popcount(x): broadword byte counts
+// locate the byte, a table finds the bit inside it. No branches.
+inline unsigned select64(std::uint64_t x, std::uint64_t k) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  std::uint64_t s = x - ((x >> 1) & 0x5555555555555555ULL);
+  s = (s & 0x3333333333333333ULL) + ((s >> 2) & 0x3333333333333333ULL);
+  s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  std::uint64_t o = ((((((k * kOnes) | 0x8080808080808080ULL) - (s * kOnes)) >> 7) & kOnes) * kOnes >> 53) &
+                    0x7F8;
+  if (o > 56) o = 56;
+  const std::uint64_t kk = (k - ((s * 0x0101010101010100ULL) >> o)) & 7;
+  return static_cast<unsigned>(o) + kSelectInByte[kk * 256 + ((x >> o) & 255)];
+}
+
+}  // namespace detail
+
+inline std::uint64_t Remap::get(std::uint64_t e) const noexcept {
+  if (e >= len || (e >> 11) >= supers.size() || (e >> 6) >= samples.size()) return 0;
+  const std::uint64_t p = std::uint64_t{supers[e >> 11]} + samples[e >> 6];
+  const std::uint64_t q = p >> 6;
+  if (q + 4 > high.size()) return 0;
+  const std::uint64_t r = e & 63;
+  const std::uint64_t* h = high.data() + q;
+  const std::uint64_t w0 = h[0] & (~std::uint64_t{0} << (p & 63));
+  const std::uint64_t c0 = static_cast<std::uint64_t>(std::popcount(w0));
+  const std::uint64_t c1 = static_cast<std::uint64_t>(std::popcount(h[1]));
+  const std::uint64_t c2 = static_cast<std::uint64_t>(std::popcount(h[2]));
+  const std::uint64_t c3 = static_cast<std::uint64_t>(std::popcount(h[3]));
+  std::uint64_t pos;
+  if (r < c0) {
+    pos = 64 * q + detail::select64(w0, r);
+  } else if (r < c0 + c1) {
+    pos = 64 * (q + 1) + detail::select64(h[1], r - c0);
+  } else if (r < c0 + c1 + c2) {
+    pos = 64 * (q + 2) + detail::select64(h[2], r - c0 - c1);
+  } else if (r < c0 + c1 + c2 + c3) {
+    pos = 64 * (q + 3) + detail::select64(h[3], r - c0 - c1 - c2);
+  } else {
+    pos = beyond(high.data(), high.size(), q + 4, r - (c0 + c1 + c2 + c3));
+  }
+  const std::uint64_t hi = pos - e;
+  if (width == 0) return hi;
+  const std::uint64_t bit = e * width;
+  const std::uint64_t word = bit >> 6;
+  const unsigned off = static_cast<unsigned>(bit & 63);
+  std::uint64_t lo = low[word] >> off;
+  if (off + width > 64) lo |= low[word + 1] << (64 - off);
+  lo &= (std::uint64_t{1} << width) - 1;
+  return (hi << width) | lo;
+}
 
 }  // namespace quenlith::mphf
