@@ -81,6 +81,8 @@ std::uint32_t header_check(std::span<const std::uint8_t> header_before_check) no
 }
 
 void BlockHasher::update(std::span<const std::uint8_t> bytes) noexcept {
+  // An empty span may carry a null pointer, which memcpy must never see.
+  if (bytes.empty()) return;
   total_ += bytes.size();
   std::size_t i = 0;
   if (tail_len_ > 0) {
