@@ -113,24 +113,25 @@ void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threa
   threads::run_workers(static_cast<unsigned>(chunks), [&](unsigned c) { process(c); });
 }
 
-void for_ranges(std::uint64_t n, unsigned threads, const std::function<void(std::uint64_t, std::uint64_t)>& f) {
+void for_ranges(std::uint64_t n, unsigned threads,
+                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f) {
   constexpr std::uint64_t kMinPerThread = 65536;
   std::uint64_t t = std::max(threads, 1u);
   t = std::min<std::uint64_t>(t, std::max<std::uint64_t>(n / kMinPerThread, 1));
   if (t == 1) {
-    f(0, n);
+    f(0, n, 0);
     return;
   }
   const std::uint64_t chunk = (n + t - 1) / t;
   threads::run_workers(static_cast<unsigned>(t), [&](unsigned i) {
     const std::uint64_t lo = std::min(n, i * chunk);
-    f(lo, std::min(n, lo + chunk));
+    f(lo, std::min(n, lo + chunk), i);
   });
 }
 
 std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads) {
   std::vector<Pair> out(keys.size());
-  for_ranges(keys.size(), threads, [&](std::uint64_t lo, std::uint64_t hi) {
+  for_ranges(keys.size(), threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
     for (std::uint64_t i = lo; i < hi; ++i) out[i] = hash::hash_pair(keys[i]);
   });
   return out;

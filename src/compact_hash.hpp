@@ -56,10 +56,11 @@ void sort_run(std::span<Pair> pairs, unsigned threads);
 // disjoint chunks; the result does not depend on `threads`.
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
 
-// Runs f(lo, hi) over consecutive ranges covering [0, n): on the calling thread for small n or
-// one thread, else one range per worker thread. For per-key work whose result does not depend on
-// how the range is cut.
-void for_ranges(std::uint64_t n, unsigned threads, const std::function<void(std::uint64_t, std::uint64_t)>& f);
+// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (fewer than max(threads, 1)) covering
+// [0, n): on the calling thread for small n or one thread, else one range per worker thread. For
+// per-key work whose result does not depend on how the range is cut.
+void for_ranges(std::uint64_t n, unsigned threads,
+                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f);
 
 // The hash pairs of `keys`, in order, computed on up to `threads` threads.
 std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads);

@@ -115,16 +115,29 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
   const std::uint64_t n0 = keys.size();
   std::vector<Pair> by_hash(n0);  // (h1, position of the key)
   std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
-  compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi) {
+  // Byte totals and over-long keys per range, summed in range order afterwards.
+  std::vector<std::uint64_t> range_total(std::max(threads, 1u), 0);
+  std::vector<std::uint8_t> range_too_long(std::max(threads, 1u), 0);
+  compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned r) {
     for (std::uint64_t i = lo; i < hi; ++i) {
       const Pair hp = hash(keys[i]);
       by_hash[i] = Pair{hp.h1, i};
       if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
+      range_total[r] += keys[i].size();
+      if (keys[i].size() > arena::kMaxStringLen) range_too_long[r] = 1;
     }
   });
   compact_hash::sort_run(by_hash, threads);
+  std::uint64_t total = 0;  // of the distinct keys: duplicates are taken off below
+  bool too_long = false;
+  for (std::size_t r = 0; r < range_total.size(); ++r) {
+    total += range_total[r];
+    too_long |= range_too_long[r] != 0;
+  }
 
   Split split;
+  split.distinct.reserve(n0);
+  split.reps.reserve(n0);
   std::vector<std::uint64_t> group;
   auto key_less = [&](std::uint64_t a, std::uint64_t b) { return keys[a] < keys[b]; };
   for (std::size_t a = 0; a < by_hash.size();) {
@@ -139,9 +152,10 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
       group.clear();
       for (std::size_t j = a; j < b; ++j) group.push_back(by_hash[j].h2);
       std::sort(group.begin(), group.end(), key_less);
-      group.erase(std::unique(group.begin(), group.end(),
-                              [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; }),
-                  group.end());
+      const auto last = std::unique(group.begin(), group.end(),
+                                    [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
+      for (auto it = last; it != group.end(); ++it) total -= keys[*it].size();
+      group.erase(last, group.end());
       split.reps.push_back(Pair{h1, group[0]});
       for (std::size_t j = 1; j < group.size(); ++j) split.collisions.push_back(Pair{h1, group[j]});
     }
@@ -150,13 +164,7 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
   by_hash = {};
   const std::uint64_t n = split.reps.size() + split.collisions.size();
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
-  std::uint64_t total = 0;
-  auto count_key = [&](const Pair& p) {
-    if (keys[p.h2].size() > arena::kMaxStringLen) throw IndexError::format(kKeyTooLong);
-    total += keys[p.h2].size();
-  };
-  for (const Pair& p : split.reps) count_key(p);
-  for (const Pair& p : split.collisions) count_key(p);
+  if (too_long) throw IndexError::format(kKeyTooLong);
   if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
   // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
   std::sort(split.collisions.begin(), split.collisions.end(),
