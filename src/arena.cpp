@@ -49,6 +49,17 @@ constexpr std::uint64_t kU32Max = 0xFFFFFFFFULL;
 
 static_assert(kPrefixBytes == 8 + 1);
 
+constexpr std::uint64_t block_bytes(std::uint64_t per, std::uint64_t slot, std::uint64_t base,
+                                    bool fingerprints) {
+  return base + (per + 1) * slot + (fingerprints ? per : 0);
+}
+static_assert(block_bytes(16, 1, 4, false) == 21 && block_bytes(16, 1, 8, false) == 25 &&
+              block_bytes(16, 1, 4, true) == 37 && block_bytes(16, 1, 8, true) == 41);
+static_assert(block_bytes(256, 2, 4, false) == 518 && block_bytes(256, 2, 8, false) == 522 &&
+              block_bytes(256, 2, 4, true) == 774 && block_bytes(256, 2, 8, true) == 778);
+// Overflow entries: 68 / 136 bytes (tag 17), 1,028 / 2,056 (tag 18).
+static_assert(17 * 4 == 68 && 17 * 8 == 136 && 257 * 4 == 1028 && 257 * 8 == 2056);
+
 // What a valid tag's bits say about its table.
 struct Layout {
   bool flat;
@@ -59,9 +70,7 @@ struct Layout {
   bool fingerprints;
 
   std::uint64_t slot_max() const { return slot == 1 ? 0xFF : 0xFFFF; }
-  std::uint64_t block_size() const {
-    return base + (per + 1) * slot + (fingerprints ? per : 0);
-  }
+  std::uint64_t block_size() const { return block_bytes(per, slot, base, fingerprints); }
   std::uint64_t entry_size() const { return (per + 1) * base; }
 };
 
@@ -136,6 +145,7 @@ std::optional<std::uint64_t> table_size(std::uint8_t tag, std::uint64_t n) noexc
 }
 
 std::uint64_t read_offset(std::span<const std::uint8_t> image, std::uint64_t pos, unsigned width) {
+  check_invariant(width >= 1 && width <= 8, "an offset is 1 to 8 bytes wide");
   if (!checked_add(pos, width)) throw IndexError::format("arena: offset overflow");
   if (auto v = try_read(image, pos, width)) return *v;
   throw IndexError::format("arena: unexpected end of buffer");

@@ -5,6 +5,8 @@
 // drawn at the top of arena.cpp. The builder picks, per arena, the cheapest of four offset
 // encodings (flat 32- or 64-bit offsets, blocks of 16 strings with 8-bit deltas, blocks of 256
 // strings with 16-bit deltas) and may store one fingerprint byte per string beside the offsets.
+//
+// A loaded arena is immutable and shares its bytes: any number of threads may read it at once.
 #pragma once
 
 #include <concepts>

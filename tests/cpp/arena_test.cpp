@@ -356,7 +356,10 @@ TEST(ArenaBuilder, ChosenEncodingIsTheSmallestImage) {
       EXPECT_EQ(chosen & 31, 17);
       continue;
     }
-    auto size_of = [&](std::uint8_t tag) { return image_with(tag, keys, fp).size(); };
+    auto size_of = [&](std::uint8_t tag) {
+      Bytes table(*arena::table_size(tag, n));
+      return 9 + table.size() + total + arena::write_offsets(table, tag, lengths, fp).size();
+    };
     const std::uint8_t f = fps ? 128 : 0;
     const std::uint8_t t256 = static_cast<std::uint8_t>(18 | f | (overflows(keys, 256, 65535) ? 64 : 0));
     const std::size_t flat = size_of(4 | f), b16 = size_of(81 | f), b256 = size_of(t256);

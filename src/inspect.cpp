@@ -1,0 +1,378 @@
+#include "inspect.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "bytes.hpp"
+
+namespace quenlith::inspect {
+
+namespace {
+
+using bytes::checked_add;
+using bytes::checked_mul;
+
+[[noreturn]] void truncated() { throw IndexError::format(kTruncated); }
+
+// The value, or the truncation refusal when an overflow-checked computation overflowed.
+std::uint64_t or_truncated(std::optional<std::uint64_t> v) {
+  if (!v) truncated();
+  return *v;
+}
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+
+// A fixed header, read whole through the source once and then decoded field by field.
+class Header {
+ public:
+  Header(const Window& w, std::uint64_t size) {
+    if (w.len() < size) truncated();
+    bytes_ = w.read(0, size);
+  }
+  std::uint8_t u8(std::size_t off) const { return *at(off, 1); }
+  std::uint16_t u16(std::size_t off) const { return bytes::load_u16(at(off, 2)); }
+  std::uint32_t u32(std::size_t off) const { return bytes::load_u32(at(off, 4)); }
+  std::uint64_t u64(std::size_t off) const { return bytes::load_u64(at(off, 8)); }
+
+ private:
+  const std::uint8_t* at(std::size_t off, std::size_t width) const {
+    check_invariant(bytes::fits(off, width, bytes_.size()), "a header field lies inside its header");
+    return bytes_.data() + off;
+  }
+  std::vector<std::uint8_t> bytes_;
+};
+
+BlobInfo info(BlobKind kind, std::string format, std::uint64_t bytes) {
+  BlobInfo i;
+  i.kind = kind;
+  i.format = std::move(format);
+  i.bytes = bytes;
+  return i;
+}
+
+// "BIX4": the transducer follows the magic; its version word and its footer's key count.
+BlobInfo string_index(const Window& w, std::string format) {
+  const std::uint64_t len = w.len();
+  const std::uint64_t version = w.u64(4);
+  const std::uint64_t footer = version >= 3 ? 20 : 16;  // version 3 adds a 4-byte checksum
+  if (len < footer) truncated();
+  BlobInfo i = info(BlobKind::StringIndex, std::move(format), len);
+  i.keys = w.u64(len - footer);
+  return i;
+}
+
+// The hash-index blobs share one shape: header, minimal perfect hash, arena, side entries.
+BlobInfo perfect_hash(const Window& w, std::string format) {
+  const std::uint64_t len = w.len();
+  Header h(w, 36);
+  const std::uint64_t mph = h.u64(12);
+  const std::uint64_t side = h.u32(20);
+  if (mph > len - 36 || 12 * side > len - 36 - mph) truncated();
+  BlobInfo i = info(BlobKind::PerfectHashIndex, std::move(format), len);
+  i.keys = h.u64(4);
+  i.mph_bytes = mph;
+  i.arena_bytes = len - 36 - mph - 12 * side;
+  i.side_entries = side;
+  return i;
+}
+
+BlobInfo compact_hash(const Window& w, std::string format) {
+  const std::uint64_t len = w.len();
+  Header h(w, 40);
+  const std::uint64_t mph = h.u64(16);
+  const std::uint64_t side = h.u32(24);
+  if (mph > len - 40 || 20 * side > len - 40 - mph) truncated();
+  BlobInfo i = info(BlobKind::CompactHashIndex, std::move(format), len);
+  i.keys = h.u64(4);
+  i.fingerprint_bits = h.u32(12);
+  i.mph_bytes = mph;
+  i.arena_bytes = len - 40 - mph - 20 * side;
+  i.side_entries = side;
+  return i;
+}
+
+BlobInfo closed_hash(const Window& w, std::string format) {
+  const std::uint64_t len = w.len();
+  Header h(w, 36);
+  const std::uint64_t mph = h.u64(12);
+  const std::uint64_t side = h.u32(20);
+  if (mph > len - 36 || 20 * side > len - 36 - mph) truncated();
+  BlobInfo i = info(BlobKind::ClosedHashIndex, std::move(format), len);
+  i.keys = h.u64(4);
+  i.mph_bytes = mph;
+  i.side_entries = side;
+  return i;
+}
+
+BlobInfo hashed_dict(const Window& w, std::string format) {
+  const std::uint64_t len = w.len();
+  Header h(w, 48);
+  const std::uint64_t dict = h.u64(16);
+  const std::uint64_t mph = h.u64(24);
+  const std::uint64_t side = h.u32(32);
+  if (dict > len - 48 || mph > len - 48 - dict || 24 * side > len - 48 - dict - mph) truncated();
+  BlobInfo i = info(BlobKind::HashedDictIndex, std::move(format), len);
+  i.keys = h.u64(4);
+  i.fingerprint_bits = h.u32(12);
+  i.mph_bytes = mph;
+  i.arena_bytes = len - 48 - dict - mph - 24 * side;
+  i.side_entries = side;
+  return i;
+}
+
+// Bytes of a sampled offset table of `n` values at `width` bits with sample shift `shift`:
+// bit-packed values plus 8 bytes of slack (none when empty), then one u64 sample per 2^shift.
+std::uint64_t sampled_table(std::uint64_t n, std::uint64_t width, unsigned shift) {
+  const std::uint64_t samples = (n >> shift) + ((n & ((std::uint64_t{1} << shift) - 1)) != 0);
+  if (samples >= (std::uint64_t{1} << 61)) truncated();
+  std::uint64_t packed = 0;
+  if (n != 0) packed = or_truncated(checked_add(ceil_div(or_truncated(checked_mul(n, width)), 8), 8));
+  return or_truncated(checked_add(packed, 8 * samples));
+}
+
+// "BDX1" / "BDX2" / "BDX3": the section lengths must fit in the blob; only the heads and block
+// data are reported, as the arena.
+BlobInfo dict_index(const Window& w, std::string format, int version) {
+  const std::uint64_t len = w.len();
+  const std::uint64_t header_len = version == 1 ? 48 : version == 2 ? 56 : 72;
+  Header h(w, header_len);
+  const std::uint64_t keys = h.u64(4);
+  const std::uint64_t block = h.u32(12);
+  const std::uint64_t heads = h.u64(16);
+  const std::uint64_t data = h.u64(24);
+  const std::uint64_t tables = h.u32(32);
+  const std::uint64_t arena = or_truncated(checked_add(heads, data));
+  const std::uint64_t blocks = block == 0 ? 0 : ceil_div(keys, block);
+
+  std::uint64_t offsets = 0;
+  std::uint64_t header_codes = 0;
+  std::uint64_t phrases = 0;
+  if (version == 1) {
+    offsets = or_truncated(checked_mul(20, blocks));
+  } else {
+    const unsigned head_width = h.u8(44);
+    const unsigned offset_width = h.u8(45);
+    const unsigned shift = h.u8(46);
+    const unsigned micro_width = h.u8(47);
+    if (shift >= 32) truncated();
+    const std::uint64_t micro = h.u16(48);
+    std::uint64_t micros = 0;
+    if (blocks > 0 && micro > 0 && micro < block) {
+      // Every block but the last holds `block` keys; the last holds the rest (at least one).
+      const std::uint64_t full = blocks - 1;
+      const std::uint64_t last = keys - block * full;  // blocks = ceil(keys / block): no overflow
+      micros = or_truncated(checked_add(or_truncated(checked_mul(full, ceil_div(block, micro))),
+                                        ceil_div(last, micro)));
+    }
+    std::uint64_t micro_table = 0;
+    if (micros != 0) {
+      micro_table =
+          version == 2
+              ? sampled_table(micros, micro_width, shift)
+              : or_truncated(checked_add(ceil_div(or_truncated(checked_mul(micros, micro_width)), 8), 8));
+    }
+    offsets = or_truncated(checked_add(sampled_table(blocks, head_width, shift),
+                                       sampled_table(blocks, offset_width, shift)));
+    offsets = or_truncated(checked_add(offsets, micro_table));
+    if (version == 3) {
+      header_codes = h.u32(52);
+      phrases = h.u32(58);
+    }
+  }
+
+  // Each section must fit in what the ones before it leave.
+  if (tables > len - header_len) truncated();
+  std::uint64_t rest = len - header_len - tables;
+  for (std::uint64_t section : {arena, header_codes, phrases, offsets}) {
+    if (section > rest) truncated();
+    rest -= section;
+  }
+  BlobInfo i = info(BlobKind::DictIndex, std::move(format), len);
+  i.keys = keys;
+  i.arena_bytes = arena;
+  return i;
+}
+
+BlobInfo mphf(const Window& w, std::string format) {
+  BlobInfo i = info(BlobKind::Mphf, std::move(format), w.len());
+  i.keys = w.u64(8);
+  i.mph_bytes = w.len();
+  return i;
+}
+
+BlobInfo overlay_v2(const Window& w, std::string format, bool nested) {
+  if (nested) throw IndexError::format(kNestedOverlay);
+  const std::uint64_t len = w.len();
+  Header h(w, 49);
+  const std::uint8_t tag = h.u8(4);
+  const std::uint64_t base = h.u64(5);
+  const std::uint64_t additions = h.u64(13);
+  const std::uint64_t addition_bytes = h.u64(21);
+  const std::uint64_t words = h.u64(29);
+  if (base > len - 49 || addition_bytes > len - 49 - base) truncated();
+  // Every addition needs at least its 4-byte length word.
+  if (additions >= (std::uint64_t{1} << 62) || 4 * additions > addition_bytes)
+    throw IndexError::format(kOverlayCounts);
+  if (words >= (std::uint64_t{1} << 61)) truncated();
+  if (len - 49 - base - addition_bytes != 8 * words) throw IndexError::format(kOverlayTombstones);
+  const std::uint64_t retired = popcount(w, 49 + base + addition_bytes, words);
+  return overlay(w, std::move(format), len, tag, 49, base, additions, retired);
+}
+
+BlobInfo overlay_v1(const Window& w, std::string format, bool nested) {
+  if (nested) throw IndexError::format(kNestedOverlay);
+  const std::uint64_t len = w.len();
+  Header h(w, 21);
+  const std::uint8_t tag = h.u8(4);
+  const std::uint64_t base = h.u64(5);
+  const std::uint64_t additions = h.u64(13);
+  // Walk the additions by their length words only. Each step advances by at least 4 bytes and
+  // must stay inside the blob, so the walk ends after at most len / 4 reads whatever the count.
+  std::uint64_t p = or_truncated(checked_add(21, base));
+  for (std::uint64_t k = 0; k < additions; ++k) {
+    const std::uint64_t key_len = w.u32(p);
+    p = or_truncated(checked_add(p, 4 + key_len));
+  }
+  const std::uint64_t words = w.u64(p);
+  if (p > len || len - p < 8 || words >= (std::uint64_t{1} << 61)) truncated();
+  if (len - p - 8 != 8 * words) throw IndexError::format(kOverlayTombstones);
+  const std::uint64_t retired = popcount(w, p + 8, words);
+  return overlay(w, std::move(format), len, tag, 21, base, additions, retired);
+}
+
+bool digit_in(std::uint8_t c, char lo, char hi) { return c >= lo && c <= hi; }
+
+}  // namespace
+
+std::vector<std::uint8_t> SliceSource::read(std::uint64_t offset, std::uint64_t count) {
+  if (!bytes::fits(offset, count, bytes_.size())) truncated();
+  const std::uint8_t* p = bytes_.data() + offset;
+  return std::vector<std::uint8_t>(p, p + count);
+}
+
+FileSource::FileSource(const std::filesystem::path& path)
+    : file_(fileio::File::open_read(path)), len_(file_.size()) {}
+
+std::vector<std::uint8_t> FileSource::read(std::uint64_t offset, std::uint64_t count) {
+  std::vector<std::uint8_t> out(count);
+  file_.pread_exact(out, offset);
+  return out;
+}
+
+Window::Window(Source& source, std::uint64_t start, std::uint64_t len)
+    : source_(&source), start_(start), len_(len) {
+  check_invariant(bytes::fits(start, len, source.len()), "a window lies inside its source");
+}
+
+std::vector<std::uint8_t> Window::read(std::uint64_t offset, std::uint64_t count) const {
+  if (!bytes::fits(offset, count, len_)) truncated();
+  return source_->read(start_ + offset, count);
+}
+
+std::uint32_t Window::u32(std::uint64_t offset) const {
+  return bytes::load_u32(read(offset, 4).data());
+}
+
+std::uint64_t Window::u64(std::uint64_t offset) const {
+  return bytes::load_u64(read(offset, 8).data());
+}
+
+Window Window::sub(std::uint64_t offset, std::uint64_t len) const {
+  if (!bytes::fits(offset, len, len_)) truncated();
+  return Window(*source_, start_ + offset, len);
+}
+
+std::string_view kind_name(BlobKind kind) noexcept {
+  switch (kind) {
+    case BlobKind::StringIndex: return "StringIndex";
+    case BlobKind::PerfectHashIndex: return "PerfectHashIndex";
+    case BlobKind::CompactHashIndex: return "CompactHashIndex";
+    case BlobKind::ClosedHashIndex: return "ClosedHashIndex";
+    case BlobKind::DictIndex: return "DictIndex";
+    case BlobKind::Mphf: return "Mphf";
+    case BlobKind::Overlay: return "Overlay";
+    case BlobKind::HashedDictIndex: return "HashedDictIndex";
+  }
+  return "Unknown";
+}
+
+BlobInfo parse(const Window& w, bool nested) {
+  if (w.len() < 4) throw IndexError::format(kShorterThanMagic);
+  std::vector<std::uint8_t> magic;
+  try {
+    magic = w.read(0, 4);
+  } catch (const IndexError&) {
+    throw IndexError::format(kShorterThanMagic);
+  }
+  auto is = [&](const char* m) { return std::memcmp(magic.data(), m, 4) == 0; };
+  auto prefix = [&](const char* m) { return std::memcmp(magic.data(), m, 3) == 0; };
+  // Every magic matched below is ASCII, so its text is the bytes themselves.
+  std::string format(magic.begin(), magic.end());
+
+  if (is("BIX4")) return string_index(w, std::move(format));
+  if (is("BMP8")) return perfect_hash(w, std::move(format));
+  if (prefix("BMP") && digit_in(magic[3], '1', '7')) throw IndexError::format(kOldPerfectHash);
+  if (is("BCH8")) return compact_hash(w, std::move(format));
+  if (prefix("BCH") && digit_in(magic[3], '1', '7')) throw IndexError::format(kOldCompactHash);
+  if (is("BCL2")) return closed_hash(w, std::move(format));
+  if (is("BCL1")) throw IndexError::format(kOldClosedHash);
+  if (is("BHD1")) return hashed_dict(w, std::move(format));
+  if (prefix("BDX") && digit_in(magic[3], '1', '3'))
+    return dict_index(w, std::move(format), magic[3] - '0');
+  if (prefix("MPH") && digit_in(magic[3], '1', '3')) return mphf(w, std::move(format));
+  if (is("OVL2")) return overlay_v2(w, std::move(format), nested);
+  if (is("OVL1")) return overlay_v1(w, std::move(format), nested);
+  throw IndexError::format(kUnknownMagic);
+}
+
+BlobInfo inspect_bytes(std::span<const std::uint8_t> blob) {
+  SliceSource source(blob);
+  return parse(Window::whole(source), false);
+}
+
+BlobInfo inspect_file(const std::filesystem::path& path) {
+  FileSource source(path);
+  return parse(Window::whole(source), false);
+}
+
+BlobInfo overlay(const Window& w, std::string format, std::uint64_t bytes, std::uint8_t base_tag,
+                 std::uint64_t header_len, std::uint64_t base_len, std::uint64_t additions,
+                 std::uint64_t retired) {
+  BlobInfo i = info(BlobKind::Overlay, std::move(format), bytes);
+  OverlayInfo o;
+  o.base_tag = base_tag;
+  o.additions = additions;
+  o.retired = retired;
+  // Tags 1, 2 and 3 name the three base kinds; whether the region's magic agrees is not checked.
+  if (base_tag >= 1 && base_tag <= 3) {
+    const std::uint64_t end = or_truncated(checked_add(header_len, base_len));
+    if (end > bytes) truncated();
+    BlobInfo base = parse(w.sub(header_len, base_len), true);
+    if (base.keys) {
+      const auto ids = checked_add(*base.keys, additions);
+      if (!ids || *ids < retired) throw IndexError::format(kOverlayCounts);
+      i.keys = *ids - retired;
+    }
+    o.base = std::make_unique<BlobInfo>(std::move(base));
+  }
+  i.overlay = std::move(o);
+  return i;
+}
+
+std::uint64_t popcount(const Window& w, std::uint64_t offset, std::uint64_t words) {
+  constexpr std::uint64_t kChunkWords = 8192;  // 64 KiB a read
+  std::uint64_t total = 0;
+  for (std::uint64_t done = 0; done < words;) {
+    const std::uint64_t chunk = std::min(words - done, kChunkWords);
+    const std::uint64_t at = or_truncated(checked_add(offset, or_truncated(checked_mul(8, done))));
+    if (!bytes::fits(at, 8 * chunk, w.len())) truncated();
+    const std::vector<std::uint8_t> buf = w.read(at, 8 * chunk);
+    for (std::uint64_t k = 0; k < chunk; ++k) total += std::popcount(bytes::load_u64(&buf[8 * k]));
+    done += chunk;
+  }
+  return total;
+}
+
+}  // namespace quenlith::inspect

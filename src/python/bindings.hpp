@@ -1,0 +1,13 @@
+// What each binding file hands to the module's execution step (module.cpp), which adds them in
+// the module's fixed order. A class file provides `Ref <name>_type()` (the cached heap type, see
+// `type_from_spec`); a function file provides a static `PyMethodDef`.
+#pragma once
+
+#include "py.hpp"
+
+namespace quenlith::python {
+
+// inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
+extern PyMethodDef inspect_def;
+
+}  // namespace quenlith::python
