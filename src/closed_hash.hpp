@@ -51,6 +51,8 @@ inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_
   return mph ? mph->index(h1) : 0;
 }
 
+// Immutable once built or loaded: every query is const, takes no lock and may run on any number
+// of threads at once. Move-only (the minimal perfect hash owns its tables).
 class ClosedHashIndex {
  public:
   struct Parts {

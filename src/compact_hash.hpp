@@ -56,7 +56,7 @@ void sort_run(std::span<Pair> pairs, unsigned threads);
 // disjoint chunks; the result does not depend on `threads`.
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
 
-// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (fewer than max(threads, 1)) covering
+// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (at most max(threads, 1) of them) covering
 // [0, n): on the calling thread for small n or one thread, else one range per worker thread. For
 // per-key work whose result does not depend on how the range is cut.
 void for_ranges(std::uint64_t n, unsigned threads,
@@ -90,6 +90,8 @@ bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, st
 // The mask of a `bits`-wide fingerprint (1..=64).
 inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept { return ~std::uint64_t{0} >> (64 - bits); }
 
+// Immutable once built or loaded: every query is const, takes no lock and may run on any number
+// of threads at once. Move-only (the minimal perfect hash owns its tables).
 class CompactHashIndex {
  public:
   // The parts of a blob; their concatenation is the blob.
@@ -156,8 +158,8 @@ class CompactHashIndex {
   // the keys, absent where not matched. Equal to `id` applied to each key.
   template <class KeyAt>
   std::vector<std::optional<std::uint32_t>> ids_of_with(std::size_t count, KeyAt&& key_at) const {
-    std::vector<Pair> pairs(count);
     if (!mph_) return std::vector<std::optional<std::uint32_t>>(count);
+    std::vector<Pair> pairs(count);
     for (std::size_t i = 0; i < count; ++i) pairs[i] = hash::hash_pair(std::string_view(key_at(i)));
     return ids_of_hashed(pairs);
   }

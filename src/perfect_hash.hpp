@@ -57,6 +57,9 @@ PerfectHashIndex build_with_hash(std::span<const std::string_view> keys, bool fi
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count, std::uint64_t payload);
 
+// Immutable once built or loaded: every query is const, takes no lock and may run on any number
+// of threads at once. Move-only (the minimal perfect hash owns its tables). A loaded index keeps
+// the blob's storage (a mapping, for `load_mmap`) alive through its arena.
 class PerfectHashIndex {
  public:
   // The parts of a blob; their concatenation is the blob.
