@@ -22,14 +22,7 @@ constexpr const char* kSideIds = "closed-hash: side-table ids are not the tail i
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count, std::uint64_t payload) {
-  std::array<std::uint8_t, kHeaderBytes> h{};
-  std::memcpy(h.data(), kMagic, 4);
-  bytes::store_u64(h.data() + 4, n);
-  bytes::store_u64(h.data() + 12, mph_len);
-  bytes::store_u32(h.data() + 20, side_count);
-  bytes::store_u64(h.data() + 24, payload);
-  bytes::store_u32(h.data() + 32, blob::header_check(std::span(h).first(32)));
-  return h;
+  return side_table::header36(kMagic, n, mph_len, side_count, payload);
 }
 
 ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {

@@ -26,40 +26,6 @@ constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail 
 constexpr const char* kAssembleRefused =
     "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::span<const std::uint8_t> s) noexcept {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const std::uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    i += len;
-  }
-  return true;
-}
-
 template <class Source>
 arena::StringArena assemble_or_panic(Source&& source, std::uint64_t n, std::uint64_t total,
                                      std::optional<std::span<const std::uint8_t>> fingerprints) {
@@ -73,14 +39,7 @@ arena::StringArena assemble_or_panic(Source&& source, std::uint64_t n, std::uint
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count, std::uint64_t payload) {
-  std::array<std::uint8_t, kHeaderBytes> h{};
-  std::memcpy(h.data(), kMagic, 4);
-  bytes::store_u64(h.data() + 4, n);
-  bytes::store_u64(h.data() + 12, mph_len);
-  bytes::store_u32(h.data() + 20, side_count);
-  bytes::store_u64(h.data() + 24, payload);
-  bytes::store_u32(h.data() + 32, blob::header_check(std::span(h).first(32)));
-  return h;
+  return side_table::header36(kMagic, n, mph_len, side_count, payload);
 }
 
 PerfectHashIndex::PerfectHashIndex() : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
@@ -279,7 +238,7 @@ std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair h
 std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
   if (id >= n_) return std::nullopt;
   const auto e = arena_.entry(id);
-  if (!e || !valid_utf8(*e)) return std::nullopt;
+  if (!e || !bytes::is_utf8(*e)) return std::nullopt;
   return bytes::as_chars(*e);
 }
 

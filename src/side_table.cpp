@@ -1,5 +1,9 @@
 #include "side_table.hpp"
 
+#include <cstring>
+
+#include "blob.hpp"
+
 namespace quenlith::side_table {
 
 using bytes::load_u32;
@@ -48,6 +52,18 @@ std::vector<std::uint8_t> pair_entry_bytes(std::span<const PairEntry> entries) {
     bytes::put_u32(out, e.id);
   }
   return out;
+}
+
+std::array<std::uint8_t, 36> header36(const char magic[4], std::uint64_t n, std::uint64_t mph_len,
+                                      std::uint32_t side_count, std::uint64_t payload) {
+  std::array<std::uint8_t, 36> h{};
+  std::memcpy(h.data(), magic, 4);
+  bytes::store_u64(h.data() + 4, n);
+  bytes::store_u64(h.data() + 12, mph_len);
+  bytes::store_u32(h.data() + 20, side_count);
+  bytes::store_u64(h.data() + 24, payload);
+  bytes::store_u32(h.data() + 32, blob::header_check(std::span(h).first(32)));
+  return h;
 }
 
 }  // namespace quenlith::side_table

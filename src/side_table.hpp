@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -121,6 +122,11 @@ bool ids_are_tail_range(std::span<const Entry> entries, std::uint64_t n) {
     if (std::uint64_t{ids[i]} != first + i) return false;
   return true;
 }
+
+// The 36-byte header that "BMP8" and "BCL2" share: magic, key count u64 at 4, section length u64
+// at 12, side count u32 at 20, payload hash u64 at 24, header check u32 at 32.
+std::array<std::uint8_t, 36> header36(const char magic[4], std::uint64_t n, std::uint64_t mph_len,
+                                      std::uint32_t side_count, std::uint64_t payload);
 
 // The stored form of a table, entries in the given order.
 std::vector<std::uint8_t> key_entry_bytes(std::span<const KeyEntry> entries);
