@@ -43,6 +43,14 @@ SharedBytes SharedBytes::from_owned(std::vector<std::uint8_t>&& bytes) {
   return from_owned(std::span<const std::uint8_t>(taken));
 }
 
+SharedBytes SharedBytes::from_pages(pages::Pages<std::uint8_t>&& table) {
+  auto storage = std::make_shared<Storage>();
+  storage->owned = std::move(table);
+  const std::uint8_t* start = storage->owned.data();
+  const std::size_t len = static_cast<std::size_t>(storage->owned.size());
+  return SharedBytes(std::move(storage), start, len, Kind::Owned);
+}
+
 SharedBytes SharedBytes::map_file(const std::filesystem::path& path) {
   fileio::File file = fileio::File::open_read(path);
   struct stat st;
@@ -73,6 +81,8 @@ std::uint32_t header_check(std::span<const std::uint8_t> header_before_check) no
 }
 
 void BlockHasher::update(std::span<const std::uint8_t> bytes) noexcept {
+  // An empty span may carry a null pointer, which memcpy must never see.
+  if (bytes.empty()) return;
   total_ += bytes.size();
   std::size_t i = 0;
   if (tail_len_ > 0) {

@@ -25,6 +25,7 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "hash.hpp"
+#include "pages.hpp"
 
 namespace quenlith::blob {
 
@@ -46,6 +47,8 @@ class SharedBytes {
   // Copies `bytes` into a fresh table (2 MiB aligned from 2 MiB up) and views all of it.
   static SharedBytes from_owned(std::span<const std::uint8_t> bytes);
   static SharedBytes from_owned(std::vector<std::uint8_t>&& bytes);
+  // Takes over a table without copying it and views all of it.
+  static SharedBytes from_pages(pages::Pages<std::uint8_t>&& table);
   // Maps the whole file read-only and shared. An empty file maps to an empty view.
   static SharedBytes map_file(const std::filesystem::path& path);
 

@@ -115,6 +115,9 @@ inline std::string_view as_chars(std::span<const std::uint8_t> b) {
   return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
 
+// True when `s` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool is_utf8(std::span<const std::uint8_t> s) noexcept;
+
 // A read position over a byte span. Each read names the message of the `IndexError::Format` to
 // throw when the bytes run out; nothing is ever read past the span.
 class Cursor {

@@ -33,50 +33,6 @@ constexpr const char* kKeyTooLong = "extsort: a key longer than 4 GiB";
 
 IndexError corrupt() { return IndexError::io_message(IndexError::IoKind::InvalidData, kCorrupt); }
 
-// True when `s` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool is_utf8(std::string_view s) noexcept {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const std::uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    i += len;
-  }
-  return true;
-}
-
 std::filesystem::path run_path(const std::filesystem::path& dir, std::uint64_t number) {
   return dir / std::to_string(number);
 }
@@ -218,7 +174,7 @@ std::optional<std::string_view> RunReader::next() {
   in_.read_exact(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(key_.data()), len));
   consumed_ += len;
   --remaining_;
-  if (!is_utf8(key_)) throw corrupt();
+  if (!bytes::is_utf8(bytes::as_bytes(key_))) throw corrupt();
   if (have_previous_ && key_ < previous_) throw corrupt();
   have_previous_ = true;
   return std::string_view(key_);

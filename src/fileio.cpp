@@ -86,10 +86,15 @@ void File::pread_exact(std::span<std::uint8_t> buf, std::uint64_t offset) {
   }
 }
 
-void File::write_all(std::span<const std::uint8_t> buf) {
+namespace {
+
+// Writes all of `buf` through `op(data, len, done)`, one system call at a time, retrying
+// interrupted calls.
+template <class Op>
+void write_loop(std::span<const std::uint8_t> buf, Op op) {
   std::size_t done = 0;
   while (done < buf.size()) {
-    ssize_t n = ::write(fd_, buf.data() + done, buf.size() - done);
+    ssize_t n = op(buf.data() + done, buf.size() - done, done);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw IndexError::last_os_error();
@@ -100,19 +105,18 @@ void File::write_all(std::span<const std::uint8_t> buf) {
   }
 }
 
+}  // namespace
+
+void File::write_all(std::span<const std::uint8_t> buf) {
+  write_loop(buf, [&](const std::uint8_t* p, std::size_t len, std::size_t) {
+    return ::write(fd_, p, len);
+  });
+}
+
 void File::pwrite_all(std::span<const std::uint8_t> buf, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < buf.size()) {
-    ssize_t n =
-        ::pwrite(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw IndexError::last_os_error();
-    }
-    if (n == 0)
-      throw IndexError::io_message(IndexError::IoKind::Other, "failed to write whole buffer");
-    done += static_cast<std::size_t>(n);
-  }
+  write_loop(buf, [&](const std::uint8_t* p, std::size_t len, std::size_t done) {
+    return ::pwrite(fd_, p, len, static_cast<off_t>(offset + done));
+  });
 }
 
 void File::seek(std::uint64_t offset) {

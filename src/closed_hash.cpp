@@ -1,0 +1,144 @@
+#include "closed_hash.hpp"
+
+#include <cstring>
+
+#include "blob.hpp"
+#include "bytes.hpp"
+#include "threads.hpp"
+
+namespace quenlith::closed_hash {
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'C', 'L', '2'};
+constexpr char kMagicOld[4] = {'B', 'C', 'L', '1'};
+constexpr const char* kOldVersion =
+    "closed-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "the keys are not stored, so it cannot be converted - rebuild the index from its keys";
+constexpr const char* kTooManyInHeader = "closed-hash: header claims more than u32::MAX keys";
+constexpr const char* kSideIds = "closed-hash: side-table ids are not the tail id range";
+
+}  // namespace
+
+std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
+                                                    std::uint32_t side_count, std::uint64_t payload) {
+  return side_table::header36(kMagic, n, mph_len, side_count, payload);
+}
+
+ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
+  return build_from_pairs_with_threads(std::move(pairs), threads::available());
+}
+
+ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs, unsigned threads) {
+  compact_hash::detail::PairBuild b = compact_hash::detail::build_pairs(
+      std::move(pairs), threads,
+      {"closed-hash: more than u32::MAX keys; ids are u32", "closed-hash: construction was not minimal/perfect"});
+  return ClosedHashIndex(std::move(b.side), std::move(b.mph), b.n);
+}
+
+ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
+  return build_from_pairs(compact_hash::hash_keys(keys, threads::available()));
+}
+
+std::vector<std::uint32_t> ClosedHashIndex::narrow(const std::vector<std::uint64_t>& ids) {
+  std::vector<std::uint32_t> out(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) out[i] = static_cast<std::uint32_t>(ids[i]);
+  return out;
+}
+
+std::vector<std::uint32_t> ClosedHashIndex::ids_of_hashed(std::span<const Pair> pairs) const {
+  if (!mph_) return std::vector<std::uint32_t>(pairs.size(), 0);
+  if (side_.empty()) {
+    std::vector<std::uint64_t> h1(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) h1[i] = pairs[i].h1;
+    return narrow(mph_->index_all(h1));
+  }
+  std::vector<std::uint32_t> out(pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) out[i] = id_with_side_hashed(pairs[i]);
+  return out;
+}
+
+std::uint64_t ClosedHashIndex::serialized_len() const noexcept {
+  return kHeaderBytes + (mph_ ? mph_->byte_len() : 0) + side_table::kPairEntryBytes * side_.size();
+}
+
+ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {
+  Parts parts;
+  if (mph_) parts.mph = mph_->to_bytes();
+  parts.side = side_table::pair_entry_bytes(side_);
+  blob::BlockHasher hasher;
+  hasher.update(parts.mph);
+  hasher.update(parts.side);
+  parts.header = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  return parts;
+}
+
+std::vector<std::uint8_t> ClosedHashIndex::to_bytes() const {
+  const Parts parts = serialised_parts();
+  std::vector<std::uint8_t> out;
+  out.reserve(kHeaderBytes + parts.mph.size() + parts.side.size());
+  bytes::put_bytes(out, parts.header);
+  bytes::put_bytes(out, parts.mph);
+  bytes::put_bytes(out, parts.side);
+  return out;
+}
+
+void ClosedHashIndex::write_to(fileio::BufWriter& out) const {
+  const Parts parts = serialised_parts();
+  out.write_all(parts.header);
+  out.write_all(parts.mph);
+  out.write_all(parts.side);
+}
+
+void ClosedHashIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    fileio::BufWriter w(file);
+    write_to(w);
+    w.flush();
+  });
+}
+
+// The frame parse, each check only after the previous ones passed:
+//   1. fewer than 4 bytes                          bad magic or truncated header
+//   2. magic "BCL1"                                the older-version message
+//   3. fewer than 36 bytes or another magic; 4. header check   framing messages
+//   5. payload hash (always)
+//   6. n > u32::MAX
+//   7. side count not below n (unless both 0), or 20*s > L
+//   8. 36 + mph_len overflows or does not end exactly where the side entries begin
+//   9. side ids not exactly the tail range
+ClosedHashIndex::Frame ClosedHashIndex::parse_frame(std::span<const std::uint8_t> b) {
+  const std::uint64_t len = b.size();
+  if (len < 4) throw IndexError::format(blob::kBadMagic);
+  if (blob::has_magic(b, kMagicOld)) throw IndexError::format(kOldVersion);
+  blob::check_frame(b, kMagic, kHeaderBytes);
+  if (blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
+    throw IndexError::format(blob::kPayloadChecksum);
+  const std::uint64_t n = bytes::load_u64(b.data() + 4);
+  const std::uint64_t mph_len = bytes::load_u64(b.data() + 12);
+  const std::uint64_t s = bytes::load_u32(b.data() + 20);
+  if (n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
+  side_table::check_count(n, s, len, side_table::kPairEntryBytes);
+  const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
+  const auto mph_end = bytes::checked_add(kHeaderBytes, mph_len);
+  if (!mph_end || *mph_end != side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  Frame f{n, b.subspan(kHeaderBytes, mph_len), side_table::parse_pair_entries(b.subspan(side_start))};
+  if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
+  return f;
+}
+
+ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+  Frame f = parse_frame(bytes);
+  std::optional<mphf::Mphf> mph;
+  if (f.n > 0) {
+    mph = mphf::Mphf::from_bytes(f.mph);
+    if (mph->n() != f.n - f.side.size()) throw IndexError::format(side_table::kMphHeaderMismatch);
+  }
+  return ClosedHashIndex(std::move(f.side), std::move(mph), f.n);
+}
+
+ClosedHashIndex ClosedHashIndex::load(const std::filesystem::path& path) {
+  return from_bytes(fileio::read_file(path));
+}
+
+}  // namespace quenlith::closed_hash

@@ -1,0 +1,469 @@
+#include "compact_hash.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "bytes.hpp"
+#include "fileio.hpp"
+#include "pages.hpp"
+#include "threads.hpp"
+
+namespace quenlith::compact_hash {
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'C', 'H', '8'};
+constexpr std::uint32_t kMagicOld1 = 0x31484342;  // "BCH1" as a little-endian u32
+
+constexpr const char* kOldVersion =
+    "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "the keys are not stored, so it cannot be converted - rebuild the index from its keys";
+constexpr const char* kTooManyInHeader = "compact-hash: header claims more than u32::MAX keys";
+constexpr const char* kBadWidth = "compact-hash: bad fingerprint width";
+constexpr const char* kSideIds = "compact-hash: side-table ids are not the tail id range";
+constexpr const char* kFpLength = "compact-hash: fingerprint length mismatch";
+constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1..=64";
+
+// Pairs below this many per thread are sorted on the calling thread.
+constexpr std::uint64_t kMinPairsPerThread = 4096;
+
+void sort_serial(std::span<Pair> pairs) {
+  auto less = [](const Pair& a, const Pair& b) { return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2; };
+  if (pairs.size() < 2) return;
+  if (pairs.size() <= 20) {
+    for (std::size_t i = 1; i < pairs.size(); ++i) {
+      const Pair x = pairs[i];
+      std::size_t j = i;
+      for (; j > 0 && less(x, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
+      pairs[j] = x;
+    }
+    return;
+  }
+  std::sort(pairs.begin(), pairs.end(), less);
+}
+
+
+}  // namespace
+
+void sort_run(std::span<Pair> pairs, unsigned threads) {
+  const std::uint64_t t = threads == 0 ? 1 : std::min(threads, 256u);
+  const std::uint64_t n = pairs.size();
+  if (t < 2 || n < t * kMinPairsPerThread) {
+    sort_serial(pairs);
+    return;
+  }
+  // Parts are contiguous ranges of h1 (its top 32 bits scaled to [0, t)), so sorting each part
+  // on its own yields a sorted whole.
+  auto part_of = [t](const Pair& p) { return static_cast<std::size_t>(((p.h1 >> 32) * t) >> 32); };
+  std::vector<std::uint64_t> start(t, 0), end(t, 0);
+  for (const Pair& p : pairs) ++end[part_of(p)];
+  std::uint64_t sum = 0;
+  for (std::uint64_t p = 0; p < t; ++p) {
+    start[p] = sum;
+    sum += end[p];
+    end[p] = sum;
+  }
+  const std::vector<std::uint64_t> bounds = start;  // the parts' first positions
+  // American-flag distribution in place: every swap puts one pair into its own part.
+  for (std::uint64_t p = 0; p < t; ++p) {
+    while (start[p] < end[p]) {
+      const std::size_t q = part_of(pairs[start[p]]);
+      if (q == p) {
+        ++start[p];
+      } else {
+        std::swap(pairs[start[p]], pairs[start[q]]);
+        ++start[q];
+      }
+    }
+  }
+  threads::run_workers(static_cast<unsigned>(t), [&](unsigned p) {
+    const std::uint64_t lo = bounds[p];
+    const std::uint64_t hi = p + 1 < t ? bounds[p + 1] : n;
+    sort_serial(pairs.subspan(lo, hi - lo));
+  });
+}
+
+void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {
+  const std::uint64_t n = pairs.size();
+  std::uint64_t t = threads;
+  if (t < 2 || n < t * kMinPairsPerThread) t = 1;
+  const std::uint64_t chunk = std::max<std::uint64_t>((n + t - 1) / t, 1);
+  const std::uint64_t chunks = n == 0 ? 0 : (n + chunk - 1) / chunk;
+  // Whether a chunk's first pair continues the previous chunk's last group, noted before any
+  // worker overwrites an h1.
+  std::vector<std::uint8_t> continues(chunks, 0);
+  for (std::uint64_t c = 1; c < chunks; ++c)
+    continues[c] = pairs[c * chunk].h1 == pairs[c * chunk - 1].h1 ? 1 : 0;
+  auto process = [&](std::uint64_t c) {
+    const std::uint64_t lo = c * chunk;
+    const std::uint64_t hi = std::min(n, lo + chunk);
+    std::uint64_t prev = 0;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const std::uint64_t h1 = pairs[i].h1;
+      const bool repeated = i == lo ? continues[c] != 0 : h1 == prev;
+      pairs[i].h1 = repeated ? kRepeated : mph.index(h1);
+      prev = h1;
+    }
+  };
+  if (t == 1) {
+    for (std::uint64_t c = 0; c < chunks; ++c) process(c);
+    return;
+  }
+  threads::run_workers(static_cast<unsigned>(chunks), [&](unsigned c) { process(c); });
+}
+
+void for_ranges(std::uint64_t n, unsigned threads,
+                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f) {
+  constexpr std::uint64_t kMinPerThread = 65536;
+  std::uint64_t t = std::max(threads, 1u);
+  t = std::min<std::uint64_t>(t, std::max<std::uint64_t>(n / kMinPerThread, 1));
+  if (t == 1) {
+    f(0, n, 0);
+    return;
+  }
+  const std::uint64_t chunk = (n + t - 1) / t;
+  threads::run_workers(static_cast<unsigned>(t), [&](unsigned i) {
+    const std::uint64_t lo = std::min(n, i * chunk);
+    f(lo, std::min(n, lo + chunk), i);
+  });
+}
+
+std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads) {
+  std::vector<Pair> out(keys.size());
+  for_ranges(keys.size(), threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
+    for (std::uint64_t i = lo; i < hi; ++i) out[i] = hash::hash_pair(keys[i]);
+  });
+  return out;
+}
+
+void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
+              std::uint64_t fp) {
+  if (bits % 8 == 0) {
+    const std::uint64_t k = bits / 8;
+    const std::uint64_t at = slot * k;
+    check_invariant(bytes::fits(at, k, table.size()), "a fingerprint lies inside its table");
+    std::uint8_t* p = table.data() + at;
+    switch (k) {
+      case 1: *p = static_cast<std::uint8_t>(fp); break;
+      case 2: bytes::store_u16(p, static_cast<std::uint16_t>(fp)); break;
+      case 4: bytes::store_u32(p, static_cast<std::uint32_t>(fp)); break;
+      default: bytes::store_uint(p, fp, static_cast<unsigned>(k)); break;
+    }
+    return;
+  }
+  const std::uint64_t pos = slot * bits;
+  const std::uint64_t byte = pos / 8;
+  const unsigned shift = static_cast<unsigned>(pos % 8);
+  const std::uint64_t lo = fp << shift;
+  for (unsigned i = 0; i < 8; ++i) {
+    if (byte + i >= table.size()) break;
+    table[byte + i] |= static_cast<std::uint8_t>(lo >> (8 * i));
+  }
+  if (shift > 0 && shift + bits > 64) {
+    check_invariant(byte + 8 < table.size(), "a fingerprint lies inside its table");
+    table[byte + 8] |= static_cast<std::uint8_t>(fp >> (64 - shift));
+  }
+}
+
+bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, std::uint64_t slot,
+                     std::uint64_t h2) noexcept {
+  const std::uint64_t want = h2 & fp_mask(bits);
+  const std::uint64_t len = table.size();
+  const std::uint8_t* t = table.data();
+  if (bits % 8 == 0) {
+    const unsigned k = bits / 8;
+    if (k == 1 || k == 2 || k == 4 || k == 8) {
+      const auto at = bytes::checked_mul(slot, k);
+      if (!at || !bytes::fits(*at, k, len)) return false;
+      switch (k) {
+        case 1: return t[*at] == want;
+        case 2: return bytes::load_u16(t + *at) == want;
+        case 4: return bytes::load_u32(t + *at) == want;
+        default: return bytes::load_u64(t + *at) == want;
+      }
+    }
+  }
+  const auto pos = bytes::checked_mul(slot, bits);
+  if (!pos) return false;
+  const std::uint64_t byte = *pos / 8;
+  const unsigned shift = static_cast<unsigned>(*pos % 8);
+  // The last byte holding a bit of the fingerprint; pos + bits - 1 cannot overflow once pos is
+  // inside a table, which the tests below establish before it matters.
+  if (byte >= len) return false;
+  std::uint64_t value;
+  if (len - byte >= 8) {
+    value = bytes::load_u64(t + byte) >> shift;
+    if (shift + bits > 64) {
+      if (byte + 8 >= len) return false;
+      value |= std::uint64_t{t[byte + 8]} << (64 - shift);
+    }
+  } else {
+    const std::uint64_t last = (*pos + bits - 1) / 8;
+    if (last >= len) return false;
+    std::uint64_t gathered = 0;
+    for (std::uint64_t i = byte; i <= last; ++i) gathered |= std::uint64_t{t[i]} << (8 * (i - byte));
+    value = gathered >> shift;
+  }
+  return (value & fp_mask(bits)) == want;
+}
+
+std::array<std::uint8_t, kHeaderBytes> header_v7(std::uint64_t n, std::uint32_t bits,
+                                                 std::uint64_t mph_len, std::uint32_t side_count,
+                                                 std::uint64_t payload) {
+  std::array<std::uint8_t, kHeaderBytes> h{};
+  std::memcpy(h.data(), kMagic, 4);
+  bytes::store_u64(h.data() + 4, n);
+  bytes::store_u32(h.data() + 12, bits);
+  bytes::store_u64(h.data() + 16, mph_len);
+  bytes::store_u32(h.data() + 24, side_count);
+  bytes::store_u64(h.data() + 28, payload);
+  bytes::store_u32(h.data() + 36, blob::header_check(std::span(h).first(36)));
+  return h;
+}
+
+namespace detail {
+
+namespace {
+
+// The distinct `h1` values of sorted pairs, one per run of equal `h1`, in ascending order: the
+// keys of the minimal perfect hash, fed to its builder without a copy.
+class DistinctH1 final : public mphf::HashSource {
+ public:
+  explicit DistinctH1(std::span<const Pair> pairs) : pairs_(pairs) {}
+  std::size_t next_batch(std::span<std::uint64_t> out) override {
+    std::size_t k = 0;
+    while (k < out.size() && pos_ < pairs_.size()) {
+      const std::uint64_t h1 = pairs_[pos_].h1;
+      while (pos_ < pairs_.size() && pairs_[pos_].h1 == h1) ++pos_;
+      out[k++] = h1;
+    }
+    return k;
+  }
+
+ private:
+  std::span<const Pair> pairs_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages) {
+  PairBuild out;
+  sort_run(pairs, threads);
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+  out.n = pairs.size();
+  if (out.n > 0xFFFFFFFFull) throw IndexError::format(messages.too_many);
+  if (out.n == 0) return out;
+  // The first pair of every run of equal h1 (the smallest h2) is the run's representative; the
+  // others are collisions, whose ids follow the slots in sorted pair order.
+  std::uint64_t m = 0;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i > 0 && pairs[i].h1 == pairs[i - 1].h1)
+      out.side.push_back(PairEntry{pairs[i].h1, pairs[i].h2, 0});
+    else
+      ++m;
+  }
+  for (std::size_t j = 0; j < out.side.size(); ++j) out.side[j].id = static_cast<std::uint32_t>(m + j);
+  out.m = m;
+  DistinctH1 source(pairs);
+  out.mph = mphf::Mphf(mphf::V2::build_from(m, mphf::HashInput::source(source), threads));
+  slots_in_place(pairs, *out.mph, threads);
+  std::vector<std::uint64_t> seen((m + 63) / 64, 0);
+  for (const Pair& p : pairs) {
+    if (p.h1 == kRepeated) continue;
+    if (p.h1 >= m || (seen[p.h1 / 64] >> (p.h1 % 64)) & 1) throw IndexError::format(messages.not_minimal);
+    seen[p.h1 / 64] |= std::uint64_t{1} << (p.h1 % 64);
+  }
+  out.slotted = std::move(pairs);
+  return out;
+}
+
+}  // namespace detail
+
+CompactHashIndex::CompactHashIndex() : CompactHashIndex(std::nullopt, blob::SharedBytes(), 8, {}, 0) {}
+
+CompactHashIndex::CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints,
+                                   std::uint32_t bits, std::vector<PairEntry> side, std::uint64_t n)
+    : mph_(std::move(mph)), fingerprints_(std::move(fingerprints)), bits_(bits), side_(std::move(side)), n_(n) {}
+
+CompactHashIndex CompactHashIndex::build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits) {
+  return build_from_pairs_with_threads(std::move(pairs), bits, threads::available());
+}
+
+CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
+                                                                 std::uint32_t bits, unsigned threads) {
+  if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
+  detail::PairBuild b = detail::build_pairs(
+      std::move(pairs), threads,
+      {"compact-hash: more than u32::MAX keys; ids are u32", "compact-hash: construction was not minimal/perfect"});
+  if (b.n == 0) return CompactHashIndex(std::nullopt, blob::SharedBytes(), bits, {}, 0);
+  const std::uint64_t table_len = (b.m * bits + 7) / 8;
+  auto table = pages::Pages<std::uint8_t>::allocate(table_len);
+  std::memset(table.data(), 0, table_len);
+  const std::uint64_t mask = fp_mask(bits);
+  for (const Pair& p : b.slotted)
+    if (p.h1 != kRepeated) write_fp(table.span(), p.h1, bits, p.h2 & mask);
+  b.slotted = {};
+  return CompactHashIndex(std::move(b.mph), blob::SharedBytes::from_pages(std::move(table)), bits,
+                          std::move(b.side), b.n);
+}
+
+CompactHashIndex CompactHashIndex::build(std::span<const std::string_view> keys) {
+  return build_from_pairs(hash_keys(keys, threads::available()), 8);
+}
+
+bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const noexcept {
+  if (bits_ == 8) {
+    // The width of one byte a slot: a single compare. The bound holds for every built or loaded
+    // index (slots are below m, the table is m bytes); it is kept as a cheap guard.
+    return slot < fingerprints_.size() && fingerprints_.data()[slot] == static_cast<std::uint8_t>(h2);
+  }
+  return compact_hash::fp_matches_wide(fingerprints_.bytes(), bits_, slot, h2);
+}
+
+Match CompactHashIndex::id_with_side_hashed(Pair hp) const noexcept {
+  if (!side_.empty())
+    if (auto id = side_table::find_pair(side_, hp.h1, hp.h2)) return Match{*id, true};
+  if (!mph_) return Match{0, false};
+  const std::uint64_t slot = mph_->index(hp.h1);
+  return Match{slot, fp_matches(slot, hp.h2)};
+}
+
+bool CompactHashIndex::contains_hashed(Pair hp) const noexcept {
+  if (!side_.empty()) return id_with_side_hashed(hp).matched;
+  if (!mph_) return false;
+  return fp_matches(mph_->index(hp.h1), hp.h2);
+}
+
+std::uint32_t CompactHashIndex::id_unchecked_hashed(Pair hp) const noexcept {
+  if (auto id = side_table::find_pair(side_, hp.h1, hp.h2)) return *id;
+  if (!mph_) return 0;
+  return static_cast<std::uint32_t>(mph_->index(hp.h1));
+}
+
+std::vector<std::optional<std::uint32_t>> CompactHashIndex::ids_of_hashed(std::span<const Pair> pairs) const {
+  std::vector<std::optional<std::uint32_t>> out(pairs.size());
+  if (!mph_) return out;
+  if (!side_.empty()) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      const Match m = id_with_side_hashed(pairs[i]);
+      if (m.matched) out[i] = static_cast<std::uint32_t>(m.id);
+    }
+    return out;
+  }
+  std::vector<std::uint64_t> h1(pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) h1[i] = pairs[i].h1;
+  const std::vector<std::uint64_t> slots = mph_->index_all(h1);
+  for (std::size_t i = 0; i < pairs.size(); ++i)
+    if (fp_matches(slots[i], pairs[i].h2)) out[i] = static_cast<std::uint32_t>(slots[i]);
+  return out;
+}
+
+std::uint64_t CompactHashIndex::serialized_len() const noexcept {
+  const std::uint64_t mph_len = mph_ ? mph_->byte_len() : 0;
+  return kHeaderBytes + mph_len + fingerprints_.size() + side_table::kPairEntryBytes * side_.size();
+}
+
+CompactHashIndex::Parts CompactHashIndex::serialised_parts() const {
+  Parts parts;
+  if (mph_) parts.mph = mph_->to_bytes();
+  parts.fingerprints = fingerprints_.bytes();
+  parts.side = side_table::pair_entry_bytes(side_);
+  blob::BlockHasher hasher;
+  hasher.update(parts.mph);
+  hasher.update(parts.fingerprints);
+  hasher.update(parts.side);
+  parts.header = header_v7(n_, bits_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
+                           hasher.finish());
+  return parts;
+}
+
+std::vector<std::uint8_t> CompactHashIndex::to_bytes() const {
+  const Parts parts = serialised_parts();
+  std::vector<std::uint8_t> out;
+  out.reserve(kHeaderBytes + parts.mph.size() + parts.fingerprints.size() + parts.side.size());
+  bytes::put_bytes(out, parts.header);
+  bytes::put_bytes(out, parts.mph);
+  bytes::put_bytes(out, parts.fingerprints);
+  bytes::put_bytes(out, parts.side);
+  return out;
+}
+
+void CompactHashIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    const Parts parts = serialised_parts();
+    fileio::BufWriter w(file);
+    w.write_all(parts.header);
+    w.write_all(parts.mph);
+    w.write_all(parts.fingerprints);
+    w.write_all(parts.side);
+    w.flush();
+  });
+}
+
+// The frame parse, each check only after the previous ones passed:
+//   1. fewer than 4 bytes                                  bad magic or truncated header
+//   2. magic "BCH1".."BCH7"                                the older-version message
+//   3. fewer than 40 bytes or another magic; 4. header check   framing messages
+//   5. payload hash (verify only)
+//   6. n > u32::MAX; 7. width outside 1..=64
+//   8-9. side count not below n (unless both 0), or 20*s > L
+//   10. 40 + mph_len overflows or runs into the side entries
+//   11. side ids not exactly the tail range
+//   12. fingerprint section not ceil((n - s) * b / 8) bytes
+CompactHashIndex::Frame CompactHashIndex::parse_frame(const blob::SharedBytes& view, bool verify) {
+  const std::span<const std::uint8_t> b = view.bytes();
+  const std::uint64_t len = b.size();
+  if (len < 4) throw IndexError::format(blob::kBadMagic);
+  const std::uint32_t magic = bytes::load_u32(b.data());
+  if (std::rotr(magic - kMagicOld1, 24) < 7) throw IndexError::format(kOldVersion);
+  blob::check_frame(b, kMagic, kHeaderBytes);
+  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 28))
+    throw IndexError::format(blob::kPayloadChecksum);
+  const std::uint64_t n = bytes::load_u64(b.data() + 4);
+  const std::uint32_t bits = bytes::load_u32(b.data() + 12);
+  const std::uint64_t mph_len = bytes::load_u64(b.data() + 16);
+  const std::uint64_t s = bytes::load_u32(b.data() + 24);
+  if (n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
+  if (bits == 0 || bits > 64) throw IndexError::format(kBadWidth);
+  side_table::check_count(n, s, len, side_table::kPairEntryBytes);
+  const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
+  const auto fp_start = bytes::checked_add(kHeaderBytes, mph_len);
+  if (!fp_start || *fp_start > side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  Frame f{n, bits, b.subspan(kHeaderBytes, mph_len), blob::SharedBytes(),
+          side_table::parse_pair_entries(b.subspan(side_start))};
+  if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
+  const auto fp_bits = bytes::checked_mul(n - s, bits);
+  if (!fp_bits || (*fp_bits + 7) / 8 != side_start - *fp_start) throw IndexError::format(kFpLength);
+  f.fingerprints = *view.slice(*fp_start, side_start - *fp_start);
+  return f;
+}
+
+CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes view, bool verify) {
+  Frame f = parse_frame(view, verify);
+  std::optional<mphf::Mphf> mph;
+  if (f.n > 0) {
+    mph = mphf::Mphf::from_bytes(f.mph);
+    if (mph->n() != f.n - f.side.size()) throw IndexError::format(side_table::kMphHeaderMismatch);
+  }
+  return CompactHashIndex(std::move(mph), std::move(f.fingerprints), f.bits, std::move(f.side), f.n);
+}
+
+CompactHashIndex CompactHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+  return from_shared(blob::SharedBytes::from_owned(bytes), true);
+}
+
+CompactHashIndex CompactHashIndex::load(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::from_owned(fileio::read_file(path)), true);
+}
+
+CompactHashIndex CompactHashIndex::load_mmap(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+
+CompactHashIndex CompactHashIndex::load_mmap_verified(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+}  // namespace quenlith::compact_hash

@@ -1,0 +1,236 @@
+// `CompactHashIndex`: a minimal perfect hash over the first key-hash half `h1` and a packed table
+// of 1 to 64 fingerprint bits a key taken from the second half `h2`. No key is stored: membership
+// is probabilistic (a non-member is accepted with probability 2^-bits) and there is no reverse
+// lookup. Keys whose `h1` collides are kept exactly, by their (h1, h2) pair, in the side table.
+//
+// Also here: the pair sort and slot assignment that the compact and closed builds share.
+//
+// The "BCH8" blob (all integers little-endian; the 64-bit fields at 4 and 28 are unaligned):
+//
+//   offset        size          field
+//   0             4             magic "BCH8"
+//   4             8             n, number of keys (distinct hash pairs), <= u32::MAX
+//   12            4             bits, the fingerprint width b, 1..=64
+//   16            8             mph_len, bytes of the minimal-perfect-hash section
+//   24            4             side_count s
+//   28            8             payload hash of every byte from 40 to the end
+//   36            4             header check over bytes 0..36
+//   40            mph_len       minimal-perfect-hash section ("MPH3"; "MPH2"/"MPH1" read); empty
+//                               when n = 0
+//   40 + mph_len  ceil(m*b/8)   fingerprint table, m = n - s: a little-endian bit stream, the
+//                               fingerprint of slot i in bits i*b .. i*b + b - 1
+//   L - 20*s      20*s          side entries (h1 u64, h2 u64, id u32), ids exactly [m, n)
+//
+// Written: "BCH8". Refused with a message asking for a rebuild: "BCH1" to "BCH7".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "blob.hpp"
+#include "hash.hpp"
+#include "mphf.hpp"
+#include "side_table.hpp"
+
+namespace quenlith::compact_hash {
+
+using hash::Pair;
+using side_table::PairEntry;
+
+// The first half of a pair after `slots_in_place` when its `h1` repeats the previous pair's.
+inline constexpr std::uint64_t kRepeated = ~std::uint64_t{0};
+
+// Sorts `pairs` ascending by (h1, h2) in place; duplicates stay. With 2 or more threads (0 means
+// 1, more than 256 means 256) and at least threads * 4096 pairs, the slice is split by the top
+// bits of `h1` into contiguous ranges that are sorted on scoped worker threads.
+void sort_run(std::span<Pair> pairs, unsigned threads);
+
+// Replaces the `h1` of every pair of a sorted, duplicate-free slice by its slot in `mph`, and by
+// `kRepeated` for a pair whose `h1` equals the previous pair's. `h2` is untouched. Workers own
+// disjoint chunks; the result does not depend on `threads`.
+void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
+
+// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (at most max(threads, 1) of them) covering
+// [0, n): on the calling thread for small n or one thread, else one range per worker thread. For
+// per-key work whose result does not depend on how the range is cut.
+void for_ranges(std::uint64_t n, unsigned threads,
+                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f);
+
+// The hash pairs of `keys`, in order, computed on up to `threads` threads.
+std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads);
+
+// What a lookup found: `id` means something only when `matched` is set.
+struct Match {
+  std::uint64_t id;
+  bool matched;
+};
+
+inline constexpr std::uint64_t kHeaderBytes = 40;
+
+// The 40 header bytes of a "BCH8" blob, check included.
+std::array<std::uint8_t, kHeaderBytes> header_v7(std::uint64_t n, std::uint32_t bits,
+                                                 std::uint64_t mph_len, std::uint32_t side_count,
+                                                 std::uint64_t payload);
+
+// Stores fingerprint `fp` (already reduced to `bits` bits) of `slot` into a zeroed table.
+void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
+              std::uint64_t fp);
+
+// Whether `table` holds the low `bits` bits of `h2` at `slot`. False whenever any bit of the
+// fingerprint would lie outside the table, so a short (corrupt) table never reads out of bounds.
+bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, std::uint64_t slot,
+                     std::uint64_t h2) noexcept;
+
+// The mask of a `bits`-wide fingerprint (1..=64).
+inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept { return ~std::uint64_t{0} >> (64 - bits); }
+
+// Immutable once built or loaded: every query is const, takes no lock and may run on any number
+// of threads at once. Move-only (the minimal perfect hash owns its tables).
+class CompactHashIndex {
+ public:
+  // The parts of a blob; their concatenation is the blob.
+  struct Parts {
+    std::array<std::uint8_t, kHeaderBytes> header;
+    std::vector<std::uint8_t> mph;
+    std::span<const std::uint8_t> fingerprints;  // borrowed from the index
+    std::vector<std::uint8_t> side;
+  };
+
+  // What the frame parse of a blob yields before the minimal perfect hash is decoded.
+  struct Frame {
+    std::uint64_t n;
+    std::uint32_t bits;
+    std::span<const std::uint8_t> mph;  // inside the parsed view
+    blob::SharedBytes fingerprints;     // a sub-view sharing the parsed view's storage
+    std::vector<PairEntry> side;        // sorted
+  };
+
+  // An empty index of width 8.
+  CompactHashIndex();
+
+  // Builds from (h1, h2) pairs in any order, repeats allowed; equal pairs are one key. Uses the
+  // online processors. Throws `IndexError::Format` "compact-hash: fingerprint_bits must be in
+  // 1..=64" (checked first), "compact-hash: more than u32::MAX keys; ids are u32",
+  // "compact-hash: construction was not minimal/perfect", or the minimal-perfect-hash build's
+  // error.
+  static CompactHashIndex build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits);
+  // The same with a given thread count; the result is identical for every count.
+  static CompactHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs,
+                                                        std::uint32_t bits, unsigned threads);
+  // Hashes every key and builds with 8 fingerprint bits. Equal keys are one key.
+  static CompactHashIndex build(std::span<const std::string_view> keys);
+
+  // Single lookup: a side-table hit is exact (matched, its id); otherwise the slot of `h1` and
+  // whether its fingerprint equals the key's. An empty index never matches.
+  Match id_with_side(std::string_view key) const noexcept { return id_with_side_hashed(hash::hash_pair(key)); }
+  // The same for a key whose hash pair the caller already has.
+  Match id_with_side_hashed(Pair hp) const noexcept;
+  // The matched flag of `id_with_side`.
+  bool contains(std::string_view key) const noexcept { return contains_hashed(hash::hash_pair(key)); }
+  bool contains_hashed(Pair hp) const noexcept;
+  // The id when matched.
+  std::optional<std::uint32_t> id(std::string_view key) const noexcept {
+    const Match m = id_with_side(key);
+    return m.matched ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(m.id)) : std::nullopt;
+  }
+  // No fingerprint test: a member's own id; any other string some id below n - side (0 when
+  // the index is empty).
+  std::uint32_t id_unchecked(std::string_view key) const noexcept { return id_unchecked_hashed(hash::hash_pair(key)); }
+  std::uint32_t id_unchecked_hashed(Pair hp) const noexcept;
+
+  // The id of the side entry holding exactly (h1, h2).
+  static std::optional<std::uint32_t> side_lookup(std::span<const PairEntry> side, std::uint64_t h1,
+                                                  std::uint64_t h2) noexcept {
+    return side_table::find_pair(side, h1, h2);
+  }
+  // Whether the table holds the low `bits` bits of `h2` at `slot` (any width).
+  bool fp_matches_wide(std::uint64_t slot, std::uint64_t h2) const noexcept {
+    return compact_hash::fp_matches_wide(fingerprints_.bytes(), bits_, slot, h2);
+  }
+
+  // Batched lookup of `count` keys, `key_at(i)` giving the bytes of key i: the ids aligned with
+  // the keys, absent where not matched. Equal to `id` applied to each key.
+  template <class KeyAt>
+  std::vector<std::optional<std::uint32_t>> ids_of_with(std::size_t count, KeyAt&& key_at) const {
+    if (!mph_) return std::vector<std::optional<std::uint32_t>>(count);
+    std::vector<Pair> pairs(count);
+    for (std::size_t i = 0; i < count; ++i) pairs[i] = hash::hash_pair(std::string_view(key_at(i)));
+    return ids_of_hashed(pairs);
+  }
+  std::vector<std::optional<std::uint32_t>> ids_of(std::span<const std::string_view> keys) const {
+    return ids_of_with(keys.size(), [&](std::size_t i) { return keys[i]; });
+  }
+  // Batched lookup of hash pairs.
+  std::vector<std::optional<std::uint32_t>> ids_of_hashed(std::span<const Pair> pairs) const;
+
+  // Number of keys.
+  std::uint64_t len() const noexcept { return n_; }
+  std::uint32_t bits() const noexcept { return bits_; }
+  std::span<const PairEntry> side() const noexcept { return side_; }
+  const std::optional<mphf::Mphf>& mph() const noexcept { return mph_; }
+  std::span<const std::uint8_t> fingerprint_table() const noexcept { return fingerprints_.bytes(); }
+
+  // The blob's length: 40 + mph section + fingerprint table + 20 * side entries.
+  std::uint64_t serialized_len() const noexcept;
+  Parts serialised_parts() const;
+  std::vector<std::uint8_t> to_bytes() const;
+  // Writes the blob through the atomic writer. Throws `IndexError::Io`; the target is untouched
+  // on failure.
+  void save(const std::filesystem::path& path) const;
+
+  // The checks of a blob up to the minimal perfect hash, in their fixed order (see the .cpp).
+  static Frame parse_frame(const blob::SharedBytes& view, bool verify);
+  // Loads a blob held in `view`; the fingerprint table borrows the view's storage. `verify`
+  // compares the payload hash. Throws `IndexError::Format`.
+  static CompactHashIndex from_shared(blob::SharedBytes view, bool verify);
+  // Copies `bytes` into owned storage and loads them, verifying the payload.
+  static CompactHashIndex from_bytes(std::span<const std::uint8_t> bytes);
+  // Reads the whole file into owned storage; verifies the payload.
+  static CompactHashIndex load(const std::filesystem::path& path);
+  // Maps the file read-only and borrows the fingerprint table from the mapping; the payload is
+  // not verified (the structural checks still apply). The file must not change while mapped.
+  static CompactHashIndex load_mmap(const std::filesystem::path& path);
+  // Maps the file and verifies the payload with one pass over the mapping.
+  static CompactHashIndex load_mmap_verified(const std::filesystem::path& path);
+
+ private:
+  CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints, std::uint32_t bits,
+                   std::vector<PairEntry> side, std::uint64_t n);
+
+  bool fp_matches(std::uint64_t slot, std::uint64_t h2) const noexcept;
+
+  std::optional<mphf::Mphf> mph_;
+  blob::SharedBytes fingerprints_;
+  std::uint32_t bits_;
+  std::vector<PairEntry> side_;
+  std::uint64_t n_;
+};
+
+namespace detail {
+
+// The part of a compact or closed build shared by both: sorted, duplicate-free pairs, the side
+// table of the repeated `h1` values, and the minimal perfect hash of the distinct ones, with the
+// pairs' first halves replaced by their slots (`kRepeated` for side pairs) and minimality
+// verified. `messages` supplies each kind's own texts.
+struct PairBuildMessages {
+  const char* too_many;
+  const char* not_minimal;
+};
+struct PairBuild {
+  std::vector<Pair> slotted;  // (slot or kRepeated, h2), in sorted pair order
+  std::vector<PairEntry> side;
+  std::optional<mphf::Mphf> mph;  // absent when there are no keys
+  std::uint64_t n = 0;
+  std::uint64_t m = 0;  // keys of the minimal perfect hash
+};
+PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages);
+
+}  // namespace detail
+
+}  // namespace quenlith::compact_hash

@@ -1,0 +1,342 @@
+#include "perfect_hash.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "compact_hash.hpp"
+#include "fileio.hpp"
+#include "threads.hpp"
+
+namespace quenlith::perfect_hash {
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'M', 'P', '8'};
+constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFull;
+constexpr std::uint64_t kUnset = ~std::uint64_t{0};
+
+constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
+constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
+constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
+constexpr const char* kOldVersion =
+    "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "rebuild the index from its keys";
+constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than u32::MAX keys";
+constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
+constexpr const char* kAssembleRefused =
+    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
+
+template <class Source>
+arena::StringArena assemble_or_panic(Source&& source, std::uint64_t n, std::uint64_t total,
+                                     std::optional<std::span<const std::uint8_t>> fingerprints) {
+  std::optional<arena::StringArena> a =
+      arena::StringArena::assemble(std::forward<Source>(source), n, total, fingerprints);
+  if (!a) panic(kAssembleRefused);
+  return std::move(*a);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
+                                                    std::uint32_t side_count, std::uint64_t payload) {
+  return side_table::header36(kMagic, n, mph_len, side_count, payload);
+}
+
+PerfectHashIndex::PerfectHashIndex() : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
+
+PerfectHashIndex PerfectHashIndex::build_with(std::span<const std::string_view> keys, bool fingerprints) {
+  return build_with_threads(keys, fingerprints, threads::available());
+}
+
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
+  return build_with(keys, false);
+}
+
+// The ids do not depend on the order in which keys are examined: a representative's id is the
+// slot of its `h1`, and the collisions take the tail in key order. So instead of sorting the keys
+// by their bytes, the build sorts (h1, position) pairs (a parallel integer sort), which brings
+// equal keys and keys of equal `h1` together; only the members of a run of equal `h1` (almost
+// always one key) and the few collisions are ever compared byte-wise. The result is the index
+// a byte-wise sort of the keys would give.
+PerfectHashIndex PerfectHashIndex::build_with_threads(std::span<const std::string_view> keys,
+                                                      bool fingerprints, unsigned threads) {
+  return build_keyed(keys, fingerprints, threads, [](std::string_view k) { return hash::hash_pair(k); });
+}
+
+PerfectHashIndex detail::build_with_hash(std::span<const std::string_view> keys, bool fingerprints,
+                                         unsigned threads, hash::Pair (*hash)(std::string_view)) {
+  return PerfectHashIndex::build_keyed(keys, fingerprints, threads, hash);
+}
+
+template <class Hash>
+PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys, bool fingerprints,
+                                               unsigned threads, Hash&& hash) {
+  const std::uint64_t n0 = keys.size();
+  std::vector<Pair> by_hash(n0);  // (h1, position of the key)
+  std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
+  // Byte totals and over-long keys per range, summed in range order afterwards.
+  std::vector<std::uint64_t> range_total(std::max(threads, 1u), 0);
+  std::vector<std::uint8_t> range_too_long(std::max(threads, 1u), 0);
+  compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned r) {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair hp = hash(keys[i]);
+      by_hash[i] = Pair{hp.h1, i};
+      if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
+      range_total[r] += keys[i].size();
+      if (keys[i].size() > arena::kMaxStringLen) range_too_long[r] = 1;
+    }
+  });
+  compact_hash::sort_run(by_hash, threads);
+  std::uint64_t total = 0;  // of the distinct keys: duplicates are taken off below
+  bool too_long = false;
+  for (std::size_t r = 0; r < range_total.size(); ++r) {
+    total += range_total[r];
+    too_long |= range_too_long[r] != 0;
+  }
+
+  Split split;
+  split.distinct.reserve(n0);
+  split.reps.reserve(n0);
+  std::vector<std::uint64_t> group;
+  auto key_less = [&](std::uint64_t a, std::uint64_t b) { return keys[a] < keys[b]; };
+  for (std::size_t a = 0; a < by_hash.size();) {
+    const std::uint64_t h1 = by_hash[a].h1;
+    std::size_t b = a + 1;
+    while (b < by_hash.size() && by_hash[b].h1 == h1) ++b;
+    split.distinct.push_back(h1);
+    if (b - a == 1) {
+      split.reps.push_back(Pair{h1, by_hash[a].h2});
+    } else {
+      // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
+      group.clear();
+      for (std::size_t j = a; j < b; ++j) group.push_back(by_hash[j].h2);
+      std::sort(group.begin(), group.end(), key_less);
+      const auto last = std::unique(group.begin(), group.end(),
+                                    [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
+      for (auto it = last; it != group.end(); ++it) total -= keys[*it].size();
+      group.erase(last, group.end());
+      split.reps.push_back(Pair{h1, group[0]});
+      for (std::size_t j = 1; j < group.size(); ++j) split.collisions.push_back(Pair{h1, group[j]});
+    }
+    a = b;
+  }
+  by_hash = {};
+  const std::uint64_t n = split.reps.size() + split.collisions.size();
+  if (n > kMaxKeys) throw IndexError::format(kTooMany);
+  if (too_long) throw IndexError::format(kKeyTooLong);
+  if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
+  // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
+  std::sort(split.collisions.begin(), split.collisions.end(),
+            [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
+  std::optional<std::span<const std::uint8_t>> fp_view;
+  if (fingerprints) fp_view = std::span<const std::uint8_t>(fp);
+  return finish(keys, std::move(split), fp_view, total, threads);
+}
+
+PerfectHashIndex PerfectHashIndex::build_with_collisions(
+    std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t total, unsigned threads) {
+  const std::uint64_t n = keys.size();
+  check_invariant(hashes.size() == n && (!fingerprints || fingerprints->size() == n),
+                  "one hash and one fingerprint per key");
+  if (n > kMaxKeys) throw IndexError::format(kTooMany);
+  if (n == 0) {
+    return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints.has_value()), std::nullopt, {}, 0);
+  }
+  hash::Collisions c = hash::split_collisions(hashes);
+  Split split;
+  split.distinct = std::move(c.distinct);
+  std::vector<std::uint8_t> is_collision(n, 0);
+  for (const auto& [h, i] : c.repeated) {
+    is_collision[i] = 1;
+    split.collisions.push_back(Pair{h, i});
+  }
+  for (std::uint64_t i = 0; i < n; ++i)
+    if (!is_collision[i]) split.reps.push_back(Pair{hashes[i], i});
+  return finish(keys, std::move(split), fingerprints, total, threads);
+}
+
+PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys, Split split,
+                                          std::optional<std::span<const std::uint8_t>> fingerprints,
+                                          std::uint64_t total, unsigned threads) {
+  const std::uint64_t u = split.distinct.size();
+  const std::uint64_t n = u + split.collisions.size();
+  check_invariant(split.reps.size() == u, "one representative per distinct hash");
+  mphf::Mphf mph = mphf::Mphf::build_with_threads(split.distinct, threads);
+  split.distinct = {};
+
+  // order[s]: the position of the key whose id is slot s.
+  std::vector<std::uint64_t> rep_h1(u);
+  for (std::uint64_t i = 0; i < u; ++i) rep_h1[i] = split.reps[i].h1;
+  const std::vector<std::uint64_t> slots = mph.index_all(rep_h1);
+  rep_h1 = {};
+  std::vector<std::uint64_t> order(u, kUnset);
+  for (std::uint64_t i = 0; i < u; ++i) {
+    const std::uint64_t s = slots[i];
+    if (s >= u || order[s] != kUnset) throw IndexError::format(kNotMinimal);
+    order[s] = split.reps[i].h2;
+  }
+  split.reps = {};
+
+  // Ids: the u slot keys, then the collisions in their given order, taking u, u + 1, ...
+  std::vector<std::uint8_t> fp_by_id;
+  std::optional<std::span<const std::uint8_t>> fp_view;
+  if (fingerprints) {
+    fp_by_id.reserve(n);
+    for (std::uint64_t s = 0; s < u; ++s) fp_by_id.push_back((*fingerprints)[order[s]]);
+    for (const Pair& c : split.collisions) fp_by_id.push_back((*fingerprints)[c.h2]);
+    fp_view = std::span<const std::uint8_t>(fp_by_id);
+  }
+  auto source = [&](auto& sink) {
+    // Keys are gathered in slot order, a random walk over the caller's keys: fetch a key's bytes
+    // a few keys ahead, and its view further ahead, so the copy rarely waits for memory.
+    constexpr std::uint64_t kAhead = 8;
+    for (std::uint64_t s = 0; s < u; ++s) {
+      if (s + 2 * kAhead < u) __builtin_prefetch(&keys[order[s + 2 * kAhead]]);
+      if (s + kAhead < u) __builtin_prefetch(keys[order[s + kAhead]].data());
+      if (!sink(bytes::as_bytes(keys[order[s]]))) return;
+    }
+    for (const Pair& c : split.collisions)
+      if (!sink(bytes::as_bytes(keys[c.h2]))) return;
+  };
+  arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
+
+  std::vector<KeyEntry> side;
+  side.reserve(split.collisions.size());
+  for (std::size_t j = 0; j < split.collisions.size(); ++j)
+    side.push_back(KeyEntry{split.collisions[j].h1, static_cast<std::uint32_t>(u + j)});
+  std::sort(side.begin(), side.end());
+  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!side_.empty()) return id_with_side_hashed(key, hp);
+  if (!mph_) return std::nullopt;
+  const std::uint64_t s = mph_->index(hp.h1);
+  if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::id_with_side_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!mph_) return side_lookup(hp.h1, key);
+  const std::uint64_t s = mph_->index(hp.h1);
+  if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
+  return side_lookup(hp.h1, key);
+}
+
+std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t h1, std::string_view key) const noexcept {
+  return side_table::find_key(side_, h1, [&](std::uint32_t id) { return id < n_ && stored_equals(id, key); });
+}
+
+std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair hp) const noexcept {
+  if (!side_.empty())
+    if (auto id = side_lookup(hp.h1, key)) return *id;
+  if (!mph_) return 0;
+  return static_cast<std::uint32_t>(mph_->index(hp.h1));
+}
+
+std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
+  if (id >= n_) return std::nullopt;
+  const auto e = arena_.entry(id);
+  if (!e || !bytes::is_utf8(*e)) return std::nullopt;
+  return bytes::as_chars(*e);
+}
+
+std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
+  return kHeaderBytes + (mph_ ? mph_->byte_len() : 0) + arena_.image().size() +
+         side_table::kKeyEntryBytes * side_.size();
+}
+
+PerfectHashIndex::Parts PerfectHashIndex::serialised_parts() const {
+  Parts parts;
+  if (mph_) parts.mph = mph_->to_bytes();
+  parts.arena = arena_.image();
+  parts.side = side_table::key_entry_bytes(side_);
+  blob::BlockHasher hasher;
+  hasher.update(parts.mph);
+  hasher.update(parts.arena);
+  hasher.update(parts.side);
+  parts.header = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  return parts;
+}
+
+std::vector<std::uint8_t> PerfectHashIndex::to_bytes() const {
+  const Parts parts = serialised_parts();
+  std::vector<std::uint8_t> out;
+  out.reserve(kHeaderBytes + parts.mph.size() + parts.arena.size() + parts.side.size());
+  bytes::put_bytes(out, parts.header);
+  bytes::put_bytes(out, parts.mph);
+  bytes::put_bytes(out, parts.arena);
+  bytes::put_bytes(out, parts.side);
+  return out;
+}
+
+void PerfectHashIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    const Parts parts = serialised_parts();
+    fileio::BufWriter w(file);
+    w.write_all(parts.header);
+    w.write_all(parts.mph);
+    w.write_all(parts.arena);
+    w.write_all(parts.side);
+    w.flush();
+  });
+}
+
+// The checks, each only after the previous ones passed:
+//   1. fewer than 4 bytes                                  bad magic or truncated header
+//   2. magic "BMP2".."BMP7" (before the length test)       the older-version message
+//   3. fewer than 36 bytes or another magic; 4. header check   framing messages
+//   5. payload hash (verify only)
+//   6. n > u32::MAX
+//   7-8. side count not below n (unless both 0), or 12*s > L
+//   9. 36 + mph length overflows or runs into the side entries
+//   10-11. side entries parsed and sorted; ids not exactly the tail range
+//   12. the arena between the two sections (its own "arena: " messages)
+//   13. arena key count != n
+//   14. n > 0: the minimal perfect hash (its own "mphf: " messages), key count != n - s
+PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes view, bool verify) {
+  const std::span<const std::uint8_t> b = view.bytes();
+  const std::uint64_t len = b.size();
+  if (len < 4) throw IndexError::format(blob::kBadMagic);
+  if (std::memcmp(b.data(), kMagic, 3) == 0 && b[3] >= '2' && b[3] <= '7') throw IndexError::format(kOldVersion);
+  blob::check_frame(b, kMagic, kHeaderBytes);
+  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
+    throw IndexError::format(blob::kPayloadChecksum);
+  const std::uint64_t n = bytes::load_u64(b.data() + 4);
+  const std::uint64_t mph_len = bytes::load_u64(b.data() + 12);
+  const std::uint64_t s = bytes::load_u32(b.data() + 20);
+  if (n > kMaxKeys) throw IndexError::format(kTooManyInHeader);
+  side_table::check_count(n, s, len, side_table::kKeyEntryBytes);
+  const std::uint64_t side_start = len - side_table::kKeyEntryBytes * s;
+  const auto arena_start = bytes::checked_add(kHeaderBytes, mph_len);
+  if (!arena_start || *arena_start > side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  std::vector<KeyEntry> side = side_table::parse_key_entries(b.subspan(side_start));
+  if (!side_table::ids_are_tail_range<KeyEntry>(side, n)) throw IndexError::format(kSideIds);
+  arena::StringArena a = arena::StringArena::from_shared(*view.slice(*arena_start, side_start - *arena_start));
+  if (a.len() != n) throw IndexError::format(side_table::kMphArenaMismatch);
+  std::optional<mphf::Mphf> mph;
+  if (n > 0) {
+    mph = mphf::Mphf::from_bytes(b.subspan(kHeaderBytes, mph_len));
+    if (mph->n() != n - s) throw IndexError::format(side_table::kMphHeaderMismatch);
+  }
+  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
+}
+
+PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+  return from_shared(blob::SharedBytes::from_owned(bytes), true);
+}
+
+PerfectHashIndex PerfectHashIndex::load(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::from_owned(fileio::read_file(path)), true);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap_verified(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+}  // namespace quenlith::perfect_hash
