@@ -1,7 +1,9 @@
 // Build time, size, lookup time and mapped-load time of the three hash indexes, beside a
 // std::unordered_map<std::string, uint32_t> over the same keys, measured in the same run.
 //
-// Usage: hash_index_bench [keys ...]   (default: 1000000 10000000)
+// Usage: hash_index_bench [--only=INDEX] [keys ...]   (default: 1000000 10000000)
+// --only=INDEX (repeatable) measures only the indexes named (perfect-hash, compact-hash,
+// closed-hash, unordered_map).
 //
 // Keys are generated deterministically: half word-like (8 to 20 bytes), half URL-like (about 30
 // to 60 bytes). Key i ends in a fixed-width 8-byte syllable code of i, so keys are distinct, and
@@ -159,6 +161,11 @@ double mmap_load_ms(const Index& idx, const std::filesystem::path& path, Load&& 
   return best * 1e3;
 }
 
+std::vector<std::string> g_only;
+bool wanted(const char* index) {
+  return g_only.empty() || std::find(g_only.begin(), g_only.end(), index) != g_only.end();
+}
+
 void run(std::uint64_t n) {
   const unsigned all = threads::available();
   const std::vector<std::string> keys = make_keys(0, n);
@@ -183,7 +190,7 @@ void run(std::uint64_t n) {
   constexpr std::size_t kBatch = 65536;
 
   // PerfectHashIndex
-  {
+  if (wanted("perfect-hash")) {
     std::unique_ptr<perfect_hash::PerfectHashIndex> idx;
     for (unsigned t : {1u, all}) {
       idx.reset();
@@ -206,7 +213,7 @@ void run(std::uint64_t n) {
   }
 
   // CompactHashIndex, 8 bits
-  {
+  if (wanted("compact-hash")) {
     std::unique_ptr<compact_hash::CompactHashIndex> idx;
     for (unsigned t : {1u, all}) {
       idx.reset();
@@ -227,7 +234,7 @@ void run(std::uint64_t n) {
   }
 
   // ClosedHashIndex
-  {
+  if (wanted("closed-hash")) {
     std::unique_ptr<closed_hash::ClosedHashIndex> idx;
     for (unsigned t : {1u, all}) {
       idx.reset();
@@ -248,7 +255,7 @@ void run(std::uint64_t n) {
   }
 
   // Baseline: std::unordered_map<std::string, uint32_t>.
-  {
+  if (wanted("unordered_map")) {
     g_map_bytes = 0;
     const auto t0 = Clock::now();
     Map map;
@@ -264,7 +271,13 @@ void run(std::uint64_t n) {
 
 int main(int argc, char** argv) {
   std::vector<std::uint64_t> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg.starts_with("--only="))
+      g_only.emplace_back(arg.substr(7));
+    else
+      sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  }
   if (sizes.empty()) sizes = {1'000'000, 10'000'000};
   std::printf("online processors: %u\n", threads::available());
   for (std::uint64_t n : sizes) run(n);

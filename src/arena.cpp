@@ -37,6 +37,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pages.hpp"
+#include "threads.hpp"
+
 namespace quenlith::arena {
 
 namespace {
@@ -123,6 +126,112 @@ void store_checked(std::uint8_t* p, std::uint64_t v, unsigned width, const char*
   bytes::store_uint(p, v, width);
 }
 
+// The encoding rule of `tag_for`, from the counts it weighs: `heavy16` groups of 16 strings
+// reaching 256 bytes, `heavy256` groups of 256 reaching 65,536 (not consulted when heavy16 is 0).
+std::uint8_t tag_from_counts(std::uint64_t n, std::uint64_t total, std::uint64_t heavy16,
+                             std::uint64_t heavy256, bool fingerprints) noexcept {
+  const bool wide = total > kU32Max;
+  const std::uint64_t b = wide ? 8 : 4;
+  const std::uint64_t f = fingerprints ? 1 : 0;
+  const std::uint8_t fp_bit = fingerprints ? kFingerprints : 0;
+  const std::uint8_t wide_bit = wide ? kWideBases : 0;
+
+  // Short strings everywhere: 8-bit deltas always fit, nothing to compare.
+  if (heavy16 == 0) return static_cast<std::uint8_t>(kBlocks16 | wide_bit | fp_bit);
+
+  const std::uint64_t cost16 = heavy16 * 17 * b + 8 + ceil_div(n, 16) * (b + 17 + 16 * f);
+  const std::uint64_t cost256 =
+      (heavy256 > 0 ? heavy256 * 257 * b + 8 : 0) + ceil_div(n, 256) * (b + 514 + 256 * f);
+  const std::uint64_t cost_flat = (n + 1) * b + n * f;
+
+  std::uint8_t tag;
+  if (cost_flat < cost16 && cost_flat < cost256) {
+    tag = static_cast<std::uint8_t>(b);  // flat offsets as wide as the bases would be
+  } else if (cost256 >= cost16) {
+    tag = static_cast<std::uint8_t>(kBlocks16 | kOverflow | wide_bit);
+  } else {
+    tag = static_cast<std::uint8_t>(kBlocks256 | wide_bit | (heavy256 > 0 ? kOverflow : 0));
+  }
+  return static_cast<std::uint8_t>(tag | fp_bit);
+}
+
+// Writes the table entries of strings first .. first + lengths.size() - 1 of an arena of `n`
+// strings under `tag` (layout `l`) into `table`, the whole offset table: for a block layout the
+// blocks from first / per on (zeroed here; `first` is a multiple of per), for a flat layout the
+// offsets of those strings, offset n when they end the arena, and their fingerprints. `running`
+// is the data offset of string `first`; the range's overflowed blocks take the overflow entries
+// from `entry` on, written into `overflow` (the overflow table, without its length). Returns the
+// number of overflow entries written. Ranges that share no block may be written at once.
+std::uint64_t write_range(std::span<std::uint8_t> table, std::uint8_t tag, const Layout& l,
+                          std::uint64_t n, std::uint64_t first,
+                          std::span<const std::uint32_t> lengths, std::uint64_t running,
+                          std::uint64_t entry, std::span<std::uint8_t> overflow,
+                          std::optional<std::span<const std::uint8_t>> fingerprints) {
+  auto fingerprint = [&](std::uint64_t i) -> std::uint8_t {
+    return fingerprints && i < fingerprints->size() ? (*fingerprints)[i] : 0;
+  };
+  const std::uint64_t count = lengths.size();
+  check_invariant(first <= n && count <= n - first, "a written range lies inside the arena");
+
+  if (l.flat) {
+    const unsigned w = static_cast<unsigned>(l.width);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      store_checked(table.data() + (first + i) * w, running, w, "flat offsets fit their width");
+      running += lengths[i];
+    }
+    if (first + count == n)
+      store_checked(table.data() + n * w, running, w, "flat offsets fit their width");
+    if (l.fingerprints)
+      for (std::uint64_t i = first; i < first + count; ++i) table[(n + 1) * w + i] = fingerprint(i);
+    return 0;
+  }
+
+  const unsigned b = static_cast<unsigned>(l.base);
+  const unsigned s = static_cast<unsigned>(l.slot);
+  const std::uint64_t per = l.per;
+  const std::uint64_t block_size = l.block_size();
+  const std::uint64_t entry_size = l.entry_size();
+  check_invariant(first % per == 0, "a written range starts a block");
+  const std::uint64_t first_block = first / per;
+  const std::uint64_t blocks = ceil_div(count, per);
+  std::fill_n(table.data() + first_block * block_size, blocks * block_size, std::uint8_t{0});
+  const std::uint64_t first_entry = entry;
+  for (std::uint64_t k = 0; k < blocks; ++k) {
+    const std::uint64_t at_key = k * per;  // within the range
+    const std::uint64_t in_block = std::min(per, count - at_key);
+    std::uint8_t* block = table.data() + (first_block + k) * block_size;
+    std::uint8_t* slots = block + b;
+    std::uint64_t sum = 0;
+    for (std::uint64_t j = 0; j < in_block; ++j) sum += lengths[at_key + j];
+    store_checked(block, running, b, "block bases fit their width");
+    if (sum <= l.slot_max()) {
+      std::uint64_t at = 0;
+      for (std::uint64_t j = 0; j <= per; ++j) {
+        bytes::store_uint(slots + j * s, at, s);
+        if (j < in_block) at += lengths[at_key + j];
+      }
+    } else {
+      check_invariant((tag & kOverflow) != 0, "an overflowed block has an overflow table");
+      check_invariant(entry < overflow.size() / entry_size, "an overflow entry has its room");
+      bytes::store_uint(slots, l.slot_max(), s);
+      store_checked(slots + s, entry, b, "overflow entry numbers fit the base width");
+      std::uint8_t* out = overflow.data() + entry * entry_size;
+      ++entry;
+      std::uint64_t at = 0;
+      for (std::uint64_t j = 0; j <= per; ++j) {
+        store_checked(out + j * b, at, b, "overflow offsets fit the base width");
+        if (j < in_block) at += lengths[at_key + j];
+      }
+    }
+    if (l.fingerprints) {
+      std::uint8_t* fps = slots + (per + 1) * s;
+      for (std::uint64_t j = 0; j < in_block; ++j) fps[j] = fingerprint(first + at_key + j);
+    }
+    running += sum;
+  }
+  return entry - first_entry;
+}
+
 }  // namespace
 
 bool valid_tag(std::uint8_t tag) noexcept {
@@ -170,32 +279,9 @@ std::optional<Span> overflow_span(std::span<const std::uint8_t> table, std::uint
 
 std::uint8_t tag_for(std::span<const std::uint32_t> lengths, std::uint64_t total,
                      bool fingerprints) noexcept {
-  const bool wide = total > kU32Max;
-  const std::uint64_t b = wide ? 8 : 4;
-  const std::uint64_t f = fingerprints ? 1 : 0;
-  const std::uint8_t fp_bit = fingerprints ? kFingerprints : 0;
-  const std::uint8_t wide_bit = wide ? kWideBases : 0;
-  const std::uint64_t n = lengths.size();
-
-  // Short strings everywhere: 8-bit deltas always fit, nothing to compare.
-  const std::uint64_t o16 = count_heavy_blocks(lengths, 16, 256);
-  if (o16 == 0) return static_cast<std::uint8_t>(kBlocks16 | wide_bit | fp_bit);
-
-  const std::uint64_t cost16 = o16 * 17 * b + 8 + ceil_div(n, 16) * (b + 17 + 16 * f);
-  const std::uint64_t o256 = count_heavy_blocks(lengths, 256, 65536);
-  const std::uint64_t cost256 =
-      (o256 > 0 ? o256 * 257 * b + 8 : 0) + ceil_div(n, 256) * (b + 514 + 256 * f);
-  const std::uint64_t cost_flat = (n + 1) * b + n * f;
-
-  std::uint8_t tag;
-  if (cost_flat < cost16 && cost_flat < cost256) {
-    tag = static_cast<std::uint8_t>(b);  // flat offsets as wide as the bases would be
-  } else if (cost256 >= cost16) {
-    tag = static_cast<std::uint8_t>(kBlocks16 | kOverflow | wide_bit);
-  } else {
-    tag = static_cast<std::uint8_t>(kBlocks256 | wide_bit | (o256 > 0 ? kOverflow : 0));
-  }
-  return static_cast<std::uint8_t>(tag | fp_bit);
+  const std::uint64_t heavy16 = count_heavy_blocks(lengths, 16, 256);
+  const std::uint64_t heavy256 = heavy16 == 0 ? 0 : count_heavy_blocks(lengths, 256, 65536);
+  return tag_from_counts(lengths.size(), total, heavy16, heavy256, fingerprints);
 }
 
 std::vector<std::uint8_t> write_offsets(std::span<std::uint8_t> table, std::uint8_t tag,
@@ -208,62 +294,13 @@ std::vector<std::uint8_t> write_offsets(std::span<std::uint8_t> table, std::uint
   check_invariant(expected && *expected == table.size(), "an offset table has its tag's size");
   check_invariant(!fingerprints || l.fingerprints, "fingerprints go under a tag that stores them");
   std::fill(table.begin(), table.end(), std::uint8_t{0});
-  auto fingerprint = [&](std::uint64_t i) -> std::uint8_t {
-    return fingerprints && i < fingerprints->size() ? (*fingerprints)[i] : 0;
-  };
 
   std::vector<std::uint8_t> tail;
-  if (l.flat) {
-    const unsigned w = static_cast<unsigned>(l.width);
-    std::uint64_t running = 0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-      running += lengths[i];
-      store_checked(table.data() + (i + 1) * w, running, w, "flat offsets fit their width");
-    }
-    if (l.fingerprints)
-      for (std::uint64_t i = 0; i < n; ++i) table[(n + 1) * w + i] = fingerprint(i);
-    return tail;
-  }
-
-  const unsigned b = static_cast<unsigned>(l.base);
-  const unsigned s = static_cast<unsigned>(l.slot);
-  const std::uint64_t per = l.per;
-  const std::uint64_t block_size = l.block_size();
-  std::uint64_t entries = 0;
-  std::uint64_t running = 0;
-  for (std::uint64_t k = 0, first = 0; first < n; ++k, first += per) {
-    const std::uint64_t count = std::min(per, n - first);
-    std::uint8_t* block = table.data() + k * block_size;
-    std::uint8_t* slots = block + b;
-    std::uint64_t sum = 0;
-    for (std::uint64_t j = 0; j < count; ++j) sum += lengths[first + j];
-    store_checked(block, running, b, "block bases fit their width");
-    if (sum <= l.slot_max()) {
-      std::uint64_t at = 0;
-      for (std::uint64_t j = 0; j <= per; ++j) {
-        bytes::store_uint(slots + j * s, at, s);
-        if (j < count) at += lengths[first + j];
-      }
-    } else {
-      check_invariant((tag & kOverflow) != 0, "an overflowed block has an overflow table");
-      bytes::store_uint(slots, l.slot_max(), s);
-      store_checked(slots + s, entries, b, "overflow entry numbers fit the base width");
-      ++entries;
-      std::uint64_t at = 0;
-      for (std::uint64_t j = 0; j <= per; ++j) {
-        std::uint8_t v[8];
-        store_checked(v, at, b, "overflow offsets fit the base width");
-        tail.insert(tail.end(), v, v + b);
-        if (j < count) at += lengths[first + j];
-      }
-    }
-    if (l.fingerprints) {
-      std::uint8_t* fps = slots + (per + 1) * s;
-      for (std::uint64_t j = 0; j < count; ++j) fps[j] = fingerprint(first + j);
-    }
-    running += sum;
-  }
-  if (tag & kOverflow) bytes::put_u64(tail, tail.size());
+  const bool overflow = (tag & kOverflow) != 0;
+  if (overflow) tail.resize(count_heavy_blocks(lengths, l.per, l.slot_max() + 1) * l.entry_size());
+  const std::uint64_t entries = write_range(table, tag, l, n, 0, lengths, 0, 0, tail, fingerprints);
+  check_invariant(entries * l.entry_size() == tail.size(), "every overflow entry is written");
+  if (overflow) bytes::put_u64(tail, tail.size());
   return tail;
 }
 
@@ -282,46 +319,141 @@ void move_data(std::vector<std::uint8_t>& v, std::uint64_t start, std::uint64_t 
 
 namespace detail {
 
-std::optional<Assembly> begin_assembly(std::uint64_t n, std::uint64_t total, bool fingerprints) {
-  const std::uint8_t tag16 = static_cast<std::uint8_t>(
-      kBlocks16 | (total > kU32Max ? kWideBases : 0) | (fingerprints ? kFingerprints : 0));
-  auto table = table_size(tag16, n);
-  if (!table) return std::nullopt;
-  auto placeholder = checked_add(kPrefixBytes, *table);
-  if (!placeholder) return std::nullopt;
-  Assembly a;
-  a.n = n;
-  a.placeholder = *placeholder;
-  // Strings are appended straight after a table of the common encoding, so that most arenas
-  // never move their data.
-  if (auto capacity = checked_add(*placeholder, total)) a.image.reserve(*capacity);
-  a.image.resize(*placeholder, 0);
-  a.lengths.reserve(n);
-  return a;
+std::optional<Collected> begin_collecting(std::uint64_t n, std::uint64_t total) {
+  // No arena of n strings exists when even the smallest table of that many does not fit.
+  if (!table_size(kBlocks16, n)) return std::nullopt;
+  Collected c;
+  c.n = n;
+  // `total` is the caller's promise, trusted only to size the buffer.
+  if (total <= c.data.max_size()) c.data.reserve(total);
+  c.lengths.reserve(n);
+  return c;
 }
 
 }  // namespace detail
 
-std::optional<StringArena> StringArena::finish_assembly(
-    detail::Assembly&& a, std::optional<std::span<const std::uint8_t>> fingerprints) {
-  const std::uint64_t data_len = a.image.size() - a.placeholder;
-  const std::uint8_t tag = tag_for(a.lengths, data_len, fingerprints.has_value());
-  const auto table = table_size(tag, a.n);
-  if (!table) return std::nullopt;
-  const std::uint64_t table_end = kPrefixBytes + *table;
-  if (table_end != a.placeholder) move_data(a.image, a.placeholder, data_len, table_end);
-  bytes::store_u64(a.image.data(), a.n + 1);
-  a.image[8] = tag;
-  const std::vector<std::uint8_t> tail = write_offsets(
-      std::span<std::uint8_t>(a.image.data() + kPrefixBytes, *table), tag, a.lengths,
-      fingerprints);
-  a.image.insert(a.image.end(), tail.begin(), tail.end());
-  std::vector<std::uint32_t>().swap(a.lengths);
+// The image is built in its final storage: the strings are measured first (they fix the
+// encoding, the table size and the overflow tail), then table and data are written by workers
+// that each take a run of whole 256-string groups, so that every block of either block layout,
+// and every group the encoding rule weighs, belongs to one worker. A worker's data offset and
+// first overflow entry are prefix sums over the workers before it, so the bytes never depend on
+// the number of workers.
+std::optional<StringArena> StringArena::assemble_ranges(
+    std::uint64_t n, const detail::RangeSource& source,
+    std::optional<std::span<const std::uint8_t>> fingerprints, unsigned threads,
+    std::uint64_t min_per_worker) {
+  if (fingerprints && fingerprints->size() != n) return std::nullopt;
+  constexpr std::uint64_t kGroup = 256;
+  const std::uint64_t groups = ceil_div(n, kGroup);
+  const std::uint64_t workers = std::max<std::uint64_t>(
+      1, std::min({std::uint64_t{threads}, groups, n / std::max<std::uint64_t>(min_per_worker, 1)}));
+  auto range = [&](std::uint64_t r) {
+    const std::uint64_t g0 = r * (groups / workers) + std::min(r, groups % workers);
+    const std::uint64_t g1 = g0 + groups / workers + (r < groups % workers ? 1 : 0);
+    return std::pair<std::uint64_t, std::uint64_t>{std::min(n, g0 * kGroup), std::min(n, g1 * kGroup)};
+  };
+
+  struct Part {
+    std::uint64_t bytes = 0;
+    std::uint64_t heavy16 = 0;   // 16-string groups of 256 bytes or more
+    std::uint64_t heavy256 = 0;  // 256-string groups of 65,536 bytes or more
+    bool too_long = false;
+    std::uint64_t at = 0;     // data offset of the range's first string
+    std::uint64_t entry = 0;  // its first overflow entry
+  };
+  std::vector<Part> parts(workers);
+  pages::Pages<std::uint32_t> lengths = pages::Pages<std::uint32_t>::allocate(n);
+  threads::run_workers(static_cast<unsigned>(workers), [&](unsigned r) {
+    const auto [lo, hi] = range(r);
+    Part part;
+    if (!source.measure(lo, hi, lengths.data() + lo)) {
+      part.too_long = true;
+    } else {
+      const std::uint32_t* len = lengths.data() + lo;
+      const std::uint64_t count = hi - lo;
+      for (std::uint64_t g = 0; g < count; g += kGroup) {
+        std::uint64_t group_sum = 0;
+        for (std::uint64_t f = g; f < std::min(count, g + kGroup); f += 16) {
+          std::uint64_t sum = 0;
+          for (std::uint64_t i = f; i < std::min(count, f + 16); ++i) sum += len[i];
+          part.heavy16 += sum >= 256 ? 1 : 0;
+          group_sum += sum;
+        }
+        part.heavy256 += group_sum >= 65536 ? 1 : 0;
+        part.bytes += group_sum;
+      }
+    }
+    parts[r] = part;
+  });
+
+  std::uint64_t total = 0;
+  std::uint64_t heavy16 = 0;
+  std::uint64_t heavy256 = 0;
+  for (const Part& p : parts) {
+    if (p.too_long) return std::nullopt;
+    const auto sum = checked_add(total, p.bytes);
+    if (!sum) return std::nullopt;
+    total = *sum;
+    heavy16 += p.heavy16;
+    heavy256 += p.heavy256;
+  }
+  const std::uint8_t tag = tag_from_counts(n, total, heavy16, heavy256, fingerprints.has_value());
+  const Layout l = layout_of(tag);
+  const bool overflow = (tag & kOverflow) != 0;
+  const bool by16 = !l.flat && l.per == 16;
+  const std::uint64_t entries = overflow ? (by16 ? heavy16 : heavy256) : 0;
+  const auto table = table_size(tag, n);
+  const auto overflow_len = checked_mul(entries, l.entry_size());
+  if (!table || !overflow_len) return std::nullopt;
+  const auto data_start = checked_add(kPrefixBytes, *table);
+  const auto data_end = data_start ? checked_add(*data_start, total) : std::nullopt;
+  const auto overflow_end = data_end ? checked_add(*data_end, *overflow_len) : std::nullopt;
+  const auto size = overflow_end ? checked_add(*overflow_end, overflow ? 8 : 0) : std::nullopt;
+  if (!size) return std::nullopt;
+  for (std::uint64_t r = 1; r < workers; ++r) {
+    parts[r].at = parts[r - 1].at + parts[r - 1].bytes;
+    parts[r].entry = parts[r - 1].entry + (by16 ? parts[r - 1].heavy16 : parts[r - 1].heavy256);
+  }
+
+  pages::Pages<std::uint8_t> image = pages::Pages<std::uint8_t>::allocate(*size);
+  std::uint8_t* const out = image.data();
+  bytes::store_u64(out, n + 1);
+  out[8] = tag;
+  const std::span<std::uint8_t> table_bytes(out + kPrefixBytes, *table);
+  const std::span<std::uint8_t> overflow_bytes(out + *data_end, *overflow_len);
+  threads::run_workers(static_cast<unsigned>(workers), [&](unsigned r) {
+    const auto [lo, hi] = range(r);
+    const Part& part = parts[r];
+    source.copy(lo, hi, part.at, std::span<std::uint8_t>(out + *data_start + part.at, part.bytes));
+    const std::uint64_t written =
+        write_range(table_bytes, tag, l, n, lo, std::span<const std::uint32_t>(lengths.data() + lo, hi - lo),
+                    part.at, part.entry, overflow_bytes, fingerprints);
+    check_invariant(written == (overflow ? (by16 ? part.heavy16 : part.heavy256) : 0),
+                    "a range writes the overflow entries it counted");
+  });
+  if (overflow) bytes::store_u64(out + *overflow_end, *overflow_len);
+  lengths = {};
   try {
-    return from_shared(blob::SharedBytes::from_owned(std::move(a.image)));
+    return from_shared(blob::SharedBytes::from_pages(std::move(image)));
   } catch (const IndexError&) {
     panic("freshly built arena is valid");
   }
+}
+
+std::optional<StringArena> StringArena::finish_collected(
+    detail::Collected&& c, std::optional<std::span<const std::uint8_t>> fingerprints) {
+  const detail::Collected& got = c;
+  detail::RangeSource source;
+  source.measure = [&got](std::uint64_t lo, std::uint64_t hi, std::uint32_t* lengths) {
+    std::copy(got.lengths.begin() + static_cast<std::ptrdiff_t>(lo),
+              got.lengths.begin() + static_cast<std::ptrdiff_t>(hi), lengths);
+    return true;
+  };
+  source.copy = [&got](std::uint64_t, std::uint64_t, std::uint64_t at, std::span<std::uint8_t> dst) {
+    check_invariant(fits(at, dst.size(), got.data.size()), "collected strings fill the data");
+    if (!dst.empty()) std::memcpy(dst.data(), got.data.data() + at, dst.size());
+  };
+  return assemble_ranges(c.n, source, fingerprints, threads::available(), kMinStringsPerWorker);
 }
 
 StringArena StringArena::build_exact(std::span<const std::string> keys, bool fingerprints) {
@@ -380,7 +512,13 @@ StringArena StringArena::from_shared(blob::SharedBytes image) {
   a.base_width_ = static_cast<std::uint8_t>(l.base);
   a.slot_width_ = static_cast<std::uint8_t>(l.slot);
   a.per_ = static_cast<std::uint32_t>(l.per);
+  a.per_shift_ = static_cast<std::uint8_t>(l.per == 256 ? 8 : 4);
   a.block_size_ = l.flat ? 0 : l.block_size();
+  a.fp_offset_ = l.flat ? 0 : l.base + (l.per + 1) * l.slot;
+  if (l.flat)
+    a.fast_ = l.width == 4 ? Fast::Flat32 : Fast::None;
+  else
+    a.fast_ = l.base == 4 ? Fast::Blocks : Fast::None;
   a.data_start_ = *table_end;
   if (tag & kOverflow) {
     const std::uint64_t after = size - *table_end;
@@ -409,7 +547,7 @@ StringArena StringArena::from_shared(blob::SharedBytes image) {
   return a;
 }
 
-std::optional<Span> StringArena::span_at(std::uint64_t i) const noexcept {
+std::optional<Span> StringArena::span_general(std::uint64_t i) const noexcept {
   const std::span<const std::uint8_t> b = image_.bytes();
   if (width_ != 0) {
     const unsigned w = width_;
@@ -453,23 +591,10 @@ std::optional<Span> StringArena::span_at(std::uint64_t i) const noexcept {
   return Span{*start, *end};
 }
 
-std::optional<std::span<const std::uint8_t>> StringArena::entry(std::uint64_t i) const noexcept {
-  const auto s = span_at(i);
-  if (!s || s->end > data_len()) return std::nullopt;
-  return image_.bytes().subspan(data_start_ + s->start, s->end - s->start);
-}
-
-std::optional<std::uint8_t> StringArena::fingerprint(std::uint64_t i) const noexcept {
-  if (!has_fingerprints() || i >= n_) return std::nullopt;
-  // A loaded arena's table lies inside the image, and with it every fingerprint of i < n.
-  std::uint64_t pos;
-  if (width_ != 0) {
-    pos = kPrefixBytes + (n_ + 1) * width_ + i;
-  } else {
-    pos = kPrefixBytes + (i / per_) * block_size_ + base_width_ + (per_ + 1) * slot_width_ +
-          i % per_;
-  }
-  return image_.bytes()[pos];
+std::optional<Span> StringArena::overflowed_span(const std::uint8_t* entry, std::uint64_t j,
+                                                 std::uint64_t base) const noexcept {
+  const std::span<const std::uint8_t> table = image_.bytes().subspan(data_end_, overflow_end_ - data_end_);
+  return overflow_span(table, bytes::load_u32(entry), per_, j, base, 4);
 }
 
 }  // namespace quenlith::arena

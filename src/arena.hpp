@@ -11,6 +11,8 @@
 
 #include <concepts>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <ranges>
 #include <span>
@@ -23,6 +25,7 @@
 #include "blob.hpp"
 #include "bytes.hpp"
 #include "error.hpp"
+#include "threads.hpp"
 
 namespace quenlith::arena {
 
@@ -99,15 +102,29 @@ struct ArenaPrefix {
   std::vector<std::uint8_t> tail;
 };
 
+// The fewest strings a worker of `StringArena::assemble_indexed` takes: below that, starting a
+// thread costs more than the copy it takes over.
+inline constexpr std::uint64_t kMinStringsPerWorker = 16384;
+
 namespace detail {
-// The state of one `assemble` call between its non-generic steps.
-struct Assembly {
-  std::vector<std::uint8_t> image;
+// The strings of one assembly, taken a range at a time so that the per-string loops inline:
+// `measure(lo, hi, lengths)` writes the lengths of strings [lo, hi) to lengths[0, hi - lo) and
+// returns false when one is longer than kMaxStringLen; `copy(lo, hi, at, dst)` writes those
+// strings back to back into `dst` (exactly their bytes), `at` being the data offset of string
+// lo. Each is called once per range, ranges on several threads at once.
+struct RangeSource {
+  std::function<bool(std::uint64_t, std::uint64_t, std::uint32_t*)> measure;
+  std::function<void(std::uint64_t, std::uint64_t, std::uint64_t, std::span<std::uint8_t>)> copy;
+};
+
+// What a streamed source gave: the strings back to back, and their lengths.
+struct Collected {
+  std::vector<std::uint8_t> data;
   std::vector<std::uint32_t> lengths;
   std::uint64_t n = 0;
-  std::uint64_t placeholder = 0;  // 9 + the 16-block table size the data was placed after
 };
-std::optional<Assembly> begin_assembly(std::uint64_t n, std::uint64_t total, bool fingerprints);
+// Room for `n` strings of `total` bytes; nullopt when no arena of n strings can exist.
+std::optional<Collected> begin_collecting(std::uint64_t n, std::uint64_t total);
 
 // A key as bytes: anything viewable as a string or as a byte span.
 template <class K>
@@ -118,6 +135,14 @@ std::span<const std::uint8_t> key_bytes(const K& key) {
     return std::span<const std::uint8_t>(key);
   }
 }
+
+// A range whose elements can be fetched by position, and whose fetched keys outlive the fetch
+// (references, or views such as std::string_view): `assemble` copies such ranges in parallel.
+template <class R>
+concept IndexedKeys =
+    std::ranges::random_access_range<R> && std::ranges::sized_range<R> &&
+    (std::is_lvalue_reference_v<std::ranges::range_reference_t<R>> ||
+     std::ranges::borrowed_range<std::remove_cvref_t<std::ranges::range_reference_t<R>>>);
 }  // namespace detail
 
 class StringArena {
@@ -137,11 +162,27 @@ class StringArena {
   // when the sink returns false. `n` and `total` are the promised count and total byte length;
   // `fingerprints`, when given, holds one byte per string. Returns nullopt when the source gives
   // more or fewer than `n` strings, a string longer than 4,294,967,295 bytes, or a fingerprint
-  // slice whose length is not `n`. The data is copied once; `total` only sizes the buffer.
+  // slice whose length is not `n`. `total` only sizes a buffer. A sized random-access range of
+  // references or views (a vector of strings, a span of string_view) is copied straight into the
+  // image on the online processors, as `assemble_indexed`; any other source is collected first,
+  // then copied once into the image.
   template <class Source>
   static std::optional<StringArena> assemble(
       Source&& source, std::uint64_t n, std::uint64_t total,
       std::optional<std::span<const std::uint8_t>> fingerprints = std::nullopt);
+
+  // Builds the arena of the `n` strings key_at(0), ..., key_at(n - 1) (each viewable as
+  // std::string_view or as a span of bytes, and outliving the call that fetched it), measuring
+  // them and then copying their bytes straight into the image's final storage on up to `threads`
+  // workers, each taking at least `min_per_worker` strings (one worker below that). `key_at` is
+  // called from the workers at once, twice or more per position, and must give the same string
+  // each time. The image is byte for byte what `assemble` makes of the same strings, whatever
+  // the thread count. Returns nullopt when a string is longer than 4,294,967,295 bytes or a
+  // fingerprint slice's length is not `n`; passes on what `key_at` throws.
+  template <class KeyAt>
+  static std::optional<StringArena> assemble_indexed(
+      std::uint64_t n, KeyAt&& key_at, std::optional<std::span<const std::uint8_t>> fingerprints,
+      unsigned threads, std::uint64_t min_per_worker = kMinStringsPerWorker);
 
   // The arena of `keys` in order. With `fingerprints` set only an empty list is accepted (it
   // records that fingerprints are stored); fingerprints of real keys go through `assemble`.
@@ -157,12 +198,36 @@ class StringArena {
       std::optional<std::span<const std::uint8_t>> fingerprints = std::nullopt);
 
   // The data-relative span of string i, or nullopt when the image cannot give one (a damaged
-  // entry). Meant for i < len().
-  std::optional<Span> span_at(std::uint64_t i) const noexcept;
+  // entry). Meant for i < len(); safe for any i.
+  std::optional<Span> span_at(std::uint64_t i) const noexcept {
+    if (i < n_ && fast_ != Fast::None) return fast_span(i);
+    return span_general(i);
+  }
   // The bytes of string i, or nullopt when its span is absent or leaves the data region.
-  std::optional<std::span<const std::uint8_t>> entry(std::uint64_t i) const noexcept;
+  std::optional<std::span<const std::uint8_t>> entry(std::uint64_t i) const noexcept {
+    const auto s = span_at(i);
+    if (!s || s->end > data_end_ - data_start_) return std::nullopt;
+    return std::span<const std::uint8_t>(image_.data() + data_start_ + s->start, s->end - s->start);
+  }
   // The fingerprint byte of string i; nullopt when the arena stores none or i >= len().
-  std::optional<std::uint8_t> fingerprint(std::uint64_t i) const noexcept;
+  std::optional<std::uint8_t> fingerprint(std::uint64_t i) const noexcept {
+    if (!has_fingerprints() || i >= n_) return std::nullopt;
+    return image_.data()[fingerprint_pos(i)];
+  }
+  // Asks the cache for the offset-table bytes of string i (nothing past len()), so a batch can
+  // read many strings' spans without waiting on each in turn.
+  void prefetch_offsets(std::uint64_t i) const noexcept {
+    if (i >= n_) return;
+    if (fast_ == Fast::Blocks) {
+      // The base opens the block; a 256-string block's slots lie several cache lines further.
+      const std::uint8_t* block = block_of(i);
+      __builtin_prefetch(block);
+      __builtin_prefetch(block + 4 + (i & (per_ - 1)) * slot_width_);
+      if (has_fingerprints()) __builtin_prefetch(block + fp_offset_ + (i & (per_ - 1)));
+    } else if (fast_ == Fast::Flat32) {
+      __builtin_prefetch(image_.data() + kPrefixBytes + 4 * i);
+    }
+  }
 
   // The number of strings n.
   std::uint64_t len() const noexcept { return n_; }
@@ -176,10 +241,62 @@ class StringArena {
   const blob::SharedBytes& shared() const noexcept { return image_; }
 
  private:
+  // The layouts read with constant widths: blocks with 4-byte bases (tags 17 and 18 with any of
+  // the overflow and fingerprint bits) and flat 32-bit offsets (tags 4 and 132).
+  enum class Fast : std::uint8_t { None, Blocks, Flat32 };
+
   struct Raw {};
   explicit StringArena(Raw) {}
-  static std::optional<StringArena> finish_assembly(
-      detail::Assembly&& a, std::optional<std::span<const std::uint8_t>> fingerprints);
+  static std::optional<StringArena> assemble_ranges(
+      std::uint64_t n, const detail::RangeSource& source,
+      std::optional<std::span<const std::uint8_t>> fingerprints, unsigned threads,
+      std::uint64_t min_per_worker);
+  static std::optional<StringArena> finish_collected(
+      detail::Collected&& c, std::optional<std::span<const std::uint8_t>> fingerprints);
+
+  // The general reader, for every layout and every i.
+  std::optional<Span> span_general(std::uint64_t i) const noexcept;
+  // The block of string i, i < n_ under a block layout: the loader checked that the whole table
+  // lies in the image, so no bound is tested here.
+  const std::uint8_t* block_of(std::uint64_t i) const noexcept {
+    return image_.data() + kPrefixBytes + (i >> per_shift_) * block_size_;
+  }
+  // span_at for i < n_ under a fast layout: the same answers as span_general.
+  std::optional<Span> fast_span(std::uint64_t i) const noexcept {
+    std::uint64_t a;
+    std::uint64_t z;
+    std::uint64_t base = 0;
+    if (fast_ == Fast::Flat32) {
+      const std::uint8_t* at = image_.data() + kPrefixBytes + 4 * i;
+      a = bytes::load_u32(at);
+      z = bytes::load_u32(at + 4);
+    } else {
+      const std::uint8_t* block = block_of(i);
+      const std::uint64_t j = i & (per_ - 1);
+      base = bytes::load_u32(block);
+      const std::uint8_t* slots = block + 4;
+      if (slot_width_ == 1) {
+        if (slots[0] != 0) return overflowed_span(slots + 1, j, base);
+        a = slots[j];
+        z = slots[j + 1];
+      } else {
+        if (bytes::load_u16(slots) != 0) return overflowed_span(slots + 2, j, base);
+        a = bytes::load_u16(slots + 2 * j);
+        z = bytes::load_u16(slots + 2 * j + 2);
+      }
+    }
+    // base < 2^32 and slots below 2^16: no sum overflows.
+    if (z < a) return std::nullopt;
+    return Span{base + a, base + z};
+  }
+  // The span of string j of an overflowed block whose 4-byte entry number is at `entry`.
+  std::optional<Span> overflowed_span(const std::uint8_t* entry, std::uint64_t j,
+                                      std::uint64_t base) const noexcept;
+  std::uint64_t fingerprint_pos(std::uint64_t i) const noexcept {
+    // A loaded arena's table lies inside the image, and with it every fingerprint of i < n.
+    if (width_ != 0) return kPrefixBytes + (n_ + 1) * width_ + i;
+    return kPrefixBytes + (i >> per_shift_) * block_size_ + fp_offset_ + (i & (per_ - 1));
+  }
 
   blob::SharedBytes image_;
   std::uint64_t n_ = 0;
@@ -188,11 +305,14 @@ class StringArena {
   std::uint64_t overflow_end_ = 0;  // end of the overflow table (= data_end_ without one)
   std::uint8_t tag_ = kBlocks16;
   // Derived from the tag.
+  Fast fast_ = Fast::Blocks;
   std::uint8_t width_ = 0;       // flat offset width (4 or 8), 0 for blocks
   std::uint8_t base_width_ = 4;  // block base width
   std::uint8_t slot_width_ = 1;  // block slot width
+  std::uint8_t per_shift_ = 4;   // log2 of per_
   std::uint32_t per_ = 16;       // strings per block
   std::uint64_t block_size_ = 21;
+  std::uint64_t fp_offset_ = 21;  // a block's first fingerprint byte, from the block's start
 };
 
 template <class Source>
@@ -200,28 +320,69 @@ std::optional<StringArena> StringArena::assemble(
     Source&& source, std::uint64_t n, std::uint64_t total,
     std::optional<std::span<const std::uint8_t>> fingerprints) {
   if (fingerprints && fingerprints->size() != n) return std::nullopt;
-  std::optional<detail::Assembly> a = detail::begin_assembly(n, total, fingerprints.has_value());
-  if (!a) return std::nullopt;
-  bool ok = true;
-  auto sink = [&](std::span<const std::uint8_t> key) -> bool {
-    if (key.size() > kMaxStringLen || a->lengths.size() == a->n) {
-      ok = false;
-      return false;
+  if constexpr (detail::IndexedKeys<Source>) {
+    if (static_cast<std::uint64_t>(std::ranges::size(source)) != n) return std::nullopt;
+    auto first = std::ranges::begin(source);
+    return assemble_indexed(
+        n, [first](std::uint64_t i) -> decltype(auto) { return first[static_cast<std::ptrdiff_t>(i)]; },
+        fingerprints, threads::available());
+  } else {
+    std::optional<detail::Collected> c = detail::begin_collecting(n, total);
+    if (!c) return std::nullopt;
+    bool ok = true;
+    auto sink = [&](std::span<const std::uint8_t> key) -> bool {
+      if (key.size() > kMaxStringLen || c->lengths.size() == c->n) {
+        ok = false;
+        return false;
+      }
+      c->data.insert(c->data.end(), key.begin(), key.end());
+      c->lengths.push_back(static_cast<std::uint32_t>(key.size()));
+      return true;
+    };
+    if constexpr (std::ranges::input_range<Source>) {
+      for (auto&& key : source)
+        if (!sink(detail::key_bytes(key))) break;
+    } else {
+      static_assert(std::invocable<Source&, decltype(sink)&>,
+                    "a key source is a range of strings or a callable taking a sink");
+      source(sink);
     }
-    a->image.insert(a->image.end(), key.begin(), key.end());
-    a->lengths.push_back(static_cast<std::uint32_t>(key.size()));
+    if (!ok || c->lengths.size() != n) return std::nullopt;
+    return finish_collected(std::move(*c), fingerprints);
+  }
+}
+
+template <class KeyAt>
+std::optional<StringArena> StringArena::assemble_indexed(
+    std::uint64_t n, KeyAt&& key_at, std::optional<std::span<const std::uint8_t>> fingerprints,
+    unsigned threads, std::uint64_t min_per_worker) {
+  detail::RangeSource source;
+  source.measure = [&key_at](std::uint64_t lo, std::uint64_t hi, std::uint32_t* lengths) {
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const std::size_t len = detail::key_bytes(key_at(i)).size();
+      if (len > kMaxStringLen) return false;
+      lengths[i - lo] = static_cast<std::uint32_t>(len);
+    }
     return true;
   };
-  if constexpr (std::ranges::input_range<Source>) {
-    for (auto&& key : source)
-      if (!sink(detail::key_bytes(key))) break;
-  } else {
-    static_assert(std::invocable<Source&, decltype(sink)&>,
-                  "a key source is a range of strings or a callable taking a sink");
-    source(sink);
-  }
-  if (!ok || a->lengths.size() != n) return std::nullopt;
-  return finish_assembly(std::move(*a), fingerprints);
+  source.copy = [&key_at](std::uint64_t lo, std::uint64_t hi, std::uint64_t,
+                          std::span<std::uint8_t> dst) {
+    // The strings may lie anywhere (slot order is a random walk over the caller's keys): fetch
+    // the bytes of the string a few positions ahead while copying this one.
+    constexpr std::uint64_t kAhead = 8;
+    std::uint8_t* out = dst.data();
+    std::size_t room = dst.size();
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      if (i + kAhead < hi) __builtin_prefetch(detail::key_bytes(key_at(i + kAhead)).data());
+      const std::span<const std::uint8_t> key = detail::key_bytes(key_at(i));
+      check_invariant(key.size() <= room, "a key source gives the same strings when asked again");
+      if (!key.empty()) std::memcpy(out, key.data(), key.size());
+      out += key.size();
+      room -= key.size();
+    }
+    check_invariant(room == 0, "a key source gives the same strings when asked again");
+  };
+  return assemble_ranges(n, source, fingerprints, threads, min_per_worker);
 }
 
 }  // namespace quenlith::arena

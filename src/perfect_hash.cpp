@@ -24,16 +24,7 @@ constexpr const char* kOldVersion =
 constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than u32::MAX keys";
 constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
 constexpr const char* kAssembleRefused =
-    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
-
-template <class Source>
-arena::StringArena assemble_or_panic(Source&& source, std::uint64_t n, std::uint64_t total,
-                                     std::optional<std::span<const std::uint8_t>> fingerprints) {
-  std::optional<arena::StringArena> a =
-      arena::StringArena::assemble(std::forward<Source>(source), n, total, fingerprints);
-  if (!a) panic(kAssembleRefused);
-  return std::move(*a);
-}
+    "one fingerprint per key, no key past u32::MAX bytes";
 
 }  // namespace
 
@@ -74,25 +65,18 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
   const std::uint64_t n0 = keys.size();
   std::vector<Pair> by_hash(n0);  // (h1, position of the key)
   std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
-  // Byte totals and over-long keys per range, summed in range order afterwards.
-  std::vector<std::uint64_t> range_total(std::max(threads, 1u), 0);
+  // Over-long keys per range.
   std::vector<std::uint8_t> range_too_long(std::max(threads, 1u), 0);
   compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned r) {
     for (std::uint64_t i = lo; i < hi; ++i) {
       const Pair hp = hash(keys[i]);
       by_hash[i] = Pair{hp.h1, i};
       if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
-      range_total[r] += keys[i].size();
       if (keys[i].size() > arena::kMaxStringLen) range_too_long[r] = 1;
     }
   });
   compact_hash::sort_run(by_hash, threads);
-  std::uint64_t total = 0;  // of the distinct keys: duplicates are taken off below
-  bool too_long = false;
-  for (std::size_t r = 0; r < range_total.size(); ++r) {
-    total += range_total[r];
-    too_long |= range_too_long[r] != 0;
-  }
+  const bool too_long = std::ranges::any_of(range_too_long, [](std::uint8_t t) { return t != 0; });
 
   Split split;
   split.distinct.reserve(n0);
@@ -113,7 +97,6 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
       std::sort(group.begin(), group.end(), key_less);
       const auto last = std::unique(group.begin(), group.end(),
                                     [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
-      for (auto it = last; it != group.end(); ++it) total -= keys[*it].size();
       group.erase(last, group.end());
       split.reps.push_back(Pair{h1, group[0]});
       for (std::size_t j = 1; j < group.size(); ++j) split.collisions.push_back(Pair{h1, group[j]});
@@ -130,12 +113,12 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
             [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
   std::optional<std::span<const std::uint8_t>> fp_view;
   if (fingerprints) fp_view = std::span<const std::uint8_t>(fp);
-  return finish(keys, std::move(split), fp_view, total, threads);
+  return finish(keys, std::move(split), fp_view, threads);
 }
 
 PerfectHashIndex PerfectHashIndex::build_with_collisions(
     std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
-    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t total, unsigned threads) {
+    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t /*total*/, unsigned threads) {
   const std::uint64_t n = keys.size();
   check_invariant(hashes.size() == n && (!fingerprints || fingerprints->size() == n),
                   "one hash and one fingerprint per key");
@@ -153,12 +136,12 @@ PerfectHashIndex PerfectHashIndex::build_with_collisions(
   }
   for (std::uint64_t i = 0; i < n; ++i)
     if (!is_collision[i]) split.reps.push_back(Pair{hashes[i], i});
-  return finish(keys, std::move(split), fingerprints, total, threads);
+  return finish(keys, std::move(split), fingerprints, threads);
 }
 
 PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys, Split split,
                                           std::optional<std::span<const std::uint8_t>> fingerprints,
-                                          std::uint64_t total, unsigned threads) {
+                                          unsigned threads) {
   const std::uint64_t u = split.distinct.size();
   const std::uint64_t n = u + split.collisions.size();
   check_invariant(split.reps.size() == u, "one representative per distinct hash");
@@ -187,19 +170,16 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
     for (const Pair& c : split.collisions) fp_by_id.push_back((*fingerprints)[c.h2]);
     fp_view = std::span<const std::uint8_t>(fp_by_id);
   }
-  auto source = [&](auto& sink) {
-    // Keys are gathered in slot order, a random walk over the caller's keys: fetch a key's bytes
-    // a few keys ahead, and its view further ahead, so the copy rarely waits for memory.
-    constexpr std::uint64_t kAhead = 8;
-    for (std::uint64_t s = 0; s < u; ++s) {
-      if (s + 2 * kAhead < u) __builtin_prefetch(&keys[order[s + 2 * kAhead]]);
-      if (s + kAhead < u) __builtin_prefetch(keys[order[s + kAhead]].data());
-      if (!sink(bytes::as_bytes(keys[order[s]]))) return;
-    }
-    for (const Pair& c : split.collisions)
-      if (!sink(bytes::as_bytes(keys[c.h2]))) return;
+  // Id s names the key at order[s] for a slot, the collision's key past the slots: the arena
+  // copies them in id order, a random walk over the caller's keys, on the build's threads.
+  const std::span<const Pair> collisions(split.collisions);
+  auto key_at = [&keys, &order, collisions, u](std::uint64_t s) -> std::string_view {
+    return s < u ? keys[order[s]] : keys[collisions[s - u].h2];
   };
-  arena::StringArena a = assemble_or_panic(source, n, total, fp_view);
+  std::optional<arena::StringArena> built =
+      arena::StringArena::assemble_indexed(n, key_at, fp_view, threads);
+  if (!built) panic(kAssembleRefused);
+  arena::StringArena a = std::move(*built);
 
   std::vector<KeyEntry> side;
   side.reserve(split.collisions.size());

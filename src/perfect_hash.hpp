@@ -89,9 +89,10 @@ class PerfectHashIndex {
 
   // The build from hashed keys whose `h1` values need not be distinct: `keys` sorted and
   // distinct, `hashes[i]` the `h1` of key i, `fingerprints` (when given) the fingerprint byte of
-  // key i, `total` the keys' byte count. The representative of a group of equal `h1` is its
-  // first key; the other keys get the tail ids in key order. Same errors as `build_with`. The
-  // hashes are the caller's own, so synthetic hashes exercise the collision paths.
+  // key i, `total` the keys' byte count (a hint only: the build measures the keys itself). The
+  // representative of a group of equal `h1` is its first key; the other keys get the tail ids in
+  // key order. Same errors as `build_with`. The hashes are the caller's own, so synthetic hashes
+  // exercise the collision paths.
   static PerfectHashIndex build_with_collisions(std::span<const std::string_view> keys,
                                                 std::span<const std::uint64_t> hashes,
                                                 std::optional<std::span<const std::uint8_t>> fingerprints,
@@ -182,7 +183,7 @@ class PerfectHashIndex {
                                                   hash::Pair (*)(std::string_view));
   static PerfectHashIndex finish(std::span<const std::string_view> keys, Split split,
                                  std::optional<std::span<const std::uint8_t>> fingerprints,
-                                 std::uint64_t total, unsigned threads);
+                                 unsigned threads);
 
   PerfectHashIndex(arena::StringArena arena, std::optional<mphf::Mphf> mph, std::vector<KeyEntry> side,
                    std::uint64_t n)
@@ -214,10 +215,14 @@ std::vector<std::optional<std::uint32_t>> PerfectHashIndex::ids_of_hashed_with(
   std::vector<std::uint64_t> h1(count);
   for (std::size_t i = 0; i < count; ++i) h1[i] = pairs[i].h1;
   const std::vector<std::uint64_t> slots = mph_->index_all(h1);
-  // Span pass: the stored bytes of every candidate slot, read in one sweep over the arena.
+  // Span pass: the stored bytes of every candidate slot, read in one sweep over the arena with
+  // the offsets of the slot kAhead keys on already on their way; the compare pass likewise asks
+  // for the stored bytes kAhead keys ahead. Both sweeps hide most of their cache misses.
+  constexpr std::size_t kAhead = 16;
   std::vector<std::optional<std::span<const std::uint8_t>>> stored(count);
   const bool fps = arena_.has_fingerprints();
   for (std::size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) arena_.prefetch_offsets(slots[i + kAhead]);
     const std::uint64_t s = slots[i];
     if (s >= n_) continue;
     if (fps && arena_.fingerprint(s) != static_cast<std::uint8_t>(pairs[i].h2)) continue;
@@ -225,6 +230,7 @@ std::vector<std::optional<std::uint32_t>> PerfectHashIndex::ids_of_hashed_with(
   }
   // Compare pass.
   for (std::size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count && stored[i + kAhead]) __builtin_prefetch(stored[i + kAhead]->data());
     const std::string_view key(key_at(i));
     if (stored[i] && bytes::as_chars(*stored[i]) == key)
       out[i] = static_cast<std::uint32_t>(slots[i]);
