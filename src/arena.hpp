@@ -176,7 +176,9 @@ class StringArena {
   // them and then copying their bytes straight into the image's final storage on up to `threads`
   // workers, each taking at least `min_per_worker` strings (one worker below that). `key_at` is
   // called from the workers at once, twice or more per position, and must give the same string
-  // each time. The image is byte for byte what `assemble` makes of the same strings, whatever
+  // each time; when it has a member `prefetch(i)`, that is called a little ahead of key_at(i) to
+  // ask the cache for what key_at(i) will read (a key source that is a random walk over memory
+  // gains most from it). The image is byte for byte what `assemble` makes of the same strings, whatever
   // the thread count. Returns nullopt when a string is longer than 4,294,967,295 bytes or a
   // fingerprint slice's length is not `n`; passes on what `key_at` throws.
   template <class KeyAt>
@@ -356,23 +358,29 @@ template <class KeyAt>
 std::optional<StringArena> StringArena::assemble_indexed(
     std::uint64_t n, KeyAt&& key_at, std::optional<std::span<const std::uint8_t>> fingerprints,
     unsigned threads, std::uint64_t min_per_worker) {
+  // The strings may lie anywhere (slot order is a random walk over the caller's keys), so each
+  // loop asks for what it reads kAhead positions ahead: the source's own bookkeeping through its
+  // `prefetch(i)` hint when it has one, and the string's bytes once that is cached.
+  constexpr std::uint64_t kAhead = 8;
+  auto hint = [&key_at](std::uint64_t i) {
+    if constexpr (requires { key_at.prefetch(i); }) key_at.prefetch(i);
+  };
   detail::RangeSource source;
-  source.measure = [&key_at](std::uint64_t lo, std::uint64_t hi, std::uint32_t* lengths) {
+  source.measure = [&key_at, &hint](std::uint64_t lo, std::uint64_t hi, std::uint32_t* lengths) {
     for (std::uint64_t i = lo; i < hi; ++i) {
+      if (i + kAhead < hi) hint(i + kAhead);
       const std::size_t len = detail::key_bytes(key_at(i)).size();
       if (len > kMaxStringLen) return false;
       lengths[i - lo] = static_cast<std::uint32_t>(len);
     }
     return true;
   };
-  source.copy = [&key_at](std::uint64_t lo, std::uint64_t hi, std::uint64_t,
-                          std::span<std::uint8_t> dst) {
-    // The strings may lie anywhere (slot order is a random walk over the caller's keys): fetch
-    // the bytes of the string a few positions ahead while copying this one.
-    constexpr std::uint64_t kAhead = 8;
+  source.copy = [&key_at, &hint](std::uint64_t lo, std::uint64_t hi, std::uint64_t,
+                                 std::span<std::uint8_t> dst) {
     std::uint8_t* out = dst.data();
     std::size_t room = dst.size();
     for (std::uint64_t i = lo; i < hi; ++i) {
+      if (i + 2 * kAhead < hi) hint(i + 2 * kAhead);
       if (i + kAhead < hi) __builtin_prefetch(detail::key_bytes(key_at(i + kAhead)).data());
       const std::span<const std::uint8_t> key = detail::key_bytes(key_at(i));
       check_invariant(key.size() <= room, "a key source gives the same strings when asked again");

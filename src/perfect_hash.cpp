@@ -172,10 +172,18 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
   }
   // Id s names the key at order[s] for a slot, the collision's key past the slots: the arena
   // copies them in id order, a random walk over the caller's keys, on the build's threads.
-  const std::span<const Pair> collisions(split.collisions);
-  auto key_at = [&keys, &order, collisions, u](std::uint64_t s) -> std::string_view {
-    return s < u ? keys[order[s]] : keys[collisions[s - u].h2];
+  struct KeyById {
+    std::span<const std::string_view> keys;
+    std::span<const std::uint64_t> order;
+    std::span<const Pair> collisions;
+    std::string_view operator()(std::uint64_t s) const noexcept {
+      return s < order.size() ? keys[order[s]] : keys[collisions[s - order.size()].h2];
+    }
+    void prefetch(std::uint64_t s) const noexcept {
+      if (s < order.size()) __builtin_prefetch(&keys[order[s]]);
+    }
   };
+  const KeyById key_at{keys, order, split.collisions};
   std::optional<arena::StringArena> built =
       arena::StringArena::assemble_indexed(n, key_at, fp_view, threads);
   if (!built) panic(kAssembleRefused);
