@@ -361,7 +361,7 @@ std::optional<StringArena> StringArena::assemble_indexed(
   // The strings may lie anywhere (slot order is a random walk over the caller's keys), so each
   // loop asks for what it reads kAhead positions ahead: the source's own bookkeeping through its
   // `prefetch(i)` hint when it has one, and the string's bytes once that is cached.
-  constexpr std::uint64_t kAhead = 8;
+  constexpr std::uint64_t kAhead = 16;
   auto hint = [&key_at](std::uint64_t i) {
     if constexpr (requires { key_at.prefetch(i); }) key_at.prefetch(i);
   };

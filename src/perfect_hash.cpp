@@ -1,9 +1,10 @@
 #include "perfect_hash.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstring>
 
-#include "compact_hash.hpp"
 #include "fileio.hpp"
 #include "threads.hpp"
 
@@ -25,6 +26,72 @@ constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than 
 constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
 constexpr const char* kAssembleRefused =
     "one fingerprint per key, no key past u32::MAX bytes";
+
+// Fewer keys than this a worker does not take: a thread would cost more than it saves.
+constexpr std::uint64_t kMinKeysPerWorker = 16384;
+// The build spreads (h1, position) pairs over 2^10 buckets by the top bits of h1: many more
+// buckets than workers, so runs of buckets balance, and few enough that a worker's scatter
+// streams stay in cache.
+constexpr unsigned kBucketBits = 10;
+constexpr std::uint64_t kBuckets = std::uint64_t{1} << kBucketBits;
+std::uint64_t bucket_of(std::uint64_t h1) { return h1 >> (64 - kBucketBits); }
+
+unsigned workers_for(std::uint64_t n, unsigned threads) {
+  return static_cast<unsigned>(std::max<std::uint64_t>(
+      1, std::min<std::uint64_t>(std::max(threads, 1u), n / kMinKeysPerWorker)));
+}
+
+bool pair_less(const Pair& x, const Pair& y) { return x.h1 != y.h1 ? x.h1 < y.h1 : x.h2 < y.h2; }
+
+// Sorts one bucket (pairs sharing the top kBucketBits of h1) by (h1, h2): a counting pass on the
+// next bits of h1 into sub-buckets of a few pairs each, then insertion sort of each sub-bucket.
+// The bucket stays in cache throughout, where a comparison sort would take log2 of its size in
+// passes. `scratch` and `counts` are the worker's reusable buffers.
+void sort_bucket(std::span<Pair> bucket, std::vector<Pair>& scratch, std::vector<std::size_t>& counts) {
+  const std::uint64_t m = bucket.size();
+  if (m < 64) {
+    std::sort(bucket.begin(), bucket.end(), pair_less);
+    return;
+  }
+  // About four pairs a sub-bucket, at most 2^14 sub-buckets.
+  const unsigned bits = std::min(14u, static_cast<unsigned>(std::bit_width(m / 4)));
+  const unsigned shift = 64 - kBucketBits - bits;
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  auto sub = [&](const Pair& p) { return static_cast<std::size_t>((p.h1 >> shift) & mask); };
+  counts.assign((std::size_t{1} << bits) + 1, 0);
+  for (const Pair& p : bucket) ++counts[sub(p) + 1];
+  for (std::size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
+  scratch.resize(m);
+  for (const Pair& p : bucket) scratch[counts[sub(p)]++] = p;
+  // counts[k] is now the end of sub-bucket k, and the start of sub-bucket k + 1. A sub-bucket
+  // of many pairs (only hashes made to collide fill one) is sorted by comparison.
+  std::size_t start = 0;
+  for (std::size_t k = 0; k + 1 < counts.size(); ++k) {
+    const std::size_t end = counts[k];
+    if (end - start > 32) {
+      std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(start),
+                scratch.begin() + static_cast<std::ptrdiff_t>(end), pair_less);
+      start = end;
+      continue;
+    }
+    for (std::size_t i = start + 1; i < end; ++i) {
+      const Pair p = scratch[i];
+      std::size_t j = i;
+      for (; j > start && pair_less(p, scratch[j - 1]); --j) scratch[j] = scratch[j - 1];
+      scratch[j] = p;
+    }
+    start = end;
+  }
+  std::copy(scratch.begin(), scratch.end(), bucket.begin());
+}
+
+// Range r of `parts` near-equal consecutive ranges covering [0, n).
+std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts, std::uint64_t r) {
+  const std::uint64_t q = n / parts;
+  const std::uint64_t rem = n % parts;
+  const std::uint64_t lo = r * q + std::min(r, rem);
+  return {lo, lo + q + (r < rem ? 1 : 0)};
+}
 
 }  // namespace
 
@@ -63,48 +130,108 @@ template <class Hash>
 PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys, bool fingerprints,
                                                unsigned threads, Hash&& hash) {
   const std::uint64_t n0 = keys.size();
-  std::vector<Pair> by_hash(n0);  // (h1, position of the key)
+  const unsigned workers = workers_for(n0, threads);
+  const std::uint64_t nb = kBuckets;
+
+  // Hash pass: (h1, position) pairs, counted per worker and bucket.
+  pages::Pages<Pair> hashed = pages::Pages<Pair>::allocate(n0);
   std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
-  // Over-long keys per range.
-  std::vector<std::uint8_t> range_too_long(std::max(threads, 1u), 0);
-  compact_hash::for_ranges(n0, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned r) {
+  std::vector<std::uint64_t> next(workers * nb, 0);
+  std::vector<std::uint8_t> too_long_in(workers, 0);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(n0, workers, w);
+    std::uint64_t* count = next.data() + w * nb;
+    bool too_long = false;
     for (std::uint64_t i = lo; i < hi; ++i) {
       const Pair hp = hash(keys[i]);
-      by_hash[i] = Pair{hp.h1, i};
+      hashed[i] = Pair{hp.h1, i};
       if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
-      if (keys[i].size() > arena::kMaxStringLen) range_too_long[r] = 1;
+      ++count[bucket_of(hp.h1)];
+      too_long |= keys[i].size() > arena::kMaxStringLen;
+    }
+    too_long_in[w] = too_long ? 1 : 0;
+  });
+  const bool too_long = std::ranges::any_of(too_long_in, [](std::uint8_t t) { return t != 0; });
+
+  // Radix pass: the pairs by bucket, each worker's in its own run of every bucket; then each
+  // bucket sorted by (h1, position). The whole is then sorted, whatever the number of workers.
+  std::vector<std::uint64_t> bucket_start(nb + 1, 0);
+  std::uint64_t running = 0;
+  for (std::uint64_t b = 0; b < nb; ++b) {
+    bucket_start[b] = running;
+    for (unsigned w = 0; w < workers; ++w) {
+      const std::uint64_t count = next[w * nb + b];
+      next[w * nb + b] = running;
+      running += count;
+    }
+  }
+  bucket_start[nb] = running;
+  pages::Pages<Pair> sorted = pages::Pages<Pair>::allocate(n0);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(n0, workers, w);
+    std::uint64_t* to = next.data() + w * nb;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = hashed[i];
+      sorted[to[bucket_of(p.h1)]++] = p;
     }
   });
-  compact_hash::sort_run(by_hash, threads);
-  const bool too_long = std::ranges::any_of(range_too_long, [](std::uint8_t t) { return t != 0; });
+  hashed = {};
+  // Workers take runs of whole buckets from here on: a run of equal h1 never leaves its bucket.
+  auto bucket_run = [&](unsigned w) {
+    const auto [b0, b1] = part(nb, workers, w);
+    return std::pair<std::uint64_t, std::uint64_t>{bucket_start[b0], bucket_start[b1]};
+  };
+  std::vector<std::uint64_t> first_distinct(workers + 1, 0);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [b0, b1] = part(nb, workers, w);
+    std::vector<Pair> scratch;
+    std::vector<std::size_t> counts;
+    for (std::uint64_t b = b0; b < b1; ++b)
+      sort_bucket(std::span<Pair>(sorted.data() + bucket_start[b], bucket_start[b + 1] - bucket_start[b]),
+                  scratch, counts);
+    const auto [lo, hi] = bucket_run(w);
+    std::uint64_t distinct = 0;
+    for (std::uint64_t i = lo; i < hi; ++i) distinct += i == lo || sorted[i].h1 != sorted[i - 1].h1 ? 1 : 0;
+    first_distinct[w + 1] = distinct;
+  });
+  for (unsigned w = 0; w < workers; ++w) first_distinct[w + 1] += first_distinct[w];
 
+  // Split pass: each worker writes the distinct values and representatives of its buckets from
+  // its own offset, and gathers its collisions apart.
+  const std::uint64_t u = first_distinct[workers];
   Split split;
-  split.distinct.reserve(n0);
-  split.reps.reserve(n0);
-  std::vector<std::uint64_t> group;
-  auto key_less = [&](std::uint64_t a, std::uint64_t b) { return keys[a] < keys[b]; };
-  for (std::size_t a = 0; a < by_hash.size();) {
-    const std::uint64_t h1 = by_hash[a].h1;
-    std::size_t b = a + 1;
-    while (b < by_hash.size() && by_hash[b].h1 == h1) ++b;
-    split.distinct.push_back(h1);
-    if (b - a == 1) {
-      split.reps.push_back(Pair{h1, by_hash[a].h2});
-    } else {
-      // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
-      group.clear();
-      for (std::size_t j = a; j < b; ++j) group.push_back(by_hash[j].h2);
-      std::sort(group.begin(), group.end(), key_less);
-      const auto last = std::unique(group.begin(), group.end(),
-                                    [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
-      group.erase(last, group.end());
-      split.reps.push_back(Pair{h1, group[0]});
-      for (std::size_t j = 1; j < group.size(); ++j) split.collisions.push_back(Pair{h1, group[j]});
+  split.distinct = pages::Pages<std::uint64_t>::allocate(u);
+  split.reps = pages::Pages<Pair>::allocate(u);
+  std::vector<std::vector<Pair>> collisions_in(workers);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = bucket_run(w);
+    std::uint64_t o = first_distinct[w];
+    std::vector<std::uint64_t> group;
+    auto key_less = [&](std::uint64_t x, std::uint64_t y) { return keys[x] < keys[y]; };
+    for (std::uint64_t a = lo; a < hi; ++o) {
+      const std::uint64_t h1 = sorted[a].h1;
+      std::uint64_t b = a + 1;
+      while (b < hi && sorted[b].h1 == h1) ++b;
+      split.distinct[o] = h1;
+      if (b - a == 1) {
+        split.reps[o] = Pair{h1, sorted[a].h2};
+      } else {
+        // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
+        group.clear();
+        for (std::uint64_t j = a; j < b; ++j) group.push_back(sorted[j].h2);
+        std::sort(group.begin(), group.end(), key_less);
+        const auto last = std::unique(group.begin(), group.end(),
+                                      [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
+        group.erase(last, group.end());
+        split.reps[o] = Pair{h1, group[0]};
+        for (std::size_t j = 1; j < group.size(); ++j) collisions_in[w].push_back(Pair{h1, group[j]});
+      }
+      a = b;
     }
-    a = b;
-  }
-  by_hash = {};
-  const std::uint64_t n = split.reps.size() + split.collisions.size();
+  });
+  sorted = {};
+  for (const auto& c : collisions_in) split.collisions.insert(split.collisions.end(), c.begin(), c.end());
+  const std::uint64_t n = u + split.collisions.size();
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
   if (too_long) throw IndexError::format(kKeyTooLong);
   if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
@@ -128,14 +255,16 @@ PerfectHashIndex PerfectHashIndex::build_with_collisions(
   }
   hash::Collisions c = hash::split_collisions(hashes);
   Split split;
-  split.distinct = std::move(c.distinct);
+  split.distinct = pages::Pages<std::uint64_t>::allocate(c.distinct.size());
+  std::copy(c.distinct.begin(), c.distinct.end(), split.distinct.begin());
   std::vector<std::uint8_t> is_collision(n, 0);
   for (const auto& [h, i] : c.repeated) {
     is_collision[i] = 1;
     split.collisions.push_back(Pair{h, i});
   }
-  for (std::uint64_t i = 0; i < n; ++i)
-    if (!is_collision[i]) split.reps.push_back(Pair{hashes[i], i});
+  split.reps = pages::Pages<Pair>::allocate(n - c.repeated.size());
+  for (std::uint64_t i = 0, o = 0; i < n; ++i)
+    if (!is_collision[i]) split.reps[o++] = Pair{hashes[i], i};
   return finish(keys, std::move(split), fingerprints, threads);
 }
 
@@ -145,30 +274,58 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
   const std::uint64_t u = split.distinct.size();
   const std::uint64_t n = u + split.collisions.size();
   check_invariant(split.reps.size() == u, "one representative per distinct hash");
-  mphf::Mphf mph = mphf::Mphf::build_with_threads(split.distinct, threads);
+  mphf::Mphf mph = mphf::Mphf::build_with_threads(split.distinct.span(), threads);
   split.distinct = {};
 
-  // order[s]: the position of the key whose id is slot s.
-  std::vector<std::uint64_t> rep_h1(u);
-  for (std::uint64_t i = 0; i < u; ++i) rep_h1[i] = split.reps[i].h1;
-  const std::vector<std::uint64_t> slots = mph.index_all(rep_h1);
-  rep_h1 = {};
-  std::vector<std::uint64_t> order(u, kUnset);
-  for (std::uint64_t i = 0; i < u; ++i) {
-    const std::uint64_t s = slots[i];
-    if (s >= u || order[s] != kUnset) throw IndexError::format(kNotMinimal);
-    order[s] = split.reps[i].h2;
-  }
+  // order[s]: the position of the key whose id is slot s. Each worker asks the table for the
+  // slots of a run of representatives and scatters their positions. With every slot below u,
+  // no slot left unset after u stores means no two representatives share one.
+  const unsigned workers = workers_for(u, threads);
+  pages::Pages<std::uint64_t> order = pages::Pages<std::uint64_t>::allocate(u);
+  std::vector<std::uint8_t> broken(workers, 0);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(u, workers, w);
+    std::fill(order.data() + lo, order.data() + hi, kUnset);
+  });
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(u, workers, w);
+    constexpr std::uint64_t kChunk = 65536;
+    std::vector<std::uint64_t> h1;
+    for (std::uint64_t c = lo; c < hi; c += kChunk) {
+      const std::uint64_t e = std::min(hi, c + kChunk);
+      h1.clear();
+      for (std::uint64_t i = c; i < e; ++i) h1.push_back(split.reps[i].h1);
+      const std::vector<std::uint64_t> slots = mph.index_all(h1);
+      for (std::uint64_t i = c; i < e; ++i) {
+        const std::uint64_t s = slots[i - c];
+        if (s >= u) {
+          broken[w] = 1;
+          continue;
+        }
+        // Atomic only so that a broken table's double stores are no data race.
+        std::atomic_ref<std::uint64_t>(order[s]).store(split.reps[i].h2, std::memory_order_relaxed);
+      }
+    }
+  });
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(u, workers, w);
+    if (std::find(order.data() + lo, order.data() + hi, kUnset) != order.data() + hi) broken[w] = 1;
+  });
+  if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; })) throw IndexError::format(kNotMinimal);
   split.reps = {};
 
   // Ids: the u slot keys, then the collisions in their given order, taking u, u + 1, ...
-  std::vector<std::uint8_t> fp_by_id;
+  pages::Pages<std::uint8_t> fp_by_id;
   std::optional<std::span<const std::uint8_t>> fp_view;
   if (fingerprints) {
-    fp_by_id.reserve(n);
-    for (std::uint64_t s = 0; s < u; ++s) fp_by_id.push_back((*fingerprints)[order[s]]);
-    for (const Pair& c : split.collisions) fp_by_id.push_back((*fingerprints)[c.h2]);
-    fp_view = std::span<const std::uint8_t>(fp_by_id);
+    fp_by_id = pages::Pages<std::uint8_t>::allocate(n);
+    threads::run_workers(workers, [&](unsigned w) {
+      const auto [lo, hi] = part(u, workers, w);
+      for (std::uint64_t s = lo; s < hi; ++s) fp_by_id[s] = (*fingerprints)[order[s]];
+    });
+    for (std::uint64_t j = 0; j < split.collisions.size(); ++j)
+      fp_by_id[u + j] = (*fingerprints)[split.collisions[j].h2];
+    fp_view = fp_by_id.span();
   }
   // Id s names the key at order[s] for a slot, the collision's key past the slots: the arena
   // copies them in id order, a random walk over the caller's keys, on the build's threads.
@@ -183,7 +340,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
       if (s < order.size()) __builtin_prefetch(&keys[order[s]]);
     }
   };
-  const KeyById key_at{keys, order, split.collisions};
+  const KeyById key_at{keys, order.span(), split.collisions};
   std::optional<arena::StringArena> built =
       arena::StringArena::assemble_indexed(n, key_at, fp_view, threads);
   if (!built) panic(kAssembleRefused);

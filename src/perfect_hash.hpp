@@ -35,6 +35,7 @@
 #include "bytes.hpp"
 #include "hash.hpp"
 #include "mphf.hpp"
+#include "pages.hpp"
 #include "side_table.hpp"
 
 namespace quenlith::perfect_hash {
@@ -172,8 +173,8 @@ class PerfectHashIndex {
   // (h1, key position) for each, in any order, and the collisions (h1, key position) in the order
   // that gives them the tail ids.
   struct Split {
-    std::vector<std::uint64_t> distinct;
-    std::vector<Pair> reps;
+    pages::Pages<std::uint64_t> distinct;
+    pages::Pages<Pair> reps;
     std::vector<Pair> collisions;
   };
   template <class Hash>
