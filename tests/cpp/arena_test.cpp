@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -459,4 +460,75 @@ TEST(ArenaBuilder, MoveDataBothWays) {
   arena::move_data(v, 0, 2, 0);
   EXPECT_EQ(v, (Bytes{4, 2, 3}));
   EXPECT_THROW(arena::move_data(v, 2, 2, 0), Panic);
+}
+
+TEST(ArenaBuilder, ParallelAssemblyIsTheStreamedImageForEveryWorkerCount) {
+  // Corpora that make the builder pick each encoding, large enough that eight workers each get
+  // a run of 256-string groups. Built from an indexed source on 1 and 8 workers (no minimum per
+  // worker) and from a streamed callable, with and without fingerprints, every image equals the
+  // streamed layout: prefix, strings, tail.
+  std::mt19937_64 rng(21);
+  auto corpus = [&](std::size_t n, std::size_t min_len, std::size_t max_len) {
+    std::vector<std::string> keys(n);
+    for (auto& k : keys) k.assign(min_len + rng() % (max_len - min_len + 1), static_cast<char>('a' + rng() % 26));
+    return keys;
+  };
+  std::vector<std::vector<std::string>> corpora;
+  corpora.push_back(corpus(2500, 0, 8));     // 16-blocks that never overflow
+  corpora.push_back(corpus(2500, 0, 3));     // ... with a few 16-blocks that do
+  for (std::size_t first : {160u, 800u, 1600u, 2480u})
+    for (std::size_t i = first; i < first + 16; ++i) corpora.back()[i].assign(20, 'o');
+  corpora.push_back(corpus(2500, 18, 22));   // 256-blocks
+  corpora.push_back(corpora.back());         // ... one of which overflows 16 bits
+  corpora.back()[1300].assign(70000, 'H');
+  corpora.push_back(corpus(2100, 280, 320)); // flat offsets
+
+  std::set<int> tags;
+  for (std::size_t c = 0; c < corpora.size(); ++c) {
+    const auto& keys = corpora[c];
+    const std::size_t n = keys.size();
+    Bytes fp_bytes(n);
+    for (auto& b : fp_bytes) b = static_cast<std::uint8_t>(rng());
+    for (bool with_fps : {false, true}) {
+      std::optional<std::span<const std::uint8_t>> fps;
+      if (with_fps) fps = std::span<const std::uint8_t>(fp_bytes);
+      const arena::ArenaPrefix p = StringArena::prefix_for_lengths(lengths_of(keys), fps);
+      Bytes streamed = p.prefix;
+      for (const auto& k : keys) bytes::put_bytes(streamed, bytes::as_bytes(k));
+      bytes::put_bytes(streamed, p.tail);
+      const std::string where = "corpus " + std::to_string(c) + (with_fps ? " with fingerprints" : "");
+      for (unsigned threads : {1u, 8u}) {
+        auto a = StringArena::assemble_indexed(
+            n, [&](std::uint64_t i) -> const std::string& { return keys[i]; }, fps, threads, 1);
+        ASSERT_TRUE(a) << where;
+        ASSERT_TRUE(std::ranges::equal(a->image(), streamed)) << where << ", " << threads << " threads";
+        tags.insert(a->tag());
+      }
+      auto source = [&](auto&& sink) {
+        for (const auto& k : keys)
+          if (!sink(bytes::as_bytes(k))) return;
+      };
+      auto a = StringArena::assemble(source, n, p.total, fps);
+      ASSERT_TRUE(a) << where;
+      ASSERT_TRUE(std::ranges::equal(a->image(), streamed)) << where << ", streamed";
+      expect_holds(*a, keys, fps, where);
+    }
+  }
+  EXPECT_EQ(tags, (std::set<int>{4, 132, 17, 145, 81, 209, 18, 146, 82, 210}));
+}
+
+TEST(ArenaBuilder, IndexedSourcesThatBreakTheirPromise) {
+  const std::vector<std::string> keys{"a", "bb", "ccc"};
+  auto at = [&](std::uint64_t i) -> const std::string& { return keys[i]; };
+  const Bytes two_fps{1, 2};
+  EXPECT_FALSE(StringArena::assemble_indexed(3, at, std::span<const std::uint8_t>(two_fps), 4));
+  // A source whose strings grow between the measuring and the copying pass is a broken
+  // invariant, caught before any byte is written out of place.
+  int calls = 0;
+  std::string shifty = "x";
+  auto changing = [&](std::uint64_t) -> std::string_view {
+    if (++calls == 2) shifty = "longer";
+    return shifty;
+  };
+  EXPECT_THROW(StringArena::assemble_indexed(1, changing, std::nullopt, 1), Panic);
 }

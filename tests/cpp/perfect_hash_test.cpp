@@ -250,6 +250,15 @@ TEST(PerfectHash, ResultDoesNotDependOnTheThreadCount) {
   const Synthetic s = synthetic(3000, 5, {{1, 2}, {100, 200, 300}});
   const auto c1 = build_synthetic(s, true, 1).to_bytes();
   EXPECT_EQ(build_synthetic(s, true, 8).to_bytes(), c1);
+  // Repeats and a weak hash whose few h1 values gather thousands of keys each, split across
+  // several workers' runs of buckets.
+  std::vector<std::string> input = distinct_keys(50'000, 78);
+  std::mt19937_64 rng(79);
+  for (int i = 0; i < 5000; ++i) input.push_back(input[rng() % 50'000]);
+  std::shuffle(input.begin(), input.end(), rng);
+  const auto weak1 = perfect_hash::detail::build_with_hash(views(input), true, 1, weak_hash);
+  EXPECT_EQ(weak1.len(), 50'000u);
+  EXPECT_EQ(perfect_hash::detail::build_with_hash(views(input), true, 8, weak_hash).to_bytes(), weak1.to_bytes());
 }
 
 class PerfectBlob : public ::testing::Test {
