@@ -175,6 +175,8 @@ std::uint64_t write_range(std::span<std::uint8_t> table, std::uint8_t tag, const
 
   if (l.flat) {
     const unsigned w = static_cast<unsigned>(l.width);
+    check_invariant(table.size() >= (n + 1) * w + (l.fingerprints ? n : 0),
+                    "a flat table holds every offset");
     for (std::uint64_t i = 0; i < count; ++i) {
       store_checked(table.data() + (first + i) * w, running, w, "flat offsets fit their width");
       running += lengths[i];
@@ -194,6 +196,7 @@ std::uint64_t write_range(std::span<std::uint8_t> table, std::uint8_t tag, const
   check_invariant(first % per == 0, "a written range starts a block");
   const std::uint64_t first_block = first / per;
   const std::uint64_t blocks = ceil_div(count, per);
+  check_invariant(table.size() / block_size >= first_block + blocks, "a table holds every block");
   std::fill_n(table.data() + first_block * block_size, blocks * block_size, std::uint8_t{0});
   const std::uint64_t first_entry = entry;
   for (std::uint64_t k = 0; k < blocks; ++k) {
@@ -345,12 +348,14 @@ std::optional<StringArena> StringArena::assemble_ranges(
   if (fingerprints && fingerprints->size() != n) return std::nullopt;
   constexpr std::uint64_t kGroup = 256;
   const std::uint64_t groups = ceil_div(n, kGroup);
-  const std::uint64_t workers = std::max<std::uint64_t>(
-      1, std::min({std::uint64_t{threads}, groups, n / std::max<std::uint64_t>(min_per_worker, 1)}));
+  const std::uint64_t most = n / std::max<std::uint64_t>(min_per_worker, 1);
+  const std::uint64_t workers =
+      std::max<std::uint64_t>(1, std::min({std::uint64_t{threads}, groups, most}));
   auto range = [&](std::uint64_t r) {
     const std::uint64_t g0 = r * (groups / workers) + std::min(r, groups % workers);
     const std::uint64_t g1 = g0 + groups / workers + (r < groups % workers ? 1 : 0);
-    return std::pair<std::uint64_t, std::uint64_t>{std::min(n, g0 * kGroup), std::min(n, g1 * kGroup)};
+    return std::pair<std::uint64_t, std::uint64_t>{std::min(n, g0 * kGroup),
+                                                   std::min(n, g1 * kGroup)};
   };
 
   struct Part {
@@ -425,9 +430,9 @@ std::optional<StringArena> StringArena::assemble_ranges(
     const auto [lo, hi] = range(r);
     const Part& part = parts[r];
     source.copy(lo, hi, part.at, std::span<std::uint8_t>(out + *data_start + part.at, part.bytes));
-    const std::uint64_t written =
-        write_range(table_bytes, tag, l, n, lo, std::span<const std::uint32_t>(lengths.data() + lo, hi - lo),
-                    part.at, part.entry, overflow_bytes, fingerprints);
+    const std::span<const std::uint32_t> mine(lengths.data() + lo, hi - lo);
+    const std::uint64_t written = write_range(table_bytes, tag, l, n, lo, mine, part.at,
+                                              part.entry, overflow_bytes, fingerprints);
     check_invariant(written == (overflow ? (by16 ? part.heavy16 : part.heavy256) : 0),
                     "a range writes the overflow entries it counted");
   });
@@ -449,7 +454,8 @@ std::optional<StringArena> StringArena::finish_collected(
               got.lengths.begin() + static_cast<std::ptrdiff_t>(hi), lengths);
     return true;
   };
-  source.copy = [&got](std::uint64_t, std::uint64_t, std::uint64_t at, std::span<std::uint8_t> dst) {
+  source.copy = [&got](std::uint64_t, std::uint64_t, std::uint64_t at,
+                       std::span<std::uint8_t> dst) {
     check_invariant(fits(at, dst.size(), got.data.size()), "collected strings fill the data");
     if (!dst.empty()) std::memcpy(dst.data(), got.data.data() + at, dst.size());
   };
@@ -593,7 +599,8 @@ std::optional<Span> StringArena::span_general(std::uint64_t i) const noexcept {
 
 std::optional<Span> StringArena::overflowed_span(const std::uint8_t* entry, std::uint64_t j,
                                                  std::uint64_t base) const noexcept {
-  const std::span<const std::uint8_t> table = image_.bytes().subspan(data_end_, overflow_end_ - data_end_);
+  const std::span<const std::uint8_t> table =
+      image_.bytes().subspan(data_end_, overflow_end_ - data_end_);
   return overflow_span(table, bytes::load_u32(entry), per_, j, base, 4);
 }
 

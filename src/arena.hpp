@@ -176,11 +176,12 @@ class StringArena {
   // them and then copying their bytes straight into the image's final storage on up to `threads`
   // workers, each taking at least `min_per_worker` strings (one worker below that). `key_at` is
   // called from the workers at once, twice or more per position, and must give the same string
-  // each time; when it has a member `prefetch(i)`, that is called a little ahead of key_at(i) to
-  // ask the cache for what key_at(i) will read (a key source that is a random walk over memory
-  // gains most from it). The image is byte for byte what `assemble` makes of the same strings, whatever
-  // the thread count. Returns nullopt when a string is longer than 4,294,967,295 bytes or a
-  // fingerprint slice's length is not `n`; passes on what `key_at` throws.
+  // each time (a string that grows in between panics). When it has a member `prefetch(i)`, that
+  // is called a little ahead of key_at(i) to ask the cache for what key_at(i) will read: a
+  // source that walks memory at random gains most. The image is byte for byte what `assemble`
+  // makes of the same strings, whatever the thread count. Returns nullopt when a string is
+  // longer than 4,294,967,295 bytes or a fingerprint slice's length is not `n`; passes on what
+  // `key_at` throws.
   template <class KeyAt>
   static std::optional<StringArena> assemble_indexed(
       std::uint64_t n, KeyAt&& key_at, std::optional<std::span<const std::uint8_t>> fingerprints,
@@ -325,9 +326,10 @@ std::optional<StringArena> StringArena::assemble(
   if constexpr (detail::IndexedKeys<Source>) {
     if (static_cast<std::uint64_t>(std::ranges::size(source)) != n) return std::nullopt;
     auto first = std::ranges::begin(source);
-    return assemble_indexed(
-        n, [first](std::uint64_t i) -> decltype(auto) { return first[static_cast<std::ptrdiff_t>(i)]; },
-        fingerprints, threads::available());
+    auto key_at = [first](std::uint64_t i) -> decltype(auto) {
+      return first[static_cast<std::ptrdiff_t>(i)];
+    };
+    return assemble_indexed(n, key_at, fingerprints, threads::available());
   } else {
     std::optional<detail::Collected> c = detail::begin_collecting(n, total);
     if (!c) return std::nullopt;

@@ -112,10 +112,12 @@ PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys)
 
 // The ids do not depend on the order in which keys are examined: a representative's id is the
 // slot of its `h1`, and the collisions take the tail in key order. So instead of sorting the keys
-// by their bytes, the build sorts (h1, position) pairs (a parallel integer sort), which brings
-// equal keys and keys of equal `h1` together; only the members of a run of equal `h1` (almost
-// always one key) and the few collisions are ever compared byte-wise. The result is the index
-// a byte-wise sort of the keys would give.
+// by their bytes, the build sorts (h1, position) pairs (a parallel radix partition on the top bits
+// of h1, then each bucket on its own), which brings equal keys and keys of equal `h1` together;
+// only the members of a run of equal `h1` (almost always one key) and the few collisions are
+// ever compared byte-wise. The result is the index a byte-wise sort of the keys would give.
+// Every step after hashing works on whole buckets or on ranges of ids whose outputs land at
+// offsets fixed by prefix sums, so no step depends on the number of workers.
 PerfectHashIndex PerfectHashIndex::build_with_threads(std::span<const std::string_view> keys,
                                                       bool fingerprints, unsigned threads) {
   return build_keyed(keys, fingerprints, threads, [](std::string_view k) { return hash::hash_pair(k); });
@@ -245,7 +247,8 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
 
 PerfectHashIndex PerfectHashIndex::build_with_collisions(
     std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
-    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t /*total*/, unsigned threads) {
+    std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t /*total*/,
+    unsigned threads) {
   const std::uint64_t n = keys.size();
   check_invariant(hashes.size() == n && (!fingerprints || fingerprints->size() == n),
                   "one hash and one fingerprint per key");
@@ -311,7 +314,8 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
     const auto [lo, hi] = part(u, workers, w);
     if (std::find(order.data() + lo, order.data() + hi, kUnset) != order.data() + hi) broken[w] = 1;
   });
-  if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; })) throw IndexError::format(kNotMinimal);
+  if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; }))
+    throw IndexError::format(kNotMinimal);
   split.reps = {};
 
   // Ids: the u slot keys, then the collisions in their given order, taking u, u + 1, ...

@@ -470,7 +470,8 @@ TEST(ArenaBuilder, ParallelAssemblyIsTheStreamedImageForEveryWorkerCount) {
   std::mt19937_64 rng(21);
   auto corpus = [&](std::size_t n, std::size_t min_len, std::size_t max_len) {
     std::vector<std::string> keys(n);
-    for (auto& k : keys) k.assign(min_len + rng() % (max_len - min_len + 1), static_cast<char>('a' + rng() % 26));
+    for (auto& k : keys)
+      k.assign(min_len + rng() % (max_len - min_len + 1), static_cast<char>('a' + rng() % 26));
     return keys;
   };
   std::vector<std::vector<std::string>> corpora;
@@ -496,12 +497,14 @@ TEST(ArenaBuilder, ParallelAssemblyIsTheStreamedImageForEveryWorkerCount) {
       Bytes streamed = p.prefix;
       for (const auto& k : keys) bytes::put_bytes(streamed, bytes::as_bytes(k));
       bytes::put_bytes(streamed, p.tail);
-      const std::string where = "corpus " + std::to_string(c) + (with_fps ? " with fingerprints" : "");
+      const std::string where =
+          "corpus " + std::to_string(c) + (with_fps ? " with fingerprints" : "");
       for (unsigned threads : {1u, 8u}) {
         auto a = StringArena::assemble_indexed(
             n, [&](std::uint64_t i) -> const std::string& { return keys[i]; }, fps, threads, 1);
         ASSERT_TRUE(a) << where;
-        ASSERT_TRUE(std::ranges::equal(a->image(), streamed)) << where << ", " << threads << " threads";
+        ASSERT_TRUE(std::ranges::equal(a->image(), streamed))
+            << where << ", " << threads << " threads";
         tags.insert(a->tag());
       }
       auto source = [&](auto&& sink) {
