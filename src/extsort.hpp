@@ -249,9 +249,11 @@ class RunsReplay final : public Replay {
 };
 
 // The spill rule every streamed builder follows. Before `key` joins `run`: if it does not fit,
-// a non-empty run is sorted, spilled to `runs` and emptied; a key that does not fit even an empty
-// run is refused with `IndexError::Format(too_long)`, the caller's own message (e.g. "dict: a key
-// longer than the run budget"; a static string).
+// a key meeting an empty run is refused with `IndexError::Format(too_long)`, the caller's own
+// message (e.g. "dict: a key longer than the run budget"; a static string); otherwise the run is
+// sorted, spilled to `runs` and emptied, and the key joins it whatever its length (so a key
+// longer than the budget is refused only as the first key of the input; later it stands alone
+// in its run). A key longer than 4 GiB is refused by `Run::push` either way.
 void push_or_spill(Run& run, Runs& runs, std::string_view key, const char* too_long);
 
 // A whole external sort: push keys under the spill rule, then `finish` once and replay the
