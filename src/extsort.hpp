@@ -90,7 +90,8 @@ class Run {
   // Appends a key (UTF-8). The first push into an empty run reserves the whole budget and
   // budget / 8 pairs. Throws `IndexError::Format` "extsort: a key longer than 4 GiB" for a key
   // whose length, and "extsort: a run of 4 GiB or more" for a key whose end, a 32-bit field
-  // cannot hold; the run is unchanged then. Keeping to the spill rule never reaches either.
+  // cannot hold; the run is unchanged then. Under the spill rule only the first can happen (a
+  // key past 4 GiB arriving after other keys), as the spill of such a key would refuse it too.
   void push(std::string_view key);
 
   // Sorts the keys by unsigned bytes (a prefix before its extensions), drops repeats, and
