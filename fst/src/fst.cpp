@@ -16,7 +16,6 @@
 
 #include "bytes.hpp"
 #include "fst/crc32.hpp"
-#include "node_decode.hpp"
 
 namespace fst {
 
@@ -38,6 +37,8 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
     const std::uint64_t end = version_ >= 3 ? n - 4 : n;
     const CompiledAddr root_addr = detail::read_u64le(p + end - 8);
     len_ = detail::read_u64le(p + end - 16);
+    // The key count and root address (and the checksum) follow the node area: Node's 8-byte
+    // integer loads at any node byte rely on those 16 bytes.
     area_end_ = end - 16;
     // The root is the last node before the footer, or the empty final node of the one
     // 36-byte map. A root anywhere else would send decoding to arbitrary offsets.
@@ -47,12 +48,6 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
         throw Error::format(n);
     }
     root_.decode(p, n, area_end_, version_, root_addr);
-}
-
-Node Fst::node(CompiledAddr addr) const {
-    Node n;
-    n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
-    return n;
 }
 
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
