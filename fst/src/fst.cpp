@@ -51,15 +51,25 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
 }
 
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
-    Node node = root_;
+    const detail::NodeReader reader(*this);
+    CompiledAddr addr = root_.addr();
     std::uint64_t out = 0;
     for (const std::uint8_t b : key) {
-        const std::optional<std::size_t> i = node.find_input(b);
-        if (!i) return std::nullopt;
-        const Transition t = node.transition(*i);
+        // Most nodes on a path have one transition: compare its input and move on, without
+        // decoding the node as a whole.
+        Transition t;
+        if (!reader.lone_transition(addr, t)) {
+            const Node node = reader.node(addr);
+            const std::optional<std::size_t> i = node.find_input(b);
+            if (!i) return std::nullopt;
+            t = node.transition(*i);
+        } else if (t.inp != b) {
+            return std::nullopt;
+        }
         out += t.out.value();
-        node.decode(bytes_.data(), bytes_.size(), area_end_, version_, t.addr);
+        addr = t.addr;
     }
+    const Node node = reader.node(addr);
     if (!node.is_final()) return std::nullopt;
     return out + node.final_output().value();
 }

@@ -92,9 +92,9 @@ inline constexpr std::array<std::uint64_t, 9> kLowBytesMask = [] {
     return m;
 }();
 
-// As unpack_uint (`nbytes` at most 8), but with one 8-byte load: all of p[0..8) must be readable. That holds for any
-// `p` at or below the address of a node the reader decoded: the node area is followed by a
-// footer of at least 16 bytes (Fst checks this when it opens the map).
+// As unpack_uint (`nbytes` at most 8), but with one 8-byte load: all of p[0..8) must be
+// readable. That holds for any `p` at or below the address of a node the reader decoded: the
+// node area is followed by a footer of at least 16 bytes (Fst checks this when it opens the map).
 inline std::uint64_t load_uint(const std::uint8_t* p, unsigned nbytes) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
@@ -229,7 +229,8 @@ private:
         final_ = true;
         return;
     }
-    if (addr < detail::kAreaStart || addr >= area_end) malformed(size);
+    // addr in [16, area_end), in one comparison (area_end >= 16).
+    if (addr - detail::kAreaStart >= area_end - detail::kAreaStart) malformed(size);
     const std::uint8_t state = data[addr];
     if (state >= 0x80) {
         const Transition t = decode_one(data, size, addr, state, first_);
@@ -338,7 +339,7 @@ public:
     // returns false and the node is to be decoded with node(). Throws as node() does.
     [[gnu::always_inline]] bool lone_transition(CompiledAddr addr, Transition& t) const {
         if (addr == EMPTY_ADDRESS) return false;
-        if (addr < kAreaStart || addr >= area_end_) Node::malformed(size_);
+        if (addr - kAreaStart >= area_end_ - kAreaStart) Node::malformed(size_);
         const std::uint8_t state = data_[addr];
         if (state < 0x80) return false;
         std::uint64_t first;

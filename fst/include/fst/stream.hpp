@@ -65,6 +65,10 @@ private:
 
 namespace detail {
 
+// Does automaton A define accept_eof?
+template <class A>
+inline constexpr bool has_accept_eof = requires(const A& a, const typename A::State& s) { a.accept_eof(s); };
+
 // Index of the first transition of `node` whose input is greater than `b` (node.len() if none).
 std::size_t first_transition_above(const Node& node, std::uint8_t b);
 
@@ -310,11 +314,17 @@ std::optional<typename Stream<A>::Item> Stream<A>::next()
         }
         Transition t = f.node.transition(f.trans);
         f.trans += 1;
+        typename A::State state = aut_.accept(f.state, t.inp);
+        // A state that neither matches nor can match: nothing below t can come out, so t's node
+        // need not even be read. (Skipping it may delay noticing the upper bound, but every
+        // later path lies above this one, so nothing in between can come out either.)
+        if constexpr (!detail::has_accept_eof<A>) {
+            if (!fst::can_match(aut_, state) && !aut_.is_match(state)) continue;
+        }
         std::size_t depth = f.depth;
         std::uint64_t out = f.out + t.out.value();
-        typename A::State state = aut_.accept(f.state, t.inp);
         // Appends t's byte to the path key[0, depth); true when the path passes the upper bound.
-        const auto step = [&] {
+        const auto step = [&]() __attribute__((always_inline)) {
             if (depth == cap) {
                 key_.resize(cap < 32 ? 64 : 2 * cap);
                 key = key_.data();
