@@ -312,15 +312,19 @@ std::optional<typename Stream<A>::Item> Stream<A>::next()
             frames_.pop_back();
             continue;
         }
+        // The input first: the rest of the transition is read only if the state lives.
+        typename A::State state = aut_.accept(f.state, f.node.transition_input(f.trans));
+        // A state that neither matches nor can match: nothing below the transition can come
+        // out, so its node need not even be read. (Skipping it may delay noticing the upper
+        // bound, but every later path lies above this one, so nothing in between comes out.)
+        if constexpr (!detail::has_accept_eof<A>) {
+            if (!fst::can_match(aut_, state) && !aut_.is_match(state)) {
+                f.trans += 1;
+                continue;
+            }
+        }
         Transition t = f.node.transition(f.trans);
         f.trans += 1;
-        typename A::State state = aut_.accept(f.state, t.inp);
-        // A state that neither matches nor can match: nothing below t can come out, so t's node
-        // need not even be read. (Skipping it may delay noticing the upper bound, but every
-        // later path lies above this one, so nothing in between can come out either.)
-        if constexpr (!detail::has_accept_eof<A>) {
-            if (!fst::can_match(aut_, state) && !aut_.is_match(state)) continue;
-        }
         std::size_t depth = f.depth;
         std::uint64_t out = f.out + t.out.value();
         // Appends t's byte to the path key[0, depth); true when the path passes the upper bound.
