@@ -181,11 +181,11 @@ private:
 [[gnu::always_inline]] inline Transition Node::decode_one(const std::uint8_t* data, std::uint64_t size,
                                                           CompiledAddr addr, std::uint8_t state,
                                                           std::uint64_t& first) {
-    // The two kinds are decoded together, with selects rather than branches: a walk meets them
-    // in no predictable order.
+    // The two kinds share their checks and differ only in the fields below the input:
     //   OneTransNext: [input] state                      output 0, target the node just before
     //   OneTrans:     [output] [delta] pack [input] state
-    // Both need at least il + 2 bytes at or below addr (OneTransNext: its target's last byte).
+    // Both need at least il + 2 bytes at or below addr (OneTransNext: its target's last byte),
+    // so both bytes below the state byte may be read before the kind is looked at.
     const std::uint64_t avail = addr - detail::kAreaStart + 1;
     const unsigned common = state & 0x3F;
     const std::uint64_t il = (common == 0) ? 1 : 0;  // the input is stored below the state byte

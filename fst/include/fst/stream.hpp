@@ -14,13 +14,15 @@
 // Walk: depth first over the map's nodes, transitions in ascending input order. The stream
 // keeps a stack of frames (decoded node, next transition, output so far, automaton state) and
 // the bytes of the current path; it holds a pointer to the map, never a copy of it. Each node
-// is decoded once per visit; a step writes one byte of the path and the output is summed as the
-// walk goes down, so a result costs no copy and no allocation once the stack has grown. A lower bound is found
-// by following its bytes from the root (feeding them to the automaton), so the first result
-// costs O(bound length); each further result costs the transitions between it and the previous
-// one. The stream asks `can_match` of a node's state once, when it enters the node, and takes
-// none of the node's transitions when it says no. When the current path passes the upper bound
-// the stream ends, whether or not the path would match. `will_always_match` is not used.
+// is decoded once per visit; a node with a single transition and no final state (most nodes of
+// a typical map) is passed through without a frame. A step writes one byte of the path and adds
+// one output, so a result costs no copy and, once the buffers have grown, no allocation. A lower
+// bound is found by following its bytes from the root (feeding them to the automaton), so the
+// first result costs O(bound length); each further result costs the transitions between it and
+// the previous one. The stream asks `can_match` of each state it reaches and takes no
+// transition from a state that says no; a transition into a state that neither matches nor can
+// match is dropped without reading its target node (unless the automaton has `accept_eof`). When the current path passes the upper bound the stream ends, whether or not
+// the path would match. `will_always_match` is not used.
 //
 // Threads: a stream is used by one thread at a time; any number of streams may walk one map.
 // The map's bytes must outlive the stream. Node decoding errors of a malformed map propagate as
