@@ -24,25 +24,14 @@
 #include "extsort.hpp"
 #include "hash.hpp"
 #include "threads.hpp"
+#include "bench_util.hpp"
 
 namespace {
 
 using namespace quenlith;
-using Clock = std::chrono::steady_clock;
-
-volatile std::uint64_t g_sink;
-
-// The best wall time of `reps` runs of `f`, in seconds.
-template <class F>
-double best_of(int reps, F&& f) {
-  double best = 1e30;
-  for (int r = 0; r < reps; ++r) {
-    const auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
+using bench::best_of;
+using bench::Clock;
+using bench::g_sink;
 
 // Keys packed into one buffer, so the loops measure hashing, not allocation.
 struct Packed {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -241,7 +242,8 @@ int main(int argc, char** argv)
     const std::size_t big = std::max<std::size_t>(argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 3000000, 20000);
     std::mt19937 rng(2024);
     const auto words = load_large_words();
-    std::printf("# fst stream benchmark; baseline: sorted std::vector<std::string>\n");
+    std::printf("# fst stream benchmark; nproc=%u (streams are single-threaded); baseline: sorted std::vector<std::string>\n",
+                std::thread::hardware_concurrency());
 
     const Map small = build_map("words100k", words);
     run(small, words, rng);

@@ -19,24 +19,14 @@
 
 #include "mphf.hpp"
 #include "threads.hpp"
+#include "bench_util.hpp"
 
 namespace {
 
 using namespace quenlith;
-using Clock = std::chrono::steady_clock;
-
-volatile std::uint64_t g_sink;
-
-template <class F>
-double best_of(int reps, F&& f) {
-  double best = 1e30;
-  for (int r = 0; r < reps; ++r) {
-    const auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
+using bench::best_of;
+using bench::Clock;
+using bench::g_sink;
 
 void run(std::uint64_t n) {
   std::mt19937_64 rng(n);

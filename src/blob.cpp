@@ -131,12 +131,10 @@ namespace {
 std::atomic<std::uint64_t> g_temp_seq{0};
 
 std::filesystem::path dir_of(const std::filesystem::path& target) {
+  // A bare file name lives in the current directory, and an empty path has no parent: both
+  // resolve to ".".
   std::filesystem::path parent = target.parent_path();
-  if (parent.empty()) {
-    // A bare file name lives in the current directory; a root or an empty path has no parent.
-    return target.has_filename() ? std::filesystem::path(".") : std::filesystem::path(".");
-  }
-  return parent;
+  return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
 std::string base_of(const std::filesystem::path& target) {

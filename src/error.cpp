@@ -37,6 +37,7 @@ const char* io_kind_name(IndexError::IoKind kind) {
     case IndexError::IoKind::Interrupted: return "Interrupted";
     case IndexError::IoKind::UnexpectedEof: return "UnexpectedEof";
     case IndexError::IoKind::InvalidData: return "InvalidData";
+    case IndexError::IoKind::InvalidInput: return "InvalidInput";
     case IndexError::IoKind::Other: break;
   }
   return "Other";

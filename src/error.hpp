@@ -31,6 +31,7 @@ class IndexError : public std::exception {
     Interrupted,
     UnexpectedEof,
     InvalidData,
+    InvalidInput,
   };
 
   // `Format`: a fixed message describing malformed input or a corrupt blob.

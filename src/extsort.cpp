@@ -265,6 +265,7 @@ const std::filesystem::path& Runs::dir() {
   std::filesystem::path name(output_.native() + "." +
                              std::to_string(static_cast<std::uint32_t>(::getpid())) + "." +
                              std::to_string(seq) + ".runs");
+  fileio::refuse_nul(name);  // a NUL would make mkdir, and later the removal, act on another name
   if (::mkdir(name.c_str(), 0777) != 0) throw IndexError::last_os_error();
   dir_ = std::move(name);
   made_ = true;
@@ -335,14 +336,13 @@ void RunsReplay::each(void* context, KeyCallback callback) {
 
 void push_or_spill(Run& run, Runs& runs, std::string_view key, const char* too_long) {
   if (run.full_for(key.size())) {
-    if (!run.empty()) {
-      runs.spill(run);
-      run.clear();
-    }
-    // Whether or not a run was just spilled, a key that an empty run cannot take is refused:
-    // accepting it after a spill would overrun the budget, and only by the luck of the order.
-    if (run.full_for(key.size())) throw IndexError::format(too_long);
+    if (run.empty()) throw IndexError::format(too_long);
+    runs.spill(run);
+    run.clear();
   }
+  // The key joins the emptied run without a second check: a key longer than the budget that
+  // arrives after other keys stands alone in its run, past the budget by itself, and the next key
+  // spills it. Run::push still refuses what a 32-bit field cannot hold.
   run.push(key);
 }
 

@@ -90,7 +90,8 @@ class Run {
   // Appends a key (UTF-8). The first push into an empty run reserves the whole budget and
   // budget / 8 pairs. Throws `IndexError::Format` "extsort: a key longer than 4 GiB" for a key
   // whose length, and "extsort: a run of 4 GiB or more" for a key whose end, a 32-bit field
-  // cannot hold; the run is unchanged then. Keeping to the spill rule never reaches either.
+  // cannot hold; the run is unchanged then. Under the spill rule only the first can happen (a
+  // key past 4 GiB arriving after other keys), as the spill of such a key would refuse it too.
   void push(std::string_view key);
 
   // Sorts the keys by unsigned bytes (a prefix before its extensions), drops repeats, and
@@ -249,9 +250,11 @@ class RunsReplay final : public Replay {
 };
 
 // The spill rule every streamed builder follows. Before `key` joins `run`: if it does not fit,
-// a non-empty run is sorted, spilled to `runs` and emptied; a key that does not fit even an empty
-// run is refused with `IndexError::Format(too_long)`, the caller's own message (e.g. "dict: a key
-// longer than the run budget"; a static string).
+// a key meeting an empty run is refused with `IndexError::Format(too_long)`, the caller's own
+// message (e.g. "dict: a key longer than the run budget"; a static string); otherwise the run is
+// sorted, spilled to `runs` and emptied, and the key joins it whatever its length (so a key
+// longer than the budget is refused only as the first key of the input; later it stands alone
+// in its run). A key longer than 4 GiB is refused by `Run::push` either way.
 void push_or_spill(Run& run, Runs& runs, std::string_view key, const char* too_long);
 
 // A whole external sort: push keys under the spill rule, then `finish` once and replay the

@@ -35,6 +35,7 @@ void File::close() noexcept {
 namespace {
 
 int open_retrying(const std::filesystem::path& path, int flags, unsigned mode) {
+  refuse_nul(path);
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
@@ -43,6 +44,11 @@ int open_retrying(const std::filesystem::path& path, int flags, unsigned mode) {
 }
 
 }  // namespace
+
+void refuse_nul(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos)
+    throw IndexError::io_message(IndexError::IoKind::InvalidInput, "file name contains a NUL byte");
+}
 
 File File::open_read(const std::filesystem::path& path) {
   return File(open_retrying(path, O_RDONLY, 0));

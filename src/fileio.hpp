@@ -56,6 +56,11 @@ class File {
   int fd_ = -1;
 };
 
+// Throws the `Io` error "file name contains a NUL byte" (kind InvalidInput) when `path` holds a
+// NUL byte: the system would read the name only up to it and reach another file. Every open here
+// applies it; code that hands a path to the system itself calls it first.
+void refuse_nul(const std::filesystem::path& path);
+
 // The whole content of a file.
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 

@@ -76,9 +76,13 @@ std::uint64_t Remap::beyond(const std::uint64_t* words, std::uint64_t count, std
   return 0;
 }
 
-Remap Remap::encode(std::span<const std::uint64_t> values, std::uint64_t universe) {
+namespace {
+
+// Encodes E values handed out one by one, in order, by `next()` (non-decreasing, below U), so a
+// caller that derives them need not hold them all.
+template <class Next>
+Remap encode_values(std::uint64_t e_count, std::uint64_t universe, Next&& next) {
   Remap m;
-  const std::uint64_t e_count = values.size();
   if (e_count == 0) return m;
   const std::uint64_t ratio = std::max<std::uint64_t>(universe / e_count, 1);
   const unsigned w = static_cast<unsigned>(std::bit_width(ratio)) - 1;
@@ -91,7 +95,7 @@ Remap Remap::encode(std::span<const std::uint64_t> values, std::uint64_t univers
   m.supers = zeroed<std::uint32_t>(ceil_div(e_count, 2048));
   m.samples = zeroed<std::uint16_t>(ceil_div(e_count, 64));
   for (std::uint64_t k = 0; k < e_count; ++k) {
-    const std::uint64_t v = values[k];
+    const std::uint64_t v = next();
     if (w != 0) write_bits(m.low.data(), k * w, w, v);
     const std::uint64_t p = k + (v >> w);
     m.high[p >> 6] |= std::uint64_t{1} << (p & 63);
@@ -108,6 +112,50 @@ Remap Remap::encode(std::span<const std::uint64_t> values, std::uint64_t univers
   m.len = e_count;
   m.width = w;
   return m;
+}
+
+// The ascending hole list of an older remap, decoded one hole at a time from its Elias–Fano
+// words: the k-th set bit of `high` at position p gives ((p - k) << w2) | the k-th w2 low bits.
+class HoleCursor {
+ public:
+  HoleCursor(std::span<const std::uint64_t> high, std::span<const std::uint64_t> low, std::uint32_t w2)
+      : high_(high), low_(low), w2_(w2) {}
+
+  // The position of the next set bit of `high` and its rank k, or false when none is left.
+  bool next_bit(std::uint64_t& p, std::uint64_t& k) {
+    while (word_ == 0) {
+      if (index_ >= high_.size()) return false;
+      word_ = high_[index_++];
+    }
+    p = 64 * (index_ - 1) + static_cast<std::uint64_t>(std::countr_zero(word_));
+    word_ &= word_ - 1;
+    k = rank_++;
+    return true;
+  }
+  // Hole k at high-bit position p (p >= k); false when its low bits lie outside `low`.
+  bool hole(std::uint64_t p, std::uint64_t k, std::uint64_t& out) const {
+    out = p - k;
+    if (w2_ == 0) return true;
+    // The low bits of hole k lie inside `low` (sized ceil(H * w2 / 64) by the reader).
+    if (w2_ > 63 || (k * w2_ + w2_ + 63) / 64 > low_.size()) return false;
+    out = read_bits(low_.data(), k * w2_, w2_) | (out << w2_);
+    return true;
+  }
+
+ private:
+  std::span<const std::uint64_t> high_;
+  std::span<const std::uint64_t> low_;
+  std::uint32_t w2_;
+  std::uint64_t index_ = 0;
+  std::uint64_t word_ = 0;
+  std::uint64_t rank_ = 0;
+};
+
+}  // namespace
+
+Remap Remap::encode(std::span<const std::uint64_t> values, std::uint64_t universe) {
+  std::size_t i = 0;
+  return encode_values(values.size(), universe, [&] { return values[i++]; });
 }
 
 bool Remap::validate(std::uint64_t universe) const {
@@ -151,42 +199,45 @@ bool Remap::validate(std::uint64_t universe) const {
 Remap Remap::from_v2(std::span<const std::uint64_t> occupied, std::span<const std::uint64_t> low2,
                      std::span<const std::uint64_t> high2, std::uint64_t holes, std::uint32_t w2,
                      std::uint64_t entries, std::uint64_t n) {
-  // Decode the ascending hole list.
-  std::vector<std::uint64_t> hole_list;
-  hole_list.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(holes, 1u << 20)));
-  std::uint64_t k = 0;
-  for (std::uint64_t i = 0; i < high2.size(); ++i) {
-    std::uint64_t x = high2[i];
-    while (x != 0) {
-      const std::uint64_t p = 64 * i + static_cast<std::uint64_t>(std::countr_zero(x));
-      x &= x - 1;
-      if (k >= holes || p < k) throw IndexError::format(kEntryOutside);
-      std::uint64_t hole = p - k;
-      if (w2 != 0) {
-        // The low bits of hole k lie inside `low2` (sized ceil(H * w2 / 64) by the reader).
-        if (w2 > 63 || (k * w2 + w2 + 63) / 64 > low2.size()) throw IndexError::format(kEntryOutside);
-        hole = read_bits(low2.data(), k * w2, w2) | (hole << w2);
-      }
-      if (hole >= n) throw IndexError::format(kEntryOutside);
-      if (!hole_list.empty() && hole < hole_list.back()) throw IndexError::format(kRunsBackwards);
-      hole_list.push_back(hole);
-      ++k;
+  // Neither the holes nor the values are materialised: an image can declare far more entries
+  // than it has bytes (eight per occupancy byte), so the conversion streams both. The hole list
+  // is checked whole first, then the count of occupied entries, and only then are the values
+  // derived, while encoding, so every failure keeps its place in the order of the checks.
+  std::uint64_t found = 0;
+  {
+    HoleCursor cursor(high2, low2, w2);
+    std::uint64_t p = 0, k = 0, hole = 0, previous = 0;
+    while (cursor.next_bit(p, k)) {
+      if (k >= holes || p < k || !cursor.hole(p, k, hole) || hole >= n)
+        throw IndexError::format(kEntryOutside);
+      if (k > 0 && hole < previous) throw IndexError::format(kRunsBackwards);
+      previous = hole;
+      found = k + 1;
     }
   }
-  if (k != holes) throw IndexError::format(kEntryOutside);
-  // Assign: an occupied entry takes the next hole, a free one repeats the last hole taken.
-  std::vector<std::uint64_t> values(static_cast<std::size_t>(entries));
-  std::uint64_t cur = 0, next = 0;
-  for (std::uint64_t i = 0; i < entries; ++i) {
-    const bool occ = (i >> 6) < occupied.size() && ((occupied[i >> 6] >> (i & 63)) & 1u);
-    if (occ) {
-      if (next >= hole_list.size()) throw IndexError::format(kHoleCount);
-      cur = hole_list[next++];
+  if (found != holes) throw IndexError::format(kEntryOutside);
+
+  // An occupied entry takes the next hole and a free one repeats the last hole taken, so the
+  // holes and the occupied entries must be as many (bits past the words count as free).
+  auto occupied_at = [&](std::uint64_t i) {
+    return (i >> 6) < occupied.size() && ((occupied[i >> 6] >> (i & 63)) & 1u);
+  };
+  std::uint64_t taken = 0;
+  const std::uint64_t full_words = std::min<std::uint64_t>(entries / 64, occupied.size());
+  for (std::uint64_t j = 0; j < full_words; ++j) taken += static_cast<std::uint64_t>(std::popcount(occupied[j]));
+  for (std::uint64_t i = 64 * full_words; i < entries && (i >> 6) < occupied.size(); ++i) taken += occupied_at(i);
+  if (taken != holes) throw IndexError::format(kHoleCount);
+
+  HoleCursor cursor(high2, low2, w2);
+  std::uint64_t cur = 0, i = 0;
+  return encode_values(entries, n, [&] {
+    if (occupied_at(i++)) {
+      std::uint64_t p = 0, k = 0;
+      const bool more = cursor.next_bit(p, k) && cursor.hole(p, k, cur);
+      check_invariant(more, "an occupied entry per hole");
     }
-    values[i] = cur;
-  }
-  if (next != hole_list.size()) throw IndexError::format(kHoleCount);
-  return encode(values, n);
+    return cur;
+  });
 }
 
 // ---- single-key queries ----

@@ -16,7 +16,6 @@
 
 #include "bytes.hpp"
 #include "fst/crc32.hpp"
-#include "node_decode.hpp"
 
 namespace fst {
 
@@ -38,6 +37,8 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
     const std::uint64_t end = version_ >= 3 ? n - 4 : n;
     const CompiledAddr root_addr = detail::read_u64le(p + end - 8);
     len_ = detail::read_u64le(p + end - 16);
+    // The key count and root address (and the checksum) follow the node area: Node's 8-byte
+    // integer loads at any node byte rely on those 16 bytes.
     area_end_ = end - 16;
     // The root is the last node before the footer, or the empty final node of the one
     // 36-byte map. A root anywhere else would send decoding to arbitrary offsets.
@@ -49,22 +50,26 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
     root_.decode(p, n, area_end_, version_, root_addr);
 }
 
-Node Fst::node(CompiledAddr addr) const {
-    Node n;
-    n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
-    return n;
-}
-
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
-    Node node = root_;
+    const detail::NodeReader reader(*this);
+    CompiledAddr addr = root_.addr();
     std::uint64_t out = 0;
     for (const std::uint8_t b : key) {
-        const std::optional<std::size_t> i = node.find_input(b);
-        if (!i) return std::nullopt;
-        const Transition t = node.transition(*i);
+        // Most nodes on a path have one transition: compare its input and move on, without
+        // decoding the node as a whole.
+        Transition t;
+        if (!reader.lone_transition(addr, t)) {
+            const Node node = reader.node(addr);
+            const std::optional<std::size_t> i = node.find_input(b);
+            if (!i) return std::nullopt;
+            t = node.transition(*i);
+        } else if (t.inp != b) {
+            return std::nullopt;
+        }
         out += t.out.value();
-        node.decode(bytes_.data(), bytes_.size(), area_end_, version_, t.addr);
+        addr = t.addr;
     }
+    const Node node = reader.node(addr);
     if (!node.is_final()) return std::nullopt;
     return out + node.final_output().value();
 }

@@ -29,11 +29,23 @@
 #include <array>
 #include <stdexcept>
 
+#include "common_inputs.hpp"
 #include "fst/error.hpp"
 
 namespace fst {
 
-void Node::malformed() const { throw Error::format(size_); }
+namespace detail {
+
+// Constant-initialized, so that maps opened during static initialization decode too.
+constinit const std::array<std::uint8_t, 64> kCommonInputByIndex = [] {
+    std::array<std::uint8_t, 64> t{};
+    for (unsigned i = 0; i < 63; ++i) t[i + 1] = static_cast<std::uint8_t>(kCommonInputs[i]);
+    return t;
+}();
+
+}  // namespace detail
+
+void Node::malformed(std::uint64_t size) { throw Error::format(size); }
 
 void Node::index_past_end() { throw std::out_of_range("fst::Node: transition index past the end"); }
 

@@ -140,9 +140,9 @@ std::span<const std::uint8_t> bytes_view(PyObject* bytes) {
   return {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
 }
 
-Ref type_from_spec(PyObject*& cache, PyType_Spec& spec) {
+Ref type_from_spec(PyObject*& cache, PyType_Spec& type_spec) {
   if (cache == nullptr) {
-    cache = PyType_FromSpec(&spec);  // kept for the process: every module object shares it
+    cache = PyType_FromSpec(&type_spec);  // kept for the process: every module object shares it
     if (cache == nullptr) throw ErrorAlreadySet{};
   }
   return Ref::borrow(cache);

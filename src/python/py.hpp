@@ -215,8 +215,8 @@ struct CoreObject {
   std::shared_ptr<const Core> core;
 };
 
-// The process-wide type made from `spec` on first use, cached in `cache`; a new reference.
-Ref type_from_spec(PyObject*& cache, PyType_Spec& spec);
+// The process-wide type made from `type_spec` on first use, cached in `cache`; a new reference.
+Ref type_from_spec(PyObject*& cache, PyType_Spec& type_spec);
 
 // A new instance of `type` (a CoreObject<Core> type) holding `core`.
 template <class Core>

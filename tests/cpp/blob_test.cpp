@@ -166,3 +166,24 @@ TEST_F(AtomicWriter, MissingDirectoryAndConcurrentWriters) {
   EXPECT_EQ(fileio::read_file(p).size(), 100u);
   EXPECT_EQ(entries(), 1u);
 }
+
+TEST_F(AtomicWriter, NamesWithANulByteAreRefusedNotTruncated) {
+  // The system reads a name only up to a NUL byte: "t.idx\0x" would reach "t.idx".
+  const std::string name = (dir_ / "t.idx").string() + std::string(1, '\0') + "x";
+  blob::write_atomically(dir_ / "t.idx", as_bytes("keep"));
+  auto io_kind = [](auto&& f) {
+    try {
+      f();
+    } catch (const IndexError& e) {
+      EXPECT_EQ(e.display(), "io error: file name contains a NUL byte");
+      return e.io_kind();
+    }
+    return IndexError::IoKind::Other;
+  };
+  EXPECT_EQ(io_kind([&] { blob::write_atomically(name, as_bytes("new")); }),
+            IndexError::IoKind::InvalidInput);
+  EXPECT_EQ(io_kind([&] { fileio::read_file(name); }), IndexError::IoKind::InvalidInput);
+  EXPECT_EQ(io_kind([&] { blob::SharedBytes::map_file(name); }), IndexError::IoKind::InvalidInput);
+  EXPECT_EQ(fileio::read_file(dir_ / "t.idx"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(entries(), 1u);
+}

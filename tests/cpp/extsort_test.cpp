@@ -170,19 +170,33 @@ TEST_F(ExtSort, RunsSortUnsignedAndSpillEachKeyOnce) {
   EXPECT_TRUE(runs.dir().string().starts_with(output_.string() + "." + std::to_string(::getpid())));
 }
 
-TEST_F(ExtSort, KeysLongerThanTheBudgetAreRefused) {
+TEST_F(ExtSort, KeysLongerThanTheBudget) {
   // A budget below 8 holds no key at all.
   EXPECT_EQ(format_error([&] { Sorter(output_, 7, kTooLong).push("a"); }), kTooLong);
-  // A key longer than the budget is refused at an empty run, and equally after a spill, never
-  // packed into an over-budget run.
-  for (bool after_spill : {false, true}) {
+  // As the first key, a key longer than the budget is refused, and nothing touches the disk.
+  {
     Sorter sorter(output_, 64, "plan: a key longer than the run budget");
-    if (after_spill)
-      for (int i = 0; i < 20; ++i) sorter.push("key" + std::to_string(i));
     EXPECT_EQ(format_error([&] { sorter.push(std::string(65, 'x')); }),
               "plan: a key longer than the run budget");
     sorter.push(std::string(64, 'y'));  // exactly the budget fits
-    EXPECT_EQ(replay_all(sorter.finish()).size(), after_spill ? 21u : 1u);
+    EXPECT_EQ(replay_all(sorter.finish()), std::vector<std::string>{std::string(64, 'y')});
+    EXPECT_TRUE(scratch().empty());
+  }
+  // After other keys it is taken: the keys before it are spilled, it stands alone in the emptied
+  // run, and the next key spills it; every key is replayed once, in order.
+  {
+    Sorter sorter(output_, 64, "plan: a key longer than the run budget");
+    std::vector<std::string> keys;
+    for (int i = 0; i < 5; ++i) keys.push_back("key" + std::to_string(i));
+    keys.push_back(std::string(200, 'x'));
+    keys.push_back("after");
+    keys.push_back(std::string(200, 'x'));  // a repeat of the long key, in a later run
+    for (const auto& k : keys) sorter.push(k);
+    Replay& replay = sorter.finish();
+    EXPECT_TRUE(sorter.spilled());
+    EXPECT_EQ(sorter.runs().numbers().size(), 4u);
+    EXPECT_EQ(replay_all(replay), model(keys));
+    EXPECT_EQ(replay_all(replay), model(keys));
   }
   EXPECT_TRUE(scratch().empty());
 }
@@ -332,6 +346,19 @@ TEST_F(ExtSort, ScratchDirectoryFailuresAreIo) {
   } catch (const IndexError& e) {
     EXPECT_EQ(e.kind(), IndexError::Kind::Io);
     EXPECT_EQ(e.io_kind(), IndexError::IoKind::NotFound);
+  }
+  // An output name with a NUL byte is refused before any directory is made under a cut name.
+  {
+    Runs nul(fs::path(output_.string() + std::string(1, '\0') + "x"));
+    extsort::Run one(64);
+    one.push("k");
+    try {
+      nul.spill(one);
+      FAIL() << "spilled under a name with a NUL byte";
+    } catch (const IndexError& e) {
+      EXPECT_EQ(e.io_kind(), IndexError::IoKind::InvalidInput);
+    }
+    EXPECT_TRUE(scratch().empty());
   }
   // Two sorts of one output never share a scratch directory.
   Runs a(output_), b(output_);

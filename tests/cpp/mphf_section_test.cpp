@@ -9,6 +9,10 @@
 #include <numeric>
 #include <random>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "bytes.hpp"
 #include "mphf_build.hpp"
 
@@ -454,6 +458,45 @@ TEST(MphfSection, OlderV2WithoutLevelsHasNoHoles) {
   bytes::put_u32(b, 0);
   recheck(b);
   EXPECT_EQ(read_error(b), "mphf: hole count out of range");
+}
+
+TEST(MphfSection, OlderV2ConversionHoldsNoValuePerEntry) {
+  // An "MPH2" image can declare eight remap entries per byte of occupancy words: here 2^25
+  // entries (a later level of 2^25 slots) in about 4 MiB, with no hole and nothing occupied.
+  // Converting must not hold a 64-bit value per entry (256 MiB); the peak growth of a child
+  // process doing only the load stays far below that.
+  constexpr std::uint64_t kEntries = std::uint64_t{1} << 25;
+  std::vector<std::uint8_t> b;
+  bytes::put_bytes(b, bytes::as_bytes("MPH2"));
+  bytes::put_u16(b, 2);
+  bytes::put_u16(b, 0);
+  for (std::uint64_t v : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{0}, std::uint64_t{0},
+                          std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0}})
+    bytes::put_u64(b, v);  // n = 1, L = 2, an empty tail, H = 0
+  for (std::uint64_t v : {std::uint64_t{1}, std::uint64_t{1}, std::uint64_t{1}, kEntries,
+                          std::uint64_t{1}, std::uint64_t{1}})
+    bytes::put_u64(b, v);  // level 0: 1 slot; level 1: 2^25 slots, one bucket, part 1
+  bytes::put_u32(b, 0);
+  recheck(b);
+  b.resize(b.size() + 2 + 8 * (kEntries / 64) + 4 * (kEntries / 512), 0);  // seeds, occupancy, ranks
+  ASSERT_EQ(read_error(b), "ok");
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    const Mphf m = Mphf::from_bytes(b);
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    const long grown_kib = after.ru_maxrss - before.ru_maxrss;
+    const bool answers = m.n() == 1 && m.index(12345) == 0 && m.v2()->remap.len == kEntries;
+    ::_exit(answers && grown_kib < 96 * 1024 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---- "MPH1": a genuine partitioned table found by a small pilot search ----

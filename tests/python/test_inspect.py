@@ -159,6 +159,16 @@ def test_missing_file_is_exactly_oserror(tmp_path):
     assert e.value.errno is None and e.value.strerror is None and e.value.filename is None
 
 
+def test_path_with_a_nul_byte_is_refused_not_cut(tmp_path):
+    # The file named by the part before the NUL exists and is a valid blob; it must not be read.
+    path = tmp_path / "b"
+    path.write_bytes(CASES["BCH8"][0])
+    with pytest.raises(OSError) as e:
+        inspect(str(path) + "\0tail")
+    assert type(e.value) is OSError
+    assert e.value.args == ("io error: file name contains a NUL byte",)
+
+
 def test_file_reads_only_the_header_of_a_large_blob(tmp_path):
     # A blob whose arena is a sparse gigabyte: inspection must not read it.
     path = tmp_path / "big"

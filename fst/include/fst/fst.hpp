@@ -55,6 +55,8 @@ public:
     Node node(CompiledAddr addr) const;
 
 private:
+    friend class detail::NodeReader;
+
     std::span<const std::uint8_t> bytes_;
     std::uint64_t version_ = 0;
     std::uint64_t type_ = 0;
@@ -62,5 +64,14 @@ private:
     std::uint64_t area_end_ = 0;  // nodes lie in [16, area_end_)
     Node root_;
 };
+
+[[gnu::always_inline]] inline Node Fst::node(CompiledAddr addr) const {
+    Node n;
+    n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
+    return n;
+}
+
+inline detail::NodeReader::NodeReader(const Fst& fst) noexcept
+    : data_(fst.bytes_.data()), size_(fst.bytes_.size()), area_end_(fst.area_end_), version_(fst.version_) {}
 
 }  // namespace fst

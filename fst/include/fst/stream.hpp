@@ -12,13 +12,17 @@
 // side replaces the first. Bounds need not be keys of the map; crossed bounds give nothing.
 //
 // Walk: depth first over the map's nodes, transitions in ascending input order. The stream
-// keeps a stack of frames (node, next transition, output so far, automaton state) and the bytes
-// of the current path; it holds a pointer to the map, never a copy of it. A lower bound is found
-// by following its bytes from the root (feeding them to the automaton), so the first result
-// costs O(bound length); each further result costs the transitions between it and the previous
-// one. Before taking each transition of a frame the stream asks `can_match` of the frame's state
-// and abandons the frame when it says no. When the current path passes the upper bound the
-// stream ends, whether or not the path would match. `will_always_match` is not used.
+// keeps a stack of frames (decoded node, next transition, output so far, automaton state) and
+// the bytes of the current path; it holds a pointer to the map, never a copy of it. Each node
+// is decoded once per visit; a node with a single transition and no final state (most nodes of
+// a typical map) is passed through without a frame. A step writes one byte of the path and adds
+// one output, so a result costs no copy and, once the buffers have grown, no allocation. A lower
+// bound is found by following its bytes from the root (feeding them to the automaton), so the
+// first result costs O(bound length); each further result costs the transitions between it and
+// the previous one. The stream asks `can_match` of each state it reaches and takes no
+// transition from a state that says no; a transition into a state that neither matches nor can
+// match is dropped without reading its target node (unless the automaton has `accept_eof`). When the current path passes the upper bound the stream ends, whether or not
+// the path would match. `will_always_match` is not used.
 //
 // Threads: a stream is used by one thread at a time; any number of streams may walk one map.
 // The map's bytes must outlive the stream. Node decoding errors of a malformed map propagate as
@@ -63,6 +67,10 @@ private:
 
 namespace detail {
 
+// Does automaton A define accept_eof?
+template <class A>
+inline constexpr bool has_accept_eof = requires(const A& a, const typename A::State& s) { a.accept_eof(s); };
+
 // Index of the first transition of `node` whose input is greater than `b` (node.len() if none).
 std::size_t first_transition_above(const Node& node, std::uint8_t b);
 
@@ -74,6 +82,8 @@ public:
     UpperBound() = default;
     explicit UpperBound(Bound b) : bound_(std::move(b)) {}
 
+    // Is there a bound at all? Without one, push and pop need not be called.
+    bool active() const noexcept { return bound_.kind() != Bound::Kind::Unbounded; }
     // Recomputes the common prefix for a path set up wholesale.
     void reset(std::span<const std::uint8_t> path) noexcept
     {
@@ -132,25 +142,18 @@ private:
     template <Automaton>
     friend class StreamBuilder;
 
+    // A node of the current path with transitions left to take. Nodes the walk passes through
+    // by their only transition get no frame, so depths along the stack may skip.
     struct Frame {
         Node node;
-        std::size_t trans;
-        std::uint64_t out;
+        std::size_t trans;  // the next transition to take
+        std::size_t depth;  // the node's path is key_[0, depth)
+        std::uint64_t out;  // outputs summed along that path
         typename A::State state;
     };
 
     Stream(const Fst& fst, A aut, const Bound& lower, Bound upper);
     void seek_min(const Bound& lower);
-    void push_byte(std::uint8_t b)
-    {
-        upper_.push(key_.size(), b);
-        key_.push_back(b);
-    }
-    void pop_byte()
-    {
-        key_.pop_back();
-        upper_.pop(key_.size());
-    }
     void finish()
     {
         frames_.clear();
@@ -158,9 +161,12 @@ private:
     }
 
     const Fst* fst_;
+    detail::NodeReader reader_;
     A aut_;
     detail::UpperBound upper_;
     std::vector<Frame> frames_;
+    // The current path's bytes, key_[0, depth) for the top frame's depth; bytes past it are
+    // stale, so a step down writes one byte and a step up writes nothing. Grows by doubling.
     std::vector<std::uint8_t> key_;
     // The empty key's value, while the empty key is still to be considered.
     std::optional<std::uint64_t> empty_output_;
@@ -231,10 +237,15 @@ StreamBuilder<A> search(const Fst& fst, A aut)
 
 template <Automaton A>
 Stream<A>::Stream(const Fst& fst, A aut, const Bound& lower, Bound upper)
-    : fst_(&fst), aut_(std::move(aut)), upper_(std::move(upper))
+    : fst_(&fst), reader_(fst), aut_(std::move(aut)), upper_(std::move(upper))
 {
     seek_min(lower);
-    upper_.reset(key_);
+    // A frame whose state can match nothing more is left with no transitions to take; deciding
+    // it once here and on each later step down spares the walk a can_match per transition.
+    for (Frame& f : frames_) {
+        if (!fst::can_match(aut_, f.state)) f.trans = f.node.len();
+    }
+    upper_.reset({key_.data(), frames_.back().depth});
 }
 
 template <Automaton A>
@@ -245,11 +256,12 @@ void Stream<A>::seek_min(const Bound& lower)
         // No lower bound or one at "": start at the root. The empty key is considered first,
         // unless an exclusive bound at "" rules it out.
         if (lower.kind() != Bound::Kind::Excluded && root.is_final()) empty_output_ = root.final_output().value();
-        frames_.push_back(Frame{root, 0, 0, aut_.start()});
+        frames_.push_back(Frame{root, 0, 0, 0, aut_.start()});
         return;
     }
     // Follow the bound's bytes down the map, leaving behind each node a frame that resumes after
     // the transition taken. The automaton sees every byte; can_match is not consulted here.
+    frames_.reserve(lower.key().size() + 1);
     Node node = root;
     std::uint64_t out = 0;
     typename A::State state = aut_.start();
@@ -257,12 +269,12 @@ void Stream<A>::seek_min(const Bound& lower)
         const auto i = node.find_input(b);
         if (!i) {
             // The bound leaves the map here: resume at the first transition above its byte.
-            frames_.push_back(Frame{node, detail::first_transition_above(node, b), out, state});
+            frames_.push_back(Frame{node, detail::first_transition_above(node, b), key_.size(), out, state});
             return;
         }
         const Transition t = node.transition(*i);
         typename A::State next = aut_.accept(state, b);
-        frames_.push_back(Frame{node, *i + 1, out, std::move(state)});
+        frames_.push_back(Frame{node, *i + 1, key_.size(), out, std::move(state)});
         key_.push_back(b);
         state = std::move(next);
         out += t.out.value();
@@ -275,7 +287,7 @@ void Stream<A>::seek_min(const Bound& lower)
         key_.pop_back();
     } else {
         // Start inside the bound's node: only longer keys come out.
-        frames_.push_back(Frame{node, 0, out, std::move(state)});
+        frames_.push_back(Frame{node, 0, key_.size(), out, std::move(state)});
     }
 }
 
@@ -291,30 +303,84 @@ std::optional<typename Stream<A>::Item> Stream<A>::next()
         }
         if (aut_.is_match(aut_.start())) return Item{{}, out};
     }
+    // Locals, so that the stores of key bytes do not make the compiler reload them.
+    const detail::NodeReader reader = reader_;
+    const bool bounded = upper_.active();
+    std::uint8_t* key = key_.data();
+    std::size_t cap = key_.size();
     while (!frames_.empty()) {
         Frame& f = frames_.back();
-        if (f.trans >= f.node.len() || !fst::can_match(aut_, f.state)) {
+        if (f.trans >= f.node.len()) {
             frames_.pop_back();
-            // Every frame but the root's was entered by a byte of the path.
-            if (!frames_.empty()) pop_byte();
             continue;
         }
-        const Transition t = f.node.transition(f.trans);
+        // The input first: the rest of the transition is read only if the state lives.
+        typename A::State state = aut_.accept(f.state, f.node.transition_input(f.trans));
+        // A state that neither matches nor can match: nothing below the transition can come
+        // out, so its node need not even be read. (Skipping it may delay noticing the upper
+        // bound, but every later path lies above this one, so nothing in between comes out.)
+        if constexpr (!detail::has_accept_eof<A>) {
+            if (!fst::can_match(aut_, state) && !aut_.is_match(state)) {
+                f.trans += 1;
+                continue;
+            }
+        }
+        Transition t = f.node.transition(f.trans);
         f.trans += 1;
-        const std::uint64_t out = f.out + t.out.value();
-        typename A::State next = aut_.accept(f.state, t.inp);
-        bool is_match = aut_.is_match(next);
-        const Node target = fst_->node(t.addr);
-        if (target.is_final()) {
-            if (auto eof = fst::accept_eof(aut_, next)) is_match = aut_.is_match(*eof);
+        std::size_t depth = f.depth;
+        std::uint64_t out = f.out + t.out.value();
+        // Appends t's byte to the path key[0, depth); true when the path passes the upper bound.
+        const auto step = [&]() __attribute__((always_inline)) {
+            if (depth == cap) {
+                key_.resize(cap < 32 ? 64 : 2 * cap);
+                key = key_.data();
+                cap = key_.size();
+            }
+            key[depth] = t.inp;
+            if (bounded) {
+                upper_.pop(depth);
+                upper_.push(depth, t.inp);
+            }
+            depth += 1;
+            return bounded && upper_.exceeded_by({key, depth});
+        };
+        // Go down by t, and on through every node with one transition that is not final: such
+        // a node has nothing to come back to, so it gets no frame.
+        for (;;) {
+            Transition lone;
+            if (reader.lone_transition(t.addr, lone)) {
+                if (step()) {
+                    finish();
+                    return std::nullopt;
+                }
+                if (!fst::can_match(aut_, state)) break;
+                t = lone;
+                out += t.out.value();
+                state = aut_.accept(state, t.inp);
+                continue;
+            }
+            const Node target = reader.node(t.addr);
+            if (step()) {
+                finish();
+                return std::nullopt;
+            }
+            bool is_match = false;
+            if (target.is_final()) {
+                is_match = aut_.is_match(state);
+                if (auto eof = fst::accept_eof(aut_, state)) is_match = aut_.is_match(*eof);
+            }
+            if (!target.is_empty() && fst::can_match(aut_, state)) {
+                if (!target.is_final() && target.len() == 1) {
+                    t = target.transition(0);
+                    out += t.out.value();
+                    state = aut_.accept(state, t.inp);
+                    continue;
+                }
+                frames_.push_back(Frame{target, 0, depth, out, std::move(state)});  // invalidates f
+            }
+            if (is_match) return Item{{key, depth}, out + target.final_output().value()};
+            break;
         }
-        frames_.push_back(Frame{target, 0, out, std::move(next)});  // invalidates f
-        push_byte(t.inp);
-        if (upper_.exceeded_by(key_)) {
-            finish();
-            return std::nullopt;
-        }
-        if (is_match && target.is_final()) return Item{key_, out + target.final_output().value()};
     }
     return std::nullopt;
 }
