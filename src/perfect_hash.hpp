@@ -24,6 +24,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -190,10 +191,16 @@ class PerfectHashIndex {
                    std::uint64_t n)
       : arena_(std::move(arena)), mph_(std::move(mph)), side_(std::move(side)), n_(n) {}
 
+  // The stored bytes equal `key`: lengths first, then one memcmp (string_view's own comparison
+  // is an out-of-line call around it that orders, where only equality is asked).
+  static bool same_bytes(std::span<const std::uint8_t> stored, std::string_view key) noexcept {
+    return stored.size() == key.size() &&
+           (key.empty() || std::memcmp(stored.data(), key.data(), key.size()) == 0);
+  }
   // The stored key of `id` equals `key` (an unreadable entry is a mismatch).
   bool stored_equals(std::uint64_t id, std::string_view key) const noexcept {
     const auto e = arena_.entry(id);
-    return e && bytes::as_chars(*e) == key;
+    return e && same_bytes(*e, key);
   }
   // The slot path: `s` is a candidate for `key` (slot in range, fingerprint, stored bytes).
   bool slot_matches(std::uint64_t s, std::string_view key, std::uint64_t h2) const noexcept {
@@ -233,7 +240,7 @@ std::vector<std::optional<std::uint32_t>> PerfectHashIndex::ids_of_hashed_with(
   for (std::size_t i = 0; i < count; ++i) {
     if (i + kAhead < count && stored[i + kAhead]) __builtin_prefetch(stored[i + kAhead]->data());
     const std::string_view key(key_at(i));
-    if (stored[i] && bytes::as_chars(*stored[i]) == key)
+    if (stored[i] && same_bytes(*stored[i], key))
       out[i] = static_cast<std::uint32_t>(slots[i]);
     else if (!side_.empty())
       out[i] = side_lookup(pairs[i].h1, key);
