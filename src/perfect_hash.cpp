@@ -25,7 +25,7 @@ constexpr const char* kOldVersion =
 constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than u32::MAX keys";
 constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
 constexpr const char* kAssembleRefused =
-    "one fingerprint per key, no key past u32::MAX bytes";
+    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
 // Fewer keys than this a worker does not take: a thread would cost more than it saves.
 constexpr std::uint64_t kMinKeysPerWorker = 16384;
