@@ -27,6 +27,16 @@
 // can be <= d; the rest are d + 1. A row is therefore kept as its length and that band, which
 // makes a step cost O(d) rather than O(n). Neighbouring entries of an edit-distance row differ by
 // at most 1, so the band is stored as its first value and 2-bit differences.
+//
+// Byte classes: every edge above covers either one byte of a query character or one of the byte
+// ranges of the nine sequences, so two bytes that lie in the same set of those ranges and are not
+// bytes of the query are treated alike by every state. The automaton keeps a byte -> class map
+// and a table of states x classes 16-bit entries:
+//
+//   class_of_[b]                      byte -> class (0 .. classes_ - 1)
+//   next_[state * classes_ + class]   next state, 0xFFFF for none
+//
+// For an ASCII query that is about 13 + (distinct letters) classes instead of 256 columns.
 #include "fst/levenshtein.hpp"
 
 #include <algorithm>
@@ -35,7 +45,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 
 #include "fst/error.hpp"
 #include "fst/utf8.hpp"
@@ -52,6 +61,9 @@ namespace {
 
 [[noreturn]] void throw_too_many_states(std::size_t limit) { throw LevenshteinError::too_many_states(limit); }
 
+using Entry = std::uint16_t;
+constexpr Entry kNone = 0xFFFF;
+
 // A row: the input length and the entries lo..hi (lo = max(1, len - d), hi = min(n, len + d));
 // entries 1..n outside the band are d + 1.
 struct Row {
@@ -59,14 +71,63 @@ struct Row {
     std::vector<std::uint64_t> band;
 };
 
+// Groups the bytes into classes: each byte of `query` alone, every other byte by the set of
+// sequence ranges it lies in. Returns the number of classes.
+std::uint32_t byte_classes(std::string_view query, const std::vector<utf8::Utf8Sequence>& seqs,
+                           std::array<std::uint8_t, 256>& class_of)
+{
+    std::array<std::uint64_t, 256> sig{};
+    unsigned bit = 0;
+    for (const auto& seq : seqs) {
+        for (const auto& r : seq.ranges()) {
+            if (bit >= 63) throw std::logic_error("too many UTF-8 ranges for a byte-class signature");
+            for (unsigned b = r.start; b <= r.end; ++b) sig[b] |= std::uint64_t{1} << bit;
+            ++bit;
+        }
+    }
+    for (const unsigned char c : query) sig[c] = (std::uint64_t{1} << 63) | c;
+    std::vector<std::uint64_t> seen;
+    for (unsigned b = 0; b < 256; ++b) {
+        auto it = std::find(seen.begin(), seen.end(), sig[b]);
+        if (it == seen.end()) it = seen.insert(seen.end(), sig[b]);
+        class_of[b] = static_cast<std::uint8_t>(it - seen.begin());
+    }
+    return static_cast<std::uint32_t>(seen.size());
+}
+
 class Builder {
 public:
-    Builder(const std::vector<char32_t>& q, std::uint32_t distance, std::vector<std::uint32_t>& next,
+    Builder(const std::vector<char32_t>& q, std::uint32_t distance, const std::vector<utf8::Utf8Sequence>& any_scalar,
+            const std::array<std::uint8_t, 256>& class_of, std::uint32_t classes, std::vector<Entry>& next,
             std::vector<std::uint8_t>& match)
-        : q_(q), n_(q.size()), d_(distance), next_(next), match_(match)
+        : q_(q), n_(q.size()), d_(distance), class_of_(class_of), classes_(classes), next_(next), match_(match)
     {
-        utf8::Utf8Sequences all(0, utf8::kMaxScalar);
-        while (auto seq = all.next()) any_scalar_.push_back(*seq);
+        // The mismatch edges of a state, as (row, class, target) with row 0 the state itself and
+        // row k >= 1 its k-th intermediate state, target 0 the mismatch row's state. Each range
+        // covers whole classes, so one entry a class sets every byte of the range.
+        std::uint32_t mids = 0;
+        for (const auto& seq : any_scalar) {
+            std::uint32_t from = 0;
+            for (std::size_t k = 0; k < seq.size(); ++k) {
+                const std::uint32_t to = k + 1 < seq.size() ? ++mids : 0;
+                std::array<bool, 256> done{};
+                for (unsigned b = seq[k].start; b <= seq[k].end; ++b) {
+                    const std::uint8_t c = class_of_[b];
+                    if (!done[c]) mismatch_.push_back({from, c, to});
+                    done[c] = true;
+                }
+                from = to;
+            }
+        }
+        mismatch_mids_ = mids;
+        // The encoding of each query character, as classes.
+        for (const char32_t c : q_) {
+            std::array<std::uint8_t, 4> bytes{};
+            Encoded e;
+            e.len = static_cast<std::uint8_t>(utf8::encode(c, bytes));
+            for (std::size_t k = 0; k < e.len; ++k) e.cls[k] = class_of_[bytes[k]];
+            encoded_.push_back(e);
+        }
     }
 
     void run()
@@ -74,25 +135,26 @@ public:
         // Every prefix of the query is a distinct live row, so the automaton has at least n + 1
         // states; refusing here spares the work of finding that out.
         if (n_ + 1 > Levenshtein::kStateLimit) throw_too_many_states(Levenshtein::kStateLimit);
+        slots_.assign(64, 0);
 
-        Row start;
-        start.len = 0;
-        for (std::uint64_t j = lo(0); j <= hi(0); ++j) start.band.push_back(j);
-        std::vector<std::string> stack{pack(start)};
-        std::vector<bool> seen;
-        std::vector<std::pair<char32_t, std::optional<std::uint32_t>>> memo;
         Row s;
         Row t;
+        s.len = 0;
+        for (std::uint64_t j = lo(0); j <= hi(0); ++j) s.band.push_back(j);
+        bool fresh = false;
+        intern(s, fresh);  // state 0
+        std::vector<std::uint32_t> stack{0};  // rows still to expand
+        std::vector<std::pair<char32_t, std::optional<std::uint32_t>>> memo;
         while (!stack.empty()) {
-            const std::string key = std::move(stack.back());
+            const std::uint32_t ri = stack.back();
             stack.pop_back();
-            unpack(key, s);
-            const std::uint32_t si = *cached(s);
+            unpack(ri, s);
+            const std::uint32_t si = rows_[ri].state;
 
             step(s, std::nullopt, t);
-            if (const auto mi = cached(t)) {
-                for (const auto& seq : any_scalar_) add_sequence(si, seq, *mi);
-                if (mark_seen(seen, *mi)) stack.push_back(pack(t));
+            if (const auto mi = cached(t, fresh)) {
+                add_mismatch(si, *mi);
+                if (fresh) stack.push_back(last_row());
             }
 
             // Positions i with row[i] <= d: 0 when len <= d, then those in the band.
@@ -106,11 +168,11 @@ public:
                     ni = it->second;
                 } else {
                     step(s, c, t);
-                    ni = cached(t);
+                    ni = cached(t, fresh);
                     memo.emplace_back(c, ni);
-                    if (ni && mark_seen(seen, *ni)) stack.push_back(pack(t));
+                    if (ni && fresh) stack.push_back(last_row());
                 }
-                if (ni) add_char(si, c, *ni);
+                if (ni) add_char(si, encoded_[i], *ni);
             };
             if (n_ > 0 && s.len <= d_) visit(0);
             const std::uint64_t last = std::min<std::uint64_t>(hi(s.len), n_ - (n_ > 0 ? 1 : 0));
@@ -121,6 +183,22 @@ public:
     }
 
 private:
+    struct Encoded {
+        std::array<std::uint8_t, 4> cls{};
+        std::uint8_t len = 0;
+    };
+    struct Edge {
+        std::uint32_t row;
+        std::uint8_t cls;
+        std::uint32_t target;
+    };
+    // An interned row: its key at key_[off ..), its hash and its state.
+    struct Interned {
+        std::size_t off;
+        std::uint64_t hash;
+        std::uint32_t state;
+    };
+
     // Band bounds for an input of `len` scalars; lo > hi when the band is empty.
     std::uint64_t lo(std::uint64_t len) const { return len > d_ + 1 ? len - d_ : 1; }
     std::uint64_t hi(std::uint64_t len) const { return std::min<std::uint64_t>(n_, len + d_); }
@@ -159,111 +237,152 @@ private:
 
     bool is_match(const Row& r) const { return at(r, n_) <= d_; }
 
-    // The row as a hash key: len, first band value, then 2-bit differences (0, 1, 2 for -1, 0, +1).
-    static std::string pack(const Row& r)
+    // Words of the key of a row whose band has `band` entries.
+    static std::size_t key_words(std::size_t band) { return 2 + (band + 31) / 32; }
+
+    // The row as a key in scratch_: len, first band value, then 2-bit differences (0, 1, 2 for
+    // -1, 0, +1), 32 to a word. Rows of equal length have keys of equal size.
+    void pack(const Row& r)
     {
-        std::string key(16 + (r.band.size() + 3) / 4, '\0');
-        std::memcpy(key.data(), &r.len, 8);
-        const std::uint64_t first = r.band.empty() ? 0 : r.band[0];
-        std::memcpy(key.data() + 8, &first, 8);
+        scratch_.assign(key_words(r.band.size()), 0);
+        scratch_[0] = r.len;
+        scratch_[1] = r.band.empty() ? 0 : r.band[0];
         for (std::size_t k = 1; k < r.band.size(); ++k) {
             const std::uint64_t a = r.band[k - 1];
             const std::uint64_t b = r.band[k];
             if (b + 1 < a || b > a + 1) throw std::logic_error("Levenshtein row entries differ by more than 1");
-            const unsigned code = b + 1 == a ? 0 : b == a ? 1 : 2;
-            key[16 + k / 4] = static_cast<char>(static_cast<unsigned char>(key[16 + k / 4]) | (code << (2 * (k % 4))));
+            const std::uint64_t code = b + 1 == a ? 0 : b == a ? 1 : 2;
+            scratch_[2 + k / 32] |= code << (2 * (k % 32));
         }
-        return key;
     }
 
-    void unpack(const std::string& key, Row& r) const
+    void unpack(std::uint32_t ri, Row& r) const
     {
-        std::memcpy(&r.len, key.data(), 8);
-        std::uint64_t v;
-        std::memcpy(&v, key.data() + 8, 8);
+        const std::uint64_t* key = keys_.data() + rows_[ri].off;
+        r.len = key[0];
+        std::uint64_t v = key[1];
         r.band.clear();
         const std::uint64_t l = lo(r.len);
         const std::uint64_t h = hi(r.len);
         if (l > h) return;
         r.band.push_back(v);
         for (std::uint64_t k = 1; k <= h - l; ++k) {
-            const unsigned code = (static_cast<unsigned char>(key[16 + k / 4]) >> (2 * (k % 4))) & 3;
+            const unsigned code = (key[2 + k / 32] >> (2 * (k % 32))) & 3;
             v = v + code - 1;
             r.band.push_back(v);
         }
     }
 
-    // The state of row `r`, made on first sight; nothing when no extension can come within d.
-    std::optional<std::uint32_t> cached(const Row& r)
+    static std::uint64_t hash_of(const std::vector<std::uint64_t>& key)
+    {
+        std::uint64_t h = 0x9E3779B97F4A7C15ULL;
+        for (const std::uint64_t w : key) {
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+            h ^= h >> 29;
+        }
+        return h;
+    }
+
+    // The state of row `r`, made on first sight (then `fresh` is set); nothing when no extension
+    // can come within d. A new row is the last one interned.
+    std::optional<std::uint32_t> cached(const Row& r, bool& fresh)
     {
         if (!can_match(r)) return std::nullopt;
-        auto [it, fresh] = rows_.try_emplace(pack(r), 0);
-        if (fresh) it->second = new_state(is_match(r));
-        return it->second;
+        return intern(r, fresh);
     }
 
-    static bool mark_seen(std::vector<bool>& seen, std::uint32_t id)
+    std::uint32_t intern(const Row& r, bool& fresh)
     {
-        if (seen.size() <= id) seen.resize(id + 1, false);
-        if (seen[id]) return false;
-        seen[id] = true;
-        return true;
-    }
-
-    std::uint32_t new_state(bool is_match)
-    {
-        if (match_.size() >= Levenshtein::kStateLimit) throw_too_many_states(Levenshtein::kStateLimit);
-        const auto id = static_cast<std::uint32_t>(match_.size());
-        match_.push_back(is_match ? 1 : 0);
-        next_.resize(next_.size() + 256, Levenshtein::kDead);
+        pack(r);
+        const std::uint64_t h = hash_of(scratch_);
+        std::size_t mask = slots_.size() - 1;
+        std::size_t i = h & mask;
+        for (; slots_[i] != 0; i = (i + 1) & mask) {
+            const Interned& e = rows_[slots_[i] - 1];
+            if (e.hash == h && keys_[e.off] == scratch_[0] &&
+                std::equal(scratch_.begin(), scratch_.end(), keys_.begin() + static_cast<std::ptrdiff_t>(e.off))) {
+                fresh = false;
+                return e.state;
+            }
+        }
+        const std::uint32_t id = new_states(1);
+        match_[id] = is_match(r) ? 1 : 0;
+        rows_.push_back({keys_.size(), h, id});
+        keys_.insert(keys_.end(), scratch_.begin(), scratch_.end());
+        slots_[i] = static_cast<std::uint32_t>(rows_.size());
+        if (rows_.size() * 2 > slots_.size()) grow();
+        fresh = true;
         return id;
     }
 
-    std::uint32_t* row_of(std::uint32_t state) { return next_.data() + static_cast<std::size_t>(state) * 256; }
-
-    // Mismatch edges: from --seq--> to through fresh intermediate states, filling only empty
-    // slots (the query characters come later and override).
-    void add_sequence(std::uint32_t from, const utf8::Utf8Sequence& seq, std::uint32_t to)
+    void grow()
     {
-        for (std::size_t k = 0; k + 1 < seq.size(); ++k) {
-            const std::uint32_t mid = new_state(false);
-            fill(from, seq[k], mid);
-            from = mid;
+        std::vector<std::uint32_t> slots(slots_.size() * 2, 0);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t ri = 0; ri < rows_.size(); ++ri) {
+            std::size_t i = rows_[ri].hash & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = static_cast<std::uint32_t>(ri + 1);
         }
-        fill(from, seq[seq.size() - 1], to);
+        slots_ = std::move(slots);
     }
 
-    void fill(std::uint32_t from, utf8::Utf8Range r, std::uint32_t to)
+    std::uint32_t last_row() const { return static_cast<std::uint32_t>(rows_.size() - 1); }
+
+    // Makes `count` states without edges and returns the first one's number.
+    std::uint32_t new_states(std::size_t count)
     {
-        std::uint32_t* row = row_of(from);
-        for (unsigned b = r.start; b <= r.end; ++b) {
-            if (row[b] == Levenshtein::kDead) row[b] = to;
+        if (match_.size() + count > Levenshtein::kStateLimit) throw_too_many_states(Levenshtein::kStateLimit);
+        const auto id = static_cast<std::uint32_t>(match_.size());
+        match_.resize(match_.size() + count, 0);
+        next_.resize(next_.size() + count * classes_, kNone);
+        return id;
+    }
+
+    Entry* row_of(std::uint32_t state) { return next_.data() + static_cast<std::size_t>(state) * classes_; }
+
+    // Mismatch edges from `from` to `to`, each of the nine sequences through its own fresh chain
+    // of intermediate states. They fill only empty entries (query characters come later and
+    // override).
+    void add_mismatch(std::uint32_t from, std::uint32_t to)
+    {
+        const std::uint32_t base = mismatch_mids_ > 0 ? new_states(mismatch_mids_) - 1 : 0;
+        for (const Edge& e : mismatch_) {
+            Entry& slot = row_of(e.row == 0 ? from : base + e.row)[e.cls];
+            if (slot == kNone) slot = static_cast<Entry>(e.target == 0 ? to : base + e.target);
         }
     }
 
-    // Query-character edge: the bytes of `c` lead from `from` to `to`. Each intermediate state on
-    // the way is replaced by a copy of itself, so the other scalars through it keep their paths.
-    void add_char(std::uint32_t from, char32_t c, std::uint32_t to)
+    // Query-character edge: the bytes of a character lead from `from` to `to`. Each intermediate
+    // state on the way is replaced by a copy of itself, so the other scalars through it keep their
+    // paths.
+    void add_char(std::uint32_t from, const Encoded& c, std::uint32_t to)
     {
-        std::array<std::uint8_t, 4> bytes{};
-        const std::size_t len = utf8::encode(c, bytes);
-        for (std::size_t k = 0; k + 1 < len; ++k) {
-            const std::uint32_t mid = new_state(false);  // may move next_: index afresh below
-            const std::uint32_t old = row_of(from)[bytes[k]];
-            if (old != Levenshtein::kDead) std::copy_n(row_of(old), 256, row_of(mid));
-            row_of(from)[bytes[k]] = mid;
+        for (std::size_t k = 0; k + 1 < c.len; ++k) {
+            const std::uint32_t mid = new_states(1);  // may move next_: index afresh below
+            const Entry old = row_of(from)[c.cls[k]];
+            if (old != kNone) std::copy_n(row_of(old), classes_, row_of(mid));
+            row_of(from)[c.cls[k]] = static_cast<Entry>(mid);
             from = mid;
         }
-        row_of(from)[bytes[len - 1]] = to;
+        row_of(from)[c.cls[c.len - 1]] = static_cast<Entry>(to);
     }
 
     const std::vector<char32_t>& q_;
     const std::uint64_t n_;
     const std::uint64_t d_;
-    std::vector<std::uint32_t>& next_;
+    const std::array<std::uint8_t, 256>& class_of_;
+    const std::uint32_t classes_;
+    std::vector<Entry>& next_;
     std::vector<std::uint8_t>& match_;
-    std::vector<utf8::Utf8Sequence> any_scalar_;
-    std::unordered_map<std::string, std::uint32_t> rows_;
+    std::vector<Edge> mismatch_;
+    std::uint32_t mismatch_mids_ = 0;
+    std::vector<Encoded> encoded_;
+    // Interned rows: keys back to back in keys_, an open-addressing table of row numbers + 1.
+    std::vector<std::uint64_t> keys_;
+    std::vector<Interned> rows_;
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint64_t> scratch_;
 };
 
 }  // namespace
@@ -276,7 +395,11 @@ Levenshtein::Levenshtein(std::string_view query, std::uint32_t distance)
         if (auto e = utf8_error({reinterpret_cast<const std::uint8_t*>(query.data()), query.size()})) throw *e;
         throw std::logic_error("UTF-8 decoders disagree on a Levenshtein query");
     }
-    Builder(q, distance, next_, match_).run();
+    std::vector<utf8::Utf8Sequence> any_scalar;
+    utf8::Utf8Sequences all(0, utf8::kMaxScalar);
+    while (auto seq = all.next()) any_scalar.push_back(*seq);
+    classes_ = byte_classes(query, any_scalar, class_of_);
+    Builder(q, distance, any_scalar, class_of_, classes_, next_, match_).run();
 }
 
 }  // namespace fst::automaton

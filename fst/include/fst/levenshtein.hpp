@@ -5,6 +5,7 @@
 // UTF-8 built up front; a key that is not well-formed UTF-8 never matches.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -40,7 +41,10 @@ public:
     // Builds the automaton for `query` (UTF-8) and `distance`.
     // Throws LevenshteinError "Levenshtein automaton exceeds size limit of 10000 states" when the
     // automaton would need more than kStateLimit states (a long query with a large distance),
-    // and fst::Error of kind FromUtf8 when `query` is not well-formed UTF-8. Construction costs O(states * 256) time and 1 KiB of memory a state.
+    // and fst::Error of kind FromUtf8 when `query` is not well-formed UTF-8. Bytes are grouped in
+    // classes that every state treats alike (each byte of the query's encoding on its own, the
+    // others by their role in UTF-8: at most 13 + distinct query bytes classes), so construction
+    // costs O(states * classes) time and 2 bytes a state and class.
     Levenshtein(std::string_view query, std::uint32_t distance);
 
     State start() const noexcept { return 0; }
@@ -48,7 +52,11 @@ public:
     bool can_match(State s) const noexcept { return s != kDead; }
     State accept(State s, std::uint8_t b) const noexcept
     {
-        return s == kDead ? kDead : next_[static_cast<std::size_t>(s) * 256 + b];
+        if (s == kDead) return kDead;
+        // Entries are 16 bits with 0xFFFF for "no transition"; states stay below 0x8000, so
+        // widening through int16_t maps exactly that entry to kDead.
+        const auto e = static_cast<std::int16_t>(next_[static_cast<std::size_t>(s) * classes_ + class_of_[b]]);
+        return static_cast<State>(static_cast<std::int32_t>(e));
     }
 
     // The number of states the construction made, unreachable ones included; this is the count
@@ -56,8 +64,12 @@ public:
     std::size_t state_count() const noexcept { return match_.size(); }
 
 private:
-    std::vector<State> next_;          // state * 256 + byte -> next state or kDead
-    std::vector<std::uint8_t> match_;  // state -> 1 when it matches
+    static_assert(kStateLimit < 0x7FFF, "state numbers must fit a 16-bit table entry");
+
+    std::vector<std::uint16_t> next_;        // state * classes_ + class -> next state, 0xFFFF for none
+    std::vector<std::uint8_t> match_;        // state -> 1 when it matches
+    std::array<std::uint8_t, 256> class_of_{};  // byte -> class
+    std::uint32_t classes_ = 0;
 };
 
 }  // namespace fst::automaton
