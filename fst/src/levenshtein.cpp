@@ -136,6 +136,8 @@ public:
         // states; refusing here spares the work of finding that out.
         if (n_ + 1 > Levenshtein::kStateLimit) throw_too_many_states(Levenshtein::kStateLimit);
         slots_.assign(64, 0);
+        next_.reserve(std::size_t{512} * classes_);
+        match_.reserve(512);
 
         Row s;
         Row t;
@@ -244,16 +246,22 @@ private:
     // -1, 0, +1), 32 to a word. Rows of equal length have keys of equal size.
     void pack(const Row& r)
     {
-        scratch_.assign(key_words(r.band.size()), 0);
+        const std::size_t m = r.band.size();
+        scratch_.resize(key_words(m));
         scratch_[0] = r.len;
-        scratch_[1] = r.band.empty() ? 0 : r.band[0];
-        for (std::size_t k = 1; k < r.band.size(); ++k) {
+        scratch_[1] = m == 0 ? 0 : r.band[0];
+        std::uint64_t word = 0;  // built in a register, stored when full and at the end
+        for (std::size_t k = 1; k < m; ++k) {
             const std::uint64_t a = r.band[k - 1];
             const std::uint64_t b = r.band[k];
             if (b + 1 < a || b > a + 1) throw std::logic_error("Levenshtein row entries differ by more than 1");
-            const std::uint64_t code = b + 1 == a ? 0 : b == a ? 1 : 2;
-            scratch_[2 + k / 32] |= code << (2 * (k % 32));
+            word |= (b + 1 - a) << (2 * (k % 32));
+            if (k % 32 == 31) {
+                scratch_[2 + k / 32] = word;
+                word = 0;
+            }
         }
+        if (m > 0 && (m - 1) % 32 != 31) scratch_[2 + (m - 1) / 32] = word;
     }
 
     void unpack(std::uint32_t ri, Row& r) const
