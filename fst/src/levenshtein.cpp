@@ -41,7 +41,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
