@@ -218,15 +218,24 @@ private:
     {
         const std::uint64_t cap = d_ + 1;
         out.len = s.len + 1;
-        out.band.clear();
         const std::uint64_t l = lo(out.len);
         const std::uint64_t h = hi(out.len);
-        if (l > h) return;
-        std::uint64_t prev = at(out, l - 1);
+        if (l > h) {
+            out.band.clear();
+            return;
+        }
+        out.band.resize(h - l + 1);
+        const std::uint64_t sl = lo(s.len);
+        const std::uint64_t sh = hi(s.len);
+        const auto src = [&](std::uint64_t j) { return j == 0 ? s.len : (j < sl || j > sh) ? cap : s.band[j - sl]; };
+        std::uint64_t prev = l == 1 ? out.len : cap;  // entry l - 1 of the new row
+        std::uint64_t diag = src(l - 1);
         for (std::uint64_t j = l; j <= h; ++j) {
-            const std::uint64_t subst = at(s, j - 1) + ((c && q_[j - 1] == *c) ? 0 : 1);
-            prev = std::min({prev + 1, at(s, j) + 1, subst, cap});
-            out.band.push_back(prev);
+            const std::uint64_t up = src(j);
+            const std::uint64_t subst = diag + ((c && q_[j - 1] == *c) ? 0 : 1);
+            prev = std::min(std::min(prev + 1, up + 1), std::min(subst, cap));
+            out.band[j - l] = prev;
+            diag = up;
         }
     }
 
