@@ -305,34 +305,6 @@ namespace detail {
 
 namespace {
 
-// The distinct `h1` values of sorted runs of pairs, one per stretch of equal `h1`, in ascending
-// order: the keys of the minimal perfect hash, fed to its builder without a copy. No stretch of
-// equal `h1` spans two runs.
-class DistinctH1 final : public mphf::HashSource {
- public:
-  explicit DistinctH1(std::vector<std::span<const Pair>> runs) : runs_(std::move(runs)) {}
-  std::size_t next_batch(std::span<std::uint64_t> out) override {
-    std::size_t k = 0;
-    while (k < out.size() && run_ < runs_.size()) {
-      const std::span<const Pair> r = runs_[run_];
-      if (pos_ == r.size()) {
-        ++run_;
-        pos_ = 0;
-        continue;
-      }
-      const std::uint64_t h1 = r[pos_].h1;
-      while (pos_ < r.size() && r[pos_].h1 == h1) ++pos_;
-      out[k++] = h1;
-    }
-    return k;
-  }
-
- private:
-  std::vector<std::span<const Pair>> runs_;
-  std::size_t run_ = 0;
-  std::size_t pos_ = 0;
-};
-
 unsigned workers_for(std::uint64_t n, unsigned threads) {
   return static_cast<unsigned>(std::max<std::uint64_t>(
       1, std::min<std::uint64_t>(std::max(threads, 1u), n / kMinPairsPerWorker)));
@@ -393,26 +365,42 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
     radix_sort(pairs, scratch.span(), workers, split_run);
   }
   std::uint64_t m = 0, s = 0;
-  std::vector<std::uint64_t> side_at(workers);
-  std::vector<std::span<const Pair>> spans;
+  std::vector<std::uint64_t> distinct_at(workers), side_at(workers);
   for (unsigned w = 0; w < workers; ++w) {
+    distinct_at[w] = m;
     side_at[w] = s;
     m += runs[w].distinct;
     s += runs[w].side;
-    spans.emplace_back(pairs.data() + runs[w].lo, runs[w].kept);
   }
   out.n = m + s;
   if (out.n > 0xFFFFFFFFull) throw IndexError::format(messages.too_many);
   if (out.n == 0) return out;
   out.m = m;
-  DistinctH1 source(std::move(spans));
-  out.mph = mphf::Mphf(mphf::V2::build_from(m, mphf::HashInput::source(source), threads));
 
-  // The first pair of every stretch of equal h1 (the smallest h2) represents it; the others are
-  // collisions, whose ids follow the slots in sorted pair order. A representative claims its slot
-  // in `seen` before writing its fingerprint, so no two workers ever write the same bytes, even
-  // for a table that is not minimal and perfect (which is refused below).
+  // The first pair of every stretch of equal h1 (the smallest h2) represents it: its h1 is a key
+  // of the minimal perfect hash. The others are collisions, whose ids follow the slots in sorted
+  // pair order.
+  auto distinct = pages::Pages<std::uint64_t>::allocate(m);
   out.side.resize(s);
+  threads::run_workers(workers, [&](unsigned w) {
+    const std::uint64_t lo = runs[w].lo;
+    const std::uint64_t hi = lo + runs[w].kept;
+    std::uint64_t d = distinct_at[w], o = side_at[w];
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = pairs[i];
+      if (i > lo && pairs[i - 1].h1 == p.h1) {
+        out.side[o] = PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + o)};
+        ++o;
+      } else {
+        distinct[d++] = p.h1;
+      }
+    }
+  });
+  out.mph = mphf::Mphf(mphf::V2::build_from(m, mphf::HashInput::ordered(distinct.span()), threads));
+  distinct = {};
+
+  // A representative claims its slot in `seen` before writing its fingerprint, so no two workers
+  // ever write the same bytes, even for a table that is not minimal and perfect (refused below).
   const std::uint32_t bits = fp_bits;
   const bool whole_bytes = bits % 8 == 0;
   if (bits != 0) {
@@ -433,14 +421,9 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
   threads::run_workers(workers, [&](unsigned w) {
     const std::uint64_t lo = runs[w].lo;
     const std::uint64_t hi = lo + runs[w].kept;
-    std::uint64_t o = side_at[w];
     for (std::uint64_t i = lo; i < hi; ++i) {
       const Pair p = pairs[i];
-      if (i > lo && pairs[i - 1].h1 == p.h1) {
-        out.side[o] = PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + o)};
-        ++o;
-        continue;
-      }
+      if (i > lo && pairs[i - 1].h1 == p.h1) continue;
       const std::uint64_t slot = mph.index(p.h1);
       const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
       if (slot >= m ||
