@@ -105,9 +105,10 @@ void sort_bucket(std::span<const Pair> src, std::span<Pair> dst, std::vector<std
 
 // Sorts `pairs` by (h1, h2) on `workers` threads, `scratch` holding as many pairs: a radix pass
 // scatters the pairs by bucket into `scratch` (each worker's pairs in its own run of every
-// bucket), then each worker sorts a run of whole buckets back into `pairs` and calls
-// after(w, lo, hi) on its sorted positions [lo, hi). A run of equal h1 never spans two workers'
-// ranges, and the ranges ascend with w. Every step writes each pair to a position fixed by prefix
+// bucket), then each worker sorts a run of whole buckets back into `pairs`, calling
+// after(w, run_lo, lo, hi) on each bucket's sorted positions [lo, hi) while they are in cache,
+// in ascending order from the run's first position `run_lo`. A stretch of equal h1 never spans
+// two buckets, and the runs ascend with w. Every step writes each pair to a position fixed by prefix
 // sums of the counts, so the order is the one any sort by (h1, h2) gives.
 template <class After>
 void radix_sort(std::span<Pair> pairs, std::span<Pair> scratch, unsigned workers, After&& after) {
@@ -144,8 +145,8 @@ void radix_sort(std::span<Pair> pairs, std::span<Pair> scratch, unsigned workers
       const std::uint64_t lo = bucket_start[b];
       const std::uint64_t len = bucket_start[b + 1] - lo;
       sort_bucket(scratch.subspan(lo, len), pairs.subspan(lo, len), counts);
+      after(w, bucket_start[b0], lo, lo + len);
     }
-    after(w, bucket_start[b0], bucket_start[b1]);
   });
 }
 
@@ -160,7 +161,7 @@ void sort_run(std::span<Pair> pairs, unsigned threads) {
   }
   const unsigned workers = t < 2 || n < t * kMinPairsPerThread ? 1 : static_cast<unsigned>(t);
   auto scratch = pages::Pages<Pair>::allocate(n);
-  radix_sort(pairs, scratch.span(), workers, [](unsigned, std::uint64_t, std::uint64_t) {});
+  radix_sort(pairs, scratch.span(), workers, [](unsigned, std::uint64_t, std::uint64_t, std::uint64_t) {});
 }
 
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {
@@ -342,24 +343,26 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
     std::uint64_t lo = 0, kept = 0, distinct = 0, side = 0;
   };
   std::vector<Run> runs(workers);
-  auto split_run = [&](unsigned w, std::uint64_t lo, std::uint64_t hi) {
-    Run r{lo, 0, 0, 0};
-    std::uint64_t o = lo;
+  // Drops repeats from the sorted positions [lo, hi) of worker w's run, moving the kept pairs
+  // down to follow the run's earlier kept ones, and counts them.
+  auto split_run = [&](unsigned w, std::uint64_t run_lo, std::uint64_t lo, std::uint64_t hi) {
+    Run& r = runs[w];
+    if (lo == run_lo) r = Run{run_lo, 0, 0, 0};
+    std::uint64_t o = r.lo + r.kept;
     for (std::uint64_t i = lo; i < hi; ++i) {
       const Pair p = pairs[i];
-      if (o > lo && pairs[o - 1] == p) continue;
-      if (o > lo && pairs[o - 1].h1 == p.h1)
+      if (o > r.lo && pairs[o - 1] == p) continue;
+      if (o > r.lo && pairs[o - 1].h1 == p.h1)
         ++r.side;
       else
         ++r.distinct;
       pairs[o++] = p;
     }
-    r.kept = o - lo;
-    runs[w] = r;
+    r.kept = o - r.lo;
   };
   if (n0 < kRadixMin) {
     sort_serial(pairs);
-    split_run(0, 0, n0);
+    split_run(0, 0, 0, n0);
   } else {
     auto scratch = pages::Pages<Pair>::allocate(n0);
     radix_sort(pairs, scratch.span(), workers, split_run);
