@@ -89,8 +89,8 @@ void sort_bucket(std::span<const Pair> src, std::span<Pair> dst, std::vector<std
   for (std::size_t k = 0; k + 1 < counts.size(); ++k) {
     const std::size_t end = counts[k];
     if (end - start > 32) {
-      std::sort(dst.begin() + static_cast<std::ptrdiff_t>(start), dst.begin() + static_cast<std::ptrdiff_t>(end),
-                pair_less);
+      std::sort(dst.begin() + static_cast<std::ptrdiff_t>(start),
+                dst.begin() + static_cast<std::ptrdiff_t>(end), pair_less);
     } else {
       for (std::size_t i = start + 1; i < end; ++i) {
         const Pair p = dst[i];
@@ -108,8 +108,8 @@ void sort_bucket(std::span<const Pair> src, std::span<Pair> dst, std::vector<std
 // bucket), then each worker sorts a run of whole buckets back into `pairs`, calling
 // after(w, run_lo, lo, hi) on each bucket's sorted positions [lo, hi) while they are in cache,
 // in ascending order from the run's first position `run_lo`. A stretch of equal h1 never spans
-// two buckets, and the runs ascend with w. Every step writes each pair to a position fixed by prefix
-// sums of the counts, so the order is the one any sort by (h1, h2) gives.
+// two buckets, and the runs ascend with w. Pairs equal in (h1, h2) are alike in every bit, so the
+// order is the one any sort by (h1, h2) gives, whatever the number of workers.
 template <class After>
 void radix_sort(std::span<Pair> pairs, std::span<Pair> scratch, unsigned workers, After&& after) {
   const std::uint64_t n = pairs.size();
@@ -331,9 +331,10 @@ void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32
 
 // The pairs are sorted in runs of whole buckets, one a worker (see `radix_sort`); each worker
 // drops the repeated pairs of its run in place and counts its distinct h1 values and collisions.
-// Prefix sums of those counts give every run its first side entry, so the side table (ids in
-// sorted pair order after the slots) and the fingerprints are written by the same workers, each
-// over its own run, and no step depends on the number of workers.
+// Prefix sums of those counts give every run its first key of the minimal perfect hash and its
+// first side entry, so the keys, the side table (ids in sorted pair order after the slots) and
+// the fingerprints are written by the workers, each over its own run, at positions that do not
+// depend on the number of workers.
 PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
                       std::uint32_t fp_bits) {
   PairBuild out;

@@ -57,7 +57,7 @@ TEST(SortRun, CrowdedBucketsSortLikeTheModel) {
   // spread ones: the comparison fallbacks and the empty buckets around them.
   for (std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{1} << 20, std::uint64_t{1} << 50}) {
     std::vector<Pair> pairs = random_pairs(40'000, spread, 5'000);
-    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i].h1 = i % 3 == 0 ? pairs[i].h1 * spread : pairs[i].h1;
+    for (std::size_t i = 0; i < pairs.size(); i += 3) pairs[i].h1 *= spread;
     std::vector<Pair> model = pairs;
     std::sort(model.begin(), model.end(), pair_less);
     for (unsigned threads : {1u, 4u}) {
