@@ -122,7 +122,7 @@ class CompactHashIndex {
   // online processors. Throws `IndexError::Format` "compact-hash: fingerprint_bits must be in
   // 1..=64" (checked first), "compact-hash: more than u32::MAX keys; ids are u32",
   // "compact-hash: construction was not minimal/perfect", or the minimal-perfect-hash build's
-  // error.
+  // error. While sorting, the build holds a second table as large as `pairs`.
   static CompactHashIndex build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits);
   // The same with a given thread count; the result is identical for every count.
   static CompactHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs,
@@ -222,6 +222,7 @@ namespace detail {
 // the side table of the repeated `h1` values, the minimal perfect hash of the distinct ones with
 // its minimality verified, and, when `fp_bits` is 1..=64, the fingerprint table of `fp_bits` bits
 // a slot (0: none). Runs on up to `threads` workers; the result does not depend on their number.
+// The sort takes a scratch table as large as `pairs`.
 // `messages` supplies each kind's own texts.
 struct PairBuildMessages {
   const char* too_many;
