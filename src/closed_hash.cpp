@@ -32,7 +32,8 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
 ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs, unsigned threads) {
   compact_hash::detail::PairBuild b = compact_hash::detail::build_pairs(
       std::move(pairs), threads,
-      {"closed-hash: more than u32::MAX keys; ids are u32", "closed-hash: construction was not minimal/perfect"});
+      {"closed-hash: more than u32::MAX keys; ids are u32", "closed-hash: construction was not minimal/perfect"},
+      /*fp_bits=*/0);
   return ClosedHashIndex(std::move(b.side), std::move(b.mph), b.n);
 }
 

@@ -74,7 +74,7 @@ class ClosedHashIndex {
   // Builds from (h1, h2) pairs in any order, repeats allowed; equal pairs are one key. Uses the
   // online processors. Throws `IndexError::Format` "closed-hash: more than u32::MAX keys; ids
   // are u32", "closed-hash: construction was not minimal/perfect", or the minimal-perfect-hash
-  // build's error.
+  // build's error. While sorting, the build holds a second table as large as `pairs`.
   static ClosedHashIndex build_from_pairs(std::vector<Pair> pairs);
   // The same with a given thread count; the result is identical for every count.
   static ClosedHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs, unsigned threads);

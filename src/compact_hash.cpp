@@ -1,6 +1,7 @@
 #include "compact_hash.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -27,61 +28,140 @@ constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1
 
 // Pairs below this many per thread are sorted on the calling thread.
 constexpr std::uint64_t kMinPairsPerThread = 4096;
+// Fewer pairs than this a build worker does not take: a thread would cost more than it saves.
+constexpr std::uint64_t kMinPairsPerWorker = 16384;
+// Fewer pairs than this are sorted by comparison alone: the radix pass would cost more.
+constexpr std::uint64_t kRadixMin = 1024;
+// The radix pass spreads pairs over 2^10 buckets by the top bits of h1: many more buckets than
+// workers, so runs of buckets balance, and few enough that a worker's scatter streams stay in
+// cache. Buckets are contiguous ranges of h1, so sorting each on its own sorts the whole.
+constexpr unsigned kBucketBits = 10;
+constexpr std::uint64_t kBuckets = std::uint64_t{1} << kBucketBits;
+std::size_t bucket_of(std::uint64_t h1) { return static_cast<std::size_t>(h1 >> (64 - kBucketBits)); }
+
+bool pair_less(const Pair& a, const Pair& b) { return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2; }
 
 void sort_serial(std::span<Pair> pairs) {
-  auto less = [](const Pair& a, const Pair& b) { return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2; };
   if (pairs.size() < 2) return;
   if (pairs.size() <= 20) {
     for (std::size_t i = 1; i < pairs.size(); ++i) {
       const Pair x = pairs[i];
       std::size_t j = i;
-      for (; j > 0 && less(x, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
+      for (; j > 0 && pair_less(x, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
       pairs[j] = x;
     }
     return;
   }
-  std::sort(pairs.begin(), pairs.end(), less);
+  std::sort(pairs.begin(), pairs.end(), pair_less);
 }
 
+// Range r of `parts` near-equal consecutive ranges covering [0, n).
+std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts, std::uint64_t r) {
+  const std::uint64_t q = n / parts;
+  const std::uint64_t rem = n % parts;
+  const std::uint64_t lo = r * q + std::min(r, rem);
+  return {lo, lo + q + (r < rem ? 1 : 0)};
+}
+
+// Sorts the pairs of one bucket from `src` into `dst` (as long, disjoint) by (h1, h2): a counting
+// pass on the next bits of h1 into sub-buckets of about four pairs each, then insertion sort of
+// each sub-bucket in `dst`. The bucket stays in cache throughout, where a comparison sort would
+// take log2 of its size in passes. `counts` is the worker's reusable buffer.
+void sort_bucket(std::span<const Pair> src, std::span<Pair> dst, std::vector<std::size_t>& counts) {
+  const std::uint64_t m = src.size();
+  if (m < 64) {
+    std::copy(src.begin(), src.end(), dst.begin());
+    sort_serial(dst);
+    return;
+  }
+  // About four pairs a sub-bucket, at most 2^14 sub-buckets.
+  const unsigned bits = std::min(14u, static_cast<unsigned>(std::bit_width(m / 4)));
+  const unsigned shift = 64 - kBucketBits - bits;
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  auto sub = [&](const Pair& p) { return static_cast<std::size_t>((p.h1 >> shift) & mask); };
+  counts.assign((std::size_t{1} << bits) + 1, 0);
+  for (const Pair& p : src) ++counts[sub(p) + 1];
+  for (std::size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
+  for (const Pair& p : src) dst[counts[sub(p)]++] = p;
+  // counts[k] is now the end of sub-bucket k, and the start of sub-bucket k + 1. A sub-bucket
+  // of many pairs (only h1 values made to collide fill one) is sorted by comparison.
+  std::size_t start = 0;
+  for (std::size_t k = 0; k + 1 < counts.size(); ++k) {
+    const std::size_t end = counts[k];
+    if (end - start > 32) {
+      std::sort(dst.begin() + static_cast<std::ptrdiff_t>(start),
+                dst.begin() + static_cast<std::ptrdiff_t>(end), pair_less);
+    } else {
+      for (std::size_t i = start + 1; i < end; ++i) {
+        const Pair p = dst[i];
+        std::size_t j = i;
+        for (; j > start && pair_less(p, dst[j - 1]); --j) dst[j] = dst[j - 1];
+        dst[j] = p;
+      }
+    }
+    start = end;
+  }
+}
+
+// Sorts `pairs` by (h1, h2) on `workers` threads, `scratch` holding as many pairs: a radix pass
+// scatters the pairs by bucket into `scratch` (each worker's pairs in its own run of every
+// bucket), then each worker sorts a run of whole buckets back into `pairs`, calling
+// after(w, run_lo, lo, hi) on each bucket's sorted positions [lo, hi) while they are in cache,
+// in ascending order from the run's first position `run_lo`. A stretch of equal h1 never spans
+// two buckets, and the runs ascend with w. Pairs equal in (h1, h2) are alike in every bit, so the
+// order is the one any sort by (h1, h2) gives, whatever the number of workers.
+template <class After>
+void radix_sort(std::span<Pair> pairs, std::span<Pair> scratch, unsigned workers, After&& after) {
+  const std::uint64_t n = pairs.size();
+  std::vector<std::uint64_t> next(std::size_t{workers} * kBuckets, 0);
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(n, workers, w);
+    std::uint64_t* count = next.data() + std::size_t{w} * kBuckets;
+    for (std::uint64_t i = lo; i < hi; ++i) ++count[bucket_of(pairs[i].h1)];
+  });
+  std::vector<std::uint64_t> bucket_start(kBuckets + 1, 0);
+  std::uint64_t running = 0;
+  for (std::uint64_t b = 0; b < kBuckets; ++b) {
+    bucket_start[b] = running;
+    for (unsigned w = 0; w < workers; ++w) {
+      const std::uint64_t count = next[w * kBuckets + b];
+      next[w * kBuckets + b] = running;
+      running += count;
+    }
+  }
+  bucket_start[kBuckets] = running;
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [lo, hi] = part(n, workers, w);
+    std::uint64_t* to = next.data() + std::size_t{w} * kBuckets;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = pairs[i];
+      scratch[to[bucket_of(p.h1)]++] = p;
+    }
+  });
+  threads::run_workers(workers, [&](unsigned w) {
+    const auto [b0, b1] = part(kBuckets, workers, w);
+    std::vector<std::size_t> counts;
+    for (std::uint64_t b = b0; b < b1; ++b) {
+      const std::uint64_t lo = bucket_start[b];
+      const std::uint64_t len = bucket_start[b + 1] - lo;
+      sort_bucket(scratch.subspan(lo, len), pairs.subspan(lo, len), counts);
+      after(w, bucket_start[b0], lo, lo + len);
+    }
+  });
+}
 
 }  // namespace
 
 void sort_run(std::span<Pair> pairs, unsigned threads) {
   const std::uint64_t t = threads == 0 ? 1 : std::min(threads, 256u);
   const std::uint64_t n = pairs.size();
-  if (t < 2 || n < t * kMinPairsPerThread) {
+  if (n < kRadixMin) {
     sort_serial(pairs);
     return;
   }
-  // Parts are contiguous ranges of h1 (its top 32 bits scaled to [0, t)), so sorting each part
-  // on its own yields a sorted whole.
-  auto part_of = [t](const Pair& p) { return static_cast<std::size_t>(((p.h1 >> 32) * t) >> 32); };
-  std::vector<std::uint64_t> start(t, 0), end(t, 0);
-  for (const Pair& p : pairs) ++end[part_of(p)];
-  std::uint64_t sum = 0;
-  for (std::uint64_t p = 0; p < t; ++p) {
-    start[p] = sum;
-    sum += end[p];
-    end[p] = sum;
-  }
-  const std::vector<std::uint64_t> bounds = start;  // the parts' first positions
-  // American-flag distribution in place: every swap puts one pair into its own part.
-  for (std::uint64_t p = 0; p < t; ++p) {
-    while (start[p] < end[p]) {
-      const std::size_t q = part_of(pairs[start[p]]);
-      if (q == p) {
-        ++start[p];
-      } else {
-        std::swap(pairs[start[p]], pairs[start[q]]);
-        ++start[q];
-      }
-    }
-  }
-  threads::run_workers(static_cast<unsigned>(t), [&](unsigned p) {
-    const std::uint64_t lo = bounds[p];
-    const std::uint64_t hi = p + 1 < t ? bounds[p + 1] : n;
-    sort_serial(pairs.subspan(lo, hi - lo));
-  });
+  const unsigned workers = t < 2 || n < t * kMinPairsPerThread ? 1 : static_cast<unsigned>(t);
+  auto scratch = pages::Pages<Pair>::allocate(n);
+  radix_sort(pairs, scratch.span(), workers, [](unsigned, std::uint64_t, std::uint64_t, std::uint64_t) {});
 }
 
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {
@@ -226,56 +306,144 @@ namespace detail {
 
 namespace {
 
-// The distinct `h1` values of sorted pairs, one per run of equal `h1`, in ascending order: the
-// keys of the minimal perfect hash, fed to its builder without a copy.
-class DistinctH1 final : public mphf::HashSource {
- public:
-  explicit DistinctH1(std::span<const Pair> pairs) : pairs_(pairs) {}
-  std::size_t next_batch(std::span<std::uint64_t> out) override {
-    std::size_t k = 0;
-    while (k < out.size() && pos_ < pairs_.size()) {
-      const std::uint64_t h1 = pairs_[pos_].h1;
-      while (pos_ < pairs_.size() && pairs_[pos_].h1 == h1) ++pos_;
-      out[k++] = h1;
-    }
-    return k;
-  }
+unsigned workers_for(std::uint64_t n, unsigned threads) {
+  return static_cast<unsigned>(std::max<std::uint64_t>(
+      1, std::min<std::uint64_t>(std::max(threads, 1u), n / kMinPairsPerWorker)));
+}
 
- private:
-  std::span<const Pair> pairs_;
-  std::size_t pos_ = 0;
-};
+// ORs fingerprint `fp` of `slot` into a zeroed table that other threads fill at the same time:
+// neighbouring slots of a width that is not a whole number of bytes share a byte.
+void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits, std::uint64_t fp) {
+  const std::uint64_t pos = slot * bits;
+  const std::uint64_t byte = pos / 8;
+  const unsigned shift = static_cast<unsigned>(pos % 8);
+  const unsigned len = (shift + bits + 7) / 8;  // at most 9
+  check_invariant(bytes::fits(byte, len, table.size()), "a fingerprint lies inside its table");
+  const std::uint64_t lo = fp << shift;
+  const std::uint64_t hi = shift > 0 ? fp >> (64 - shift) : 0;
+  for (unsigned i = 0; i < len; ++i) {
+    const auto v = static_cast<std::uint8_t>(i < 8 ? lo >> (8 * i) : hi);
+    if (v != 0) std::atomic_ref<std::uint8_t>(table[byte + i]).fetch_or(v, std::memory_order_relaxed);
+  }
+}
 
 }  // namespace
 
-PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages) {
+// The pairs are sorted in runs of whole buckets, one a worker (see `radix_sort`); each worker
+// drops the repeated pairs of its run in place and counts its distinct h1 values and collisions.
+// Prefix sums of those counts give every run its first key of the minimal perfect hash and its
+// first side entry, so the keys, the side table (ids in sorted pair order after the slots) and
+// the fingerprints are written by the workers, each over its own run, at positions that do not
+// depend on the number of workers.
+PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
+                      std::uint32_t fp_bits) {
   PairBuild out;
-  sort_run(pairs, threads);
-  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  out.n = pairs.size();
+  const std::uint64_t n0 = pairs.size();
+  const unsigned workers = n0 < kRadixMin ? 1 : workers_for(n0, threads);
+  struct Run {
+    std::uint64_t lo = 0, kept = 0, distinct = 0, side = 0;
+  };
+  std::vector<Run> runs(workers);
+  // Drops repeats from the sorted positions [lo, hi) of worker w's run, moving the kept pairs
+  // down to follow the run's earlier kept ones, and counts them.
+  auto split_run = [&](unsigned w, std::uint64_t run_lo, std::uint64_t lo, std::uint64_t hi) {
+    Run& r = runs[w];
+    if (lo == run_lo) r = Run{run_lo, 0, 0, 0};
+    std::uint64_t o = r.lo + r.kept;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = pairs[i];
+      if (o > r.lo && pairs[o - 1] == p) continue;
+      if (o > r.lo && pairs[o - 1].h1 == p.h1)
+        ++r.side;
+      else
+        ++r.distinct;
+      pairs[o++] = p;
+    }
+    r.kept = o - r.lo;
+  };
+  if (n0 < kRadixMin) {
+    sort_serial(pairs);
+    split_run(0, 0, 0, n0);
+  } else {
+    auto scratch = pages::Pages<Pair>::allocate(n0);
+    radix_sort(pairs, scratch.span(), workers, split_run);
+  }
+  std::uint64_t m = 0, s = 0;
+  std::vector<std::uint64_t> distinct_at(workers), side_at(workers);
+  for (unsigned w = 0; w < workers; ++w) {
+    distinct_at[w] = m;
+    side_at[w] = s;
+    m += runs[w].distinct;
+    s += runs[w].side;
+  }
+  out.n = m + s;
   if (out.n > 0xFFFFFFFFull) throw IndexError::format(messages.too_many);
   if (out.n == 0) return out;
-  // The first pair of every run of equal h1 (the smallest h2) is the run's representative; the
-  // others are collisions, whose ids follow the slots in sorted pair order.
-  std::uint64_t m = 0;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i > 0 && pairs[i].h1 == pairs[i - 1].h1)
-      out.side.push_back(PairEntry{pairs[i].h1, pairs[i].h2, 0});
-    else
-      ++m;
-  }
-  for (std::size_t j = 0; j < out.side.size(); ++j) out.side[j].id = static_cast<std::uint32_t>(m + j);
   out.m = m;
-  DistinctH1 source(pairs);
-  out.mph = mphf::Mphf(mphf::V2::build_from(m, mphf::HashInput::source(source), threads));
-  slots_in_place(pairs, *out.mph, threads);
-  std::vector<std::uint64_t> seen((m + 63) / 64, 0);
-  for (const Pair& p : pairs) {
-    if (p.h1 == kRepeated) continue;
-    if (p.h1 >= m || (seen[p.h1 / 64] >> (p.h1 % 64)) & 1) throw IndexError::format(messages.not_minimal);
-    seen[p.h1 / 64] |= std::uint64_t{1} << (p.h1 % 64);
+
+  // The first pair of every stretch of equal h1 (the smallest h2) represents it: its h1 is a key
+  // of the minimal perfect hash. The others are collisions, whose ids follow the slots in sorted
+  // pair order.
+  auto distinct = pages::Pages<std::uint64_t>::allocate(m);
+  out.side.resize(s);
+  threads::run_workers(workers, [&](unsigned w) {
+    const std::uint64_t lo = runs[w].lo;
+    const std::uint64_t hi = lo + runs[w].kept;
+    std::uint64_t d = distinct_at[w], o = side_at[w];
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = pairs[i];
+      if (i > lo && pairs[i - 1].h1 == p.h1) {
+        out.side[o] = PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + o)};
+        ++o;
+      } else {
+        distinct[d++] = p.h1;
+      }
+    }
+  });
+  out.mph = mphf::Mphf(mphf::V2::build_from(m, mphf::HashInput::ordered(distinct.span()), threads));
+  distinct = {};
+
+  // A representative claims its slot in `seen` before writing its fingerprint, so no two workers
+  // ever write the same bytes, even for a table that is not minimal and perfect (refused below).
+  const std::uint32_t bits = fp_bits;
+  const bool whole_bytes = bits % 8 == 0;
+  if (bits != 0) {
+    const std::uint64_t table_len = (m * bits + 7) / 8;
+    out.fingerprints = pages::Pages<std::uint8_t>::allocate(table_len);
+    // Whole-byte widths write every byte of the table once; narrower ones OR into shared bytes.
+    if (!whole_bytes) {
+      for_ranges(table_len, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
+        std::memset(out.fingerprints.data() + lo, 0, hi - lo);
+      });
+    }
   }
-  out.slotted = std::move(pairs);
+  const std::span<std::uint8_t> table = out.fingerprints.span();
+  const std::uint64_t mask = bits != 0 ? fp_mask(bits) : 0;
+  std::vector<std::uint64_t> seen((m + 63) / 64, 0);
+  std::vector<std::uint8_t> broken(workers, 0);
+  const mphf::Mphf& mph = *out.mph;
+  threads::run_workers(workers, [&](unsigned w) {
+    const std::uint64_t lo = runs[w].lo;
+    const std::uint64_t hi = lo + runs[w].kept;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair p = pairs[i];
+      if (i > lo && pairs[i - 1].h1 == p.h1) continue;
+      const std::uint64_t slot = mph.index(p.h1);
+      const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+      if (slot >= m ||
+          std::atomic_ref<std::uint64_t>(seen[slot / 64]).fetch_or(bit, std::memory_order_relaxed) & bit) {
+        broken[w] = 1;
+        continue;
+      }
+      if (bits == 0) continue;
+      if (whole_bytes)
+        write_fp(table, slot, bits, p.h2 & mask);
+      else
+        or_fp_shared(table, slot, bits, p.h2 & mask);
+    }
+  });
+  if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; }))
+    throw IndexError::format(messages.not_minimal);
   return out;
 }
 
@@ -296,16 +464,10 @@ CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pai
   if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
   detail::PairBuild b = detail::build_pairs(
       std::move(pairs), threads,
-      {"compact-hash: more than u32::MAX keys; ids are u32", "compact-hash: construction was not minimal/perfect"});
+      {"compact-hash: more than u32::MAX keys; ids are u32", "compact-hash: construction was not minimal/perfect"},
+      bits);
   if (b.n == 0) return CompactHashIndex(std::nullopt, blob::SharedBytes(), bits, {}, 0);
-  const std::uint64_t table_len = (b.m * bits + 7) / 8;
-  auto table = pages::Pages<std::uint8_t>::allocate(table_len);
-  std::memset(table.data(), 0, table_len);
-  const std::uint64_t mask = fp_mask(bits);
-  for (const Pair& p : b.slotted)
-    if (p.h1 != kRepeated) write_fp(table.span(), p.h1, bits, p.h2 & mask);
-  b.slotted = {};
-  return CompactHashIndex(std::move(b.mph), blob::SharedBytes::from_pages(std::move(table)), bits,
+  return CompactHashIndex(std::move(b.mph), blob::SharedBytes::from_pages(std::move(b.fingerprints)), bits,
                           std::move(b.side), b.n);
 }
 

@@ -3,7 +3,8 @@
 // is probabilistic (a non-member is accepted with probability 2^-bits) and there is no reverse
 // lookup. Keys whose `h1` collides are kept exactly, by their (h1, h2) pair, in the side table.
 //
-// Also here: the pair sort and slot assignment that the compact and closed builds share.
+// Also here: the pair sort, the slot assignment rule and the build steps that the compact and
+// closed builds share.
 //
 // The "BCH8" blob (all integers little-endian; the 64-bit fields at 4 and 28 are unaligned):
 //
@@ -36,6 +37,7 @@
 #include "blob.hpp"
 #include "hash.hpp"
 #include "mphf.hpp"
+#include "pages.hpp"
 #include "side_table.hpp"
 
 namespace quenlith::compact_hash {
@@ -46,9 +48,11 @@ using side_table::PairEntry;
 // The first half of a pair after `slots_in_place` when its `h1` repeats the previous pair's.
 inline constexpr std::uint64_t kRepeated = ~std::uint64_t{0};
 
-// Sorts `pairs` ascending by (h1, h2) in place; duplicates stay. With 2 or more threads (0 means
-// 1, more than 256 means 256) and at least threads * 4096 pairs, the slice is split by the top
-// bits of `h1` into contiguous ranges that are sorted on scoped worker threads.
+// Sorts `pairs` ascending by (h1, h2) in place; duplicates stay. From 1,024 pairs on, a radix
+// pass spreads the pairs by the top bits of `h1` into a scratch table of as many pairs, and the
+// buckets (contiguous ranges of h1) are sorted back on their own. With 2 or more threads (0 means
+// 1, more than 256 means 256) and at least threads * 4096 pairs, both steps run on scoped worker
+// threads; the result is the same for every count.
 void sort_run(std::span<Pair> pairs, unsigned threads);
 
 // Replaces the `h1` of every pair of a sorted, duplicate-free slice by its slot in `mph`, and by
@@ -118,7 +122,7 @@ class CompactHashIndex {
   // online processors. Throws `IndexError::Format` "compact-hash: fingerprint_bits must be in
   // 1..=64" (checked first), "compact-hash: more than u32::MAX keys; ids are u32",
   // "compact-hash: construction was not minimal/perfect", or the minimal-perfect-hash build's
-  // error.
+  // error. While sorting, the build holds a second table as large as `pairs`.
   static CompactHashIndex build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits);
   // The same with a given thread count; the result is identical for every count.
   static CompactHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs,
@@ -214,22 +218,25 @@ class CompactHashIndex {
 
 namespace detail {
 
-// The part of a compact or closed build shared by both: sorted, duplicate-free pairs, the side
-// table of the repeated `h1` values, and the minimal perfect hash of the distinct ones, with the
-// pairs' first halves replaced by their slots (`kRepeated` for side pairs) and minimality
-// verified. `messages` supplies each kind's own texts.
+// The part of a compact or closed build shared by both: the pairs sorted and freed of repeats,
+// the side table of the repeated `h1` values, the minimal perfect hash of the distinct ones with
+// its minimality verified, and, when `fp_bits` is 1..=64, the fingerprint table of `fp_bits` bits
+// a slot (0: none). Runs on up to `threads` workers; the result does not depend on their number.
+// The sort takes a scratch table as large as `pairs`.
+// `messages` supplies each kind's own texts.
 struct PairBuildMessages {
   const char* too_many;
   const char* not_minimal;
 };
 struct PairBuild {
-  std::vector<Pair> slotted;  // (slot or kRepeated, h2), in sorted pair order
+  pages::Pages<std::uint8_t> fingerprints;  // empty when not asked for or without keys
   std::vector<PairEntry> side;
   std::optional<mphf::Mphf> mph;  // absent when there are no keys
   std::uint64_t n = 0;
   std::uint64_t m = 0;  // keys of the minimal perfect hash
 };
-PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages);
+PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
+                      std::uint32_t fp_bits);
 
 }  // namespace detail
 

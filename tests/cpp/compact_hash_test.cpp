@@ -52,6 +52,22 @@ TEST(SortRun, SortsLikeTheModelAtTheParallelThresholds) {
   }
 }
 
+TEST(SortRun, CrowdedBucketsSortLikeTheModel) {
+  // All h1 in one radix bucket, then in one sub-bucket of it, then a few crowded values among
+  // spread ones: the comparison fallbacks and the empty buckets around them.
+  for (std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{1} << 20, std::uint64_t{1} << 50}) {
+    std::vector<Pair> pairs = random_pairs(40'000, spread, 5'000);
+    for (std::size_t i = 0; i < pairs.size(); i += 3) pairs[i].h1 *= spread;
+    std::vector<Pair> model = pairs;
+    std::sort(model.begin(), model.end(), pair_less);
+    for (unsigned threads : {1u, 4u}) {
+      std::vector<Pair> got = pairs;
+      compact_hash::sort_run(got, threads);
+      ASSERT_EQ(got, model) << "spread " << spread << " threads " << threads;
+    }
+  }
+}
+
 TEST(SlotsInPlace, MarksRepeatsAcrossChunkBoundariesAsOneThreadDoes) {
   // 4 threads over 4 * 4096 pairs: chunks of 4096; a group of equal h1 spans positions 4090..4105.
   const std::size_t n = 4 * 4096;
@@ -254,6 +270,38 @@ TEST(CompactBuild, ResultDoesNotDependOnTheThreadCount) {
   for (std::size_t i = 0; i < 50; ++i) pairs.push_back(Pair{pairs[i * 7].h1, pairs[i].h2 + 1});
   const auto one = CompactHashIndex::build_from_pairs_with_threads(pairs, 11, 1).to_bytes();
   for (unsigned t : {2u, 5u, 8u}) EXPECT_EQ(CompactHashIndex::build_from_pairs_with_threads(pairs, 11, t).to_bytes(), one) << t;
+}
+
+TEST(CompactBuild, RepeatedPairsAndEveryWidthKindDoNotDependOnTheThreadCount) {
+  // Exact repeats (dropped), equal-h1 groups (side entries) and crowded high bits of h1, built
+  // with whole-byte and narrower widths on 1 and many workers; the side table against a model.
+  std::vector<Pair> pairs = random_pairs(120'000, 9);
+  for (std::size_t i = 0; i < 3'000; ++i) pairs.push_back(pairs[i * 11]);
+  for (std::size_t i = 0; i < 40; ++i) pairs.push_back(Pair{pairs[i * 13].h1, pairs[i].h2 ^ 5});
+  for (std::size_t i = 0; i < 2'000; ++i) pairs.push_back(Pair{i * 977, i});
+  std::vector<Pair> model = pairs;
+  std::sort(model.begin(), model.end(), pair_less);
+  model.erase(std::unique(model.begin(), model.end()), model.end());
+  std::vector<Pair> side_model;
+  for (std::size_t i = 1; i < model.size(); ++i)
+    if (model[i].h1 == model[i - 1].h1) side_model.push_back(model[i]);
+  ASSERT_EQ(side_model.size(), 40u);
+  for (std::uint32_t bits : {8u, 16u, 24u, 64u, 5u, 33u}) {
+    const auto one = CompactHashIndex::build_from_pairs_with_threads(pairs, bits, 1);
+    ASSERT_EQ(one.len(), model.size());
+    ASSERT_EQ(one.side().size(), side_model.size());
+    const std::uint64_t m = model.size() - side_model.size();
+    for (std::size_t j = 0; j < side_model.size(); ++j) {
+      EXPECT_EQ(one.side()[j].h1, side_model[j].h1);
+      EXPECT_EQ(one.side()[j].h2, side_model[j].h2);
+      EXPECT_EQ(one.side()[j].id, m + j);
+    }
+    for (const Pair& p : model) ASSERT_TRUE(one.id_with_side_hashed(p).matched) << bits;
+    const auto bytes = one.to_bytes();
+    for (unsigned t : {3u, 8u})
+      EXPECT_EQ(CompactHashIndex::build_from_pairs_with_threads(pairs, bits, t).to_bytes(), bytes)
+          << "bits " << bits << " threads " << t;
+  }
 }
 
 class CompactBlob : public ::testing::Test {
