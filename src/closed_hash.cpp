@@ -67,37 +67,17 @@ ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {
   Parts parts;
   if (mph_) parts.mph = mph_->to_bytes();
   parts.side = side_table::pair_entry_bytes(side_);
-  blob::BlockHasher hasher;
-  hasher.update(parts.mph);
-  hasher.update(parts.side);
-  parts.header = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  const auto h = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
+                              parts.payload_hash());
+  parts.header.assign(h.begin(), h.end());
   return parts;
 }
 
-std::vector<std::uint8_t> ClosedHashIndex::to_bytes() const {
-  const Parts parts = serialised_parts();
-  std::vector<std::uint8_t> out;
-  out.reserve(kHeaderBytes + parts.mph.size() + parts.side.size());
-  bytes::put_bytes(out, parts.header);
-  bytes::put_bytes(out, parts.mph);
-  bytes::put_bytes(out, parts.side);
-  return out;
-}
+std::vector<std::uint8_t> ClosedHashIndex::to_bytes() const { return serialised_parts().concat(); }
 
-void ClosedHashIndex::write_to(fileio::BufWriter& out) const {
-  const Parts parts = serialised_parts();
-  out.write_all(parts.header);
-  out.write_all(parts.mph);
-  out.write_all(parts.side);
-}
+void ClosedHashIndex::write_to(fileio::BufWriter& out) const { serialised_parts().write_to(out); }
 
-void ClosedHashIndex::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    fileio::BufWriter w(file);
-    write_to(w);
-    w.flush();
-  });
-}
+void ClosedHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
 
 // The frame parse, each check only after the previous ones passed:
 //   1. fewer than 4 bytes                          bad magic or truncated header

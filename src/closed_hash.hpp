@@ -55,11 +55,7 @@ inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
 class ClosedHashIndex {
  public:
-  struct Parts {
-    std::vector<std::uint8_t> mph;
-    std::vector<std::uint8_t> side;
-    std::array<std::uint8_t, kHeaderBytes> header;
-  };
+  using Parts = side_table::BlobParts;
 
   // What the frame parse of a blob yields before the minimal perfect hash is decoded.
   struct Frame {

@@ -530,39 +530,17 @@ std::uint64_t CompactHashIndex::serialized_len() const noexcept {
 CompactHashIndex::Parts CompactHashIndex::serialised_parts() const {
   Parts parts;
   if (mph_) parts.mph = mph_->to_bytes();
-  parts.fingerprints = fingerprints_.bytes();
+  parts.middle = fingerprints_.bytes();
   parts.side = side_table::pair_entry_bytes(side_);
-  blob::BlockHasher hasher;
-  hasher.update(parts.mph);
-  hasher.update(parts.fingerprints);
-  hasher.update(parts.side);
-  parts.header = header_v7(n_, bits_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
-                           hasher.finish());
+  const auto h = header_v7(n_, bits_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
+                           parts.payload_hash());
+  parts.header.assign(h.begin(), h.end());
   return parts;
 }
 
-std::vector<std::uint8_t> CompactHashIndex::to_bytes() const {
-  const Parts parts = serialised_parts();
-  std::vector<std::uint8_t> out;
-  out.reserve(kHeaderBytes + parts.mph.size() + parts.fingerprints.size() + parts.side.size());
-  bytes::put_bytes(out, parts.header);
-  bytes::put_bytes(out, parts.mph);
-  bytes::put_bytes(out, parts.fingerprints);
-  bytes::put_bytes(out, parts.side);
-  return out;
-}
+std::vector<std::uint8_t> CompactHashIndex::to_bytes() const { return serialised_parts().concat(); }
 
-void CompactHashIndex::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    const Parts parts = serialised_parts();
-    fileio::BufWriter w(file);
-    w.write_all(parts.header);
-    w.write_all(parts.mph);
-    w.write_all(parts.fingerprints);
-    w.write_all(parts.side);
-    w.flush();
-  });
-}
+void CompactHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
 
 // The frame parse, each check only after the previous ones passed:
 //   1. fewer than 4 bytes                                  bad magic or truncated header

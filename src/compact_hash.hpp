@@ -98,13 +98,7 @@ inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept { return ~st
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
 class CompactHashIndex {
  public:
-  // The parts of a blob; their concatenation is the blob.
-  struct Parts {
-    std::array<std::uint8_t, kHeaderBytes> header;
-    std::vector<std::uint8_t> mph;
-    std::span<const std::uint8_t> fingerprints;  // borrowed from the index
-    std::vector<std::uint8_t> side;
-  };
+  using Parts = side_table::BlobParts;
 
   // What the frame parse of a blob yields before the minimal perfect hash is decoded.
   struct Frame {

@@ -399,38 +399,17 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
 PerfectHashIndex::Parts PerfectHashIndex::serialised_parts() const {
   Parts parts;
   if (mph_) parts.mph = mph_->to_bytes();
-  parts.arena = arena_.image();
+  parts.middle = arena_.image();
   parts.side = side_table::key_entry_bytes(side_);
-  blob::BlockHasher hasher;
-  hasher.update(parts.mph);
-  hasher.update(parts.arena);
-  hasher.update(parts.side);
-  parts.header = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  const auto h = header_bytes(n_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
+                              parts.payload_hash());
+  parts.header.assign(h.begin(), h.end());
   return parts;
 }
 
-std::vector<std::uint8_t> PerfectHashIndex::to_bytes() const {
-  const Parts parts = serialised_parts();
-  std::vector<std::uint8_t> out;
-  out.reserve(kHeaderBytes + parts.mph.size() + parts.arena.size() + parts.side.size());
-  bytes::put_bytes(out, parts.header);
-  bytes::put_bytes(out, parts.mph);
-  bytes::put_bytes(out, parts.arena);
-  bytes::put_bytes(out, parts.side);
-  return out;
-}
+std::vector<std::uint8_t> PerfectHashIndex::to_bytes() const { return serialised_parts().concat(); }
 
-void PerfectHashIndex::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    const Parts parts = serialised_parts();
-    fileio::BufWriter w(file);
-    w.write_all(parts.header);
-    w.write_all(parts.mph);
-    w.write_all(parts.arena);
-    w.write_all(parts.side);
-    w.flush();
-  });
-}
+void PerfectHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
 
 // The checks, each only after the previous ones passed:
 //   1. fewer than 4 bytes                                  bad magic or truncated header

@@ -64,13 +64,7 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64
 // the blob's storage (a mapping, for `load_mmap`) alive through its arena.
 class PerfectHashIndex {
  public:
-  // The parts of a blob; their concatenation is the blob.
-  struct Parts {
-    std::array<std::uint8_t, kHeaderBytes> header;
-    std::vector<std::uint8_t> mph;
-    std::span<const std::uint8_t> arena;  // borrowed from the index
-    std::vector<std::uint8_t> side;
-  };
+  using Parts = side_table::BlobParts;
 
   // An empty index without fingerprints.
   PerfectHashIndex();

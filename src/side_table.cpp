@@ -66,4 +66,37 @@ std::array<std::uint8_t, 36> header36(const char magic[4], std::uint64_t n, std:
   return h;
 }
 
+std::uint64_t BlobParts::payload_hash() const noexcept {
+  blob::BlockHasher hasher;
+  hasher.update(mph);
+  hasher.update(middle);
+  hasher.update(side);
+  return hasher.finish();
+}
+
+std::vector<std::uint8_t> BlobParts::concat() const {
+  std::vector<std::uint8_t> out;
+  out.reserve(header.size() + mph.size() + middle.size() + side.size());
+  bytes::put_bytes(out, header);
+  bytes::put_bytes(out, mph);
+  bytes::put_bytes(out, middle);
+  bytes::put_bytes(out, side);
+  return out;
+}
+
+void BlobParts::write_to(fileio::BufWriter& out) const {
+  out.write_all(header);
+  out.write_all(mph);
+  out.write_all(middle);
+  out.write_all(side);
+}
+
+void BlobParts::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    fileio::BufWriter w(file);
+    write_to(w);
+    w.flush();
+  });
+}
+
 }  // namespace quenlith::side_table
