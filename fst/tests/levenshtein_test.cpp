@@ -11,6 +11,8 @@
 
 namespace {
 
+using fst_test::true_distance;
+
 std::string text(const fst_test::Bytes& b) { return {b.begin(), b.end()}; }
 std::string hex_of(std::string_view s) { return fst_test::to_hex(fst_test::Bytes(s.begin(), s.end())); }
 
@@ -27,24 +29,6 @@ bool run(const Levenshtein& a, std::string_view key)
 }
 
 // Edit distance in scalars, or nothing when either side is not UTF-8.
-std::optional<std::size_t> true_distance(std::string_view a, std::string_view b)
-{
-    std::vector<char32_t> x;
-    std::vector<char32_t> y;
-    if (!fst::utf8::decode(a, x) || !fst::utf8::decode(b, y)) return std::nullopt;
-    std::vector<std::size_t> row(y.size() + 1);
-    for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        std::size_t diag = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[y.size()];
-}
 
 bool within(std::string_view query, std::string_view key, std::uint32_t d)
 {

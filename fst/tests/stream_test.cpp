@@ -14,6 +14,7 @@ namespace {
 using fst::automaton::Levenshtein;
 using fst::automaton::Str;
 using fst_test::Bytes;
+using fst_test::true_distance;
 using Pairs = std::vector<std::pair<Bytes, std::uint64_t>>;
 
 template <fst::Automaton A>
@@ -408,33 +409,13 @@ TEST(StreamBounds, DamagedMapsFailCleanly)
 // ---------------------------------------------------------------------------------------------
 // The Levenshtein stream against a brute-force edit distance over every key of a word list.
 
-std::optional<std::size_t> true_distance(const Bytes& a, const Bytes& b, std::size_t cap)
-{
-    std::vector<char32_t> x;
-    std::vector<char32_t> y;
-    if (!fst::utf8::decode(text(a), x) || !fst::utf8::decode(text(b), y)) return std::nullopt;
-    const std::size_t diff = x.size() > y.size() ? x.size() - y.size() : y.size() - x.size();
-    if (diff > cap) return diff;
-    std::vector<std::size_t> row(y.size() + 1);
-    for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-        std::size_t diag = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[y.size()];
-}
 
 void check_levenshtein_over(const fst::Fst& map, const Pairs& pairs, const std::vector<std::string>& queries)
 {
     for (const auto& q : queries) {
         std::vector<std::optional<std::size_t>> dist;
         dist.reserve(pairs.size());
-        for (const auto& kv : pairs) dist.push_back(true_distance(Bytes(q.begin(), q.end()), kv.first, 2));
+        for (const auto& kv : pairs) dist.push_back(true_distance(q, text(kv.first), 2));
         for (std::uint32_t d = 0; d <= 2; ++d) {
             Pairs want;
             for (std::size_t i = 0; i < pairs.size(); ++i) {

@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <string_view>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "fst/utf8.hpp"
 
 namespace fst_test {
 
@@ -133,6 +137,32 @@ inline const BuildCase& build_case_named(const std::string& name) {
 inline const BuildCase& large_case() {
     static const BuildCase c = build_case(load_jsonl_gz("build_large.jsonl.gz").at(0));
     return c;
+}
+
+
+// The edit distance between two UTF-8 strings counted in Unicode scalar values; nullopt when
+// either is not valid UTF-8. Past `cap` only the length difference is returned, which is already
+// more than any distance a test asks about.
+inline std::optional<std::size_t> true_distance(std::string_view a, std::string_view b,
+                                                std::size_t cap = SIZE_MAX)
+{
+    std::vector<char32_t> x;
+    std::vector<char32_t> y;
+    if (!fst::utf8::decode(a, x) || !fst::utf8::decode(b, y)) return std::nullopt;
+    const std::size_t diff = x.size() > y.size() ? x.size() - y.size() : y.size() - x.size();
+    if (diff > cap) return diff;
+    std::vector<std::size_t> row(y.size() + 1);
+    for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        std::size_t diag = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[y.size()];
 }
 
 }  // namespace fst_test
