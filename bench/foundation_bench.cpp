@@ -72,7 +72,8 @@ void bench_hash_pair(const Packed& keys, const char* label) {
     g_sink = acc;
   });
   std::printf(
-      "hash_pair keys=%zu len=%s threads=1 GB/s=%.2f Mkeys/s=%.1f | baseline std::hash<string_view> "
+      "hash_pair keys=%zu len=%s threads=1 GB/s=%.2f Mkeys/s=%.1f | baseline "
+      "std::hash<string_view> "
       "GB/s=%.2f Mkeys/s=%.1f\n",
       keys.size(), label, bytes / ours / 1e9, keys.size() / ours / 1e6, bytes / base / 1e9,
       keys.size() / base / 1e6);
@@ -112,9 +113,8 @@ void bench_arena(const Packed& keys, const char* label) {
   std::vector<std::string_view> views(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) views[i] = keys.key(i);
   std::optional<arena::StringArena> built;
-  const double build = best_of(3, [&] {
-    built = arena::StringArena::assemble(views, views.size(), keys.bytes.size());
-  });
+  const double build = best_of(
+      3, [&] { built = arena::StringArena::assemble(views, views.size(), keys.bytes.size()); });
   std::vector<std::string> owned;
   const double base_build = best_of(3, [&] { owned.assign(views.begin(), views.end()); });
 
@@ -165,8 +165,8 @@ void bench_extsort(const std::filesystem::path& scratch) {
   });
 
   const std::filesystem::path output = scratch / "bench.out";
-  for (std::uint64_t budget : {std::uint64_t{1} << 30, std::uint64_t{16} << 20,
-                               std::uint64_t{256} << 10}) {
+  for (std::uint64_t budget :
+       {std::uint64_t{1} << 30, std::uint64_t{16} << 20, std::uint64_t{256} << 10}) {
     double push_s = 1e30, pass1_s = 1e30, pass2_s = 1e30;
     std::size_t runs = 0, delivered = 0;
     for (int rep = 0; rep < 3; ++rep) {
@@ -213,8 +213,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path scratch =
       scratch_root / ("quenlith_bench." + std::to_string(::getpid()));
   std::filesystem::create_directories(scratch);
-  std::printf("foundation_bench cores=%u (every figure single-threaded)\n",
-              threads::available());
+  std::printf("foundation_bench cores=%u (every figure single-threaded)\n", threads::available());
   try {
     const Packed short_keys = random_keys(4'000'000, 8, 16, 1);
     const Packed long_keys = random_keys(65'536, 1024, 1024, 2);

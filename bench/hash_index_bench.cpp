@@ -43,7 +43,8 @@ void syllable(std::string& out, std::uint64_t v) {
 
 std::string word(std::mt19937_64& rng, int min_syl, int max_syl) {
   std::string w;
-  const int n = min_syl + static_cast<int>(rng() % static_cast<std::uint64_t>(max_syl - min_syl + 1));
+  const int n =
+      min_syl + static_cast<int>(rng() % static_cast<std::uint64_t>(max_syl - min_syl + 1));
   for (int i = 0; i < n; ++i) syllable(w, rng());
   return w;
 }
@@ -84,9 +85,10 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-void line(const char* index, std::uint64_t n, unsigned threads, const char* figure, double value, const char* unit) {
-  std::printf("%-16s keys=%-9llu threads=%-2u %-28s %10.2f %s\n", index, static_cast<unsigned long long>(n), threads,
-              figure, value, unit);
+void line(const char* index, std::uint64_t n, unsigned threads, const char* figure, double value,
+          const char* unit) {
+  std::printf("%-16s keys=%-9llu threads=%-2u %-28s %10.2f %s\n", index,
+              static_cast<unsigned long long>(n), threads, figure, value, unit);
   std::fflush(stdout);
 }
 
@@ -107,25 +109,33 @@ struct Counting {
     std::allocator<T>().deallocate(p, n);
   }
   template <class U>
-  bool operator==(const Counting<U>&) const noexcept { return true; }
+  bool operator==(const Counting<U>&) const noexcept {
+    return true;
+  }
 };
 using CString = std::basic_string<char, std::char_traits<char>, Counting<char>>;
 struct CHash {
   using is_transparent = void;
-  std::size_t operator()(const CString& s) const noexcept { return std::hash<std::string_view>()(std::string_view(s)); }
-  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>()(s); }
+  std::size_t operator()(const CString& s) const noexcept {
+    return std::hash<std::string_view>()(std::string_view(s));
+  }
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>()(s);
+  }
 };
 struct CEq {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
 };
-using Map = std::unordered_map<CString, std::uint32_t, CHash, CEq, Counting<std::pair<const CString, std::uint32_t>>>;
+using Map = std::unordered_map<CString, std::uint32_t, CHash, CEq,
+                               Counting<std::pair<const CString, std::uint32_t>>>;
 
 // Times `f` over the queries once (after a warm-up pass over a prefix) and returns ns a query.
 template <class F>
 double per_query(const std::vector<std::string_view>& queries, F&& f) {
   std::uint64_t sink = 0;
-  for (std::size_t i = 0; i < std::min<std::size_t>(queries.size(), 10000); ++i) sink += f(queries[i]);
+  for (std::size_t i = 0; i < std::min<std::size_t>(queries.size(), 10000); ++i)
+    sink += f(queries[i]);
   const auto t0 = Clock::now();
   for (std::string_view q : queries) sink += f(q);
   const double s = seconds_since(t0);
@@ -172,7 +182,8 @@ void run(std::uint64_t n) {
   const std::vector<std::string> others = make_keys(n, std::min<std::uint64_t>(n, 1'000'000));
   std::uint64_t total = 0;
   for (const auto& k : keys) total += k.size();
-  line("corpus", n, all, "mean key bytes", static_cast<double>(total) / static_cast<double>(n), "B");
+  line("corpus", n, all, "mean key bytes", static_cast<double>(total) / static_cast<double>(n),
+       "B");
   std::vector<std::string_view> key_views(keys.begin(), keys.end());
   // Queries: 1M members drawn at random, 1M non-members.
   // Member queries are copies, so that reading a query's bytes costs what it costs for a
@@ -180,7 +191,8 @@ void run(std::uint64_t n) {
   std::vector<std::string> member_store;
   {
     std::mt19937_64 rng(99);
-    for (std::size_t i = 0; i < std::min<std::uint64_t>(n, 1'000'000); ++i) member_store.push_back(keys[rng() % n]);
+    for (std::size_t i = 0; i < std::min<std::uint64_t>(n, 1'000'000); ++i)
+      member_store.push_back(keys[rng() % n]);
   }
   const std::vector<std::string_view> members(member_store.begin(), member_store.end());
   const std::vector<std::string_view> strangers(others.begin(), others.end());
@@ -200,16 +212,22 @@ void run(std::uint64_t n) {
       line("perfect-hash", n, t, "build", seconds_since(t0) * 1e9 / dn, "ns/key");
     }
     line("perfect-hash", n, all, "blob", static_cast<double>(idx->serialized_len()) / dn, "B/key");
-    line("perfect-hash", n, 1, "id member", per_query(members, [&](auto q) { return *idx->id(q); }), "ns");
-    line("perfect-hash", n, 1, "id non-member", per_query(strangers, [&](auto q) { return idx->id(q).has_value(); }), "ns");
+    line("perfect-hash", n, 1, "id member", per_query(members, [&](auto q) { return *idx->id(q); }),
+         "ns");
+    line("perfect-hash", n, 1, "id non-member",
+         per_query(strangers, [&](auto q) { return idx->id(q).has_value(); }), "ns");
     auto batch = [&](std::span<const std::string_view> b) { return idx->ids_of(b).size(); };
     line("perfect-hash", n, 1, "ids_of member", per_query_batched(members, kBatch, batch), "ns");
-    line("perfect-hash", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch), "ns");
+    line("perfect-hash", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch),
+         "ns");
     line("perfect-hash", n, 1, "load_mmap",
-         mmap_load_ms(*idx, scratch, [](auto& p) { return perfect_hash::PerfectHashIndex::load_mmap(p); }), "ms");
+         mmap_load_ms(*idx, scratch,
+                      [](auto& p) { return perfect_hash::PerfectHashIndex::load_mmap(p); }),
+         "ms");
     auto fp = perfect_hash::PerfectHashIndex::build_with_threads(key_views, true, all);
     line("perfect-hash+fp", n, all, "blob", static_cast<double>(fp.serialized_len()) / dn, "B/key");
-    line("perfect-hash+fp", n, 1, "id non-member", per_query(strangers, [&](auto q) { return fp.id(q).has_value(); }), "ns");
+    line("perfect-hash+fp", n, 1, "id non-member",
+         per_query(strangers, [&](auto q) { return fp.id(q).has_value(); }), "ns");
   }
 
   // CompactHashIndex, 8 bits
@@ -223,14 +241,20 @@ void run(std::uint64_t n) {
           compact_hash::CompactHashIndex::build_from_pairs_with_threads(std::move(pairs), 8, t));
       line("compact-hash/8", n, t, "build", seconds_since(t0) * 1e9 / dn, "ns/key");
     }
-    line("compact-hash/8", n, all, "blob", static_cast<double>(idx->serialized_len()) / dn, "B/key");
-    line("compact-hash/8", n, 1, "id member", per_query(members, [&](auto q) { return *idx->id(q); }), "ns");
-    line("compact-hash/8", n, 1, "id non-member", per_query(strangers, [&](auto q) { return idx->id(q).has_value(); }), "ns");
+    line("compact-hash/8", n, all, "blob", static_cast<double>(idx->serialized_len()) / dn,
+         "B/key");
+    line("compact-hash/8", n, 1, "id member",
+         per_query(members, [&](auto q) { return *idx->id(q); }), "ns");
+    line("compact-hash/8", n, 1, "id non-member",
+         per_query(strangers, [&](auto q) { return idx->id(q).has_value(); }), "ns");
     auto batch = [&](std::span<const std::string_view> b) { return idx->ids_of(b).size(); };
     line("compact-hash/8", n, 1, "ids_of member", per_query_batched(members, kBatch, batch), "ns");
-    line("compact-hash/8", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch), "ns");
+    line("compact-hash/8", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch),
+         "ns");
     line("compact-hash/8", n, 1, "load_mmap",
-         mmap_load_ms(*idx, scratch, [](auto& p) { return compact_hash::CompactHashIndex::load_mmap(p); }), "ms");
+         mmap_load_ms(*idx, scratch,
+                      [](auto& p) { return compact_hash::CompactHashIndex::load_mmap(p); }),
+         "ms");
   }
 
   // ClosedHashIndex
@@ -245,13 +269,17 @@ void run(std::uint64_t n) {
       line("closed-hash", n, t, "build", seconds_since(t0) * 1e9 / dn, "ns/key");
     }
     line("closed-hash", n, all, "blob", static_cast<double>(idx->serialized_len()) / dn, "B/key");
-    line("closed-hash", n, 1, "id member", per_query(members, [&](auto q) { return idx->id(q); }), "ns");
-    line("closed-hash", n, 1, "id non-member", per_query(strangers, [&](auto q) { return idx->id(q); }), "ns");
+    line("closed-hash", n, 1, "id member", per_query(members, [&](auto q) { return idx->id(q); }),
+         "ns");
+    line("closed-hash", n, 1, "id non-member",
+         per_query(strangers, [&](auto q) { return idx->id(q); }), "ns");
     auto batch = [&](std::span<const std::string_view> b) { return idx->ids_of(b).size(); };
     line("closed-hash", n, 1, "ids_of member", per_query_batched(members, kBatch, batch), "ns");
-    line("closed-hash", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch), "ns");
+    line("closed-hash", n, 1, "ids_of non-member", per_query_batched(strangers, kBatch, batch),
+         "ns");
     line("closed-hash", n, 1, "load (no mmap form)",
-         mmap_load_ms(*idx, scratch, [](auto& p) { return closed_hash::ClosedHashIndex::load(p); }), "ms");
+         mmap_load_ms(*idx, scratch, [](auto& p) { return closed_hash::ClosedHashIndex::load(p); }),
+         "ms");
   }
 
   // Baseline: std::unordered_map<std::string, uint32_t>.
@@ -259,11 +287,14 @@ void run(std::uint64_t n) {
     g_map_bytes = 0;
     const auto t0 = Clock::now();
     Map map;
-    for (std::size_t i = 0; i < n; ++i) map.emplace(CString(keys[i].data(), keys[i].size()), static_cast<std::uint32_t>(i));
+    for (std::size_t i = 0; i < n; ++i)
+      map.emplace(CString(keys[i].data(), keys[i].size()), static_cast<std::uint32_t>(i));
     line("unordered_map", n, 1, "build", seconds_since(t0) * 1e9 / dn, "ns/key");
     line("unordered_map", n, 1, "memory", static_cast<double>(g_map_bytes) / dn, "B/key");
-    line("unordered_map", n, 1, "find member", per_query(members, [&](auto q) { return map.find(q)->second; }), "ns");
-    line("unordered_map", n, 1, "find non-member", per_query(strangers, [&](auto q) { return map.find(q) == map.end(); }), "ns");
+    line("unordered_map", n, 1, "find member",
+         per_query(members, [&](auto q) { return map.find(q)->second; }), "ns");
+    line("unordered_map", n, 1, "find non-member",
+         per_query(strangers, [&](auto q) { return map.find(q) == map.end(); }), "ns");
   }
 }
 

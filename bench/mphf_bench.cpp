@@ -45,10 +45,12 @@ void run(std::uint64_t n) {
   }
   const mphf::Mphf m = mphf::Mphf::build_with_threads(hashes, all);
   const mphf::V2& v = *m.v2();
-  std::printf("  section        %.4f bits/key  (%llu bytes; %zu later levels, %llu tail keys, %llu remap entries)\n",
-              static_cast<double>(m.byte_len()) * 8.0 / static_cast<double>(n),
-              static_cast<unsigned long long>(m.byte_len()), v.levels.size(),
-              static_cast<unsigned long long>(v.tail_keys), static_cast<unsigned long long>(v.remap.len));
+  std::printf(
+      "  section        %.4f bits/key  (%llu bytes; %zu later levels, %llu tail keys, %llu remap "
+      "entries)\n",
+      static_cast<double>(m.byte_len()) * 8.0 / static_cast<double>(n),
+      static_cast<unsigned long long>(m.byte_len()), v.levels.size(),
+      static_cast<unsigned long long>(v.tail_keys), static_cast<unsigned long long>(v.remap.len));
   const double single = best_of(reps, [&] {
     std::uint64_t sum = 0;
     for (std::uint64_t h : order) sum += m.index(h);
@@ -76,8 +78,8 @@ void run(std::uint64_t n) {
     base_build = std::min(base_build, std::chrono::duration<double>(t1 - t0).count());
     base_find = std::min(base_find, std::chrono::duration<double>(t2 - t1).count());
   }
-  std::printf("  baseline std::unordered_map build %8.1f ns/key, find %8.1f ns/key\n", base_build * per,
-              base_find * per);
+  std::printf("  baseline std::unordered_map build %8.1f ns/key, find %8.1f ns/key\n",
+              base_build * per, base_find * per);
 }
 
 }  // namespace

@@ -240,10 +240,13 @@ std::uint64_t write_range(std::span<std::uint8_t> table, std::uint8_t tag, const
 bool valid_tag(std::uint8_t tag) noexcept {
   switch (tag & kLayoutMask) {
     case kFlat32:
-    case kFlat64: return (tag & (kWideBases | kOverflow)) == 0;
+    case kFlat64:
+      return (tag & (kWideBases | kOverflow)) == 0;
     case kBlocks16:
-    case kBlocks256: return true;
-    default: return false;
+    case kBlocks256:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -431,8 +434,8 @@ std::optional<StringArena> StringArena::assemble_ranges(
     const Part& part = parts[r];
     source.copy(lo, hi, part.at, std::span<std::uint8_t>(out + *data_start + part.at, part.bytes));
     const std::span<const std::uint32_t> mine(lengths.data() + lo, hi - lo);
-    const std::uint64_t written = write_range(table_bytes, tag, l, n, lo, mine, part.at,
-                                              part.entry, overflow_bytes, fingerprints);
+    const std::uint64_t written = write_range(table_bytes, tag, l, n, lo, mine, part.at, part.entry,
+                                              overflow_bytes, fingerprints);
     check_invariant(written == (overflow ? (by16 ? part.heavy16 : part.heavy256) : 0),
                     "a range writes the overflow entries it counted");
   });
@@ -469,8 +472,9 @@ StringArena StringArena::build_exact(std::span<const std::string> keys, bool fin
       fingerprints ? assemble(keys, keys.size(), total, std::span<const std::uint8_t>())
                    : assemble(keys, keys.size(), total);
   if (!a)
-    panic("totals came from the iterator itself, one fingerprint per string, no key past u32::MAX "
-          "bytes");
+    panic(
+        "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX "
+        "bytes");
   return std::move(*a);
 }
 

@@ -30,14 +30,14 @@
 namespace quenlith::arena {
 
 // Encoding tag: the low 5 bits give the layout, the high bits its options.
-inline constexpr std::uint8_t kFlat32 = 4;     // flat 32-bit offsets
-inline constexpr std::uint8_t kFlat64 = 8;     // flat 64-bit offsets
-inline constexpr std::uint8_t kBlocks16 = 17;  // blocks of 16 strings, 8-bit deltas
-inline constexpr std::uint8_t kBlocks256 = 18; // blocks of 256 strings, 16-bit deltas
+inline constexpr std::uint8_t kFlat32 = 4;      // flat 32-bit offsets
+inline constexpr std::uint8_t kFlat64 = 8;      // flat 64-bit offsets
+inline constexpr std::uint8_t kBlocks16 = 17;   // blocks of 16 strings, 8-bit deltas
+inline constexpr std::uint8_t kBlocks256 = 18;  // blocks of 256 strings, 16-bit deltas
 inline constexpr std::uint8_t kLayoutMask = 31;
-inline constexpr std::uint8_t kWideBases = 32;     // block bases are 8 bytes (else 4)
-inline constexpr std::uint8_t kOverflow = 64;      // an overflow table follows the data
-inline constexpr std::uint8_t kFingerprints = 128; // one fingerprint byte per string
+inline constexpr std::uint8_t kWideBases = 32;      // block bases are 8 bytes (else 4)
+inline constexpr std::uint8_t kOverflow = 64;       // an overflow table follows the data
+inline constexpr std::uint8_t kFingerprints = 128;  // one fingerprint byte per string
 
 // Bytes before the offset table: the 8-byte count of offsets and the tag.
 inline constexpr std::uint64_t kPrefixBytes = 9;
@@ -139,8 +139,7 @@ std::span<const std::uint8_t> key_bytes(const K& key) {
 // A range whose elements can be fetched by position, and whose fetched keys outlive the fetch
 // (references, or views such as std::string_view): `assemble` copies such ranges in parallel.
 template <class R>
-concept IndexedKeys =
-    std::ranges::random_access_range<R> && std::ranges::sized_range<R> &&
+concept IndexedKeys = std::ranges::random_access_range<R> && std::ranges::sized_range<R> &&
     (std::is_lvalue_reference_v<std::ranges::range_reference_t<R>> ||
      std::ranges::borrowed_range<std::remove_cvref_t<std::ranges::range_reference_t<R>>>);
 }  // namespace detail

@@ -145,11 +145,14 @@ std::string base_of(const std::filesystem::path& target) {
 
 }  // namespace
 
-std::uint64_t next_temp_seq() noexcept { return g_temp_seq.fetch_add(1, std::memory_order_relaxed); }
+std::uint64_t next_temp_seq() noexcept {
+  return g_temp_seq.fetch_add(1, std::memory_order_relaxed);
+}
 
 std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64_t seq) {
-  return dir_of(target) / (base_of(target) + "." + std::to_string(static_cast<std::uint32_t>(::getpid())) +
-                           "." + std::to_string(seq) + ".tmp");
+  return dir_of(target) /
+         (base_of(target) + "." + std::to_string(static_cast<std::uint32_t>(::getpid())) + "." +
+          std::to_string(seq) + ".tmp");
 }
 
 namespace detail {
@@ -170,8 +173,7 @@ AtomicTemp::AtomicTemp(const std::filesystem::path& target)
     throw IndexError::io_message(IndexError::IoKind::AlreadyExists, "entity already exists");
   struct stat st;
   if (::stat(target_.c_str(), &st) == 0) {
-    while (::fchmod(file_.fd(), st.st_mode & 07777) != 0 && errno == EINTR) {
-    }
+    while (::fchmod(file_.fd(), st.st_mode & 07777) != 0 && errno == EINTR) {}
   }
 }
 

@@ -17,7 +17,8 @@
 
 namespace quenlith::bytes {
 
-static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+static_assert(std::endian::native == std::endian::little ||
+              std::endian::native == std::endian::big);
 
 template <class T>
 inline T from_le(T v) {

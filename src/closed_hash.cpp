@@ -21,7 +21,8 @@ constexpr const char* kSideIds = "closed-hash: side-table ids are not the tail i
 }  // namespace
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
-                                                    std::uint32_t side_count, std::uint64_t payload) {
+                                                    std::uint32_t side_count,
+                                                    std::uint64_t payload) {
   return side_table::header36(kMagic, n, mph_len, side_count, payload);
 }
 
@@ -29,11 +30,13 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
   return build_from_pairs_with_threads(std::move(pairs), threads::available());
 }
 
-ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs, unsigned threads) {
-  compact_hash::detail::PairBuild b = compact_hash::detail::build_pairs(
-      std::move(pairs), threads,
-      {"closed-hash: more than u32::MAX keys; ids are u32", "closed-hash: construction was not minimal/perfect"},
-      /*fp_bits=*/0);
+ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
+                                                               unsigned threads) {
+  compact_hash::detail::PairBuild b =
+      compact_hash::detail::build_pairs(std::move(pairs), threads,
+                                        {"closed-hash: more than u32::MAX keys; ids are u32",
+                                         "closed-hash: construction was not minimal/perfect"},
+                                        /*fp_bits=*/0);
   return ClosedHashIndex(std::move(b.side), std::move(b.mph), b.n);
 }
 
@@ -77,7 +80,9 @@ std::vector<std::uint8_t> ClosedHashIndex::to_bytes() const { return serialised_
 
 void ClosedHashIndex::write_to(fileio::BufWriter& out) const { serialised_parts().write_to(out); }
 
-void ClosedHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
+void ClosedHashIndex::save(const std::filesystem::path& path) const {
+  serialised_parts().save(path);
+}
 
 // The frame parse, each check only after the previous ones passed:
 //   1. fewer than 4 bytes                          bad magic or truncated header
@@ -102,8 +107,10 @@ ClosedHashIndex::Frame ClosedHashIndex::parse_frame(std::span<const std::uint8_t
   side_table::check_count(n, s, len, side_table::kPairEntryBytes);
   const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
   const auto mph_end = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!mph_end || *mph_end != side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
-  Frame f{n, b.subspan(kHeaderBytes, mph_len), side_table::parse_pair_entries(b.subspan(side_start))};
+  if (!mph_end || *mph_end != side_start)
+    throw IndexError::format(side_table::kMphLengthOutOfRange);
+  Frame f{n, b.subspan(kHeaderBytes, mph_len),
+          side_table::parse_pair_entries(b.subspan(side_start))};
   if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
   return f;
 }

@@ -44,7 +44,8 @@ inline constexpr std::uint64_t kHeaderBytes = 36;
 
 // The 36 header bytes of a "BCL2" blob, check included.
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
-                                                    std::uint32_t side_count, std::uint64_t payload);
+                                                    std::uint32_t side_count,
+                                                    std::uint64_t payload);
 
 // The slot of `h1`, or 0 without a minimal perfect hash.
 inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_t h1) noexcept {
@@ -97,11 +98,13 @@ class ClosedHashIndex {
     if (side_.empty()) {
       // Only the first hash half is needed; all slots come from one batched call.
       std::vector<std::uint64_t> h1(count);
-      for (std::size_t i = 0; i < count; ++i) h1[i] = hash::hash_pair(std::string_view(key_at(i))).h1;
+      for (std::size_t i = 0; i < count; ++i)
+        h1[i] = hash::hash_pair(std::string_view(key_at(i))).h1;
       return narrow(mph_->index_all(h1));
     }
     std::vector<std::uint32_t> out(count);
-    for (std::size_t i = 0; i < count; ++i) out[i] = id_with_side_hashed(hash::hash_pair(std::string_view(key_at(i))));
+    for (std::size_t i = 0; i < count; ++i)
+      out[i] = id_with_side_hashed(hash::hash_pair(std::string_view(key_at(i))));
     return out;
   }
   std::vector<std::uint32_t> ids_of(std::span<const std::string_view> keys) const {

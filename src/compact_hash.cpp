@@ -18,7 +18,8 @@ constexpr char kMagic[4] = {'B', 'C', 'H', '8'};
 constexpr std::uint32_t kMagicOld1 = 0x31484342;  // "BCH1" as a little-endian u32
 
 constexpr const char* kOldVersion =
-    "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
+    "computes; "
     "the keys are not stored, so it cannot be converted - rebuild the index from its keys";
 constexpr const char* kTooManyInHeader = "compact-hash: header claims more than u32::MAX keys";
 constexpr const char* kBadWidth = "compact-hash: bad fingerprint width";
@@ -37,7 +38,9 @@ constexpr std::uint64_t kRadixMin = 1024;
 // cache. Buckets are contiguous ranges of h1, so sorting each on its own sorts the whole.
 constexpr unsigned kBucketBits = 10;
 constexpr std::uint64_t kBuckets = std::uint64_t{1} << kBucketBits;
-std::size_t bucket_of(std::uint64_t h1) { return static_cast<std::size_t>(h1 >> (64 - kBucketBits)); }
+std::size_t bucket_of(std::uint64_t h1) {
+  return static_cast<std::size_t>(h1 >> (64 - kBucketBits));
+}
 
 bool pair_less(const Pair& a, const Pair& b) { return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2; }
 
@@ -56,7 +59,8 @@ void sort_serial(std::span<Pair> pairs) {
 }
 
 // Range r of `parts` near-equal consecutive ranges covering [0, n).
-std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts, std::uint64_t r) {
+std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts,
+                                             std::uint64_t r) {
   const std::uint64_t q = n / parts;
   const std::uint64_t rem = n % parts;
   const std::uint64_t lo = r * q + std::min(r, rem);
@@ -161,7 +165,8 @@ void sort_run(std::span<Pair> pairs, unsigned threads) {
   }
   const unsigned workers = t < 2 || n < t * kMinPairsPerThread ? 1 : static_cast<unsigned>(t);
   auto scratch = pages::Pages<Pair>::allocate(n);
-  radix_sort(pairs, scratch.span(), workers, [](unsigned, std::uint64_t, std::uint64_t, std::uint64_t) {});
+  radix_sort(pairs, scratch.span(), workers,
+             [](unsigned, std::uint64_t, std::uint64_t, std::uint64_t) {});
 }
 
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {
@@ -225,10 +230,18 @@ void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t b
     check_invariant(bytes::fits(at, k, table.size()), "a fingerprint lies inside its table");
     std::uint8_t* p = table.data() + at;
     switch (k) {
-      case 1: *p = static_cast<std::uint8_t>(fp); break;
-      case 2: bytes::store_u16(p, static_cast<std::uint16_t>(fp)); break;
-      case 4: bytes::store_u32(p, static_cast<std::uint32_t>(fp)); break;
-      default: bytes::store_uint(p, fp, static_cast<unsigned>(k)); break;
+      case 1:
+        *p = static_cast<std::uint8_t>(fp);
+        break;
+      case 2:
+        bytes::store_u16(p, static_cast<std::uint16_t>(fp));
+        break;
+      case 4:
+        bytes::store_u32(p, static_cast<std::uint32_t>(fp));
+        break;
+      default:
+        bytes::store_uint(p, fp, static_cast<unsigned>(k));
+        break;
     }
     return;
   }
@@ -257,10 +270,14 @@ bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, st
       const auto at = bytes::checked_mul(slot, k);
       if (!at || !bytes::fits(*at, k, len)) return false;
       switch (k) {
-        case 1: return t[*at] == want;
-        case 2: return bytes::load_u16(t + *at) == want;
-        case 4: return bytes::load_u32(t + *at) == want;
-        default: return bytes::load_u64(t + *at) == want;
+        case 1:
+          return t[*at] == want;
+        case 2:
+          return bytes::load_u16(t + *at) == want;
+        case 4:
+          return bytes::load_u32(t + *at) == want;
+        default:
+          return bytes::load_u64(t + *at) == want;
       }
     }
   }
@@ -282,7 +299,8 @@ bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, st
     const std::uint64_t last = (*pos + bits - 1) / 8;
     if (last >= len) return false;
     std::uint64_t gathered = 0;
-    for (std::uint64_t i = byte; i <= last; ++i) gathered |= std::uint64_t{t[i]} << (8 * (i - byte));
+    for (std::uint64_t i = byte; i <= last; ++i)
+      gathered |= std::uint64_t{t[i]} << (8 * (i - byte));
     value = gathered >> shift;
   }
   return (value & fp_mask(bits)) == want;
@@ -313,7 +331,8 @@ unsigned workers_for(std::uint64_t n, unsigned threads) {
 
 // ORs fingerprint `fp` of `slot` into a zeroed table that other threads fill at the same time:
 // neighbouring slots of a width that is not a whole number of bytes share a byte.
-void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits, std::uint64_t fp) {
+void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
+                  std::uint64_t fp) {
   const std::uint64_t pos = slot * bits;
   const std::uint64_t byte = pos / 8;
   const unsigned shift = static_cast<unsigned>(pos % 8);
@@ -323,7 +342,8 @@ void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32
   const std::uint64_t hi = shift > 0 ? fp >> (64 - shift) : 0;
   for (unsigned i = 0; i < len; ++i) {
     const auto v = static_cast<std::uint8_t>(i < 8 ? lo >> (8 * i) : hi);
-    if (v != 0) std::atomic_ref<std::uint8_t>(table[byte + i]).fetch_or(v, std::memory_order_relaxed);
+    if (v != 0)
+      std::atomic_ref<std::uint8_t>(table[byte + i]).fetch_or(v, std::memory_order_relaxed);
   }
 }
 
@@ -431,7 +451,8 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
       const std::uint64_t slot = mph.index(p.h1);
       const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
       if (slot >= m ||
-          std::atomic_ref<std::uint64_t>(seen[slot / 64]).fetch_or(bit, std::memory_order_relaxed) & bit) {
+          std::atomic_ref<std::uint64_t>(seen[slot / 64]).fetch_or(bit, std::memory_order_relaxed) &
+              bit) {
         broken[w] = 1;
         continue;
       }
@@ -449,25 +470,32 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
 
 }  // namespace detail
 
-CompactHashIndex::CompactHashIndex() : CompactHashIndex(std::nullopt, blob::SharedBytes(), 8, {}, 0) {}
+CompactHashIndex::CompactHashIndex()
+    : CompactHashIndex(std::nullopt, blob::SharedBytes(), 8, {}, 0) {}
 
 CompactHashIndex::CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints,
                                    std::uint32_t bits, std::vector<PairEntry> side, std::uint64_t n)
-    : mph_(std::move(mph)), fingerprints_(std::move(fingerprints)), bits_(bits), side_(std::move(side)), n_(n) {}
+    : mph_(std::move(mph)),
+      fingerprints_(std::move(fingerprints)),
+      bits_(bits),
+      side_(std::move(side)),
+      n_(n) {}
 
 CompactHashIndex CompactHashIndex::build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits) {
   return build_from_pairs_with_threads(std::move(pairs), bits, threads::available());
 }
 
 CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
-                                                                 std::uint32_t bits, unsigned threads) {
+                                                                 std::uint32_t bits,
+                                                                 unsigned threads) {
   if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
-  detail::PairBuild b = detail::build_pairs(
-      std::move(pairs), threads,
-      {"compact-hash: more than u32::MAX keys; ids are u32", "compact-hash: construction was not minimal/perfect"},
-      bits);
+  detail::PairBuild b = detail::build_pairs(std::move(pairs), threads,
+                                            {"compact-hash: more than u32::MAX keys; ids are u32",
+                                             "compact-hash: construction was not minimal/perfect"},
+                                            bits);
   if (b.n == 0) return CompactHashIndex(std::nullopt, blob::SharedBytes(), bits, {}, 0);
-  return CompactHashIndex(std::move(b.mph), blob::SharedBytes::from_pages(std::move(b.fingerprints)), bits,
+  return CompactHashIndex(std::move(b.mph),
+                          blob::SharedBytes::from_pages(std::move(b.fingerprints)), bits,
                           std::move(b.side), b.n);
 }
 
@@ -479,7 +507,8 @@ bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const no
   if (bits_ == 8) {
     // The width of one byte a slot: a single compare. The bound holds for every built or loaded
     // index (slots are below m, the table is m bytes); it is kept as a cheap guard.
-    return slot < fingerprints_.size() && fingerprints_.data()[slot] == static_cast<std::uint8_t>(h2);
+    return slot < fingerprints_.size() &&
+           fingerprints_.data()[slot] == static_cast<std::uint8_t>(h2);
   }
   return compact_hash::fp_matches_wide(fingerprints_.bytes(), bits_, slot, h2);
 }
@@ -504,7 +533,8 @@ std::uint32_t CompactHashIndex::id_unchecked_hashed(Pair hp) const noexcept {
   return static_cast<std::uint32_t>(mph_->index(hp.h1));
 }
 
-std::vector<std::optional<std::uint32_t>> CompactHashIndex::ids_of_hashed(std::span<const Pair> pairs) const {
+std::vector<std::optional<std::uint32_t>> CompactHashIndex::ids_of_hashed(
+    std::span<const Pair> pairs) const {
   std::vector<std::optional<std::uint32_t>> out(pairs.size());
   if (!mph_) return out;
   if (!side_.empty()) {
@@ -540,7 +570,9 @@ CompactHashIndex::Parts CompactHashIndex::serialised_parts() const {
 
 std::vector<std::uint8_t> CompactHashIndex::to_bytes() const { return serialised_parts().concat(); }
 
-void CompactHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
+void CompactHashIndex::save(const std::filesystem::path& path) const {
+  serialised_parts().save(path);
+}
 
 // The frame parse, each check only after the previous ones passed:
 //   1. fewer than 4 bytes                                  bad magic or truncated header
@@ -570,7 +602,8 @@ CompactHashIndex::Frame CompactHashIndex::parse_frame(const blob::SharedBytes& v
   side_table::check_count(n, s, len, side_table::kPairEntryBytes);
   const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
   const auto fp_start = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!fp_start || *fp_start > side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  if (!fp_start || *fp_start > side_start)
+    throw IndexError::format(side_table::kMphLengthOutOfRange);
   Frame f{n, bits, b.subspan(kHeaderBytes, mph_len), blob::SharedBytes(),
           side_table::parse_pair_entries(b.subspan(side_start))};
   if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
@@ -587,7 +620,8 @@ CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes view, bool veri
     mph = mphf::Mphf::from_bytes(f.mph);
     if (mph->n() != f.n - f.side.size()) throw IndexError::format(side_table::kMphHeaderMismatch);
   }
-  return CompactHashIndex(std::move(mph), std::move(f.fingerprints), f.bits, std::move(f.side), f.n);
+  return CompactHashIndex(std::move(mph), std::move(f.fingerprints), f.bits, std::move(f.side),
+                          f.n);
 }
 
 CompactHashIndex CompactHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {

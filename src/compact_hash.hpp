@@ -60,9 +60,9 @@ void sort_run(std::span<Pair> pairs, unsigned threads);
 // disjoint chunks; the result does not depend on `threads`.
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
 
-// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (at most max(threads, 1) of them) covering
-// [0, n): on the calling thread for small n or one thread, else one range per worker thread. For
-// per-key work whose result does not depend on how the range is cut.
+// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (at most max(threads, 1) of them)
+// covering [0, n): on the calling thread for small n or one thread, else one range per worker
+// thread. For per-key work whose result does not depend on how the range is cut.
 void for_ranges(std::uint64_t n, unsigned threads,
                 const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f);
 
@@ -92,7 +92,9 @@ bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, st
                      std::uint64_t h2) noexcept;
 
 // The mask of a `bits`-wide fingerprint (1..=64).
-inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept { return ~std::uint64_t{0} >> (64 - bits); }
+inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept {
+  return ~std::uint64_t{0} >> (64 - bits);
+}
 
 // Immutable once built or loaded: every query is const, takes no lock and may run on any number
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
@@ -119,27 +121,34 @@ class CompactHashIndex {
   // error. While sorting, the build holds a second table as large as `pairs`.
   static CompactHashIndex build_from_pairs(std::vector<Pair> pairs, std::uint32_t bits);
   // The same with a given thread count; the result is identical for every count.
-  static CompactHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs,
-                                                        std::uint32_t bits, unsigned threads);
+  static CompactHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs, std::uint32_t bits,
+                                                        unsigned threads);
   // Hashes every key and builds with 8 fingerprint bits. Equal keys are one key.
   static CompactHashIndex build(std::span<const std::string_view> keys);
 
   // Single lookup: a side-table hit is exact (matched, its id); otherwise the slot of `h1` and
   // whether its fingerprint equals the key's. An empty index never matches.
-  Match id_with_side(std::string_view key) const noexcept { return id_with_side_hashed(hash::hash_pair(key)); }
+  Match id_with_side(std::string_view key) const noexcept {
+    return id_with_side_hashed(hash::hash_pair(key));
+  }
   // The same for a key whose hash pair the caller already has.
   Match id_with_side_hashed(Pair hp) const noexcept;
   // The matched flag of `id_with_side`.
-  bool contains(std::string_view key) const noexcept { return contains_hashed(hash::hash_pair(key)); }
+  bool contains(std::string_view key) const noexcept {
+    return contains_hashed(hash::hash_pair(key));
+  }
   bool contains_hashed(Pair hp) const noexcept;
   // The id when matched.
   std::optional<std::uint32_t> id(std::string_view key) const noexcept {
     const Match m = id_with_side(key);
-    return m.matched ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(m.id)) : std::nullopt;
+    return m.matched ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(m.id))
+                     : std::nullopt;
   }
   // No fingerprint test: a member's own id; any other string some id below n - side (0 when
   // the index is empty).
-  std::uint32_t id_unchecked(std::string_view key) const noexcept { return id_unchecked_hashed(hash::hash_pair(key)); }
+  std::uint32_t id_unchecked(std::string_view key) const noexcept {
+    return id_unchecked_hashed(hash::hash_pair(key));
+  }
   std::uint32_t id_unchecked_hashed(Pair hp) const noexcept;
 
   // The id of the side entry holding exactly (h1, h2).
@@ -198,8 +207,8 @@ class CompactHashIndex {
   static CompactHashIndex load_mmap_verified(const std::filesystem::path& path);
 
  private:
-  CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints, std::uint32_t bits,
-                   std::vector<PairEntry> side, std::uint64_t n);
+  CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints,
+                   std::uint32_t bits, std::vector<PairEntry> side, std::uint64_t n);
 
   bool fp_matches(std::uint64_t slot, std::uint64_t h2) const noexcept;
 

@@ -9,48 +9,71 @@ namespace {
 
 const char* prefix_of(IndexError::Kind kind) {
   switch (kind) {
-    case IndexError::Kind::Fst: return "fst error: ";
-    case IndexError::Kind::Io: return "io error: ";
-    case IndexError::Kind::Format: return "format error: ";
-    case IndexError::Kind::Automaton: return "automaton error: ";
-    case IndexError::Kind::Build: return "build error: ";
+    case IndexError::Kind::Fst:
+      return "fst error: ";
+    case IndexError::Kind::Io:
+      return "io error: ";
+    case IndexError::Kind::Format:
+      return "format error: ";
+    case IndexError::Kind::Automaton:
+      return "automaton error: ";
+    case IndexError::Kind::Build:
+      return "build error: ";
   }
   return "error: ";
 }
 
 const char* name_of(IndexError::Kind kind) {
   switch (kind) {
-    case IndexError::Kind::Fst: return "Fst";
-    case IndexError::Kind::Io: return "Io";
-    case IndexError::Kind::Format: return "Format";
-    case IndexError::Kind::Automaton: return "Automaton";
-    case IndexError::Kind::Build: return "Build";
+    case IndexError::Kind::Fst:
+      return "Fst";
+    case IndexError::Kind::Io:
+      return "Io";
+    case IndexError::Kind::Format:
+      return "Format";
+    case IndexError::Kind::Automaton:
+      return "Automaton";
+    case IndexError::Kind::Build:
+      return "Build";
   }
   return "Unknown";
 }
 
 const char* io_kind_name(IndexError::IoKind kind) {
   switch (kind) {
-    case IndexError::IoKind::NotFound: return "NotFound";
-    case IndexError::IoKind::PermissionDenied: return "PermissionDenied";
-    case IndexError::IoKind::AlreadyExists: return "AlreadyExists";
-    case IndexError::IoKind::Interrupted: return "Interrupted";
-    case IndexError::IoKind::UnexpectedEof: return "UnexpectedEof";
-    case IndexError::IoKind::InvalidData: return "InvalidData";
-    case IndexError::IoKind::InvalidInput: return "InvalidInput";
-    case IndexError::IoKind::Other: break;
+    case IndexError::IoKind::NotFound:
+      return "NotFound";
+    case IndexError::IoKind::PermissionDenied:
+      return "PermissionDenied";
+    case IndexError::IoKind::AlreadyExists:
+      return "AlreadyExists";
+    case IndexError::IoKind::Interrupted:
+      return "Interrupted";
+    case IndexError::IoKind::UnexpectedEof:
+      return "UnexpectedEof";
+    case IndexError::IoKind::InvalidData:
+      return "InvalidData";
+    case IndexError::IoKind::InvalidInput:
+      return "InvalidInput";
+    case IndexError::IoKind::Other:
+      break;
   }
   return "Other";
 }
 
 IndexError::IoKind io_kind_of_errno(int e) {
   switch (e) {
-    case ENOENT: return IndexError::IoKind::NotFound;
+    case ENOENT:
+      return IndexError::IoKind::NotFound;
     case EACCES:
-    case EPERM: return IndexError::IoKind::PermissionDenied;
-    case EEXIST: return IndexError::IoKind::AlreadyExists;
-    case EINTR: return IndexError::IoKind::Interrupted;
-    default: return IndexError::IoKind::Other;
+    case EPERM:
+      return IndexError::IoKind::PermissionDenied;
+    case EEXIST:
+      return IndexError::IoKind::AlreadyExists;
+    case EINTR:
+      return IndexError::IoKind::Interrupted;
+    default:
+      return IndexError::IoKind::Other;
   }
 }
 
@@ -59,11 +82,21 @@ std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           static const char* hex = "0123456789abcdef";
@@ -92,7 +125,9 @@ IndexError IndexError::build(const char* message) { return IndexError(Kind::Buil
 IndexError IndexError::automaton(std::string message) {
   return IndexError(Kind::Automaton, std::move(message));
 }
-IndexError IndexError::fst(std::string display) { return IndexError(Kind::Fst, std::move(display)); }
+IndexError IndexError::fst(std::string display) {
+  return IndexError(Kind::Fst, std::move(display));
+}
 
 IndexError IndexError::io_errno(int os_error) {
   std::string text = std::strerror(os_error);

@@ -102,7 +102,9 @@ void Run::push(std::string_view key) {
 
 SortedKeys Run::sorted() {
   const char* base = bytes_.data();
-  auto key = [base](const SortedKeys::Entry& e) { return std::string_view(base + e.offset, e.len); };
+  auto key = [base](const SortedKeys::Entry& e) {
+    return std::string_view(base + e.offset, e.len);
+  };
   if (!sorted_) {
     // std::string_view compares as unsigned bytes (char_traits<char>::compare is memcmp), and a
     // prefix sorts before its extensions.

@@ -222,9 +222,8 @@ class Replay {
   template <class F>
   void for_each(F&& f) {
     using Fn = std::remove_reference_t<F>;
-    each(const_cast<void*>(static_cast<const void*>(&f)), [](void* context, std::string_view key) {
-      (*static_cast<Fn*>(context))(key);
-    });
+    each(const_cast<void*>(static_cast<const void*>(&f)),
+         [](void* context, std::string_view key) { (*static_cast<Fn*>(context))(key); });
   }
 };
 

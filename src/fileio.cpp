@@ -82,7 +82,8 @@ void File::read_exact(std::span<std::uint8_t> buf) {
 void File::pread_exact(std::span<std::uint8_t> buf, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < buf.size()) {
-    ssize_t n = ::pread(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
+    ssize_t n =
+        ::pread(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw IndexError::last_os_error();

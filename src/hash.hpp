@@ -37,8 +37,8 @@ struct Pair {
 // The 128-bit hash of a key's bytes (any length). Pure; reads never pass the key's end.
 Pair hash_pair(std::span<const std::uint8_t> key) noexcept;
 inline Pair hash_pair(std::string_view key) noexcept {
-  return hash_pair(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(key.data()),
-                                                 key.size()));
+  return hash_pair(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
 }
 
 struct Collisions {

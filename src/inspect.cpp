@@ -38,7 +38,8 @@ class Header {
 
  private:
   const std::uint8_t* at(std::size_t off, std::size_t width) const {
-    check_invariant(bytes::fits(off, width, bytes_.size()), "a header field lies inside its header");
+    check_invariant(bytes::fits(off, width, bytes_.size()),
+                    "a header field lies inside its header");
     return bytes_.data() + off;
   }
   std::vector<std::uint8_t> bytes_;
@@ -128,7 +129,8 @@ std::uint64_t sampled_table(std::uint64_t n, std::uint64_t width, unsigned shift
   const std::uint64_t samples = (n >> shift) + ((n & ((std::uint64_t{1} << shift) - 1)) != 0);
   if (samples >= (std::uint64_t{1} << 61)) truncated();
   std::uint64_t packed = 0;
-  if (n != 0) packed = or_truncated(checked_add(ceil_div(or_truncated(checked_mul(n, width)), 8), 8));
+  if (n != 0)
+    packed = or_truncated(checked_add(ceil_div(or_truncated(checked_mul(n, width)), 8), 8));
   return or_truncated(checked_add(packed, 8 * samples));
 }
 
@@ -168,10 +170,10 @@ BlobInfo dict_index(const Window& w, std::string format, int version) {
     }
     std::uint64_t micro_table = 0;
     if (micros != 0) {
-      micro_table =
-          version == 2
-              ? sampled_table(micros, micro_width, shift)
-              : or_truncated(checked_add(ceil_div(or_truncated(checked_mul(micros, micro_width)), 8), 8));
+      micro_table = version == 2
+                        ? sampled_table(micros, micro_width, shift)
+                        : or_truncated(checked_add(
+                              ceil_div(or_truncated(checked_mul(micros, micro_width)), 8), 8));
     }
     offsets = or_truncated(checked_add(sampled_table(blocks, head_width, shift),
                                        sampled_table(blocks, offset_width, shift)));
@@ -286,14 +288,22 @@ Window Window::sub(std::uint64_t offset, std::uint64_t len) const {
 
 std::string_view kind_name(BlobKind kind) noexcept {
   switch (kind) {
-    case BlobKind::StringIndex: return "StringIndex";
-    case BlobKind::PerfectHashIndex: return "PerfectHashIndex";
-    case BlobKind::CompactHashIndex: return "CompactHashIndex";
-    case BlobKind::ClosedHashIndex: return "ClosedHashIndex";
-    case BlobKind::DictIndex: return "DictIndex";
-    case BlobKind::Mphf: return "Mphf";
-    case BlobKind::Overlay: return "Overlay";
-    case BlobKind::HashedDictIndex: return "HashedDictIndex";
+    case BlobKind::StringIndex:
+      return "StringIndex";
+    case BlobKind::PerfectHashIndex:
+      return "PerfectHashIndex";
+    case BlobKind::CompactHashIndex:
+      return "CompactHashIndex";
+    case BlobKind::ClosedHashIndex:
+      return "ClosedHashIndex";
+    case BlobKind::DictIndex:
+      return "DictIndex";
+    case BlobKind::Mphf:
+      return "Mphf";
+    case BlobKind::Overlay:
+      return "Overlay";
+    case BlobKind::HashedDictIndex:
+      return "HashedDictIndex";
   }
   return "Unknown";
 }

@@ -51,10 +51,12 @@ namespace quenlith::inspect {
 // The `IndexError::Format` messages of inspection.
 inline constexpr const char* kShorterThanMagic = "not a quenlith blob: shorter than a magic";
 inline constexpr const char* kUnknownMagic = "not a quenlith blob: unknown magic";
-inline constexpr const char* kTruncated = "blob truncated: a length in the header runs past the end";
+inline constexpr const char* kTruncated =
+    "blob truncated: a length in the header runs past the end";
 inline constexpr const char* kOverlayCounts =
     "overlay header is inconsistent: its counts do not add up";
-inline constexpr const char* kOverlayTombstones = "overlay tombstone length disagrees with the blob";
+inline constexpr const char* kOverlayTombstones =
+    "overlay tombstone length disagrees with the blob";
 inline constexpr const char* kNestedOverlay =
     "an overlay's base region is itself an overlay, which nothing in this crate writes";
 inline constexpr const char* kOldPerfectHash =
@@ -151,8 +153,8 @@ struct BlobInfo;
 struct OverlayInfo {
   std::uint8_t base_tag = 0;  // as stored: 1 StringIndex, 2 PerfectHashIndex, 3 CompactHashIndex
   std::uint64_t additions = 0;
-  std::uint64_t retired = 0;         // set tombstone bits
-  std::unique_ptr<BlobInfo> base;    // the base region's own info; null unless the tag is 1 to 3
+  std::uint64_t retired = 0;       // set tombstone bits
+  std::unique_ptr<BlobInfo> base;  // the base region's own info; null unless the tag is 1 to 3
 };
 
 // What a blob is. Optional fields are absent where the kind has no such figure.

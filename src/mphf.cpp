@@ -118,7 +118,8 @@ Remap encode_values(std::uint64_t e_count, std::uint64_t universe, Next&& next) 
 // words: the k-th set bit of `high` at position p gives ((p - k) << w2) | the k-th w2 low bits.
 class HoleCursor {
  public:
-  HoleCursor(std::span<const std::uint64_t> high, std::span<const std::uint64_t> low, std::uint32_t w2)
+  HoleCursor(std::span<const std::uint64_t> high, std::span<const std::uint64_t> low,
+             std::uint32_t w2)
       : high_(high), low_(low), w2_(w2) {}
 
   // The position of the next set bit of `high` and its rank k, or false when none is left.
@@ -170,7 +171,8 @@ bool Remap::validate(std::uint64_t universe) const {
   } else if (!high.empty()) {
     return false;
   }
-  if (supers.size() != ceil_div(e_count, 2048) || samples.size() != ceil_div(e_count, 64)) return false;
+  if (supers.size() != ceil_div(e_count, 2048) || samples.size() != ceil_div(e_count, 64))
+    return false;
   const std::uint64_t words = high.size();
   for (std::uint64_t i = words - std::min<std::uint64_t>(words, 4); i < words; ++i)
     if (high[i] != 0) return false;
@@ -224,8 +226,10 @@ Remap Remap::from_v2(std::span<const std::uint64_t> occupied, std::span<const st
   };
   std::uint64_t taken = 0;
   const std::uint64_t full_words = std::min<std::uint64_t>(entries / 64, occupied.size());
-  for (std::uint64_t j = 0; j < full_words; ++j) taken += static_cast<std::uint64_t>(std::popcount(occupied[j]));
-  for (std::uint64_t i = 64 * full_words; i < entries && (i >> 6) < occupied.size(); ++i) taken += occupied_at(i);
+  for (std::uint64_t j = 0; j < full_words; ++j)
+    taken += static_cast<std::uint64_t>(std::popcount(occupied[j]));
+  for (std::uint64_t i = 64 * full_words; i < entries && (i >> 6) < occupied.size(); ++i)
+    taken += occupied_at(i);
   if (taken != holes) throw IndexError::format(kHoleCount);
 
   HoleCursor cursor(high2, low2, w2);
@@ -255,7 +259,8 @@ std::uint64_t V2::bumped_entry(std::uint64_t h) const noexcept {
   if (tail_buckets == 0) return kNoEntry;
   const std::uint64_t t = mix((tail_seed ^ h) + G);
   const std::uint64_t bucket = mulhi(t, tail_buckets);
-  if (bucket >= tail_seeds.size()) panic("index out of bounds: a tail bucket below the tail's length");
+  if (bucket >= tail_seeds.size())
+    panic("index out of bounds: a tail bucket below the tail's length");
   const std::uint64_t s = tail_seeds[bucket];
   return offset + mulhi(mix(t + G + s * G), tail_slots);
 }
@@ -266,8 +271,8 @@ std::uint64_t V2::index_bumped(std::uint64_t h) const noexcept {
 }
 
 std::uint64_t V1::index(std::uint64_t h) const noexcept {
-  constexpr std::uint64_t M[4] = {0x6A09E667F3BCC909ULL, 0xBB67AE8584CAA73BULL, 0x3C6EF372FE94F82BULL,
-                                  0xA54FF53A5F1D36F1ULL};
+  constexpr std::uint64_t M[4] = {0x6A09E667F3BCC909ULL, 0xBB67AE8584CAA73BULL,
+                                  0x3C6EF372FE94F82BULL, 0xA54FF53A5F1D36F1ULL};
   constexpr std::uint64_t T = 0x9999999999999999ULL;
   if (n == 0 || parts == 0) return 0;
   const std::uint64_t x = (seed ^ h) * M[0];
@@ -280,7 +285,8 @@ std::uint64_t V1::index(std::uint64_t h) const noexcept {
     q = mulhi(std::rotr(x, 47), buckets_per_part);
   }
   const std::uint64_t b = buckets_per_part * p + q;
-  if (p >= part_seeds.size() || b >= pilots.size()) panic("index out of bounds: a pilot of the table");
+  if (p >= part_seeds.size() || b >= pilots.size())
+    panic("index out of bounds: a pilot of the table");
   const std::uint8_t pilot = pilots[b];
   const std::uint64_t slot =
       (pilot & 63u) + stride * p + mulhi(M[pilot >> 6] * (part_seeds[p] ^ h), slots_per_part);
@@ -307,9 +313,10 @@ struct Bumped {
 // ring[g % 64], computed D positions earlier, so consecutive seed loads do not wait on one
 // another. `ahead` starts D hashes past the block's start; k of them get their bucket computed.
 template <bool Fixed, bool Short>
-void answer_block(const Level& l0, const std::uint64_t* block, std::uint64_t m, const std::uint64_t* ahead,
-                  std::uint64_t k, std::uint64_t base, std::uint64_t* ring, std::uint64_t* out,
-                  std::uint64_t out_len, std::vector<Bumped>& bumped) {
+void answer_block(const Level& l0, const std::uint64_t* block, std::uint64_t m,
+                  const std::uint64_t* ahead, std::uint64_t k, std::uint64_t base,
+                  std::uint64_t* ring, std::uint64_t* out, std::uint64_t out_len,
+                  std::vector<Bumped>& bumped) {
   constexpr std::uint64_t D = Short ? 56 : 64;
   const std::uint8_t* seeds = l0.seeds.data();
   const std::uint64_t buckets = l0.buckets;
@@ -337,7 +344,8 @@ void answer_block(const Level& l0, const std::uint64_t* block, std::uint64_t m, 
 
 // Answers the keys a block bumped past level 0: their later-level or tail entries first (with
 // the remap's sample words fetched ahead), then the remap.
-void answer_bumped(const V2& t, const std::uint64_t* block, std::uint64_t* out, std::vector<Bumped>& bumped) {
+void answer_bumped(const V2& t, const std::uint64_t* block, std::uint64_t* out,
+                   std::vector<Bumped>& bumped) {
   const Remap& r = t.remap;
   for (Bumped& b : bumped) {
     b.entry = t.bumped_entry(block[b.pos]);
@@ -411,7 +419,8 @@ Mphf Mphf::build_with_threads(std::span<const std::uint64_t> hashes, unsigned th
         unsorted.store(true, std::memory_order_relaxed);
         return;
       }
-      if (!std::is_sorted(hashes.begin() + lo, hashes.begin() + hi)) unsorted.store(true, std::memory_order_relaxed);
+      if (!std::is_sorted(hashes.begin() + lo, hashes.begin() + hi))
+        unsorted.store(true, std::memory_order_relaxed);
     });
     sorted = !unsorted.load();
   }

@@ -97,12 +97,13 @@ inline std::uint64_t position_fixed(std::uint64_t x, std::uint8_t b, std::uint64
 // super-sample every 2,048 entries and a 16-bit sample every 64, so `get` is constant time.
 class Remap {
  public:
-  Pages<std::uint64_t> low;       // ceil(E*w/64) words
-  Pages<std::uint64_t> high;      // ceil(t/64) words + 4 zero words, t = E + ((U-1) >> w); none when E = 0
-  Pages<std::uint32_t> supers;    // ceil(E/2048)
-  Pages<std::uint16_t> samples;   // ceil(E/64)
-  std::uint64_t len = 0;          // E
-  std::uint32_t width = 0;        // w, 0 to 63
+  Pages<std::uint64_t> low;  // ceil(E*w/64) words
+  Pages<std::uint64_t>
+      high;  // ceil(t/64) words + 4 zero words, t = E + ((U-1) >> w); none when E = 0
+  Pages<std::uint32_t> supers;   // ceil(E/2048)
+  Pages<std::uint16_t> samples;  // ceil(E/64)
+  std::uint64_t len = 0;         // E
+  std::uint32_t width = 0;       // w, 0 to 63
 
   // Entry e's value; 0 for an entry past the samples (or past E). Never reads out of bounds.
   std::uint64_t get(std::uint64_t e) const noexcept;
@@ -174,7 +175,9 @@ class HashInput {
   static HashInput ordered(std::span<const std::uint64_t> hashes) noexcept {
     return HashInput(Kind::Ordered, hashes, nullptr);
   }
-  static HashInput source(HashSource& source) noexcept { return HashInput(Kind::Source, {}, &source); }
+  static HashInput source(HashSource& source) noexcept {
+    return HashInput(Kind::Source, {}, &source);
+  }
   static HashInput unordered(std::span<const std::uint64_t> hashes) noexcept {
     return HashInput(Kind::Unordered, hashes, nullptr);
   }
@@ -193,16 +196,16 @@ class HashInput {
 
 // The current layout. Fields in the documented order; treat as read-only outside builders.
 struct V2 {
-  std::vector<Level> levels;           // later levels 1, 2, ... (0 to 15, only with level 0)
-  Pages<std::uint16_t> tail_seeds;     // one per tail bucket
-  std::uint64_t tail_keys = 0;         // keys placed in the tail (not used by the query)
-  std::uint64_t tail_buckets = 0;      // 0 when there is no tail
-  std::uint64_t tail_slots = 0;        // 0 when there is no tail
-  std::uint64_t tail_seed = 0;         // rehashes keys for the tail
-  Remap remap;                         // later-level and tail slots -> ids
-  std::uint64_t n = 0;                 // ids are [0, n)
-  std::optional<Level> level0;         // n slots; absent when built for 256 keys or fewer
-  std::uint8_t geometry = 2;           // every level's mode; built tables have 2
+  std::vector<Level> levels;        // later levels 1, 2, ... (0 to 15, only with level 0)
+  Pages<std::uint16_t> tail_seeds;  // one per tail bucket
+  std::uint64_t tail_keys = 0;      // keys placed in the tail (not used by the query)
+  std::uint64_t tail_buckets = 0;   // 0 when there is no tail
+  std::uint64_t tail_slots = 0;     // 0 when there is no tail
+  std::uint64_t tail_seed = 0;      // rehashes keys for the tail
+  Remap remap;                      // later-level and tail slots -> ids
+  std::uint64_t n = 0;              // ids are [0, n)
+  std::optional<Level> level0;      // n slots; absent when built for 256 keys or fewer
+  std::uint8_t geometry = 2;        // every level's mode; built tables have 2
 
   // Builds over n distinct hashes read from `input` on `threads` worker threads (0 or 1: one).
   // The result depends only on the set of hashes, never on the thread count or input order.
@@ -215,7 +218,9 @@ struct V2 {
   std::uint64_t index(std::uint64_t h) const noexcept {
     if (level0) {
       const std::uint8_t b = level0->seed_of(h);
-      if (b != 0) return level0->fixed_geometry() ? position_fixed(h, b, level0->slots) : level0->position(h, b);
+      if (b != 0)
+        return level0->fixed_geometry() ? position_fixed(h, b, level0->slots)
+                                        : level0->position(h, b);
     }
     return index_bumped(h);
   }
@@ -303,7 +308,6 @@ class Mphf {
   std::variant<V2, V1> table_;
 };
 
-
 // ---- inline definitions of the hot paths ----
 
 namespace detail {
@@ -337,8 +341,9 @@ inline unsigned select64(std::uint64_t x, std::uint64_t k) noexcept {
   std::uint64_t s = x - ((x >> 1) & 0x5555555555555555ULL);
   s = (s & 0x3333333333333333ULL) + ((s >> 2) & 0x3333333333333333ULL);
   s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  std::uint64_t o = ((((((k * kOnes) | 0x8080808080808080ULL) - (s * kOnes)) >> 7) & kOnes) * kOnes >> 53) &
-                    0x7F8;
+  std::uint64_t o =
+      ((((((k * kOnes) | 0x8080808080808080ULL) - (s * kOnes)) >> 7) & kOnes) * kOnes >> 53) &
+      0x7F8;
   if (o > 56) o = 56;
   const std::uint64_t kk = (k - ((s * 0x0101010101010100ULL) >> o)) & 7;
   return static_cast<unsigned>(o) + kSelectInByte[kk * 256 + ((x >> o) & 255)];

@@ -16,7 +16,8 @@ namespace {
 
 constexpr std::uint64_t kSmall = 256;
 constexpr std::size_t kMaxLevels = 16;
-const char* const kCountMismatch = "minimal perfect hash: the source yielded other than the promised number of keys";
+const char* const kCountMismatch =
+    "minimal perfect hash: the source yielded other than the promised number of keys";
 
 std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
 
@@ -26,8 +27,8 @@ inline std::uint64_t rehash(std::uint64_t h, std::uint64_t i) { return mix((h ^ 
 // Rehashes the m bumped hashes for level i and groups them by bucket among B with a counting
 // sort; within a bucket they keep the order of `bumped`. The scatter runs on threads, each owning
 // a range of buckets and the output range those buckets cover.
-std::vector<std::uint64_t> group_by_bucket(std::span<const std::uint64_t> bumped, std::uint64_t level,
-                                           std::uint64_t B, unsigned threads) {
+std::vector<std::uint64_t> group_by_bucket(std::span<const std::uint64_t> bumped,
+                                           std::uint64_t level, std::uint64_t B, unsigned threads) {
   std::vector<std::uint64_t> next(static_cast<std::size_t>(B + 1), 0);
   for (std::uint64_t h : bumped) ++next[mulhi(rehash(h, level), B) + 1];
   for (std::uint64_t b = 1; b <= B; ++b) next[b] += next[b - 1];

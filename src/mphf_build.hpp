@@ -43,7 +43,9 @@ struct Map {
   bool test(std::uint64_t slot) const noexcept {
     return (words[word_index(slot)] >> ((slot >> shift) & 63)) & 1u;
   }
-  void set(std::uint64_t slot) noexcept { words[word_index(slot)] |= std::uint64_t{1} << ((slot >> shift) & 63); }
+  void set(std::uint64_t slot) noexcept {
+    words[word_index(slot)] |= std::uint64_t{1} << ((slot >> shift) & 63);
+  }
   void clear(std::uint64_t slot) noexcept {
     words[word_index(slot)] &= ~(std::uint64_t{1} << ((slot >> shift) & 63));
   }
@@ -82,16 +84,18 @@ struct SearchScratch {
 // level's end (the caller then runs `seed_bucket`); otherwise (true, choice) with choice 0 when no
 // seed fits, or cost * 256 + seed byte, the chosen slots already set in the map.
 template <unsigned N>
-std::pair<bool, std::uint64_t> seed_bucket_lanes(const SearchContext& cx, const std::uint64_t* keys, Map& map,
-                                                 SearchScratch& scratch);
+std::pair<bool, std::uint64_t> seed_bucket_lanes(const SearchContext& cx, const std::uint64_t* keys,
+                                                 Map& map, SearchScratch& scratch);
 // The same search dispatched on the key count (1 to 16).
-std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx, std::span<const std::uint64_t> keys,
-                                                   Map& map, SearchScratch& scratch);
+std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx,
+                                                   std::span<const std::uint64_t> keys, Map& map,
+                                                   SearchScratch& scratch);
 
 // The general search, for any key count and windows that run past the level's end (then only
 // with origin 0). Returns the seed byte (0: bumped; always 0 for more than 64 keys) and sets the
 // chosen slots in the map. Chooses exactly what `seed_bucket_lanes` chooses.
-std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys, Map& map, std::uint64_t origin);
+std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys, Map& map,
+                         std::uint64_t origin);
 
 // ---- runs and chunks ----
 
@@ -99,8 +103,9 @@ std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys
 // holding keys[bounds[i], bounds[i + 1]). Larger buckets go ahead of the smaller ones around
 // them. Every seed byte is written (0 for an empty or bumped bucket); the map gains every seeded
 // key's slot.
-void seed_run(const Level& level, std::span<const std::uint64_t> keys, std::span<const std::uint32_t> bounds,
-              std::span<std::uint8_t> seeds, Map& map, std::uint64_t origin);
+void seed_run(const Level& level, std::span<const std::uint64_t> keys,
+              std::span<const std::uint32_t> bounds, std::span<std::uint8_t> seeds, Map& map,
+              std::uint64_t origin);
 
 // The bounds of a chunk's keys (grouped by bucket) among `buckets` buckets, the chunk starting at
 // bucket `first`: bounds[0] = 0 and bucket x of the chunk holds keys [bounds[x], bounds[x + 1]).
@@ -128,14 +133,15 @@ LevelShape level_shape(std::uint64_t k, bool later);
 // Unordered hashes grouped by chunk on demand (the level-0 feed of an unordered slice).
 class Grouped {
  public:
-  Grouped(std::span<const std::uint64_t> hashes, std::uint64_t buckets, std::span<const std::uint64_t> starts,
-          unsigned threads);
+  Grouped(std::span<const std::uint64_t> hashes, std::uint64_t buckets,
+          std::span<const std::uint64_t> starts, unsigned threads);
   Grouped(const Grouped&) = delete;
   Grouped& operator=(const Grouped&) = delete;
 
   // Hands out the next chunk and its keys ordered by bucket (into `out`, using `counters` as
   // scratch); false when every chunk has been handed out. Any thread may call it.
-  bool claim(std::uint64_t& chunk, std::vector<std::uint64_t>& out, std::vector<std::uint64_t>& counters);
+  bool claim(std::uint64_t& chunk, std::vector<std::uint64_t>& out,
+             std::vector<std::uint64_t>& counters);
   // The most keys any chunk holds.
   std::uint64_t largest_chunk_keys() const noexcept { return largest_keys_; }
   std::uint32_t groups() const noexcept { return groups_; }

@@ -34,9 +34,9 @@ std::uint64_t mul_div(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
 // The leads of the size classes at part 1024, in 1/1024 of a bucket: how far ahead of its place
 // a bucket of 1, 2, ..., 15, 16+ keys is seeded. Larger buckets go first so that they find room;
 // single keys trail, filling what is left.
-constexpr std::int64_t kLeadMultipliers[16] = {-50137,  65904,  111782, 139890, 159029, 175922,
-                                               186995,  198068, 209141, 220214, 231287, 242360,
-                                               253433,  264506, 275579, 286652};
+constexpr std::int64_t kLeadMultipliers[16] = {-50137, 65904,  111782, 139890, 159029, 175922,
+                                               186995, 198068, 209141, 220214, 231287, 242360,
+                                               253433, 264506, 275579, 286652};
 
 // Reservation threshold: floor(0.966 * 2^52).
 constexpr std::uint64_t kReserve = 4350477240039899ULL;
@@ -89,8 +89,9 @@ struct Schedule {
 
 // ---- runs ----
 
-void seed_run(const Level& level, std::span<const std::uint64_t> keys, std::span<const std::uint32_t> bounds,
-              std::span<std::uint8_t> seeds, Map& map, std::uint64_t origin) {
+void seed_run(const Level& level, std::span<const std::uint64_t> keys,
+              std::span<const std::uint32_t> bounds, std::span<std::uint8_t> seeds, Map& map,
+              std::uint64_t origin) {
   const std::uint64_t count = seeds.size();
   check_invariant(bounds.size() == count + 1, "a run has one bound more than buckets");
   if (count == 0) return;
@@ -98,13 +99,16 @@ void seed_run(const Level& level, std::span<const std::uint64_t> keys, std::span
   const Schedule sched(level.part);
   const bool lanes = level.mode == 2 && level.part <= 1024 && (level.part >> level.shift) == 64;
   SearchContext cx{};
-  if (lanes) cx = SearchContext{log2_table() + 95, level.slots, origin, level.part, level.slots - origin, level.shift};
+  if (lanes)
+    cx = SearchContext{log2_table() + 95, level.slots,          origin,
+                       level.part,        level.slots - origin, level.shift};
   auto scratch = std::make_unique<SearchScratch>();
   std::fill(std::begin(scratch->stamps), std::end(scratch->stamps), 0);
   scratch->epoch = 0;
 
   // The schedule bitmap: bit 16 * (i + delay) + rank for every non-empty bucket i.
-  std::vector<std::uint64_t> bits(static_cast<std::size_t>(ceil_div(16 * (count + sched.max_delay + 1), 64)), 0);
+  std::vector<std::uint64_t> bits(
+      static_cast<std::size_t>(ceil_div(16 * (count + sched.max_delay + 1), 64)), 0);
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint32_t size = bounds[i + 1] - bounds[i];
     if (size == 0) continue;
@@ -119,7 +123,8 @@ void seed_run(const Level& level, std::span<const std::uint64_t> keys, std::span
       word &= word - 1;
       const unsigned k = sched.class_of_rank[bit & 15];
       const std::uint64_t i = (bit >> 4) - sched.delay[k];
-      const std::span<const std::uint64_t> bucket = keys.subspan(bounds[i], bounds[i + 1] - bounds[i]);
+      const std::span<const std::uint64_t> bucket =
+          keys.subspan(bounds[i], bounds[i + 1] - bounds[i]);
       std::uint8_t seed = 0;
       bool done = false;
       if (lanes && bucket.size() <= 16) {
@@ -155,13 +160,15 @@ void bucket_ends(std::span<const std::uint64_t> keys, std::uint64_t buckets, std
 void bumped_keys(std::span<const std::uint64_t> keys, std::span<const std::uint32_t> bounds,
                  std::span<const std::uint8_t> seeds, std::vector<std::uint64_t>& out) {
   for (std::uint64_t i = 0; i < seeds.size(); ++i)
-    if (seeds[i] == 0) out.insert(out.end(), keys.begin() + bounds[i], keys.begin() + bounds[i + 1]);
+    if (seeds[i] == 0)
+      out.insert(out.end(), keys.begin() + bounds[i], keys.begin() + bounds[i + 1]);
 }
 
 LevelShape level_shape(std::uint64_t k, bool later) {
   LevelShape sh;
   sh.keys = k;
-  sh.buckets = std::max<std::uint64_t>(static_cast<std::uint64_t>((static_cast<unsigned __int128>(2) * k + 8) / 9), 1);
+  sh.buckets = std::max<std::uint64_t>(
+      static_cast<std::uint64_t>((static_cast<unsigned __int128>(2) * k + 8) / 9), 1);
   sh.part = k < 4096 ? 256 : k < 32768 ? 512 : 1024;
   sh.shift = static_cast<std::uint32_t>(std::bit_width(sh.part) - 1) - 6;
   const std::uint64_t B = sh.buckets;
@@ -171,9 +178,11 @@ LevelShape level_shape(std::uint64_t k, bool later) {
     for (std::uint64_t i = 1; i <= q + 1; ++i) sh.starts.push_back(i * 65536);
     const std::uint64_t base = (q + 1) * 65536;
     const std::uint64_t rest = B - base;
-    for (std::uint64_t j = 1; j <= (rest - 32768) / 16384 + 1; ++j) sh.starts.push_back(base + 16384 * j);
+    for (std::uint64_t j = 1; j <= (rest - 32768) / 16384 + 1; ++j)
+      sh.starts.push_back(base + 16384 * j);
   } else {
-    const std::uint64_t s = std::min<std::uint64_t>(std::max<std::uint64_t>(B / 8, later ? 4096 : 16384), 65536);
+    const std::uint64_t s =
+        std::min<std::uint64_t>(std::max<std::uint64_t>(B / 8, later ? 4096 : 16384), 65536);
     while (B - sh.starts.back() >= 2 * s) sh.starts.push_back(sh.starts.back() + s);
   }
   for (std::size_t i = 0; i < sh.starts.size(); ++i) {
@@ -181,22 +190,28 @@ LevelShape level_shape(std::uint64_t k, bool later) {
     sh.largest = std::max(sh.largest, next - sh.starts[i]);
   }
   sh.seam = std::min(B / 2, static_cast<std::uint64_t>(
-                                 (static_cast<unsigned __int128>(sh.part + 2) * B + k - 1) / k) + 1);
+                                (static_cast<unsigned __int128>(sh.part + 2) * B + k - 1) / k) +
+                                1);
   return sh;
 }
 
 // ---- grouping of unordered hashes ----
 
-Grouped::Grouped(std::span<const std::uint64_t> hashes, std::uint64_t buckets, std::span<const std::uint64_t> starts,
-                 unsigned threads)
-    : hashes_(hashes), buckets_(buckets), starts_(starts.begin(), starts.end()), chunks_(starts.size()),
+Grouped::Grouped(std::span<const std::uint64_t> hashes, std::uint64_t buckets,
+                 std::span<const std::uint64_t> starts, unsigned threads)
+    : hashes_(hashes),
+      buckets_(buckets),
+      starts_(starts.begin(), starts.end()),
+      chunks_(starts.size()),
       threads_(threads < 2 ? 1 : threads) {
   starts_.push_back(buckets);
   const std::uint64_t C = chunks_;
   const std::uint64_t n = hashes.size();
   for (std::uint64_t i = 1; i < C; ++i)
-    block_shift_ = std::min<std::uint32_t>(block_shift_, static_cast<std::uint32_t>(std::countr_zero(starts_[i])));
-  block_chunk_.resize(static_cast<std::size_t>(ceil_div(buckets, std::uint64_t{1} << block_shift_)));
+    block_shift_ = std::min<std::uint32_t>(
+        block_shift_, static_cast<std::uint32_t>(std::countr_zero(starts_[i])));
+  block_chunk_.resize(
+      static_cast<std::size_t>(ceil_div(buckets, std::uint64_t{1} << block_shift_)));
   for (std::uint64_t c = 0, x = 0; x < block_chunk_.size(); ++x) {
     while (c + 1 < C && (x << block_shift_) >= starts_[c + 1]) ++c;
     block_chunk_[x] = static_cast<std::uint32_t>(c);
@@ -208,7 +223,8 @@ Grouped::Grouped(std::span<const std::uint64_t> hashes, std::uint64_t buckets, s
     chunk_group_[c] = static_cast<std::uint32_t>(mul_div(starts_[c], groups_, buckets));
     group_first_[chunk_group_[c]] = c;
   }
-  for (std::uint32_t g = groups_; g-- > 0;) group_first_[g] = std::min(group_first_[g], group_first_[g + 1]);
+  for (std::uint32_t g = groups_; g-- > 0;)
+    group_first_[g] = std::min(group_first_[g], group_first_[g + 1]);
 
   range_len_ = std::max<std::uint64_t>(ceil_div(ceil_div(n, threads_), 32) * 32, 65536);
   ranges_ = std::max<std::uint64_t>(ceil_div(n, range_len_), 1);
@@ -286,7 +302,8 @@ void Grouped::copy_group(std::uint32_t group) {
         select = ~(x | (x >> 1)) & 0x5555555555555555ULL;
         if (len < 32) select &= (std::uint64_t{1} << (2 * len)) - 1;
       } else {
-        select = len == 32 ? 0x5555555555555555ULL : (0x5555555555555555ULL & ((std::uint64_t{1} << (2 * len)) - 1));
+        select = len == 32 ? 0x5555555555555555ULL
+                           : (0x5555555555555555ULL & ((std::uint64_t{1} << (2 * len)) - 1));
       }
       while (select != 0) {
         const std::uint64_t j = block + static_cast<std::uint64_t>(std::countr_zero(select)) / 2;
@@ -300,7 +317,8 @@ void Grouped::copy_group(std::uint32_t group) {
   });
 }
 
-bool Grouped::claim(std::uint64_t& chunk, std::vector<std::uint64_t>& out, std::vector<std::uint64_t>& counters) {
+bool Grouped::claim(std::uint64_t& chunk, std::vector<std::uint64_t>& out,
+                    std::vector<std::uint64_t>& counters) {
   std::unique_lock<std::mutex> claim(claim_mu_);
   if (next_chunk_ == chunks_) return false;
   chunk = next_chunk_++;
@@ -322,7 +340,8 @@ bool Grouped::claim(std::uint64_t& chunk, std::vector<std::uint64_t>& out, std::
   for (std::uint64_t j = 0; j < count; ++j) ++counters[mulhi(keys[j], buckets_) - first + 1];
   for (std::uint64_t x = 1; x <= nb; ++x) counters[x] += counters[x - 1];
   out.resize(static_cast<std::size_t>(count));
-  for (std::uint64_t j = 0; j < count; ++j) out[counters[mulhi(keys[j], buckets_) - first]++] = keys[j];
+  for (std::uint64_t j = 0; j < count; ++j)
+    out[counters[mulhi(keys[j], buckets_) - first]++] = keys[j];
   return true;
 }
 
@@ -386,8 +405,14 @@ struct LevelState {
   std::atomic<bool> failed{false};
 
   LevelState(const LevelShape& sh, Level& lv)
-      : shape(sh), level(lv), chunks(sh.starts.size()), pieces(chunks), bumped_slots(chunks),
-        gap_results(chunks > 0 ? chunks - 1 : 0), placed(chunks), gap_taken(chunks),
+      : shape(sh),
+        level(lv),
+        chunks(sh.starts.size()),
+        pieces(chunks),
+        bumped_slots(chunks),
+        gap_results(chunks > 0 ? chunks - 1 : 0),
+        placed(chunks),
+        gap_taken(chunks),
         neighbours(chunks) {
     for (std::uint64_t i = 0; i < chunks; ++i) {
       placed[i].store(0);
@@ -398,7 +423,9 @@ struct LevelState {
     level_map = Map::for_level(sh.keys, sh.shift);
   }
 
-  std::uint64_t start(std::uint64_t c) const { return c < chunks ? shape.starts[c] : shape.buckets; }
+  std::uint64_t start(std::uint64_t c) const {
+    return c < chunks ? shape.starts[c] : shape.buckets;
+  }
 
   void copy_seeds(std::uint64_t first, std::span<const std::uint8_t> seeds) {
     std::lock_guard<std::mutex> g(seeds_mu);
@@ -436,7 +463,8 @@ struct LevelState {
     while (next_flush < chunks) {
       std::lock_guard<std::mutex> g(bumped_slots[next_flush].mu);
       if (!bumped_slots[next_flush].value) break;
-      bumped.insert(bumped.end(), bumped_slots[next_flush].value->begin(), bumped_slots[next_flush].value->end());
+      bumped.insert(bumped.end(), bumped_slots[next_flush].value->begin(),
+                    bumped_slots[next_flush].value->end());
       bumped_slots[next_flush].value.reset();
       ++next_flush;
     }
@@ -483,7 +511,8 @@ struct LevelState {
   }
 
   // Seeds chunk c's run over its keys (grouped by bucket) and hands the piece on.
-  void place_chunk(std::uint64_t c, std::span<const std::uint64_t> keys, std::vector<std::uint32_t>& bounds) {
+  void place_chunk(std::uint64_t c, std::span<const std::uint64_t> keys,
+                   std::vector<std::uint32_t>& bounds) {
     const std::uint64_t S = shape.keys;
     const std::uint64_t B = shape.buckets;
     const std::uint64_t P = shape.part;
@@ -540,7 +569,8 @@ struct LevelState {
     // by the placing of its last gap, which may already be under way on another worker.
     if (chunks == 1) release(c);
     for (std::uint64_t g = c == 0 ? 0 : c - 1; g <= c && g + 1 < chunks; ++g) {
-      if (placed[g].load(std::memory_order_acquire) && placed[g + 1].load(std::memory_order_acquire) &&
+      if (placed[g].load(std::memory_order_acquire) &&
+          placed[g + 1].load(std::memory_order_acquire) &&
           gap_taken[g].exchange(1, std::memory_order_acq_rel) == 0)
         place_gap(g);
     }
@@ -577,7 +607,8 @@ LevelBuild build_level(std::uint64_t k, HashInput input, unsigned threads, bool 
       for (std::uint64_t c = 0; c < C; ++c) {
         const std::uint64_t s = shape.starts[c];
         offsets[c] = static_cast<std::uint64_t>(
-            std::partition_point(slice.begin(), slice.end(), [&](std::uint64_t h) { return mulhi(h, B) < s; }) -
+            std::partition_point(slice.begin(), slice.end(),
+                                 [&](std::uint64_t h) { return mulhi(h, B) < s; }) -
             slice.begin());
       }
       offsets[C] = slice.size();
@@ -647,7 +678,8 @@ LevelBuild build_level(std::uint64_t k, HashInput input, unsigned threads, bool 
   if (!st.end_slot.value) panic("the last chunk ends the level");
   for (auto& gap : st.gap_results)
     if (!gap.value) panic("every gap was placed");
-  for (auto& gap : st.gap_results) st.bumped.insert(st.bumped.end(), gap.value->begin(), gap.value->end());
+  for (auto& gap : st.gap_results)
+    st.bumped.insert(st.bumped.end(), gap.value->begin(), gap.value->end());
   // The end seam, against the whole level: its windows may wrap to the first slots.
   const std::uint64_t w = shape.seam;
   std::vector<std::uint8_t> seeds(static_cast<std::size_t>(w), 0);

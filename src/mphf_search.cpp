@@ -101,7 +101,8 @@ inline std::uint64_t range_bits(unsigned lo, unsigned hi) noexcept {
 // Occupancy of a key's 64 displacements at one rotation: bit d set when the slot of displacement
 // d is taken. p is the key's displacement-0 position relative to the map, a its rotated offset,
 // nr its wrap point; the window must lie inside the map's region.
-inline std::uint64_t window_word(const Map& map, std::uint64_t p, std::uint64_t a, unsigned nr) noexcept {
+inline std::uint64_t window_word(const Map& map, std::uint64_t p, std::uint64_t a,
+                                 unsigned nr) noexcept {
   const std::uint32_t s = map.shift;
   const std::uint64_t row = p & ((std::uint64_t{1} << s) - 1);
   const std::uint64_t c0 = (p >> s) - (a >> s);
@@ -126,8 +127,8 @@ inline std::uint64_t slot_at(std::uint64_t p, unsigned nr, unsigned d, std::uint
 // ---- specialised search ----
 
 template <unsigned N>
-std::pair<bool, std::uint64_t> seed_bucket_lanes(const SearchContext& cx, const std::uint64_t* keys, Map& map,
-                                                 SearchScratch& scratch) {
+std::pair<bool, std::uint64_t> seed_bucket_lanes(const SearchContext& cx, const std::uint64_t* keys,
+                                                 Map& map, SearchScratch& scratch) {
   static_assert(N >= 1 && N <= 16);
   const std::uint64_t P = cx.part;
   const std::uint64_t mask = P - 1;
@@ -190,8 +191,9 @@ std::pair<bool, std::uint64_t> seed_bucket_lanes(const SearchContext& cx, const 
   return {true, best};
 }
 
-std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx, std::span<const std::uint64_t> keys,
-                                                   Map& map, SearchScratch& scratch) {
+std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx,
+                                                   std::span<const std::uint64_t> keys, Map& map,
+                                                   SearchScratch& scratch) {
   const std::uint64_t* k = keys.data();
   switch (keys.size()) {
 #define QUENLITH_LANES(n) \
@@ -221,7 +223,8 @@ std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx, std:
 
 // ---- general search ----
 
-std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys, Map& map, std::uint64_t origin) {
+std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys, Map& map,
+                         std::uint64_t origin) {
   const std::size_t n = keys.size();
   if (n > 64 || n == 0) return 0;
   // Only the geometry every builder uses is searched; older geometries are never built.
@@ -239,7 +242,8 @@ std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys
   for (std::size_t i = 0; i < n; ++i) {
     rel[i] = mulhi(keys[i], S) - origin;
     reach[i] = rel[i] + P > span;
-    check_invariant(!reach[i] || origin == 0, "a window past the level's end is searched from slot 0");
+    check_invariant(!reach[i] || origin == 0,
+                    "a window past the level's end is searched from slot 0");
   }
   // Slot (relative to the map) of key i at displacement d of the current rotation.
   auto slot = [&](std::size_t i, unsigned d) {
@@ -291,7 +295,8 @@ std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys
         if (free == 0) break;
         const unsigned d = static_cast<unsigned>(std::countr_zero(free));
         std::uint64_t cost = 0;
-        for (std::size_t i = 0; i < n; ++i) cost += weights[(a[i] + (std::uint64_t{d} << s)) & mask];
+        for (std::size_t i = 0; i < n; ++i)
+          cost += weights[(a[i] + (std::uint64_t{d} << s)) & mask];
         if (held && held_cost <= cost) break;
         for (std::size_t i = 0; i < n; ++i) q[i] = slot(i, d);
         if (has_duplicate(q)) {

@@ -26,13 +26,13 @@
 //   remap super-samples                        ceil(E / 2048) x u32
 //   remap samples                              ceil(E / 64) x u16
 //
-// "MPH2" body: seed bytes and tail seeds as above, then the older remap (w2 = floor(log2(max(n/H, 1))),
-// 0 when H = 0):
+// "MPH2" body: seed bytes and tail seeds as above, then the older remap (w2 = floor(log2(max(n/H,
+// 1))), 0 when H = 0):
 //   occupancy words (bit i: entry i holds a key)   ceil(E / 64) x u64
 //   rank samples (skipped)                         ceil(E / 512) x u32
 //   hole low words                                 ceil(H*w2 / 64) x u64
-//   hole high words                                ceil(((n >> w2) + H + 1) / 64) x u64, none if H = 0
-//   hole select samples (skipped)                  ceil(H / 128) x u32
+//   hole high words                                ceil(((n >> w2) + H + 1) / 64) x u64, none if H
+//   = 0 hole select samples (skipped)                  ceil(H / 128) x u32
 //
 // "MPH1" header, 76 bytes: magic "MPH1" (0x3148504D), version u16 = 1, reserved u16 = 0, then u64
 // n, total slots, parts, buckets per part, slots per part, stride, skew boundary, hash seed, then
@@ -135,7 +135,9 @@ std::vector<std::uint8_t> v2_header(const V2& t) {
   return h;
 }
 
-std::uint64_t high_words_stored(const Remap& r) { return r.high.size() >= 5 ? r.high.size() - 4 : 0; }
+std::uint64_t high_words_stored(const Remap& r) {
+  return r.high.size() >= 5 ? r.high.size() - 4 : 0;
+}
 
 void write_v2(const V2& t, const std::function<void(std::span<const std::uint8_t>)>& sink) {
   Stager out(sink);
@@ -153,7 +155,8 @@ void write_v2(const V2& t, const std::function<void(std::span<const std::uint8_t
 }
 
 template <class T>
-Pages<T> copy_items(std::span<const std::uint8_t> src, std::uint64_t count, std::uint64_t extra_zeros = 0) {
+Pages<T> copy_items(std::span<const std::uint8_t> src, std::uint64_t count,
+                    std::uint64_t extra_zeros = 0) {
   Pages<T> p = Pages<T>::allocate(count + extra_zeros);
   for (std::uint64_t i = 0; i < count; ++i)
     p[i] = static_cast<T>(bytes::load_uint(src.data() + i * sizeof(T), sizeof(T)));
@@ -190,12 +193,15 @@ V1 read_v1(std::span<const std::uint8_t> b) {
       fail("mphf: empty table with a non-empty shape");
     return t;
   }
-  if (t.parts == 0 || t.buckets_per_part == 0 || t.slots_per_part == 0) fail("mphf: a table dimension is zero");
+  if (t.parts == 0 || t.buckets_per_part == 0 || t.slots_per_part == 0)
+    fail("mphf: a table dimension is zero");
   if (t.skew >= t.buckets_per_part) fail("mphf: skew boundary outside the bucket range");
   if (!checked_add(t.slots_per_part, 63)) fail("mphf: slots per part out of range");
-  if (t.stride < t.slots_per_part + 63 || t.stride % 64 != 0) fail("mphf: stride too small for a key's window");
+  if (t.stride < t.slots_per_part + 63 || t.stride % 64 != 0)
+    fail("mphf: stride too small for a key's window");
   const auto total = checked_mul(t.stride, t.parts);
-  if (t.total_slots < t.n || !total || *total != t.total_slots) fail("mphf: slot count disagrees with the parts");
+  if (t.total_slots < t.n || !total || *total != t.total_slots)
+    fail("mphf: slot count disagrees with the parts");
   const auto pilot_count = checked_mul(t.parts, t.buckets_per_part);
   if (!pilot_count) fail("mphf: bucket count out of range");
   const std::uint64_t extra = t.total_slots - t.n;
@@ -203,12 +209,14 @@ V1 read_v1(std::span<const std::uint8_t> b) {
   const std::uint64_t bases = ceil_div(extra, 256);
   const std::uint64_t bases_len = mul(4, bases);
   const std::uint64_t offsets_len = mul(2, extra);
-  const std::uint64_t total_len = add(add(add(add(kV1Header, seeds_len), *pilot_count), bases_len), offsets_len);
+  const std::uint64_t total_len =
+      add(add(add(add(kV1Header, seeds_len), *pilot_count), bases_len), offsets_len);
   if (total_len != b.size()) fail("mphf: blob length disagrees with the header");
   std::uint64_t at = kV1Header;
   t.part_seeds = copy_vector<std::uint64_t>(b.subspan(at), t.parts);
   at += seeds_len;
-  t.pilots.assign(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + *pilot_count));
+  t.pilots.assign(b.begin() + static_cast<std::ptrdiff_t>(at),
+                  b.begin() + static_cast<std::ptrdiff_t>(at + *pilot_count));
   at += *pilot_count;
   t.remap_bases = copy_vector<std::uint32_t>(b.subspan(at), bases);
   at += bases_len;
@@ -226,10 +234,12 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
   if (records > kMaxRecords) fail("mphf: too many levels");
   const std::uint64_t header = kHeaderBase + kRecord * records;
   if (b.size() < header) fail("mphf: truncated header");
-  if (blob::header_check(b.first(header - 4)) != load_u32(p + header - 4)) fail("mphf: header checksum mismatch");
+  if (blob::header_check(b.first(header - 4)) != load_u32(p + header - 4))
+    fail("mphf: header checksum mismatch");
   if (load_u16(p + 4) != (current ? 3 : 2)) fail("mphf: unsupported format version");
   const std::uint8_t geometry = p[6];
-  if (current ? (geometry != 0 && geometry != 2) : geometry != 0) fail("mphf: unsupported seed geometry");
+  if (current ? (geometry != 0 && geometry != 2) : geometry != 0)
+    fail("mphf: unsupported seed geometry");
   if (p[7] != 0) fail("mphf: reserved header field is not zero");
   V2 t;
   t.geometry = geometry;
@@ -240,8 +250,8 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
   t.tail_seed = load_u64(p + 48);
   const std::uint64_t remap_word = load_u64(p + 56);
   if (t.n == 0) {
-    if (records != 0 || b.size() != kHeaderBase || t.tail_keys != 0 || t.tail_buckets != 0 || t.tail_slots != 0 ||
-        t.tail_seed != 0 || remap_word != 0)
+    if (records != 0 || b.size() != kHeaderBase || t.tail_keys != 0 || t.tail_buckets != 0 ||
+        t.tail_slots != 0 || t.tail_seed != 0 || remap_word != 0)
       fail("mphf: empty table with a non-empty shape");
     return t;
   }
@@ -255,7 +265,8 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
     Record rec{load_u64(r), load_u64(r + 8), load_u64(r + 16)};
     if (rec.part > rec.slots || rec.slots == 0 || rec.buckets == 0 || !is_pow2(rec.part))
       fail("mphf: a level's shape is inconsistent");
-    if (geometry == 2 && rec.part < 64) fail("mphf: a level's slice is too narrow for its mode bits");
+    if (geometry == 2 && rec.part < 64)
+      fail("mphf: a level's slice is too narrow for its mode bits");
     if (i == 0) {
       if (rec.slots != t.n) fail("mphf: the first level does not cover the table");
     } else {
@@ -272,7 +283,7 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
   total = add(total, tail_len);
 
   // The remap's sections.
-  std::uint64_t low_words = 0, high_words = 0, supers = 0, samples = 0;               // "MPH3"
+  std::uint64_t low_words = 0, high_words = 0, supers = 0, samples = 0;              // "MPH3"
   std::uint64_t occ_words = 0, rank_samples = 0, hole_high = 0, select_samples = 0;  // "MPH2"
   std::uint64_t holes = 0;
   std::uint32_t w2 = 0;
@@ -290,7 +301,9 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
   } else {
     holes = remap_word;
     if (records == 0 ? holes != 0 : holes > t.n) fail("mphf: hole count out of range");
-    w2 = holes == 0 ? 0 : static_cast<std::uint32_t>(std::bit_width(std::max<std::uint64_t>(t.n / holes, 1)) - 1);
+    w2 = holes == 0 ? 0
+                    : static_cast<std::uint32_t>(
+                          std::bit_width(std::max<std::uint64_t>(t.n / holes, 1)) - 1);
     occ_words = ceil_div(entries, 64);
     rank_samples = ceil_div(entries, 512);
     low_words = ceil_div(mul(holes, w2), 64);
@@ -353,11 +366,13 @@ V2 read_v2(std::span<const std::uint8_t> b, bool current) {
 
 std::vector<std::uint8_t> V1::to_bytes() const {
   std::vector<std::uint8_t> out;
-  out.reserve(kV1Header + 8 * part_seeds.size() + pilots.size() + 4 * remap_bases.size() + 2 * remap_offsets.size());
+  out.reserve(kV1Header + 8 * part_seeds.size() + pilots.size() + 4 * remap_bases.size() +
+              2 * remap_offsets.size());
   bytes::put_bytes(out, bytes::as_bytes("MPH1"));
   bytes::put_u16(out, 1);
   bytes::put_u16(out, 0);
-  for (std::uint64_t v : {n, total_slots, parts, buckets_per_part, slots_per_part, stride, skew, seed})
+  for (std::uint64_t v :
+       {n, total_slots, parts, buckets_per_part, slots_per_part, stride, skew, seed})
     bytes::put_u64(out, v);
   bytes::put_u32(out, blob::header_check(out));
   for (std::uint64_t v : part_seeds) bytes::put_u64(out, v);
@@ -387,7 +402,8 @@ void Mphf::write_chunks(const std::function<void(std::span<const std::uint8_t>)>
 std::vector<std::uint8_t> Mphf::to_bytes() const {
   std::vector<std::uint8_t> out;
   out.reserve(static_cast<std::size_t>(byte_len()));
-  write_chunks([&out](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+  write_chunks(
+      [&out](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
   return out;
 }
 

@@ -34,7 +34,8 @@ class Pages {
   // A table of `n` uninitialised items. Panics when the byte size cannot be an address.
   static Pages allocate(std::uint64_t n) {
     Pages p;
-    if (n > static_cast<std::uint64_t>(INT64_MAX) / sizeof(T)) panic("a table's bytes fit an address");
+    if (n > static_cast<std::uint64_t>(INT64_MAX) / sizeof(T))
+      panic("a table's bytes fit an address");
     if (n == 0) return p;
     p.data_ = static_cast<T*>(allocate_bytes(n * sizeof(T), alignof(T)));
     p.len_ = n;

@@ -20,7 +20,8 @@ constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are
 constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
 constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
 constexpr const char* kOldVersion =
-    "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+    "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
+    "computes; "
     "rebuild the index from its keys";
 constexpr const char* kTooManyInHeader = "perfect-hash: header claims more than u32::MAX keys";
 constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail id range";
@@ -47,7 +48,8 @@ bool pair_less(const Pair& x, const Pair& y) { return x.h1 != y.h1 ? x.h1 < y.h1
 // next bits of h1 into sub-buckets of a few pairs each, then insertion sort of each sub-bucket.
 // The bucket stays in cache throughout, where a comparison sort would take log2 of its size in
 // passes. `scratch` and `counts` are the worker's reusable buffers.
-void sort_bucket(std::span<Pair> bucket, std::vector<Pair>& scratch, std::vector<std::size_t>& counts) {
+void sort_bucket(std::span<Pair> bucket, std::vector<Pair>& scratch,
+                 std::vector<std::size_t>& counts) {
   const std::uint64_t m = bucket.size();
   if (m < 64) {
     std::sort(bucket.begin(), bucket.end(), pair_less);
@@ -86,7 +88,8 @@ void sort_bucket(std::span<Pair> bucket, std::vector<Pair>& scratch, std::vector
 }
 
 // Range r of `parts` near-equal consecutive ranges covering [0, n).
-std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts, std::uint64_t r) {
+std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts,
+                                             std::uint64_t r) {
   const std::uint64_t q = n / parts;
   const std::uint64_t rem = n % parts;
   const std::uint64_t lo = r * q + std::min(r, rem);
@@ -96,13 +99,16 @@ std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t part
 }  // namespace
 
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
-                                                    std::uint32_t side_count, std::uint64_t payload) {
+                                                    std::uint32_t side_count,
+                                                    std::uint64_t payload) {
   return side_table::header36(kMagic, n, mph_len, side_count, payload);
 }
 
-PerfectHashIndex::PerfectHashIndex() : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
+PerfectHashIndex::PerfectHashIndex()
+    : PerfectHashIndex(arena::StringArena(), std::nullopt, {}, 0) {}
 
-PerfectHashIndex PerfectHashIndex::build_with(std::span<const std::string_view> keys, bool fingerprints) {
+PerfectHashIndex PerfectHashIndex::build_with(std::span<const std::string_view> keys,
+                                              bool fingerprints) {
   return build_with_threads(keys, fingerprints, threads::available());
 }
 
@@ -120,7 +126,8 @@ PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys)
 // offsets fixed by prefix sums, so no step depends on the number of workers.
 PerfectHashIndex PerfectHashIndex::build_with_threads(std::span<const std::string_view> keys,
                                                       bool fingerprints, unsigned threads) {
-  return build_keyed(keys, fingerprints, threads, [](std::string_view k) { return hash::hash_pair(k); });
+  return build_keyed(keys, fingerprints, threads,
+                     [](std::string_view k) { return hash::hash_pair(k); });
 }
 
 PerfectHashIndex detail::build_with_hash(std::span<const std::string_view> keys, bool fingerprints,
@@ -129,8 +136,8 @@ PerfectHashIndex detail::build_with_hash(std::span<const std::string_view> keys,
 }
 
 template <class Hash>
-PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys, bool fingerprints,
-                                               unsigned threads, Hash&& hash) {
+PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys,
+                                               bool fingerprints, unsigned threads, Hash&& hash) {
   const std::uint64_t n0 = keys.size();
   const unsigned workers = workers_for(n0, threads);
   const std::uint64_t nb = kBuckets;
@@ -189,11 +196,13 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
     std::vector<Pair> scratch;
     std::vector<std::size_t> counts;
     for (std::uint64_t b = b0; b < b1; ++b)
-      sort_bucket(std::span<Pair>(sorted.data() + bucket_start[b], bucket_start[b + 1] - bucket_start[b]),
-                  scratch, counts);
+      sort_bucket(
+          std::span<Pair>(sorted.data() + bucket_start[b], bucket_start[b + 1] - bucket_start[b]),
+          scratch, counts);
     const auto [lo, hi] = bucket_run(w);
     std::uint64_t distinct = 0;
-    for (std::uint64_t i = lo; i < hi; ++i) distinct += i == lo || sorted[i].h1 != sorted[i - 1].h1 ? 1 : 0;
+    for (std::uint64_t i = lo; i < hi; ++i)
+      distinct += i == lo || sorted[i].h1 != sorted[i - 1].h1 ? 1 : 0;
     first_distinct[w + 1] = distinct;
   });
   for (unsigned w = 0; w < workers; ++w) first_distinct[w + 1] += first_distinct[w];
@@ -222,21 +231,25 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
         group.clear();
         for (std::uint64_t j = a; j < b; ++j) group.push_back(sorted[j].h2);
         std::sort(group.begin(), group.end(), key_less);
-        const auto last = std::unique(group.begin(), group.end(),
-                                      [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
+        const auto last =
+            std::unique(group.begin(), group.end(),
+                        [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
         group.erase(last, group.end());
         split.reps[o] = Pair{h1, group[0]};
-        for (std::size_t j = 1; j < group.size(); ++j) collisions_in[w].push_back(Pair{h1, group[j]});
+        for (std::size_t j = 1; j < group.size(); ++j)
+          collisions_in[w].push_back(Pair{h1, group[j]});
       }
       a = b;
     }
   });
   sorted = {};
-  for (const auto& c : collisions_in) split.collisions.insert(split.collisions.end(), c.begin(), c.end());
+  for (const auto& c : collisions_in)
+    split.collisions.insert(split.collisions.end(), c.begin(), c.end());
   const std::uint64_t n = u + split.collisions.size();
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
   if (too_long) throw IndexError::format(kKeyTooLong);
-  if (n == 0) return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
+  if (n == 0)
+    return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
   // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
   std::sort(split.collisions.begin(), split.collisions.end(),
             [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
@@ -254,7 +267,8 @@ PerfectHashIndex PerfectHashIndex::build_with_collisions(
                   "one hash and one fingerprint per key");
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
   if (n == 0) {
-    return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints.has_value()), std::nullopt, {}, 0);
+    return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints.has_value()),
+                            std::nullopt, {}, 0);
   }
   hash::Collisions c = hash::split_collisions(hashes);
   Split split;
@@ -358,7 +372,8 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
   return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
 }
 
-std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key, Pair hp) const noexcept {
+std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key,
+                                                         Pair hp) const noexcept {
   if (!side_.empty()) return id_with_side_hashed(key, hp);
   if (!mph_) return std::nullopt;
   const std::uint64_t s = mph_->index(hp.h1);
@@ -366,15 +381,18 @@ std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key, P
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> PerfectHashIndex::id_with_side_hashed(std::string_view key, Pair hp) const noexcept {
+std::optional<std::uint32_t> PerfectHashIndex::id_with_side_hashed(std::string_view key,
+                                                                   Pair hp) const noexcept {
   if (!mph_) return side_lookup(hp.h1, key);
   const std::uint64_t s = mph_->index(hp.h1);
   if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
   return side_lookup(hp.h1, key);
 }
 
-std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t h1, std::string_view key) const noexcept {
-  return side_table::find_key(side_, h1, [&](std::uint32_t id) { return id < n_ && stored_equals(id, key); });
+std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t h1,
+                                                           std::string_view key) const noexcept {
+  return side_table::find_key(side_, h1,
+                              [&](std::uint32_t id) { return id < n_ && stored_equals(id, key); });
 }
 
 std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair hp) const noexcept {
@@ -409,7 +427,9 @@ PerfectHashIndex::Parts PerfectHashIndex::serialised_parts() const {
 
 std::vector<std::uint8_t> PerfectHashIndex::to_bytes() const { return serialised_parts().concat(); }
 
-void PerfectHashIndex::save(const std::filesystem::path& path) const { serialised_parts().save(path); }
+void PerfectHashIndex::save(const std::filesystem::path& path) const {
+  serialised_parts().save(path);
+}
 
 // The checks, each only after the previous ones passed:
 //   1. fewer than 4 bytes                                  bad magic or truncated header
@@ -427,7 +447,8 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes view, bool veri
   const std::span<const std::uint8_t> b = view.bytes();
   const std::uint64_t len = b.size();
   if (len < 4) throw IndexError::format(blob::kBadMagic);
-  if (std::memcmp(b.data(), kMagic, 3) == 0 && b[3] >= '2' && b[3] <= '7') throw IndexError::format(kOldVersion);
+  if (std::memcmp(b.data(), kMagic, 3) == 0 && b[3] >= '2' && b[3] <= '7')
+    throw IndexError::format(kOldVersion);
   blob::check_frame(b, kMagic, kHeaderBytes);
   if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
     throw IndexError::format(blob::kPayloadChecksum);
@@ -438,10 +459,12 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes view, bool veri
   side_table::check_count(n, s, len, side_table::kKeyEntryBytes);
   const std::uint64_t side_start = len - side_table::kKeyEntryBytes * s;
   const auto arena_start = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!arena_start || *arena_start > side_start) throw IndexError::format(side_table::kMphLengthOutOfRange);
+  if (!arena_start || *arena_start > side_start)
+    throw IndexError::format(side_table::kMphLengthOutOfRange);
   std::vector<KeyEntry> side = side_table::parse_key_entries(b.subspan(side_start));
   if (!side_table::ids_are_tail_range<KeyEntry>(side, n)) throw IndexError::format(kSideIds);
-  arena::StringArena a = arena::StringArena::from_shared(*view.slice(*arena_start, side_start - *arena_start));
+  arena::StringArena a =
+      arena::StringArena::from_shared(*view.slice(*arena_start, side_start - *arena_start));
   if (a.len() != n) throw IndexError::format(side_table::kMphArenaMismatch);
   std::optional<mphf::Mphf> mph;
   if (n > 0) {

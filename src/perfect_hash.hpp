@@ -57,7 +57,8 @@ PerfectHashIndex build_with_hash(std::span<const std::string_view> keys, bool fi
 
 // The 36 header bytes of a "BMP8" blob, check included.
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
-                                                    std::uint32_t side_count, std::uint64_t payload);
+                                                    std::uint32_t side_count,
+                                                    std::uint64_t payload);
 
 // Immutable once built or loaded: every query is const, takes no lock and may run on any number
 // of threads at once. Move-only (the minimal perfect hash owns its tables). A loaded index keeps
@@ -80,8 +81,8 @@ class PerfectHashIndex {
   // `build_with` without fingerprints.
   static PerfectHashIndex build(std::span<const std::string_view> keys);
   // `build_with` on a given number of threads; the result is identical for every count.
-  static PerfectHashIndex build_with_threads(std::span<const std::string_view> keys, bool fingerprints,
-                                             unsigned threads);
+  static PerfectHashIndex build_with_threads(std::span<const std::string_view> keys,
+                                             bool fingerprints, unsigned threads);
 
   // The build from hashed keys whose `h1` values need not be distinct: `keys` sorted and
   // distinct, `hashes[i]` the `h1` of key i, `fingerprints` (when given) the fingerprint byte of
@@ -89,13 +90,15 @@ class PerfectHashIndex {
   // representative of a group of equal `h1` is its first key; the other keys get the tail ids in
   // key order. Same errors as `build_with`. The hashes are the caller's own, so synthetic hashes
   // exercise the collision paths.
-  static PerfectHashIndex build_with_collisions(std::span<const std::string_view> keys,
-                                                std::span<const std::uint64_t> hashes,
-                                                std::optional<std::span<const std::uint8_t>> fingerprints,
-                                                std::uint64_t total, unsigned threads);
+  static PerfectHashIndex build_with_collisions(
+      std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
+      std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t total,
+      unsigned threads);
 
   // The key's id, or nullopt when it is not a member. Never fails.
-  std::optional<std::uint32_t> id(std::string_view key) const noexcept { return id_hashed(key, hash::hash_pair(key)); }
+  std::optional<std::uint32_t> id(std::string_view key) const noexcept {
+    return id_hashed(key, hash::hash_pair(key));
+  }
   // `id` for a key whose hash pair the caller already has.
   std::optional<std::uint32_t> id_hashed(std::string_view key, Pair hp) const noexcept;
   // The full lookup: slot first, side table second.
@@ -106,7 +109,9 @@ class PerfectHashIndex {
   // The side-table half alone: the first entry of `h1` whose stored key equals `key`.
   std::optional<std::uint32_t> side_lookup(std::uint64_t h1, std::string_view key) const noexcept;
   bool contains(std::string_view key) const noexcept { return id(key).has_value(); }
-  bool contains_hashed(std::string_view key, Pair hp) const noexcept { return id_hashed(key, hp).has_value(); }
+  bool contains_hashed(std::string_view key, Pair hp) const noexcept {
+    return id_hashed(key, hp).has_value();
+  }
   // No membership test: a member's own id; any other string some id below n - side (0 when
   // empty).
   std::uint32_t id_unchecked(std::string_view key) const noexcept {
@@ -181,8 +186,8 @@ class PerfectHashIndex {
                                  std::optional<std::span<const std::uint8_t>> fingerprints,
                                  unsigned threads);
 
-  PerfectHashIndex(arena::StringArena arena, std::optional<mphf::Mphf> mph, std::vector<KeyEntry> side,
-                   std::uint64_t n)
+  PerfectHashIndex(arena::StringArena arena, std::optional<mphf::Mphf> mph,
+                   std::vector<KeyEntry> side, std::uint64_t n)
       : arena_(std::move(arena)), mph_(std::move(mph)), side_(std::move(side)), n_(n) {}
 
   // The stored bytes equal `key`: lengths first, then one memcmp (string_view's own comparison
@@ -199,7 +204,8 @@ class PerfectHashIndex {
   // The slot path: `s` is a candidate for `key` (slot in range, fingerprint, stored bytes).
   bool slot_matches(std::uint64_t s, std::string_view key, std::uint64_t h2) const noexcept {
     if (s >= n_) return false;
-    if (arena_.has_fingerprints() && arena_.fingerprint(s) != static_cast<std::uint8_t>(h2)) return false;
+    if (arena_.has_fingerprints() && arena_.fingerprint(s) != static_cast<std::uint8_t>(h2))
+      return false;
     return stored_equals(s, key);
   }
 

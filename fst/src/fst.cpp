@@ -28,64 +28,65 @@ constexpr std::uint64_t kMinSize = 36;  // header 16 + key count 8 + root 8 + ch
 static_assert(kMinSize == 16 + 8 + 8 + 4);
 
 Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
-    const std::uint64_t n = bytes.size();
-    const std::uint8_t* p = bytes.data();
-    if (n < kMinSize) throw Error::format(n);
-    version_ = detail::read_u64le(p);
-    if (version_ == 0 || version_ > VERSION) throw Error::version(VERSION, version_);
-    type_ = detail::read_u64le(p + 8);
-    const std::uint64_t end = version_ >= 3 ? n - 4 : n;
-    const CompiledAddr root_addr = detail::read_u64le(p + end - 8);
-    len_ = detail::read_u64le(p + end - 16);
-    // The key count and root address (and the checksum) follow the node area: Node's 8-byte
-    // integer loads at any node byte rely on those 16 bytes.
-    area_end_ = end - 16;
-    // The root is the last node before the footer, or the empty final node of the one
-    // 36-byte map. A root anywhere else would send decoding to arbitrary offsets.
-    if (root_addr == EMPTY_ADDRESS) {
-        if (version_ < 3 || n != kMinSize) throw Error::format(n);
-    } else if (root_addr != area_end_ - 1) {
-        throw Error::format(n);
-    }
-    root_.decode(p, n, area_end_, version_, root_addr);
+  const std::uint64_t n = bytes.size();
+  const std::uint8_t* p = bytes.data();
+  if (n < kMinSize) throw Error::format(n);
+  version_ = detail::read_u64le(p);
+  if (version_ == 0 || version_ > VERSION) throw Error::version(VERSION, version_);
+  type_ = detail::read_u64le(p + 8);
+  const std::uint64_t end = version_ >= 3 ? n - 4 : n;
+  const CompiledAddr root_addr = detail::read_u64le(p + end - 8);
+  len_ = detail::read_u64le(p + end - 16);
+  // The key count and root address (and the checksum) follow the node area: Node's 8-byte
+  // integer loads at any node byte rely on those 16 bytes.
+  area_end_ = end - 16;
+  // The root is the last node before the footer, or the empty final node of the one
+  // 36-byte map. A root anywhere else would send decoding to arbitrary offsets.
+  if (root_addr == EMPTY_ADDRESS) {
+    if (version_ < 3 || n != kMinSize) throw Error::format(n);
+  } else if (root_addr != area_end_ - 1) {
+    throw Error::format(n);
+  }
+  root_.decode(p, n, area_end_, version_, root_addr);
 }
 
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
-    const detail::NodeReader reader(*this);
-    CompiledAddr addr = root_.addr();
-    std::uint64_t out = 0;
-    for (const std::uint8_t b : key) {
-        // Most nodes on a path have one transition: compare its input and move on, without
-        // decoding the node as a whole.
-        Transition t;
-        if (!reader.lone_transition(addr, t)) {
-            const Node node = reader.node(addr);
-            const std::optional<std::size_t> i = node.find_input(b);
-            if (!i) return std::nullopt;
-            t = node.transition(*i);
-        } else if (t.inp != b) {
-            return std::nullopt;
-        }
-        out += t.out.value();
-        addr = t.addr;
+  const detail::NodeReader reader(*this);
+  CompiledAddr addr = root_.addr();
+  std::uint64_t out = 0;
+  for (const std::uint8_t b : key) {
+    // Most nodes on a path have one transition: compare its input and move on, without
+    // decoding the node as a whole.
+    Transition t;
+    if (!reader.lone_transition(addr, t)) {
+      const Node node = reader.node(addr);
+      const std::optional<std::size_t> i = node.find_input(b);
+      if (!i) return std::nullopt;
+      t = node.transition(*i);
+    } else if (t.inp != b) {
+      return std::nullopt;
     }
-    const Node node = reader.node(addr);
-    if (!node.is_final()) return std::nullopt;
-    return out + node.final_output().value();
+    out += t.out.value();
+    addr = t.addr;
+  }
+  const Node node = reader.node(addr);
+  if (!node.is_final()) return std::nullopt;
+  return out + node.final_output().value();
 }
 
 std::optional<std::uint64_t> Fst::get(std::string_view key) const {
-    return get(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
+  return get(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()));
 }
 
 void Fst::verify() const {
-    if (version_ < 3) throw Error::checksum_missing();
-    const std::uint64_t n = bytes_.size();
-    const std::uint32_t stored = detail::read_u32le(bytes_.data() + n - 4);
-    CheckSummer summer;
-    summer.update(bytes_.first(n - 4));
-    const std::uint32_t computed = summer.masked();
-    if (stored != computed) throw Error::checksum_mismatch(stored, computed);
+  if (version_ < 3) throw Error::checksum_missing();
+  const std::uint64_t n = bytes_.size();
+  const std::uint32_t stored = detail::read_u32le(bytes_.data() + n - 4);
+  CheckSummer summer;
+  summer.update(bytes_.first(n - 4));
+  const std::uint32_t computed = summer.masked();
+  if (stored != computed) throw Error::checksum_mismatch(stored, computed);
 }
 
 }  // namespace fst

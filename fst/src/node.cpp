@@ -38,9 +38,9 @@ namespace detail {
 
 // Constant-initialized, so that maps opened during static initialization decode too.
 constinit const std::array<std::uint8_t, 64> kCommonInputByIndex = [] {
-    std::array<std::uint8_t, 64> t{};
-    for (unsigned i = 0; i < 63; ++i) t[i + 1] = static_cast<std::uint8_t>(kCommonInputs[i]);
-    return t;
+  std::array<std::uint8_t, 64> t{};
+  for (unsigned i = 0; i < 63; ++i) t[i + 1] = static_cast<std::uint8_t>(kCommonInputs[i]);
+  return t;
 }();
 
 }  // namespace detail

@@ -125,7 +125,8 @@ std::filesystem::path path_arg(PyObject* obj, const char* param) {
   if (!PyUnicode_Check(fspath.get())) wrong_type(param, "a str path", fspath.get());
   Ref encoded = Ref::check(PyUnicode_EncodeFSDefault(fspath.get()));
   const std::span<const std::uint8_t> name = bytes_view(encoded.get());
-  return std::filesystem::path(std::string(reinterpret_cast<const char*>(name.data()), name.size()));
+  return std::filesystem::path(
+      std::string(reinterpret_cast<const char*>(name.data()), name.size()));
 }
 
 std::span<const std::uint8_t> bytes_arg(PyObject* obj, const char* param) {

@@ -160,8 +160,7 @@ struct Params {
   std::size_t positional;
   std::size_t required;
 
-  std::array<PyObject*, N> parse(PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) const;
+  std::array<PyObject*, N> parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const;
 };
 
 void parse_arguments(const char* function, std::span<const char* const> names,
@@ -211,8 +210,7 @@ inline Ref none() { return Ref::borrow(Py_None); }
 
 template <class Core>
 struct CoreObject {
-  PyObject_HEAD
-  std::shared_ptr<const Core> core;
+  PyObject_HEAD std::shared_ptr<const Core> core;
 };
 
 // The process-wide type made from `type_spec` on first use, cached in `cache`; a new reference.

@@ -106,8 +106,8 @@ TEST(ArenaFormat, EveryEncodingRoundTrips) {
   std::mt19937_64 rng(11);
   std::vector<std::vector<std::string>> corpora;
   for (std::size_t n : {0, 1, 2, 15, 16, 17, 255, 256, 257, 600}) {
-    corpora.push_back(random_keys(rng, n, 8));    // short: no block overflows
-    corpora.push_back(random_keys(rng, n, 40));   // 16-blocks overflow now and then
+    corpora.push_back(random_keys(rng, n, 8));   // short: no block overflows
+    corpora.push_back(random_keys(rng, n, 40));  // 16-blocks overflow now and then
   }
   // A 256-block that overflows 16 bits, beside ordinary ones.
   auto heavy = random_keys(rng, 300, 10);
@@ -197,7 +197,8 @@ TEST(ArenaFormat, EveryRefusal) {
   huge[8] = 18;
   EXPECT_EQ(load_error(huge), "arena: offset table too large");
 
-  EXPECT_EQ(load_error(Bytes(flat.begin(), flat.begin() + 9 + 15)), "arena: truncated offset table");
+  EXPECT_EQ(load_error(Bytes(flat.begin(), flat.begin() + 9 + 15)),
+            "arena: truncated offset table");
   EXPECT_EQ(load_error(Bytes(blocks.begin(), blocks.begin() + 9 + 21 + 7)),
             "arena: truncated overflow table");
   Bytes wrong_v = blocks;
@@ -362,7 +363,8 @@ TEST(ArenaBuilder, ChosenEncodingIsTheSmallestImage) {
       return 9 + table.size() + total + arena::write_offsets(table, tag, lengths, fp).size();
     };
     const std::uint8_t f = fps ? 128 : 0;
-    const std::uint8_t t256 = static_cast<std::uint8_t>(18 | f | (overflows(keys, 256, 65535) ? 64 : 0));
+    const std::uint8_t t256 =
+        static_cast<std::uint8_t>(18 | f | (overflows(keys, 256, 65535) ? 64 : 0));
     const std::size_t flat = size_of(4 | f), b16 = size_of(81 | f), b256 = size_of(t256);
     EXPECT_EQ(size_of(chosen), std::min({flat, b16, b256})) << "trial " << trial;
     if (b16 == b256 && b16 <= flat) {
@@ -475,14 +477,14 @@ TEST(ArenaBuilder, ParallelAssemblyIsTheStreamedImageForEveryWorkerCount) {
     return keys;
   };
   std::vector<std::vector<std::string>> corpora;
-  corpora.push_back(corpus(2500, 0, 8));     // 16-blocks that never overflow
-  corpora.push_back(corpus(2500, 0, 3));     // ... with a few 16-blocks that do
+  corpora.push_back(corpus(2500, 0, 8));  // 16-blocks that never overflow
+  corpora.push_back(corpus(2500, 0, 3));  // ... with a few 16-blocks that do
   for (std::size_t first : {160u, 800u, 1600u, 2480u})
     for (std::size_t i = first; i < first + 16; ++i) corpora.back()[i].assign(20, 'o');
-  corpora.push_back(corpus(2500, 18, 22));   // 256-blocks
-  corpora.push_back(corpora.back());         // ... one of which overflows 16 bits
+  corpora.push_back(corpus(2500, 18, 22));  // 256-blocks
+  corpora.push_back(corpora.back());        // ... one of which overflows 16 bits
   corpora.back()[1300].assign(70000, 'H');
-  corpora.push_back(corpus(2100, 280, 320)); // flat offsets
+  corpora.push_back(corpus(2100, 280, 320));  // flat offsets
 
   std::set<int> tags;
   for (std::size_t c = 0; c < corpora.size(); ++c) {

@@ -50,9 +50,10 @@ TEST(Errors, DisplayAndDebugForms) {
   EXPECT_STREQ(IndexError::build("x").what(), "build error: x");
   EXPECT_STREQ(IndexError::automaton("too big").what(), "automaton error: too big");
   EXPECT_STREQ(IndexError::fst("unknown error").what(), "fst error: unknown error");
-  EXPECT_STREQ(IndexError::io_message(IndexError::IoKind::InvalidData,
-                                      "extsort: a run file is corrupt").what(),
-               "io error: extsort: a run file is corrupt");
+  EXPECT_STREQ(
+      IndexError::io_message(IndexError::IoKind::InvalidData, "extsort: a run file is corrupt")
+          .what(),
+      "io error: extsort: a run file is corrupt");
   IndexError e = IndexError::io_errno(2);
   EXPECT_EQ(e.kind(), IndexError::Kind::Io);
   EXPECT_EQ(e.io_kind(), IndexError::IoKind::NotFound);
@@ -91,7 +92,8 @@ class TempDir : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
   }
   fs::path dir_;
 };

@@ -60,7 +60,7 @@ TEST(ClosedHash, EmptyIndexAnswersZero) {
 
 TEST(ClosedHash, CollidingPairsKeepDistinctIds) {
   std::vector<Pair> pairs = pairs_of(distinct_keys(400, 5));
-  pairs.push_back(Pair{pairs[0].h1, pairs[0].h2 ^ 1});   // collides with key 0
+  pairs.push_back(Pair{pairs[0].h1, pairs[0].h2 ^ 1});    // collides with key 0
   pairs.push_back(Pair{pairs[10].h1, pairs[10].h2 ^ 2});  // collides with key 10
   pairs.push_back(pairs[3]);                              // a duplicate: one key
   const ClosedHashIndex idx = ClosedHashIndex::build_from_pairs(pairs);
@@ -81,14 +81,16 @@ TEST(ClosedHash, CollidingPairsKeepDistinctIds) {
   EXPECT_LT(side[0].h1, side[1].h1);
   // The batch takes the per-key path and agrees.
   const auto batch = idx.ids_of_hashed(pairs);
-  for (std::size_t i = 0; i < pairs.size(); ++i) EXPECT_EQ(batch[i], idx.id_with_side_hashed(pairs[i]));
+  for (std::size_t i = 0; i < pairs.size(); ++i)
+    EXPECT_EQ(batch[i], idx.id_with_side_hashed(pairs[i]));
 }
 
 TEST(ClosedHash, ResultDoesNotDependOnTheThreadCount) {
   std::vector<Pair> pairs = pairs_of(distinct_keys(60'000, 6));
   for (std::size_t i = 0; i < 30; ++i) pairs.push_back(Pair{pairs[i * 3].h1, ~pairs[i].h2});
   const auto one = ClosedHashIndex::build_from_pairs_with_threads(pairs, 1).to_bytes();
-  for (unsigned t : {2u, 8u}) EXPECT_EQ(ClosedHashIndex::build_from_pairs_with_threads(pairs, t).to_bytes(), one);
+  for (unsigned t : {2u, 8u})
+    EXPECT_EQ(ClosedHashIndex::build_from_pairs_with_threads(pairs, t).to_bytes(), one);
 }
 
 class ClosedBlob : public ::testing::Test {
@@ -101,7 +103,8 @@ class ClosedBlob : public ::testing::Test {
     blob_ = idx_->to_bytes();
   }
   void expect_same_answers(const ClosedHashIndex& other) const {
-    for (const Pair& p : pairs_) ASSERT_EQ(idx_->id_with_side_hashed(p), other.id_with_side_hashed(p));
+    for (const Pair& p : pairs_)
+      ASSERT_EQ(idx_->id_with_side_hashed(p), other.id_with_side_hashed(p));
     for (const auto& k : distinct_keys(300, 32, "?")) ASSERT_EQ(idx_->id(k), other.id(k)) << k;
   }
   std::vector<Pair> pairs_;
@@ -125,10 +128,13 @@ TEST_F(ClosedBlob, RoundTripsAndSaves) {
 }
 
 TEST_F(ClosedBlob, ChecksComeInOrderWithTheirMessages) {
-  auto msg = [](const std::vector<std::uint8_t>& b) { return format_error([&] { ClosedHashIndex::from_bytes(b); }); };
+  auto msg = [](const std::vector<std::uint8_t>& b) {
+    return format_error([&] { ClosedHashIndex::from_bytes(b); });
+  };
   EXPECT_EQ(msg({'B', 'C', 'L'}), "bad magic or truncated header");
   EXPECT_EQ(msg({'B', 'C', 'L', '1'}),
-            "closed-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+            "closed-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
+            "computes; "
             "the keys are not stored, so it cannot be converted - rebuild the index from its keys");
   EXPECT_EQ(msg({'B', 'C', 'L', '2', 0, 0}), "bad magic or truncated header");
   EXPECT_EQ(msg({'B', 'C', 'L', '3', 0, 0}), "bad magic or truncated header");
@@ -147,8 +153,10 @@ TEST_F(ClosedBlob, ChecksComeInOrderWithTheirMessages) {
   };
   EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 4, 0x1'0000'0000ull); }),
             "closed-hash: header claims more than u32::MAX keys");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 302); }), "side table length out of range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 303); }), "side table length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 302); }),
+            "side table length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 303); }),
+            "side table length out of range");
   EXPECT_EQ(with([](auto& x) {
               bytes::store_u64(x.data() + 4, 0xFFFFFFFFull);
               bytes::store_u32(x.data() + 20, 0x10000000u);
@@ -156,10 +164,14 @@ TEST_F(ClosedBlob, ChecksComeInOrderWithTheirMessages) {
             "side table length out of range");
   EXPECT_EQ(with([](auto& x) { x.push_back(0); }), "mph length out of range");
   EXPECT_EQ(with([](auto& x) { x.erase(x.begin() + 40); }), "mph length out of range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, ~std::uint64_t{0}); }), "mph length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, ~std::uint64_t{0}); }),
+            "mph length out of range");
   EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + x.size() - 4, 300); }),
             "closed-hash: side-table ids are not the tail id range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + x.size() - 4, 300); bytes::store_u32(x.data() + x.size() - 24, 300); }),
+  EXPECT_EQ(with([](auto& x) {
+              bytes::store_u32(x.data() + x.size() - 4, 300);
+              bytes::store_u32(x.data() + x.size() - 24, 300);
+            }),
             "closed-hash: side-table ids are not the tail id range");
   EXPECT_EQ(with([](auto& x) { x[36] = 'Q'; }), "mphf: bad magic or truncated header");
   // n - s disagreeing with the mph's key count, with the side ids moved along.
@@ -184,7 +196,8 @@ TEST_F(ClosedBlob, DamagedBytesNeverCrash) {
   test_support::expect_truncations_refused(blob_, [](auto b) { ClosedHashIndex::from_bytes(b); });
   auto use = [&](std::span<const std::uint8_t> b) {
     const ClosedHashIndex x = ClosedHashIndex::from_bytes(b);
-    for (std::size_t i = 0; i < 40; ++i) ASSERT_LT(x.id_with_side_hashed(pairs_[i]), std::max<std::uint64_t>(x.len(), 1));
+    for (std::size_t i = 0; i < 40; ++i)
+      ASSERT_LT(x.id_with_side_hashed(pairs_[i]), std::max<std::uint64_t>(x.len(), 1));
     (void)x.ids_of_hashed(std::span(pairs_).first(40));
   };
   EXPECT_EQ(test_support::flip_every_byte(blob_, nullptr, use), 0u);

@@ -38,8 +38,9 @@ void reframe(std::vector<std::uint8_t>& b) { test_support::reframe(b, 40, 28); }
 TEST(SortRun, SortsLikeTheModelAtTheParallelThresholds) {
   for (unsigned threads : {0u, 1u, 2u, 3u, 300u}) {
     const std::uint64_t t = threads == 0 ? 1 : std::min(threads, 256u);
-    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{20}, std::size_t{21},
-                          std::size_t(t * 4096 - 1), std::size_t(t * 4096), std::size_t(t * 4096 + 7)}) {
+    for (std::size_t n :
+         {std::size_t{0}, std::size_t{1}, std::size_t{20}, std::size_t{21},
+          std::size_t(t * 4096 - 1), std::size_t(t * 4096), std::size_t(t * 4096 + 7)}) {
       if (n > 2'000'000) continue;
       // Few distinct h1 values, so duplicates and equal-h1 runs are common.
       std::vector<Pair> pairs = random_pairs(n, n * 31 + threads, n / 3 + 1);
@@ -204,7 +205,8 @@ TEST(CompactBuild, EdgeCases) {
   EXPECT_EQ(empty.id_unchecked("x"), 0u);
   EXPECT_EQ(empty.serialized_len(), 40u);
   const std::vector<std::string_view> some{"a", "b"};
-  EXPECT_EQ(empty.ids_of(some), (std::vector<std::optional<std::uint32_t>>{std::nullopt, std::nullopt}));
+  EXPECT_EQ(empty.ids_of(some),
+            (std::vector<std::optional<std::uint32_t>>{std::nullopt, std::nullopt}));
 
   // Equal keys and equal pairs are one key.
   const std::vector<std::string_view> dup{"x", "y", "x", "x"};
@@ -247,7 +249,8 @@ TEST(CompactBuild, CollidingFirstHalvesGoToTheSideTable) {
   // A side hit is exact; a pair of a side group's h1 with an unknown h2 falls to the slot path.
   EXPECT_FALSE(CompactHashIndex::side_lookup(idx.side(), 5, 4));
   const auto batch = idx.ids_of_hashed(all);
-  for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(batch[i], idx.id_with_side_hashed(all[i]).id);
+  for (std::size_t i = 0; i < all.size(); ++i)
+    EXPECT_EQ(batch[i], idx.id_with_side_hashed(all[i]).id);
 }
 
 TEST(CompactBuild, BatchesAgreeWithSingleLookups) {
@@ -269,7 +272,8 @@ TEST(CompactBuild, ResultDoesNotDependOnTheThreadCount) {
   std::vector<Pair> pairs = random_pairs(200'000, 8);
   for (std::size_t i = 0; i < 50; ++i) pairs.push_back(Pair{pairs[i * 7].h1, pairs[i].h2 + 1});
   const auto one = CompactHashIndex::build_from_pairs_with_threads(pairs, 11, 1).to_bytes();
-  for (unsigned t : {2u, 5u, 8u}) EXPECT_EQ(CompactHashIndex::build_from_pairs_with_threads(pairs, 11, t).to_bytes(), one) << t;
+  for (unsigned t : {2u, 5u, 8u})
+    EXPECT_EQ(CompactHashIndex::build_from_pairs_with_threads(pairs, 11, t).to_bytes(), one) << t;
 }
 
 TEST(CompactBuild, RepeatedPairsAndEveryWidthKindDoNotDependOnTheThreadCount) {
@@ -322,7 +326,8 @@ class CompactBlob : public ::testing::Test {
       ASSERT_EQ(a.matched, b.matched);
       ASSERT_EQ(a.id, b.id);
     }
-    for (const auto& k : distinct_keys(500, 22, "~")) ASSERT_EQ(idx_->id_unchecked(k), other.id_unchecked(k)) << k;
+    for (const auto& k : distinct_keys(500, 22, "~"))
+      ASSERT_EQ(idx_->id_unchecked(k), other.id_unchecked(k)) << k;
   }
   std::vector<std::string> keys_;
   std::vector<Pair> pairs_;
@@ -376,9 +381,11 @@ TEST_F(CompactBlob, ChecksComeInOrderWithTheirMessages) {
   };
   EXPECT_EQ(msg({'B', 'C', 'H'}), "bad magic or truncated header");
   for (char v = '1'; v <= '7'; ++v)
-    EXPECT_EQ(msg({'B', 'C', 'H', static_cast<std::uint8_t>(v)}),
-              "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
-              "computes; the keys are not stored, so it cannot be converted - rebuild the index from its keys");
+    EXPECT_EQ(
+        msg({'B', 'C', 'H', static_cast<std::uint8_t>(v)}),
+        "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
+        "computes; the keys are not stored, so it cannot be converted - rebuild the index from its "
+        "keys");
   EXPECT_EQ(msg({'B', 'C', 'H', '8'}), "bad magic or truncated header");
   EXPECT_EQ(msg({'B', 'C', 'H', '9'}), "bad magic or truncated header");
   EXPECT_EQ(msg({'B', 'C', 'H', '0'}), "bad magic or truncated header");
@@ -404,17 +411,24 @@ TEST_F(CompactBlob, ChecksComeInOrderWithTheirMessages) {
   };
   EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 4, 0x100000000ull); }),
             "compact-hash: header claims more than u32::MAX keys");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + 12, 0); }), "compact-hash: bad fingerprint width");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + 12, 65); }), "compact-hash: bad fingerprint width");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + 24, static_cast<std::uint32_t>(bytes::load_u64(b.data() + 4))); }),
+  EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + 12, 0); }),
+            "compact-hash: bad fingerprint width");
+  EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + 12, 65); }),
+            "compact-hash: bad fingerprint width");
+  EXPECT_EQ(with([](auto& b) {
+              bytes::store_u32(b.data() + 24,
+                               static_cast<std::uint32_t>(bytes::load_u64(b.data() + 4)));
+            }),
             "side table length out of range");
   EXPECT_EQ(with([](auto& b) {
               bytes::store_u64(b.data() + 4, 0xFFFFFFFFull);
               bytes::store_u32(b.data() + 24, 0xFFFFFFF0u);
             }),
             "side table length out of range");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, ~std::uint64_t{0} - 10); }), "mph length out of range");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, b.size()); }), "mph length out of range");
+  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, ~std::uint64_t{0} - 10); }),
+            "mph length out of range");
+  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, b.size()); }),
+            "mph length out of range");
   EXPECT_EQ(with([](auto& b) { bytes::store_u32(b.data() + b.size() - 4, 5); }),
             "compact-hash: side-table ids are not the tail id range");
   EXPECT_EQ(with([](auto& b) {  // a repeated id
@@ -422,10 +436,12 @@ TEST_F(CompactBlob, ChecksComeInOrderWithTheirMessages) {
             }),
             "compact-hash: side-table ids are not the tail id range");
   // One fingerprint byte more or less (the mph section absorbs the difference).
-  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, bytes::load_u64(b.data() + 16) + 1); }),
-            "compact-hash: fingerprint length mismatch");
-  EXPECT_EQ(with([](auto& b) { bytes::store_u64(b.data() + 16, bytes::load_u64(b.data() + 16) - 1); }),
-            "compact-hash: fingerprint length mismatch");
+  EXPECT_EQ(
+      with([](auto& b) { bytes::store_u64(b.data() + 16, bytes::load_u64(b.data() + 16) + 1); }),
+      "compact-hash: fingerprint length mismatch");
+  EXPECT_EQ(
+      with([](auto& b) { bytes::store_u64(b.data() + 16, bytes::load_u64(b.data() + 16) - 1); }),
+      "compact-hash: fingerprint length mismatch");
   EXPECT_EQ(with([](auto& b) { b[40] = 'X'; }), "mphf: bad magic or truncated header");
 }
 

@@ -128,7 +128,8 @@ TEST_F(ExtSort, CascadeMergesFullGroupsAndKeepsALoneRun) {
   extsort::Run run(64);
   std::vector<std::string> all;
   for (int r = 0; r < 129; ++r) {
-    for (std::string k : {std::string("shared"), std::to_string(r) + "r", std::to_string(r / 2) + "r"}) {
+    for (std::string k :
+         {std::string("shared"), std::to_string(r) + "r", std::to_string(r / 2) + "r"}) {
       run.push(k);
       all.push_back(k);
     }
@@ -164,8 +165,8 @@ TEST_F(ExtSort, RunsSortUnsignedAndSpillEachKeyOnce) {
   const auto file = fileio::read_file(runs.dir() / "0");
   EXPECT_EQ(bytes::load_u64(file.data()), 7u);
   EXPECT_EQ(file.size(), 8 + 7 * 4 + (0 + 1 + 2 + 3 + 1 + 1 + 2));
-  EXPECT_TRUE(std::regex_match(runs.dir().string(),
-                               std::regex(".*/words\\.bdx\\.[0-9]+\\.[0-9]+\\.runs")))
+  EXPECT_TRUE(
+      std::regex_match(runs.dir().string(), std::regex(".*/words\\.bdx\\.[0-9]+\\.[0-9]+\\.runs")))
       << runs.dir();
   EXPECT_TRUE(runs.dir().string().starts_with(output_.string() + "." + std::to_string(::getpid())));
 }
@@ -203,16 +204,20 @@ TEST_F(ExtSort, KeysLongerThanTheBudget) {
 
 TEST_F(ExtSort, ThirtyTwoBitFieldsNeverWrap) {
   // A budget past the 32-bit offsets is refused up front.
-  EXPECT_EQ(format_error([] { extsort::Run r(kMaxRunBytes + 1); }), "extsort: a run budget of 4 GiB or more");
+  EXPECT_EQ(format_error([] { extsort::Run r(kMaxRunBytes + 1); }),
+            "extsort: a run budget of 4 GiB or more");
   EXPECT_EQ(format_error([] { extsort::Run r(kMaxRunBytes); }), "accepted");
-  EXPECT_EQ(format_error([] { extsort::Run r(101, 100); }), "extsort: a run budget of 4 GiB or more");
+  EXPECT_EQ(format_error([] { extsort::Run r(101, 100); }),
+            "extsort: a run budget of 4 GiB or more");
 
   // With a 100-byte stand-in limit: keys that would end past it, or are longer than it, are
   // refused and leave the run as it was.
   extsort::Run run(100, 100);
   for (int i = 0; i < 9; ++i) run.push(std::string(10, static_cast<char>('a' + i)));
-  EXPECT_EQ(format_error([&] { run.push(std::string(11, 'z')); }), "extsort: a run of 4 GiB or more");
-  EXPECT_EQ(format_error([&] { run.push(std::string(101, 'z')); }), "extsort: a key longer than 4 GiB");
+  EXPECT_EQ(format_error([&] { run.push(std::string(11, 'z')); }),
+            "extsort: a run of 4 GiB or more");
+  EXPECT_EQ(format_error([&] { run.push(std::string(101, 'z')); }),
+            "extsort: a key longer than 4 GiB");
   run.push(std::string(10, 'j'));  // ends exactly at the limit
   std::vector<std::string> got;
   for (auto k : run.sorted()) got.emplace_back(k);
@@ -249,10 +254,12 @@ TEST_F(ExtSort, DamagedRunFilesAreReported) {
        [](auto& f) { f[key_byte_at(f, 8)] = 0x7F; }, "extsort: a run file is corrupt"},
       {"bytes after the last record", [](auto& f) { f.push_back('a'); },
        "extsort: a run file is corrupt"},
-      {"count too small", [](auto& f) { bytes::store_u64(f.data(), bytes::load_u64(f.data()) - 1); },
+      {"count too small",
+       [](auto& f) { bytes::store_u64(f.data(), bytes::load_u64(f.data()) - 1); },
        "extsort: a run file is corrupt"},
       {"truncated", [](auto& f) { f.resize(f.size() - 3); }, nullptr},
-      {"length past the end", [](auto& f) { bytes::store_u32(f.data() + 8, 0xFFFFFFF0u); }, nullptr},
+      {"length past the end", [](auto& f) { bytes::store_u32(f.data() + 8, 0xFFFFFFF0u); },
+       nullptr},
   };
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.what);

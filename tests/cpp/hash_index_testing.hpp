@@ -22,7 +22,8 @@
 namespace quenlith::test_support {
 
 // `n` distinct keys of 0 to 23 bytes (the empty string among them) from a fixed seed.
-inline std::vector<std::string> distinct_keys(std::size_t n, std::uint64_t seed, std::string_view prefix = "") {
+inline std::vector<std::string> distinct_keys(std::size_t n, std::uint64_t seed,
+                                              std::string_view prefix = "") {
   std::mt19937_64 rng(seed);
   std::set<std::string> seen;
   std::vector<std::string> out;
@@ -45,7 +46,8 @@ inline std::vector<std::string_view> views(const std::vector<std::string>& keys)
 
 // Rewrites the header check (the 4 bytes before `header_size`) and, when `payload_at` is given,
 // the payload hash at that offset, after a test changed header fields or the payload.
-inline void reframe(std::vector<std::uint8_t>& blob, std::size_t header_size, std::size_t payload_at) {
+inline void reframe(std::vector<std::uint8_t>& blob, std::size_t header_size,
+                    std::size_t payload_at) {
   bytes::store_u64(blob.data() + payload_at,
                    blob::hash_block(std::span(blob).subspan(header_size)));
   bytes::store_u32(blob.data() + header_size - 4,
@@ -86,8 +88,9 @@ class ScratchDir {
 
 // Every truncation of `blob` must be refused with an `IndexError`; `load` runs a loader over the
 // given bytes (anything it throws other than an `IndexError` fails the test).
-inline void expect_truncations_refused(const std::vector<std::uint8_t>& blob,
-                                       const std::function<void(std::span<const std::uint8_t>)>& load) {
+inline void expect_truncations_refused(
+    const std::vector<std::uint8_t>& blob,
+    const std::function<void(std::span<const std::uint8_t>)>& load) {
   for (std::size_t len = 0; len < blob.size(); ++len) {
     const std::vector<std::uint8_t> cut(blob.begin(), blob.begin() + len);
     bool refused = false;
@@ -104,9 +107,10 @@ inline void expect_truncations_refused(const std::vector<std::uint8_t>& blob,
 // it wants (e.g. re-frame, so the structural checks behind the hashes are reached). `load_and_use`
 // must either throw an `IndexError` or return normally after exercising the loaded index.
 // Returns how many variants loaded.
-inline std::size_t flip_every_byte(const std::vector<std::uint8_t>& blob,
-                                   const std::function<void(std::vector<std::uint8_t>&)>& fix,
-                                   const std::function<void(std::span<const std::uint8_t>)>& load_and_use) {
+inline std::size_t flip_every_byte(
+    const std::vector<std::uint8_t>& blob,
+    const std::function<void(std::vector<std::uint8_t>&)>& fix,
+    const std::function<void(std::span<const std::uint8_t>)>& load_and_use) {
   std::size_t loaded = 0;
   for (std::size_t i = 0; i < blob.size(); ++i) {
     for (std::uint8_t mask : {std::uint8_t{0x01}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
@@ -116,17 +120,17 @@ inline std::size_t flip_every_byte(const std::vector<std::uint8_t>& blob,
       try {
         load_and_use(bad);
         ++loaded;
-      } catch (const IndexError&) {
-      }
+      } catch (const IndexError&) {}
     }
   }
   return loaded;
 }
 
 // Random multi-byte damage (a few bytes overwritten, header fields included), repaired by `fix`.
-inline std::size_t scramble(const std::vector<std::uint8_t>& blob, std::uint64_t seed, int rounds,
-                            const std::function<void(std::vector<std::uint8_t>&)>& fix,
-                            const std::function<void(std::span<const std::uint8_t>)>& load_and_use) {
+inline std::size_t scramble(
+    const std::vector<std::uint8_t>& blob, std::uint64_t seed, int rounds,
+    const std::function<void(std::vector<std::uint8_t>&)>& fix,
+    const std::function<void(std::span<const std::uint8_t>)>& load_and_use) {
   std::mt19937_64 rng(seed);
   std::size_t loaded = 0;
   for (int r = 0; r < rounds; ++r) {
@@ -137,8 +141,7 @@ inline std::size_t scramble(const std::vector<std::uint8_t>& blob, std::uint64_t
     try {
       load_and_use(bad);
       ++loaded;
-    } catch (const IndexError&) {
-    }
+    } catch (const IndexError&) {}
   }
   return loaded;
 }

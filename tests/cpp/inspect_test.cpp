@@ -39,8 +39,7 @@ void magic(Bytes& out, const char* m) { out.insert(out.end(), m, m + 4); }
 
 // Stores the payload hash at `hash_at` over [header_len, end) and the header check last.
 void frame(Bytes& blob, std::size_t header_len, std::size_t hash_at, std::size_t payload_from) {
-  bytes::store_u64(&blob[hash_at],
-                   blob::hash_block(std::span(blob).subspan(payload_from)));
+  bytes::store_u64(&blob[hash_at], blob::hash_block(std::span(blob).subspan(payload_from)));
   bytes::store_u32(&blob[header_len - 4],
                    blob::header_check(std::span(blob).first(header_len - 4)));
 }
@@ -686,9 +685,16 @@ TEST(InspectFuzz, RandomBytesBehindEveryMagic) {
 TEST(InspectFuzz, FlippedLengthFields) {
   // Every aligned 1-, 4- and 8-byte field of every header set to extreme and random values.
   std::mt19937_64 rng(99);
-  const std::uint64_t extremes[] = {0, 1, 7, 8, 0xFFFFFFFFull, 0x100000000ull,
-                                    std::uint64_t{1} << 61, std::uint64_t{1} << 62,
-                                    ~std::uint64_t{0}, ~std::uint64_t{0} - 7};
+  const std::uint64_t extremes[] = {0,
+                                    1,
+                                    7,
+                                    8,
+                                    0xFFFFFFFFull,
+                                    0x100000000ull,
+                                    std::uint64_t{1} << 61,
+                                    std::uint64_t{1} << 62,
+                                    ~std::uint64_t{0},
+                                    ~std::uint64_t{0} - 7};
   for (const Bytes& valid : every_format()) {
     const std::size_t header = std::min<std::size_t>(valid.size(), 80);
     for (std::size_t off = 4; off < header; ++off) {
@@ -706,8 +712,10 @@ TEST(InspectFuzz, FlippedLengthFields) {
     }
     // Also with the tail cut and flipped together.
     for (int trial = 0; trial < 200; ++trial) {
-      Bytes b(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rng() % (valid.size() + 1)));
-      if (b.size() > 4) b[4 + rng() % (b.size() - 4)] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      Bytes b(valid.begin(),
+              valid.begin() + static_cast<std::ptrdiff_t>(rng() % (valid.size() + 1)));
+      if (b.size() > 4)
+        b[4 + rng() % (b.size() - 4)] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
       inspect_anything(b);
     }
   }

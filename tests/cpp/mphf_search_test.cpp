@@ -28,21 +28,23 @@ Level geometry(std::uint64_t slots, std::uint64_t part) {
 
 // A hash whose base on a level of S slots is `base` and whose low 32 bits are `low`.
 std::uint64_t key_at(std::uint64_t base, std::uint64_t S, std::uint32_t low) {
-  const std::uint64_t h = static_cast<std::uint64_t>((static_cast<unsigned __int128>(base) << 64) / S) +
-                          (std::uint64_t{1} << 33);
+  const std::uint64_t h =
+      static_cast<std::uint64_t>((static_cast<unsigned __int128>(base) << 64) / S) +
+      (std::uint64_t{1} << 33);
   return (h & ~std::uint64_t{0xFFFFFFFF}) | low;
 }
 
 // The choice rule written out: every (r, d) but (0, 0); a rotation whose displacement-0 slots
 // collide is vetoed; a candidate puts every key on a free slot, no two together; least
 // (cost, r, d) wins. Returns cost * 256 + byte, or 0.
-std::uint64_t exhaustive_choice(const Level& lv, std::span<const std::uint64_t> keys, const Map& map,
-                                std::uint64_t origin) {
+std::uint64_t exhaustive_choice(const Level& lv, std::span<const std::uint64_t> keys,
+                                const Map& map, std::uint64_t origin) {
   if (keys.size() > 64) return 0;
   const std::uint32_t* weight = log2_table();
   const std::uint64_t span = lv.slots - origin;
   auto slot_of = [&](std::uint64_t h, unsigned r, unsigned d) {
-    const std::uint64_t o = (((h >> (8 * r)) & (lv.part - 1)) + (std::uint64_t{d} << lv.shift)) % lv.part;
+    const std::uint64_t o =
+        (((h >> (8 * r)) & (lv.part - 1)) + (std::uint64_t{d} << lv.shift)) % lv.part;
     std::uint64_t q = mulhi(h, lv.slots) - origin + o;
     if (q >= span) q -= span;
     return q;
@@ -62,7 +64,9 @@ std::uint64_t exhaustive_choice(const Level& lv, std::span<const std::uint64_t> 
         const std::uint64_t q = slot_of(h, r, d);
         if (map.test(q)) ok = false;
         at.push_back(q);
-        cost += weight[(((h >> (8 * r)) & (lv.part - 1)) + (std::uint64_t{d} << lv.shift)) % lv.part + 95];
+        cost +=
+            weight[(((h >> (8 * r)) & (lv.part - 1)) + (std::uint64_t{d} << lv.shift)) % lv.part +
+                   95];
       }
       std::sort(at.begin(), at.end());
       if (!ok || std::adjacent_find(at.begin(), at.end()) != at.end()) continue;
@@ -139,9 +143,11 @@ TEST(MphfSeedSearch, MatchesExhaustiveRule) {
       EXPECT_EQ(byte, want & 255);
       std::vector<std::uint64_t> expect_bits = set_bits(map, region);
       if (want != 0) {
-        const unsigned r = static_cast<unsigned>((want >> 6) & 3), d = static_cast<unsigned>(want & 63);
+        const unsigned r = static_cast<unsigned>((want >> 6) & 3),
+                       d = static_cast<unsigned>(want & 63);
         for (std::uint64_t h : keys) {
-          const std::uint64_t o = (((h >> (8 * r)) & (part - 1)) + (std::uint64_t{d} << lv.shift)) % part;
+          const std::uint64_t o =
+              (((h >> (8 * r)) & (part - 1)) + (std::uint64_t{d} << lv.shift)) % part;
           std::uint64_t q = mulhi(h, S) - origin + o;
           if (q >= region) q -= region;
           expect_bits.push_back(q);
@@ -220,7 +226,8 @@ TEST(MphfSeedSearch, EdgeRules) {
       const std::uint32_t low = static_cast<std::uint32_t>(rng()) & ~1023u;
       const std::uint32_t a1 = static_cast<std::uint32_t>(rng() % P);
       // p1 = base + a1, p2 = base + P + a2' with a2' = a1 at rotation 0.
-      const std::vector<std::uint64_t> keys = {key_at(base, S, low | a1), key_at(base + P, S, low | a1 | 0)};
+      const std::vector<std::uint64_t> keys = {key_at(base, S, low | a1),
+                                               key_at(base + P, S, low | a1 | 0)};
       Map m = random_map(S, lv.shift, 0.5, rng);
       Map copy = Map::zeroed(m.stride, m.shift);
       std::copy(m.words.begin(), m.words.end(), copy.words.begin());
@@ -236,8 +243,9 @@ TEST(MphfSeedSearch, EdgeRules) {
 // The run order, modelled directly: non-empty buckets by 1024 * i - lead(size), ties by index,
 // each searched by the exhaustive rule against the map as the earlier ones left it.
 TEST(MphfSeedRun, OrderAndSeedsMatchModel) {
-  constexpr std::int64_t mult[16] = {-50137, 65904,  111782, 139890, 159029, 175922, 186995, 198068,
-                                     209141, 220214, 231287, 242360, 253433, 264506, 275579, 286652};
+  constexpr std::int64_t mult[16] = {-50137, 65904,  111782, 139890, 159029, 175922,
+                                     186995, 198068, 209141, 220214, 231287, 242360,
+                                     253433, 264506, 275579, 286652};
   std::mt19937_64 rng(77);
   for (std::uint64_t part : {256u, 512u, 1024u}) {
     const std::uint64_t S = part == 256 ? 3000 : part == 512 ? 12000 : 40000;
@@ -274,7 +282,8 @@ TEST(MphfSeedRun, OrderAndSeedsMatchModel) {
     for (std::uint64_t i = 0; i < run; ++i) {
       const std::size_t size = buckets[i].size();
       if (size == 0) continue;
-      const std::int64_t lead = static_cast<std::int64_t>(part) * mult[std::min<std::size_t>(size, 16) - 1] / 1024;
+      const std::int64_t lead =
+          static_cast<std::int64_t>(part) * mult[std::min<std::size_t>(size, 16) - 1] / 1024;
       order.push_back({1024 * static_cast<std::int64_t>(i) - lead, i});
     }
     std::sort(order.begin(), order.end());
@@ -283,9 +292,11 @@ TEST(MphfSeedRun, OrderAndSeedsMatchModel) {
       const std::uint64_t choice = exhaustive_choice(lv, buckets[i], model, 0);
       want[i] = static_cast<std::uint8_t>(choice & 255);
       if (choice != 0) {
-        const unsigned r = static_cast<unsigned>((choice >> 6) & 3), d = static_cast<unsigned>(choice & 63);
+        const unsigned r = static_cast<unsigned>((choice >> 6) & 3),
+                       d = static_cast<unsigned>(choice & 63);
         for (std::uint64_t h : buckets[i]) {
-          std::uint64_t q = mulhi(h, S) + (((h >> (8 * r)) & (part - 1)) + (std::uint64_t{d} << lv.shift)) % part;
+          std::uint64_t q =
+              mulhi(h, S) + (((h >> (8 * r)) & (part - 1)) + (std::uint64_t{d} << lv.shift)) % part;
           if (q >= S) q -= S;
           model.set(q);
         }
@@ -373,8 +384,9 @@ TEST(MphfBucketEnds, BoundsAndSourceFaults) {
   bucket_ends(keys, B, 10, bounds);
   EXPECT_EQ(bounds, (std::vector<std::uint32_t>{0, 0, 0, 2, 2, 3, 3, 3, 4}));
   // A key below the chunk, past it, or a bucket that goes back: the source did not ascend.
-  for (const auto& bad : {std::vector<std::uint64_t>{in_bucket(9)}, std::vector<std::uint64_t>{in_bucket(18)},
-                          std::vector<std::uint64_t>{in_bucket(14), in_bucket(12)}})
+  for (const auto& bad :
+       {std::vector<std::uint64_t>{in_bucket(9)}, std::vector<std::uint64_t>{in_bucket(18)},
+        std::vector<std::uint64_t>{in_bucket(14), in_bucket(12)}})
     EXPECT_THROW(bucket_ends(bad, B, 10, bounds), Panic);
 }
 
@@ -391,8 +403,10 @@ TEST(MphfMap, MergeAndHoles) {
   Map m = Map::for_level(5000, 4);
   std::vector<std::uint64_t> want;
   for (std::uint64_t q = 0; q < 5000; ++q) {
-    if (rng() % 7 == 0) want.push_back(q);
-    else m.set(q);
+    if (rng() % 7 == 0)
+      want.push_back(q);
+    else
+      m.set(q);
   }
   EXPECT_EQ(Map::holes(m, 5000), want);
   // Merge: a source wider than the room left ORs only the words inside the row; a negative
@@ -431,7 +445,10 @@ TEST(MphfGroupedParallel, ChunksInBucketOrder) {
       bounds.push_back(shape.buckets);
       for (std::uint64_t h : hashes) {
         const std::uint64_t b = mulhi(h, shape.buckets);
-        const std::uint64_t c = static_cast<std::uint64_t>(std::upper_bound(bounds.begin(), bounds.end(), b) - bounds.begin()) - 1;
+        const std::uint64_t c =
+            static_cast<std::uint64_t>(std::upper_bound(bounds.begin(), bounds.end(), b) -
+                                       bounds.begin()) -
+            1;
         want[c].push_back(h);
       }
       for (auto& w : want)
@@ -439,7 +456,8 @@ TEST(MphfGroupedParallel, ChunksInBucketOrder) {
           return mulhi(a, shape.buckets) < mulhi(b, shape.buckets);
         });
       for (std::uint64_t c = 0; c < C; ++c)
-        EXPECT_EQ(g.group_of(c), static_cast<std::uint32_t>(shape.starts[c] * g.groups() / shape.buckets));
+        EXPECT_EQ(g.group_of(c),
+                  static_cast<std::uint32_t>(shape.starts[c] * g.groups() / shape.buckets));
       // Claim from several threads at once; chunks come out exactly once each.
       std::vector<std::vector<std::uint64_t>> got(C);
       std::vector<int> claimed(C, 0);

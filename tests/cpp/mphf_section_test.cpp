@@ -61,9 +61,17 @@ TEST(MphfRemap, GetMatchesModel) {
     EXPECT_TRUE(r.low.empty());
     EXPECT_EQ(r.high[0], 7u);
   }
-  for (auto [e_count, universe] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-           {1, 1}, {5, 3}, {64, 100}, {65, 1000}, {2047, 5000}, {2048, 2048}, {2049, 1u << 20},
-           {5000, 7000}, {5000, 1000000000}, {70000, 3000000}}) {
+  for (auto [e_count, universe] :
+       std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 1},
+                                                            {5, 3},
+                                                            {64, 100},
+                                                            {65, 1000},
+                                                            {2047, 5000},
+                                                            {2048, 2048},
+                                                            {2049, 1u << 20},
+                                                            {5000, 7000},
+                                                            {5000, 1000000000},
+                                                            {70000, 3000000}}) {
     std::vector<std::uint64_t> v(e_count);
     for (auto& x : v) x = rng() % universe;
     std::sort(v.begin(), v.end());
@@ -152,18 +160,22 @@ struct OldRemap {
   std::uint64_t holes = 0;
   std::uint32_t w2 = 0;
 };
-OldRemap old_remap(const std::vector<bool>& occupied, const std::vector<std::uint64_t>& holes, std::uint64_t n) {
+OldRemap old_remap(const std::vector<bool>& occupied, const std::vector<std::uint64_t>& holes,
+                   std::uint64_t n) {
   OldRemap o;
   o.occupied.assign((occupied.size() + 63) / 64, 0);
   for (std::size_t i = 0; i < occupied.size(); ++i)
     if (occupied[i]) o.occupied[i / 64] |= std::uint64_t{1} << (i % 64);
   o.holes = holes.size();
-  o.w2 = holes.empty() ? 0 : static_cast<std::uint32_t>(std::bit_width(std::max<std::uint64_t>(n / holes.size(), 1)) - 1);
+  o.w2 = holes.empty() ? 0
+                       : static_cast<std::uint32_t>(
+                             std::bit_width(std::max<std::uint64_t>(n / holes.size(), 1)) - 1);
   o.low.assign((holes.size() * o.w2 + 63) / 64, 0);
   o.high.assign(holes.empty() ? 0 : ((n >> o.w2) + holes.size() + 1 + 63) / 64, 0);
   for (std::size_t k = 0; k < holes.size(); ++k) {
     for (std::uint32_t b = 0; b < o.w2; ++b)
-      if ((holes[k] >> b) & 1) o.low[(k * o.w2 + b) / 64] |= std::uint64_t{1} << ((k * o.w2 + b) % 64);
+      if ((holes[k] >> b) & 1)
+        o.low[(k * o.w2 + b) / 64] |= std::uint64_t{1} << ((k * o.w2 + b) % 64);
     const std::uint64_t p = k + (holes[k] >> o.w2);
     o.high[p / 64] |= std::uint64_t{1} << (p % 64);
   }
@@ -195,7 +207,8 @@ TEST(MphfRemap, FromOldForm) {
   };
   std::vector<bool> occ(12, false);
   occ[5] = occ[9] = true;
-  EXPECT_EQ(error_of(old_remap(occ, {17, 40}, 50), 12, 40), "mphf: a remap entry points outside the image");
+  EXPECT_EQ(error_of(old_remap(occ, {17, 40}, 50), 12, 40),
+            "mphf: a remap entry points outside the image");
   OldRemap more = old_remap(occ, {17, 40}, 50);
   more.holes = 1;
   EXPECT_EQ(error_of(more, 12, 50), "mphf: a remap entry points outside the image");
@@ -212,8 +225,10 @@ TEST(MphfRemap, FromOldForm) {
   EXPECT_EQ(error_of(back, 12, 50), "mphf: a remap's entries run backwards");
   std::vector<bool> three = occ;
   three[11] = true;
-  EXPECT_EQ(error_of(old_remap(three, {17, 40}, 50), 12, 50), "mphf: occupied values disagree with the hole count");
-  EXPECT_EQ(error_of(old_remap(occ, {17, 30, 40}, 50), 12, 50), "mphf: occupied values disagree with the hole count");
+  EXPECT_EQ(error_of(old_remap(three, {17, 40}, 50), 12, 50),
+            "mphf: occupied values disagree with the hole count");
+  EXPECT_EQ(error_of(old_remap(occ, {17, 30, 40}, 50), 12, 50),
+            "mphf: occupied values disagree with the hole count");
 }
 
 // ---- images ----
@@ -303,14 +318,17 @@ TEST(MphfSection, ReaderChecksInOrder) {
     if (fix_check) recheck(b);
     return read_error(b);
   };
-  auto put64 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) { bytes::store_u64(b.data() + at, v); };
+  auto put64 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
+    bytes::store_u64(b.data() + at, v);
+  };
   const std::size_t rec0 = 64, rec1 = 64 + 24;
 
   EXPECT_EQ(read_error(std::span(good).first(3)), "mphf: bad magic or truncated header");
   EXPECT_EQ(edit([](auto& b) { b[3] = '4'; }, false), "mphf: bad magic or truncated header");
   EXPECT_EQ(read_error(std::span(good).first(67)), "mphf: truncated header");
   {
-    std::vector<std::uint8_t> b(good.begin(), good.begin() + 68);  // L = 17 checked before the records' length
+    std::vector<std::uint8_t> b(good.begin(),
+                                good.begin() + 68);  // L = 17 checked before the records' length
     put64(b, 16, 17);
     EXPECT_EQ(read_error(b), "mphf: too many levels");
   }
@@ -329,14 +347,20 @@ TEST(MphfSection, ReaderChecksInOrder) {
     b.push_back(0);
     EXPECT_EQ(read_error(b), "mphf: empty table with a non-empty shape");
   }
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 1000); }), "mphf: a level's shape is inconsistent");  // not a power of two
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 65536); }), "mphf: a level's shape is inconsistent");
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 1000); }),
+            "mphf: a level's shape is inconsistent");  // not a power of two
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 65536); }),
+            "mphf: a level's shape is inconsistent");
   EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 8, 0); }), "mphf: a level's shape is inconsistent");
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 1000); }, false), "mphf: header checksum mismatch");
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 32); }), "mphf: a level's slice is too narrow for its mode bits");
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0, 40001); }), "mphf: the first level does not cover the table");
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 1000); }, false),
+            "mphf: header checksum mismatch");
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 16, 32); }),
+            "mphf: a level's slice is too narrow for its mode bits");
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0, 40001); }),
+            "mphf: the first level does not cover the table");
   {
-    EXPECT_EQ(edit([&](auto& b) { put64(b, rec1 + 16, 3); }), "mphf: a level's shape is inconsistent");
+    EXPECT_EQ(edit([&](auto& b) { put64(b, rec1 + 16, 3); }),
+              "mphf: a level's shape is inconsistent");
     EXPECT_EQ(edit([&](auto& b) {
                 put64(b, rec1, ~std::uint64_t{0});
                 put64(b, rec1 + 16, std::uint64_t{1} << 63);
@@ -345,13 +369,15 @@ TEST(MphfSection, ReaderChecksInOrder) {
   }
   EXPECT_EQ(edit([&](auto& b) { put64(b, 32, 0); }), "mphf: the tail's shape is inconsistent");
   EXPECT_EQ(edit([&](auto& b) { put64(b, 24, 0); }), "mphf: the tail's shape is inconsistent");
-  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 8, ~std::uint64_t{0} - 10); }), "mphf: blob sections do not fit in memory");
+  EXPECT_EQ(edit([&](auto& b) { put64(b, rec0 + 8, ~std::uint64_t{0} - 10); }),
+            "mphf: blob sections do not fit in memory");
   EXPECT_EQ(edit([&](auto& b) { put64(b, 56, 64); }), "mphf: remap low bits out of range");
   EXPECT_EQ(edit([&](auto& b) { put64(b, 56, 3); }), "mphf: blob length disagrees with the header");
   EXPECT_EQ(edit([&](auto& b) { b.push_back(0); }), "mphf: blob length disagrees with the header");
   EXPECT_EQ(edit([&](auto& b) { b.pop_back(); }), "mphf: blob length disagrees with the header");
   // The remap's last sample is the image's last two bytes.
-  EXPECT_EQ(edit([&](auto& b) { b[b.size() - 2] ^= 1; }), "mphf: a remap entry points outside the image");
+  EXPECT_EQ(edit([&](auto& b) { b[b.size() - 2] ^= 1; }),
+            "mphf: a remap entry points outside the image");
 }
 
 // ---- "MPH2": a level 0 of seed geometry 0 (whole-byte displacements), a tail, the old remap ----
@@ -398,7 +424,8 @@ Mph2 make_mph2(std::uint64_t n, std::uint64_t seed) {
   bytes::put_u16(b, 2);
   bytes::put_u8(b, 0);
   bytes::put_u8(b, 0);
-  for (std::uint64_t v : {n, std::uint64_t{1}, tail.keys, tail.buckets, tail.slots, tail.seed, r.holes})
+  for (std::uint64_t v :
+       {n, std::uint64_t{1}, tail.keys, tail.buckets, tail.slots, tail.seed, r.holes})
     bytes::put_u64(b, v);
   for (std::uint64_t v : {n, B, part}) bytes::put_u64(b, v);
   bytes::put_u32(b, 0);
@@ -406,10 +433,12 @@ Mph2 make_mph2(std::uint64_t n, std::uint64_t seed) {
   bytes::put_bytes(b, seeds);
   for (std::uint64_t i = 0; i < tail.buckets; ++i) bytes::put_u16(b, tail.seeds[i]);
   for (std::uint64_t w : r.occupied) bytes::put_u64(b, w);
-  for (std::uint64_t i = 0; i < (tail.slots + 511) / 512; ++i) bytes::put_u32(b, 0xDEADBEEF);  // rank samples
+  for (std::uint64_t i = 0; i < (tail.slots + 511) / 512; ++i)
+    bytes::put_u32(b, 0xDEADBEEF);  // rank samples
   for (std::uint64_t w : r.low) bytes::put_u64(b, w);
   for (std::uint64_t w : r.high) bytes::put_u64(b, w);
-  for (std::uint64_t i = 0; i < (r.holes + 127) / 128; ++i) bytes::put_u32(b, 0xFEEDFACE);  // select samples
+  for (std::uint64_t i = 0; i < (r.holes + 127) / 128; ++i)
+    bytes::put_u32(b, 0xFEEDFACE);  // select samples
   return out;
 }
 
@@ -445,8 +474,10 @@ TEST(MphfSection, OlderV2ImageReadsAndIsWrittenAsCurrent) {
   };
   EXPECT_EQ(edit([](auto& b) { b[4] = 3; }), "mphf: unsupported format version");
   EXPECT_EQ(edit([](auto& b) { b[6] = 2; }), "mphf: unsupported seed geometry");
-  EXPECT_EQ(edit([](auto& b) { bytes::store_u64(b.data() + 56, 6001); }), "mphf: hole count out of range");
-  EXPECT_EQ(edit([](auto& b) { bytes::store_u64(b.data() + 56, 0); }), "mphf: blob length disagrees with the header");
+  EXPECT_EQ(edit([](auto& b) { bytes::store_u64(b.data() + 56, 6001); }),
+            "mphf: hole count out of range");
+  EXPECT_EQ(edit([](auto& b) { bytes::store_u64(b.data() + 56, 0); }),
+            "mphf: blob length disagrees with the header");
 }
 
 TEST(MphfSection, OlderV2WithoutLevelsHasNoHoles) {
@@ -478,7 +509,8 @@ TEST(MphfSection, OlderV2ConversionHoldsNoValuePerEntry) {
     bytes::put_u64(b, v);  // level 0: 1 slot; level 1: 2^25 slots, one bucket, part 1
   bytes::put_u32(b, 0);
   recheck(b);
-  b.resize(b.size() + 2 + 8 * (kEntries / 64) + 4 * (kEntries / 512), 0);  // seeds, occupancy, ranks
+  b.resize(b.size() + 2 + 8 * (kEntries / 64) + 4 * (kEntries / 512),
+           0);  // seeds, occupancy, ranks
   ASSERT_EQ(read_error(b), "ok");
 
   const pid_t child = ::fork();
@@ -501,8 +533,8 @@ TEST(MphfSection, OlderV2ConversionHoldsNoValuePerEntry) {
 
 // ---- "MPH1": a genuine partitioned table found by a small pilot search ----
 
-constexpr std::uint64_t kM[4] = {0x6A09E667F3BCC909ULL, 0xBB67AE8584CAA73BULL, 0x3C6EF372FE94F82BULL,
-                                 0xA54FF53A5F1D36F1ULL};
+constexpr std::uint64_t kM[4] = {0x6A09E667F3BCC909ULL, 0xBB67AE8584CAA73BULL,
+                                 0x3C6EF372FE94F82BULL, 0xA54FF53A5F1D36F1ULL};
 
 struct V1Image {
   std::vector<std::uint8_t> image;
@@ -516,14 +548,16 @@ std::pair<std::uint64_t, std::uint64_t> v1_bucket(const V1& t, std::uint64_t h) 
   const std::uint64_t p = mulhi(x, t.parts);
   std::uint64_t q;
   if (t.skew != 0)
-    q = std::rotr(x, 47) < 0x9999999999999999ULL ? mulhi(t.skew, std::rotr(x, 24))
-                                                 : t.skew + mulhi(t.buckets_per_part - t.skew, std::rotr(x, 24));
+    q = std::rotr(x, 47) < 0x9999999999999999ULL
+            ? mulhi(t.skew, std::rotr(x, 24))
+            : t.skew + mulhi(t.buckets_per_part - t.skew, std::rotr(x, 24));
   else
     q = mulhi(std::rotr(x, 47), t.buckets_per_part);
   return {p, t.buckets_per_part * p + q};
 }
 std::uint64_t v1_slot(const V1& t, std::uint64_t h, std::uint64_t p, std::uint8_t pilot) {
-  return (pilot & 63u) + t.stride * p + mulhi(kM[pilot >> 6] * (t.part_seeds[p] ^ h), t.slots_per_part);
+  return (pilot & 63u) + t.stride * p +
+         mulhi(kM[pilot >> 6] * (t.part_seeds[p] ^ h), t.slots_per_part);
 }
 
 V1Image make_v1(std::uint64_t n, std::uint64_t skew, std::uint64_t seed) {
@@ -545,7 +579,8 @@ V1Image make_v1(std::uint64_t n, std::uint64_t skew, std::uint64_t seed) {
     for (std::uint64_t h : out.keys) buckets[v1_bucket(t, h).second].push_back(h);
     std::vector<std::uint64_t> order(buckets.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return buckets[a].size() > buckets[b].size(); });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](auto a, auto b) { return buckets[a].size() > buckets[b].size(); });
     std::vector<std::int64_t> owner(t.total_slots, -1);
     bool ok = true;
     for (std::uint64_t b : order) {
@@ -554,7 +589,8 @@ V1Image make_v1(std::uint64_t n, std::uint64_t skew, std::uint64_t seed) {
       bool placed = false;
       for (unsigned pilot = 0; pilot < 256 && !placed; ++pilot) {
         std::vector<std::uint64_t> at;
-        for (std::uint64_t h : buckets[b]) at.push_back(v1_slot(t, h, p, static_cast<std::uint8_t>(pilot)));
+        for (std::uint64_t h : buckets[b])
+          at.push_back(v1_slot(t, h, p, static_cast<std::uint8_t>(pilot)));
         std::vector<std::uint64_t> s = at;
         std::sort(s.begin(), s.end());
         bool free = std::adjacent_find(s.begin(), s.end()) == s.end();
@@ -592,7 +628,8 @@ V1Image make_v1(std::uint64_t n, std::uint64_t skew, std::uint64_t seed) {
     bytes::put_bytes(b, bytes::as_bytes("MPH1"));
     bytes::put_u16(b, 1);
     bytes::put_u16(b, 0);
-    for (std::uint64_t v : {t.n, t.total_slots, t.parts, t.buckets_per_part, t.slots_per_part, t.stride, t.skew, t.seed})
+    for (std::uint64_t v : {t.n, t.total_slots, t.parts, t.buckets_per_part, t.slots_per_part,
+                            t.stride, t.skew, t.seed})
       bytes::put_u64(b, v);
     bytes::put_u32(b, 0);
     recheck(b);
@@ -625,8 +662,9 @@ TEST(MphfSection, PartitionedImageReadQueriedAndWrittenBack) {
     for (std::size_t i = 0; i < probe.size(); ++i) {
       const auto [p, b] = v1_bucket(v1.fields, probe[i]);
       const std::uint64_t slot = v1_slot(v1.fields, probe[i], p, v1.fields.pilots[b]);
-      const std::uint64_t want =
-          slot < 1200 ? slot : v1.fields.remap_bases[(slot - 1200) >> 8] + v1.fields.remap_offsets[slot - 1200];
+      const std::uint64_t want = slot < 1200 ? slot
+                                             : v1.fields.remap_bases[(slot - 1200) >> 8] +
+                                                   v1.fields.remap_offsets[slot - 1200];
       ASSERT_EQ(m.index(probe[i]), want);
       ASSERT_EQ(batched[i], want);
     }
@@ -642,21 +680,26 @@ TEST(MphfSection, PartitionedReaderChecksInOrder) {
     if (fix) recheck(b);
     return read_error(b);
   };
-  auto put = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) { bytes::store_u64(b.data() + at, v); };
+  auto put = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
+    bytes::store_u64(b.data() + at, v);
+  };
   EXPECT_EQ(read_error(std::span(good).first(75)), "mphf: bad magic or truncated header");
   EXPECT_EQ(edit([](auto& b) { b[10] ^= 1; }, false), "mphf: header checksum mismatch");
   EXPECT_EQ(edit([](auto& b) { b[4] = 2; }), "mphf: unsupported format version");
   EXPECT_EQ(edit([](auto& b) { b[7] = 1; }), "mphf: reserved header field is not zero");
   EXPECT_EQ(edit([&](auto& b) { put(b, 8, 0); }), "mphf: empty table with a non-empty shape");
   EXPECT_EQ(edit([&](auto& b) { put(b, 24, 0); }), "mphf: a table dimension is zero");
-  EXPECT_EQ(edit([&](auto& b) { put(b, 56, 200); }), "mphf: skew boundary outside the bucket range");
-  EXPECT_EQ(edit([&](auto& b) { put(b, 40, ~std::uint64_t{0} - 10); }), "mphf: slots per part out of range");
+  EXPECT_EQ(edit([&](auto& b) { put(b, 56, 200); }),
+            "mphf: skew boundary outside the bucket range");
+  EXPECT_EQ(edit([&](auto& b) { put(b, 40, ~std::uint64_t{0} - 10); }),
+            "mphf: slots per part out of range");
   EXPECT_EQ(edit([&](auto& b) { put(b, 48, bytes::load_u64(b.data() + 48) + 1); }),
             "mphf: stride too small for a key's window");
   EXPECT_EQ(edit([&](auto& b) { put(b, 16, 100); }), "mphf: slot count disagrees with the parts");
   EXPECT_EQ(edit([&](auto& b) { put(b, 16, bytes::load_u64(b.data() + 16) + 64); }),
             "mphf: slot count disagrees with the parts");
-  EXPECT_EQ(edit([&](auto& b) { put(b, 32, ~std::uint64_t{0}); }), "mphf: bucket count out of range");
+  EXPECT_EQ(edit([&](auto& b) { put(b, 32, ~std::uint64_t{0}); }),
+            "mphf: bucket count out of range");
   EXPECT_EQ(edit([&](auto& b) {
               put(b, 24, std::uint64_t{1} << 62);
               put(b, 32, 4);
@@ -699,8 +742,9 @@ TEST(MphfSection, PartitionedReaderChecksInOrder) {
 // Truncations, flipped bytes and random bytes never crash the reader; whatever it accepts
 // answers every query inside [0, n).
 TEST(MphfSection, ArbitraryBytesAreRefusedOrSafe) {
-  std::vector<std::vector<std::uint8_t>> images = {built_image(0), built_image(100), built_image(1500),
-                                                   make_mph2(600, 5).image, make_v1(300, 20, 9).image};
+  std::vector<std::vector<std::uint8_t>> images = {built_image(0), built_image(100),
+                                                   built_image(1500), make_mph2(600, 5).image,
+                                                   make_v1(300, 20, 9).image};
   std::mt19937_64 rng(99);
   auto probe = [&](std::span<const std::uint8_t> b) {
     try {
@@ -717,8 +761,7 @@ TEST(MphfSection, ArbitraryBytesAreRefusedOrSafe) {
       if (b[3] != '2') {
         ASSERT_EQ(m.byte_len(), b.size());
       }
-    } catch (const IndexError&) {
-    }
+    } catch (const IndexError&) {}
   };
   for (const auto& img : images) {
     for (std::size_t len = 0; len < img.size(); ++len) {
@@ -727,7 +770,8 @@ TEST(MphfSection, ArbitraryBytesAreRefusedOrSafe) {
     for (int i = 0; i < 1500; ++i) {
       std::vector<std::uint8_t> b = img;
       const int flips = 1 + static_cast<int>(rng() % 3);
-      for (int f = 0; f < flips; ++f) b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      for (int f = 0; f < flips; ++f)
+        b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
       if (rng() % 2) recheck(b);  // let the damage reach the checks behind the header check
       probe(b);
     }

@@ -33,7 +33,8 @@ std::vector<std::uint64_t> distinct_hashes(std::uint64_t n, std::uint64_t seed) 
   for (auto& x : h) x = rng();
   std::vector<std::uint64_t> s = h;
   std::sort(s.begin(), s.end());
-  if (std::adjacent_find(s.begin(), s.end()) != s.end()) ADD_FAILURE() << "seed " << seed << " repeats a hash";
+  if (std::adjacent_find(s.begin(), s.end()) != s.end())
+    ADD_FAILURE() << "seed " << seed << " repeats a hash";
   return h;
 }
 
@@ -167,7 +168,8 @@ TEST(MphfBuild, RefusalsAndCounts) {
   for (std::uint64_t n : {100u, 5000u}) {
     const std::vector<std::uint64_t> keys = sorted(distinct_hashes(n, n + 1));
     for (std::int64_t delta : {-1, 1}) {
-      const std::uint64_t promised = static_cast<std::uint64_t>(static_cast<std::int64_t>(n) - delta);
+      const std::uint64_t promised =
+          static_cast<std::uint64_t>(static_cast<std::int64_t>(n) - delta);
       std::size_t i = 0;
       auto src = source_from([&]() -> std::optional<std::uint64_t> {
         if (i == keys.size()) return std::nullopt;
@@ -177,7 +179,9 @@ TEST(MphfBuild, RefusalsAndCounts) {
         (void)V2::build_from(promised, HashInput::source(src), 3);
         FAIL() << n << " " << delta;
       } catch (const IndexError& e) {
-        EXPECT_EQ(e.message(), "minimal perfect hash: the source yielded other than the promised number of keys");
+        EXPECT_EQ(
+            e.message(),
+            "minimal perfect hash: the source yielded other than the promised number of keys");
       }
       EXPECT_THROW((void)V2::build_from(promised, HashInput::unordered(keys), 3), IndexError);
     }
@@ -230,7 +234,8 @@ int live_threads() {
 TEST(MphfDeterminism, SameBytesForAnyThreadCountAndInput) {
   std::vector<std::uint64_t> sizes = {257, 5000, 40000, 600000};
   if (!QUENLITH_SANITIZED) sizes.push_back(1179648);
-  (void)Mphf::build_with_threads(distinct_hashes(100000, 1), 4);  // sanitizer runtimes start a helper thread
+  (void)Mphf::build_with_threads(distinct_hashes(100000, 1),
+                                 4);  // sanitizer runtimes start a helper thread
   const int threads_before = live_threads();
   for (std::uint64_t n : sizes) {
     SCOPED_TRACE(n);
@@ -309,7 +314,8 @@ ModelLevel model_level(std::uint64_t k, const std::vector<std::uint64_t>& groupe
   };
   const std::uint64_t C = sh.starts.size();
   for (std::uint64_t c = 0; c < C; ++c) {
-    const std::uint64_t b0 = static_cast<std::uint64_t>(static_cast<unsigned __int128>(S) * starts[c] / B);
+    const std::uint64_t b0 =
+        static_cast<std::uint64_t>(static_cast<unsigned __int128>(S) * starts[c] / B);
     std::vector<std::uint64_t> reserved;
     for (std::uint64_t j = 0; j < std::min(S - b0, P); ++j) {
       std::uint64_t x = (j ^ (starts[c] << 20) ^ 0x9e3779b97f4a7c15ULL) + 0x9e3779b97f4a7c15ULL;
@@ -338,7 +344,8 @@ TEST(MphfLevelParallel, MatchesSequentialModel) {
     std::uint64_t k;
     bool later;
   };
-  std::vector<Case> cases = {{257, false}, {3000, true}, {40000, true}, {200000, false}, {600000, false}};
+  std::vector<Case> cases = {
+      {257, false}, {3000, true}, {40000, true}, {200000, false}, {600000, false}};
   if (!QUENLITH_SANITIZED) cases.push_back({1179648, false});
   for (const Case& cs : cases) {
     SCOPED_TRACE(cs.k);
@@ -347,9 +354,11 @@ TEST(MphfLevelParallel, MatchesSequentialModel) {
     for (unsigned threads : {1u, 4u}) {
       LevelBuild got = build_level(cs.k, HashInput::ordered(keys), threads, cs.later);
       EXPECT_EQ(got.read, cs.k);
-      EXPECT_TRUE(std::equal(want.seeds.begin(), want.seeds.end(), got.level.seeds.begin(), got.level.seeds.end()));
+      EXPECT_TRUE(std::equal(want.seeds.begin(), want.seeds.end(), got.level.seeds.begin(),
+                             got.level.seeds.end()));
       EXPECT_EQ(got.bumped, want.bumped);
-      EXPECT_TRUE(std::equal(want.map.words.begin(), want.map.words.end(), got.map.words.begin(), got.map.words.end()));
+      EXPECT_TRUE(std::equal(want.map.words.begin(), want.map.words.end(), got.map.words.begin(),
+                             got.map.words.end()));
       if (cs.k >= 3000) {
         EXPECT_LT(want.bumped.size(), cs.k / 10);
       }
@@ -366,8 +375,8 @@ TEST(MphfLevelParallel, RepeatedBuildsWithManyChunks) {
   const LevelBuild first = build_level(k, HashInput::ordered(keys), 1, true);
   for (int rep = 0; rep < (QUENLITH_SANITIZED ? 6 : 40); ++rep) {
     const LevelBuild again = build_level(k, HashInput::ordered(keys), 8, true);
-    ASSERT_TRUE(std::equal(first.level.seeds.begin(), first.level.seeds.end(), again.level.seeds.begin(),
-                           again.level.seeds.end()));
+    ASSERT_TRUE(std::equal(first.level.seeds.begin(), first.level.seeds.end(),
+                           again.level.seeds.begin(), again.level.seeds.end()));
     ASSERT_EQ(again.bumped, first.bumped);
   }
 }
@@ -376,7 +385,8 @@ TEST(MphfLevelParallel, RepeatedBuildsWithManyChunks) {
 
 // A synthetic table of any shape: random seed bytes (some 0), a later level, a tail and a remap of
 // random non-decreasing values. Not a perfect hash, but a table the query answers.
-V2 synthetic(std::uint64_t n, std::uint64_t buckets, std::uint64_t part, bool with_tail, std::uint64_t seed) {
+V2 synthetic(std::uint64_t n, std::uint64_t buckets, std::uint64_t part, bool with_tail,
+             std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   auto random_level = [&](std::uint64_t slots, std::uint64_t b, std::uint64_t p) {
     Level l;
@@ -415,16 +425,17 @@ TEST(MphfBatched, EqualsSingleQueryOnEveryPath) {
   struct Shape {
     std::uint64_t n, buckets, part;
   };
-  std::vector<Shape> shapes = {{100000, 262143, 1024},   // per-key path
-                               {2000000, 262144, 1024},  // blocked, fixed geometry
-                               {2000000, 300000, 512},   // blocked, general rule
+  std::vector<Shape> shapes = {{100000, 262143, 1024},      // per-key path
+                               {2000000, 262144, 1024},     // blocked, fixed geometry
+                               {2000000, 300000, 512},      // blocked, general rule
                                {90000000, 16777216, 1024},  // short look-ahead, fixed geometry
                                {90000000, 16777216, 256}};  // short look-ahead, general rule
   std::mt19937_64 rng(1);
   for (const Shape& sh : shapes) {
     for (bool tail : {false, true}) {
       const Mphf m(synthetic(sh.n, sh.buckets, sh.part, tail, sh.buckets + tail));
-      for (std::size_t len : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 1023u, 1024u, 1025u, 1080u, 4099u}) {
+      for (std::size_t len :
+           {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 1023u, 1024u, 1025u, 1080u, 4099u}) {
         std::vector<std::uint64_t> hashes(len);
         for (auto& h : hashes) h = rng();
         const auto got = m.index_all(hashes);
@@ -441,7 +452,8 @@ TEST(MphfBatched, EqualsSingleQueryOnEveryPath) {
   std::vector<std::uint64_t> hashes(3000);
   for (auto& h : hashes) h = rng();
   const auto got = m.index_all(hashes);
-  for (std::size_t i = 0; i < hashes.size(); ++i) ASSERT_EQ(got[i], m.v2()->index_bumped(hashes[i]));
+  for (std::size_t i = 0; i < hashes.size(); ++i)
+    ASSERT_EQ(got[i], m.v2()->index_bumped(hashes[i]));
 }
 
 // ---- query rules ----
@@ -477,7 +489,8 @@ TEST(MphfQuery, PlacementRule) {
   l.part = 1024;
   l.shift = 4;
   l.slots = 5000;
-  const std::uint64_t x = static_cast<std::uint64_t>((static_cast<unsigned __int128>(4990) << 64) / 5000) + 1;
+  const std::uint64_t x =
+      static_cast<std::uint64_t>((static_cast<unsigned __int128>(4990) << 64) / 5000) + 1;
   ASSERT_EQ(mulhi(5000, x), 4990u);
   const std::uint64_t off = ((x & 1023) + (std::uint64_t{63} << 4)) & 1023;
   EXPECT_EQ(l.position(x, 63), 4990 + off >= 5000 ? 4990 + off - 5000 : 4990 + off);

@@ -61,7 +61,8 @@ struct Synthetic {
   std::uint64_t total = 0;
 };
 
-Synthetic synthetic(std::size_t n, std::uint64_t seed, const std::vector<std::vector<std::size_t>>& groups) {
+Synthetic synthetic(std::size_t n, std::uint64_t seed,
+                    const std::vector<std::vector<std::size_t>>& groups) {
   Synthetic s;
   s.keys = distinct_keys(n, seed);
   std::sort(s.keys.begin(), s.keys.end());
@@ -84,7 +85,9 @@ PerfectHashIndex build_synthetic(const Synthetic& s, bool fingerprints, unsigned
 }
 
 // The hash pair the synthetic index was built with for key i.
-Pair pair_of(const Synthetic& s, std::size_t i) { return Pair{s.h1[i], hash::hash_pair(s.keys[i]).h2}; }
+Pair pair_of(const Synthetic& s, std::size_t i) {
+  return Pair{s.h1[i], hash::hash_pair(s.keys[i]).h2};
+}
 
 }  // namespace
 
@@ -122,7 +125,8 @@ TEST(PerfectHash, EmptyAndRepeatedKeys) {
 }
 
 TEST(PerfectHash, NonUtf8KeysAreFoundButNotReturned) {
-  const std::vector<std::string_view> keys{"ok", std::string_view("\xc3\x28", 2), std::string_view("a\0b", 3)};
+  const std::vector<std::string_view> keys{"ok", std::string_view("\xc3\x28", 2),
+                                           std::string_view("a\0b", 3)};
   const PerfectHashIndex idx = PerfectHashIndex::build(keys);
   for (auto k : keys) ASSERT_TRUE(idx.id(k));
   EXPECT_FALSE(idx.key(*idx.id(keys[1])));
@@ -194,7 +198,8 @@ TEST(PerfectHashCollisions, TwoGroupsGetTailIdsInKeyOrderEntriesInHashOrder) {
     probe.push_back(k);
     pairs.push_back(Pair{s.h1[pairs.size() % 40], 0});  // some share a group's h1
   }
-  const auto batch = idx.ids_of_hashed_with(probe.size(), [&](std::size_t i) { return std::string_view(probe[i]); }, pairs);
+  const auto batch = idx.ids_of_hashed_with(
+      probe.size(), [&](std::size_t i) { return std::string_view(probe[i]); }, pairs);
   for (std::size_t i = 0; i < probe.size(); ++i) {
     ASSERT_EQ(batch[i], idx.id_hashed(probe[i], pairs[i])) << i;
     ASSERT_EQ(batch[i].has_value(), i < s.keys.size()) << i;
@@ -227,8 +232,10 @@ TEST(PerfectHashCollisions, UnsortedBuildEqualsTheBuildFromSortedKeys) {
   for (bool fps : {false, true}) {
     std::optional<std::span<const std::uint8_t>> fpv;
     if (fps) fpv = std::span<const std::uint8_t>(fp);
-    const PerfectHashIndex model = PerfectHashIndex::build_with_collisions(views(keys), h1, fpv, total, 3);
-    const PerfectHashIndex idx = perfect_hash::detail::build_with_hash(views(input), fps, 3, weak_hash);
+    const PerfectHashIndex model =
+        PerfectHashIndex::build_with_collisions(views(keys), h1, fpv, total, 3);
+    const PerfectHashIndex idx =
+        perfect_hash::detail::build_with_hash(views(input), fps, 3, weak_hash);
     ASSERT_GT(idx.side().size(), 1000u);
     EXPECT_EQ(idx.to_bytes(), model.to_bytes());
     std::vector<bool> seen(keys.size());
@@ -239,14 +246,16 @@ TEST(PerfectHashCollisions, UnsortedBuildEqualsTheBuildFromSortedKeys) {
       seen[*id] = true;
       ASSERT_EQ(idx.key(*id), k);
     }
-    for (const auto& k : distinct_keys(300, 15, "%")) ASSERT_FALSE(idx.id_hashed(k, weak_hash(k))) << k;
+    for (const auto& k : distinct_keys(300, 15, "%"))
+      ASSERT_FALSE(idx.id_hashed(k, weak_hash(k))) << k;
   }
 }
 
 TEST(PerfectHash, ResultDoesNotDependOnTheThreadCount) {
   const auto keys = distinct_keys(40'000, 77);
   const auto one = PerfectHashIndex::build_with_threads(views(keys), true, 1).to_bytes();
-  for (unsigned t : {2u, 8u}) EXPECT_EQ(PerfectHashIndex::build_with_threads(views(keys), true, t).to_bytes(), one);
+  for (unsigned t : {2u, 8u})
+    EXPECT_EQ(PerfectHashIndex::build_with_threads(views(keys), true, t).to_bytes(), one);
   const Synthetic s = synthetic(3000, 5, {{1, 2}, {100, 200, 300}});
   const auto c1 = build_synthetic(s, true, 1).to_bytes();
   EXPECT_EQ(build_synthetic(s, true, 8).to_bytes(), c1);
@@ -258,7 +267,8 @@ TEST(PerfectHash, ResultDoesNotDependOnTheThreadCount) {
   std::shuffle(input.begin(), input.end(), rng);
   const auto weak1 = perfect_hash::detail::build_with_hash(views(input), true, 1, weak_hash);
   EXPECT_EQ(weak1.len(), 50'000u);
-  EXPECT_EQ(perfect_hash::detail::build_with_hash(views(input), true, 8, weak_hash).to_bytes(), weak1.to_bytes());
+  EXPECT_EQ(perfect_hash::detail::build_with_hash(views(input), true, 8, weak_hash).to_bytes(),
+            weak1.to_bytes());
 }
 
 class PerfectBlob : public ::testing::Test {
@@ -270,10 +280,12 @@ class PerfectBlob : public ::testing::Test {
   }
   void expect_same_answers(const PerfectHashIndex& other) const {
     for (std::size_t i = 0; i < s_.keys.size(); ++i) {
-      ASSERT_EQ(idx_->id_hashed(s_.keys[i], pair_of(s_, i)), other.id_hashed(s_.keys[i], pair_of(s_, i)));
+      ASSERT_EQ(idx_->id_hashed(s_.keys[i], pair_of(s_, i)),
+                other.id_hashed(s_.keys[i], pair_of(s_, i)));
       ASSERT_EQ(other.key(static_cast<std::uint32_t>(i)), idx_->key(static_cast<std::uint32_t>(i)));
     }
-    for (const auto& k : distinct_keys(200, 42, "^")) ASSERT_EQ(idx_->id_unchecked(k), other.id_unchecked(k));
+    for (const auto& k : distinct_keys(200, 42, "^"))
+      ASSERT_EQ(idx_->id_unchecked(k), other.id_unchecked(k));
   }
   // Exercises every query of a loaded (possibly damaged) index.
   void use(const PerfectHashIndex& x) const {
@@ -334,7 +346,8 @@ TEST_F(PerfectBlob, ChecksComeInOrderWithTheirMessages) {
     return format_error([&] { from_view(b, verify); });
   };
   const std::string old =
-      "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
+      "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
+      "computes; "
       "rebuild the index from its keys";
   EXPECT_EQ(msg({'B', 'M', 'P'}), "bad magic or truncated header");
   EXPECT_EQ(msg({'B', 'M', 'P', '5'}), old);
@@ -364,21 +377,27 @@ TEST_F(PerfectBlob, ChecksComeInOrderWithTheirMessages) {
   };
   EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 4, 4294967296ull); }),
             "perfect-hash: header claims more than u32::MAX keys");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 200); }), "side table length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + 20, 200); }),
+            "side table length out of range");
   EXPECT_EQ(with([](auto& x) {
               bytes::store_u64(x.data() + 4, 0xFFFFFFFFull);
               bytes::store_u32(x.data() + 20, 0x7FFFFFFFu);
             }),
             "side table length out of range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, x.size()); }), "mph length out of range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, ~std::uint64_t{0} - 20); }), "mph length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, x.size()); }),
+            "mph length out of range");
+  EXPECT_EQ(with([](auto& x) { bytes::store_u64(x.data() + 12, ~std::uint64_t{0} - 20); }),
+            "mph length out of range");
   EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + x.size() - 4, 197); }),
             "perfect-hash: side-table ids are not the tail id range");
-  EXPECT_EQ(with([](auto& x) { bytes::store_u32(x.data() + x.size() - 4, bytes::load_u32(x.data() + x.size() - 16)); }),
+  EXPECT_EQ(with([](auto& x) {
+              bytes::store_u32(x.data() + x.size() - 4, bytes::load_u32(x.data() + x.size() - 16));
+            }),
             "perfect-hash: side-table ids are not the tail id range");
   // The arena is checked before the mph: a zero count is the arena's own message.
   const std::uint64_t arena_at = 36 + bytes::load_u64(blob_.data() + 12);
-  EXPECT_EQ(with([&](auto& x) { bytes::store_u64(x.data() + arena_at, 0); }), "arena: zero offsets (need at least 1)");
+  EXPECT_EQ(with([&](auto& x) { bytes::store_u64(x.data() + arena_at, 0); }),
+            "arena: zero offsets (need at least 1)");
   // n one larger, side ids moved along: the arena holds one key too few.
   EXPECT_EQ(with([](auto& x) {
               bytes::store_u64(x.data() + 4, 201);

@@ -44,7 +44,11 @@ std::pair<PyObject*, std::string> take_error() {
 
 template <class F>
 std::pair<PyObject*, std::string> error_of(F&& f) {
-  EXPECT_EQ(boundary([&]() -> PyObject* { f(); return Ref::borrow(Py_None).release(); }), nullptr);
+  EXPECT_EQ(boundary([&]() -> PyObject* {
+              f();
+              return Ref::borrow(Py_None).release();
+            }),
+            nullptr);
   return take_error();
 }
 
@@ -54,8 +58,9 @@ TEST(Boundary, IndexErrorsMapToOsErrorAndValueError) {
   auto [io, io_text] = error_of([] { throw IndexError::io_errno(2); });
   EXPECT_EQ(io, PyExc_OSError);
   EXPECT_EQ(io_text, "io error: No such file or directory (os error 2)");
-  for (auto make : {+[] { return IndexError::format("bad"); }, +[] { return IndexError::build("b"); },
-                    +[] { return IndexError::fst("f"); }, +[] { return IndexError::automaton("a"); }}) {
+  for (auto make :
+       {+[] { return IndexError::format("bad"); }, +[] { return IndexError::build("b"); },
+        +[] { return IndexError::fst("f"); }, +[] { return IndexError::automaton("a"); }}) {
     const IndexError e = make();
     auto [type, text] = error_of([&] { throw e; });
     EXPECT_EQ(type, PyExc_ValueError);
@@ -114,9 +119,7 @@ TEST(Arguments, PositionalKeywordMissingAndUnknown) {
   Ref kw_a = Ref::check(Py_BuildValue("(s)", "a"));
   Ref kw_x = Ref::check(Py_BuildValue("(s)", "x"));
 
-  auto ok = [&](Py_ssize_t nargs, PyObject* kwnames) {
-    return params.parse(args, nargs, kwnames);
-  };
+  auto ok = [&](Py_ssize_t nargs, PyObject* kwnames) { return params.parse(args, nargs, kwnames); };
   auto got = ok(2, kw_c.get());  // f(1, 2, c=3)
   EXPECT_EQ(got[0], one.get());
   EXPECT_EQ(got[1], two.get());

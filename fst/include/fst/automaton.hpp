@@ -38,83 +38,85 @@ namespace fst {
 template <class A>
 concept Automaton = std::copyable<typename A::State> &&
     requires(const A& a, const typename A::State& s, std::uint8_t b) {
-        { a.start() } -> std::convertible_to<typename A::State>;
-        { a.is_match(s) } -> std::convertible_to<bool>;
-        { a.accept(s, b) } -> std::convertible_to<typename A::State>;
-    };
+  { a.start() } -> std::convertible_to<typename A::State>;
+  { a.is_match(s) } -> std::convertible_to<bool>;
+  { a.accept(s, b) } -> std::convertible_to<typename A::State>;
+};
 
 // May a longer input still reach a match from `s`? Defaults to true.
 template <Automaton A>
-bool can_match(const A& a, const typename A::State& s)
-{
-    if constexpr (requires { { a.can_match(s) } -> std::convertible_to<bool>; }) {
-        return a.can_match(s);
-    } else {
-        return true;
-    }
+bool can_match(const A& a, const typename A::State& s) {
+  if constexpr (requires {
+                  { a.can_match(s) } -> std::convertible_to<bool>;
+                }) {
+    return a.can_match(s);
+  } else {
+    return true;
+  }
 }
 
 // Does every extension of the input from `s` match? Defaults to false.
 template <Automaton A>
-bool will_always_match(const A& a, const typename A::State& s)
-{
-    if constexpr (requires { { a.will_always_match(s) } -> std::convertible_to<bool>; }) {
-        return a.will_always_match(s);
-    } else {
-        return false;
-    }
+bool will_always_match(const A& a, const typename A::State& s) {
+  if constexpr (requires {
+                  { a.will_always_match(s) } -> std::convertible_to<bool>;
+                }) {
+    return a.will_always_match(s);
+  } else {
+    return false;
+  }
 }
 
 // The state reached by an end-of-input step from `s`, if the automaton defines one. A stream
 // asks it at each final node and, when a state is given, decides the match by that state instead.
 template <Automaton A>
-std::optional<typename A::State> accept_eof(const A& a, const typename A::State& s)
-{
-    if constexpr (requires { { a.accept_eof(s) } -> std::convertible_to<std::optional<typename A::State>>; }) {
-        return a.accept_eof(s);
-    } else {
-        return std::nullopt;
-    }
+std::optional<typename A::State> accept_eof(const A& a, const typename A::State& s) {
+  if constexpr (requires {
+                  { a.accept_eof(s) } -> std::convertible_to<std::optional<typename A::State>>;
+                }) {
+    return a.accept_eof(s);
+  } else {
+    return std::nullopt;
+  }
 }
 
 namespace automaton {
 
 // Matches every key. The automaton of a stream opened without one.
 struct AlwaysMatch {
-    struct State {
-        friend bool operator==(State, State) = default;
-    };
-    State start() const noexcept { return {}; }
-    bool is_match(State) const noexcept { return true; }
-    bool can_match(State) const noexcept { return true; }
-    bool will_always_match(State) const noexcept { return true; }
-    State accept(State, std::uint8_t) const noexcept { return {}; }
+  struct State {
+    friend bool operator==(State, State) = default;
+  };
+  State start() const noexcept { return {}; }
+  bool is_match(State) const noexcept { return true; }
+  bool can_match(State) const noexcept { return true; }
+  bool will_always_match(State) const noexcept { return true; }
+  State accept(State, std::uint8_t) const noexcept { return {}; }
 };
 
 // Matches exactly one byte string. The state is the number of bytes matched so far, or kDead
 // once a byte differed or the input ran past the end of the string.
 class Str {
-public:
-    using State = std::size_t;
-    static constexpr State kDead = static_cast<State>(-1);
+ public:
+  using State = std::size_t;
+  static constexpr State kDead = static_cast<State>(-1);
 
-    // Copies `s`; the automaton does not borrow it.
-    explicit Str(std::string_view s) : s_(s) {}
+  // Copies `s`; the automaton does not borrow it.
+  explicit Str(std::string_view s) : s_(s) {}
 
-    State start() const noexcept { return 0; }
-    bool is_match(State pos) const noexcept { return pos == s_.size(); }
-    bool can_match(State pos) const noexcept { return pos != kDead; }
-    bool will_always_match(State) const noexcept { return false; }
-    State accept(State pos, std::uint8_t b) const noexcept
-    {
-        if (pos < s_.size() && static_cast<std::uint8_t>(s_[pos]) == b) return pos + 1;
-        return kDead;
-    }
+  State start() const noexcept { return 0; }
+  bool is_match(State pos) const noexcept { return pos == s_.size(); }
+  bool can_match(State pos) const noexcept { return pos != kDead; }
+  bool will_always_match(State) const noexcept { return false; }
+  State accept(State pos, std::uint8_t b) const noexcept {
+    if (pos < s_.size() && static_cast<std::uint8_t>(s_[pos]) == b) return pos + 1;
+    return kDead;
+  }
 
-    const std::string& string() const noexcept { return s_; }
+  const std::string& string() const noexcept { return s_; }
 
-private:
-    std::string s_;
+ private:
+  std::string s_;
 };
 
 // Matches every input that has a prefix the inner automaton matches (the inner automaton's
@@ -122,42 +124,39 @@ private:
 // further byte keeps it so; before that, it runs the inner automaton.
 template <Automaton A>
 class StartsWith {
-public:
-    struct State {
-        bool done = false;
-        typename A::State inner{};  // meaningful only while !done
-    };
+ public:
+  struct State {
+    bool done = false;
+    typename A::State inner{};  // meaningful only while !done
+  };
 
-    explicit StartsWith(A inner) : inner_(std::move(inner)) {}
+  explicit StartsWith(A inner) : inner_(std::move(inner)) {}
 
-    State start() const
-    {
-        auto s = inner_.start();
-        if (inner_.is_match(s)) return State{true, {}};
-        return State{false, std::move(s)};
-    }
-    bool is_match(const State& s) const noexcept { return s.done; }
-    bool can_match(const State& s) const { return s.done || fst::can_match(inner_, s.inner); }
-    bool will_always_match(const State& s) const noexcept { return s.done; }
-    State accept(const State& s, std::uint8_t b) const
-    {
-        if (s.done) return s;
-        auto next = inner_.accept(s.inner, b);
-        if (inner_.is_match(next)) return State{true, {}};
-        return State{false, std::move(next)};
-    }
+  State start() const {
+    auto s = inner_.start();
+    if (inner_.is_match(s)) return State{true, {}};
+    return State{false, std::move(s)};
+  }
+  bool is_match(const State& s) const noexcept { return s.done; }
+  bool can_match(const State& s) const { return s.done || fst::can_match(inner_, s.inner); }
+  bool will_always_match(const State& s) const noexcept { return s.done; }
+  State accept(const State& s, std::uint8_t b) const {
+    if (s.done) return s;
+    auto next = inner_.accept(s.inner, b);
+    if (inner_.is_match(next)) return State{true, {}};
+    return State{false, std::move(next)};
+  }
 
-    const A& inner() const noexcept { return inner_; }
+  const A& inner() const noexcept { return inner_; }
 
-private:
-    A inner_;
+ private:
+  A inner_;
 };
 
 // `StartsWith` over `a`, taking ownership of it.
 template <Automaton A>
-StartsWith<A> starts_with(A a)
-{
-    return StartsWith<A>(std::move(a));
+StartsWith<A> starts_with(A a) {
+  return StartsWith<A>(std::move(a));
 }
 
 }  // namespace automaton

@@ -17,21 +17,21 @@ std::uint32_t crc32c_portable(std::uint32_t crc, std::span<const std::uint8_t> b
 
 // The stored form of a CRC: rotated right by 15 bits, then 0xA282EAD8 added (wrapping).
 constexpr std::uint32_t mask_crc(std::uint32_t crc) noexcept {
-    return ((crc >> 15) | (crc << 17)) + 0xA282EAD8u;
+  return ((crc >> 15) | (crc << 17)) + 0xA282EAD8u;
 }
 
 // A checksum over bytes fed in pieces; any split of the same bytes gives the same result.
 class CheckSummer {
-public:
-    CheckSummer() = default;
-    void update(std::span<const std::uint8_t> bytes) noexcept { sum_ = crc32c(sum_, bytes); }
-    // The raw CRC-32C of everything fed so far (0 for nothing).
-    std::uint32_t crc() const noexcept { return sum_; }
-    // The masked CRC, as stored at the end of a map file. 0xA282EAD8 for nothing.
-    std::uint32_t masked() const noexcept { return mask_crc(sum_); }
+ public:
+  CheckSummer() = default;
+  void update(std::span<const std::uint8_t> bytes) noexcept { sum_ = crc32c(sum_, bytes); }
+  // The raw CRC-32C of everything fed so far (0 for nothing).
+  std::uint32_t crc() const noexcept { return sum_; }
+  // The masked CRC, as stored at the end of a map file. 0xA282EAD8 for nothing.
+  std::uint32_t masked() const noexcept { return mask_crc(sum_); }
 
-private:
-    std::uint32_t sum_ = 0;
+ private:
+  std::uint32_t sum_ = 0;
 };
 
 }  // namespace fst

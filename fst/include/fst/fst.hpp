@@ -20,58 +20,61 @@ namespace fst {
 inline constexpr std::uint64_t VERSION = 3;
 
 class Fst {
-public:
-    // Opens the map in `bytes`, which must stay alive and unchanged while this Fst (or any Node
-    // taken from it) is used. Checks, in order: at least 36 bytes, else Format; version 1..3,
-    // else Version; then that the root address is where the format puts it (0 only for the
-    // 36-byte map of the empty key with value 0 in version 3, otherwise the last node right
-    // before the footer) and that the root node decodes, else Format. The type field is
-    // stored, not checked.
-    explicit Fst(std::span<const std::uint8_t> bytes);
+ public:
+  // Opens the map in `bytes`, which must stay alive and unchanged while this Fst (or any Node
+  // taken from it) is used. Checks, in order: at least 36 bytes, else Format; version 1..3,
+  // else Version; then that the root address is where the format puts it (0 only for the
+  // 36-byte map of the empty key with value 0 in version 3, otherwise the last node right
+  // before the footer) and that the root node decodes, else Format. The type field is
+  // stored, not checked.
+  explicit Fst(std::span<const std::uint8_t> bytes);
 
-    std::uint64_t version() const noexcept { return version_; }
-    std::uint64_t fst_type() const noexcept { return type_; }
-    // The key count stored in the footer.
-    std::uint64_t len() const noexcept { return len_; }
-    bool is_empty() const noexcept { return len_ == 0; }
-    CompiledAddr root_addr() const noexcept { return root_.addr(); }
-    // The whole file.
-    std::span<const std::uint8_t> as_bytes() const noexcept { return bytes_; }
-    std::uint64_t size() const noexcept { return bytes_.size(); }
+  std::uint64_t version() const noexcept { return version_; }
+  std::uint64_t fst_type() const noexcept { return type_; }
+  // The key count stored in the footer.
+  std::uint64_t len() const noexcept { return len_; }
+  bool is_empty() const noexcept { return len_ == 0; }
+  CompiledAddr root_addr() const noexcept { return root_.addr(); }
+  // The whole file.
+  std::span<const std::uint8_t> as_bytes() const noexcept { return bytes_; }
+  std::uint64_t size() const noexcept { return bytes_.size(); }
 
-    // The value of `key`, or nullopt if the map lacks it. Throws Error (Format) only for a
-    // malformed file.
-    std::optional<std::uint64_t> get(std::span<const std::uint8_t> key) const;
-    std::optional<std::uint64_t> get(std::string_view key) const;
+  // The value of `key`, or nullopt if the map lacks it. Throws Error (Format) only for a
+  // malformed file.
+  std::optional<std::uint64_t> get(std::span<const std::uint8_t> key) const;
+  std::optional<std::uint64_t> get(std::string_view key) const;
 
-    // Checks the stored checksum against the file's bytes. Throws ChecksumMissing for
-    // versions 1 and 2, ChecksumMismatch {expected: stored, got: computed} when they differ.
-    void verify() const;
+  // Checks the stored checksum against the file's bytes. Throws ChecksumMissing for
+  // versions 1 and 2, ChecksumMismatch {expected: stored, got: computed} when they differ.
+  void verify() const;
 
-    // The root node, and the node at any address a transition of this map gave.
-    // node() throws Error (Format) for an address outside the node area or a node that does
-    // not decode.
-    Node root() const noexcept { return root_; }
-    Node node(CompiledAddr addr) const;
+  // The root node, and the node at any address a transition of this map gave.
+  // node() throws Error (Format) for an address outside the node area or a node that does
+  // not decode.
+  Node root() const noexcept { return root_; }
+  Node node(CompiledAddr addr) const;
 
-private:
-    friend class detail::NodeReader;
+ private:
+  friend class detail::NodeReader;
 
-    std::span<const std::uint8_t> bytes_;
-    std::uint64_t version_ = 0;
-    std::uint64_t type_ = 0;
-    std::uint64_t len_ = 0;
-    std::uint64_t area_end_ = 0;  // nodes lie in [16, area_end_)
-    Node root_;
+  std::span<const std::uint8_t> bytes_;
+  std::uint64_t version_ = 0;
+  std::uint64_t type_ = 0;
+  std::uint64_t len_ = 0;
+  std::uint64_t area_end_ = 0;  // nodes lie in [16, area_end_)
+  Node root_;
 };
 
 [[gnu::always_inline]] inline Node Fst::node(CompiledAddr addr) const {
-    Node n;
-    n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
-    return n;
+  Node n;
+  n.decode(bytes_.data(), bytes_.size(), area_end_, version_, addr);
+  return n;
 }
 
 inline detail::NodeReader::NodeReader(const Fst& fst) noexcept
-    : data_(fst.bytes_.data()), size_(fst.bytes_.size()), area_end_(fst.area_end_), version_(fst.version_) {}
+    : data_(fst.bytes_.data()),
+      size_(fst.bytes_.size()),
+      area_end_(fst.area_end_),
+      version_(fst.version_) {}
 
 }  // namespace fst
