@@ -236,7 +236,7 @@ void run(std::uint64_t n) {
     for (unsigned t : {1u, all}) {
       idx.reset();
       const auto t0 = Clock::now();
-      std::vector<hash::Pair> pairs = compact_hash::hash_keys(key_views, t);
+      std::vector<hash::Pair> pairs = pair_sort::hash_keys(key_views, t);
       idx = std::make_unique<compact_hash::CompactHashIndex>(
           compact_hash::CompactHashIndex::build_from_pairs_with_threads(std::move(pairs), 8, t));
       line("compact-hash/8", n, t, "build", seconds_since(t0) * 1e9 / dn, "ns/key");
@@ -263,7 +263,7 @@ void run(std::uint64_t n) {
     for (unsigned t : {1u, all}) {
       idx.reset();
       const auto t0 = Clock::now();
-      std::vector<hash::Pair> pairs = compact_hash::hash_keys(key_views, t);
+      std::vector<hash::Pair> pairs = pair_sort::hash_keys(key_views, t);
       idx = std::make_unique<closed_hash::ClosedHashIndex>(
           closed_hash::ClosedHashIndex::build_from_pairs_with_threads(std::move(pairs), t));
       line("closed-hash", n, t, "build", seconds_since(t0) * 1e9 / dn, "ns/key");

@@ -355,8 +355,7 @@ std::optional<StringArena> StringArena::assemble_ranges(
   const std::uint64_t workers =
       std::max<std::uint64_t>(1, std::min({std::uint64_t{threads}, groups, most}));
   auto range = [&](std::uint64_t r) {
-    const std::uint64_t g0 = r * (groups / workers) + std::min(r, groups % workers);
-    const std::uint64_t g1 = g0 + groups / workers + (r < groups % workers ? 1 : 0);
+    const auto [g0, g1] = threads::part(groups, workers, r);
     return std::pair<std::uint64_t, std::uint64_t>{std::min(n, g0 * kGroup),
                                                    std::min(n, g1 * kGroup)};
   };

@@ -4,6 +4,7 @@
 
 #include "blob.hpp"
 #include "bytes.hpp"
+#include "pair_sort.hpp"
 #include "threads.hpp"
 
 namespace quenlith::closed_hash {
@@ -32,16 +33,16 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
 
 ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
                                                                unsigned threads) {
-  compact_hash::detail::PairBuild b =
-      compact_hash::detail::build_pairs(std::move(pairs), threads,
-                                        {"closed-hash: more than u32::MAX keys; ids are u32",
-                                         "closed-hash: construction was not minimal/perfect"},
-                                        /*fp_bits=*/0);
+  compact_hash::PairBuild b =
+      compact_hash::build_pairs(std::move(pairs), threads,
+                                {"closed-hash: more than u32::MAX keys; ids are u32",
+                                 "closed-hash: construction was not minimal/perfect"},
+                                /*fp_bits=*/0);
   return ClosedHashIndex(std::move(b.side), std::move(b.mph), b.n);
 }
 
 ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
-  return build_from_pairs(compact_hash::hash_keys(keys, threads::available()));
+  return build_from_pairs(pair_sort::hash_keys(keys, threads::available()));
 }
 
 std::vector<std::uint32_t> ClosedHashIndex::narrow(const std::vector<std::uint64_t>& ids) {

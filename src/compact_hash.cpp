@@ -8,6 +8,7 @@
 #include "bytes.hpp"
 #include "fileio.hpp"
 #include "pages.hpp"
+#include "pair_sort.hpp"
 #include "threads.hpp"
 
 namespace quenlith::compact_hash {
@@ -29,144 +30,12 @@ constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1
 
 // Pairs below this many per thread are sorted on the calling thread.
 constexpr std::uint64_t kMinPairsPerThread = 4096;
-// Fewer pairs than this a build worker does not take: a thread would cost more than it saves.
-constexpr std::uint64_t kMinPairsPerWorker = 16384;
-// Fewer pairs than this are sorted by comparison alone: the radix pass would cost more.
-constexpr std::uint64_t kRadixMin = 1024;
-// The radix pass spreads pairs over 2^10 buckets by the top bits of h1: many more buckets than
-// workers, so runs of buckets balance, and few enough that a worker's scatter streams stay in
-// cache. Buckets are contiguous ranges of h1, so sorting each on its own sorts the whole.
-constexpr unsigned kBucketBits = 10;
-constexpr std::uint64_t kBuckets = std::uint64_t{1} << kBucketBits;
-std::size_t bucket_of(std::uint64_t h1) {
-  return static_cast<std::size_t>(h1 >> (64 - kBucketBits));
-}
-
-bool pair_less(const Pair& a, const Pair& b) { return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2; }
-
-void sort_serial(std::span<Pair> pairs) {
-  if (pairs.size() < 2) return;
-  if (pairs.size() <= 20) {
-    for (std::size_t i = 1; i < pairs.size(); ++i) {
-      const Pair x = pairs[i];
-      std::size_t j = i;
-      for (; j > 0 && pair_less(x, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
-      pairs[j] = x;
-    }
-    return;
-  }
-  std::sort(pairs.begin(), pairs.end(), pair_less);
-}
-
-// Range r of `parts` near-equal consecutive ranges covering [0, n).
-std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts,
-                                             std::uint64_t r) {
-  const std::uint64_t q = n / parts;
-  const std::uint64_t rem = n % parts;
-  const std::uint64_t lo = r * q + std::min(r, rem);
-  return {lo, lo + q + (r < rem ? 1 : 0)};
-}
-
-// Sorts the pairs of one bucket from `src` into `dst` (as long, disjoint) by (h1, h2): a counting
-// pass on the next bits of h1 into sub-buckets of about four pairs each, then insertion sort of
-// each sub-bucket in `dst`. The bucket stays in cache throughout, where a comparison sort would
-// take log2 of its size in passes. `counts` is the worker's reusable buffer.
-void sort_bucket(std::span<const Pair> src, std::span<Pair> dst, std::vector<std::size_t>& counts) {
-  const std::uint64_t m = src.size();
-  if (m < 64) {
-    std::copy(src.begin(), src.end(), dst.begin());
-    sort_serial(dst);
-    return;
-  }
-  // About four pairs a sub-bucket, at most 2^14 sub-buckets.
-  const unsigned bits = std::min(14u, static_cast<unsigned>(std::bit_width(m / 4)));
-  const unsigned shift = 64 - kBucketBits - bits;
-  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-  auto sub = [&](const Pair& p) { return static_cast<std::size_t>((p.h1 >> shift) & mask); };
-  counts.assign((std::size_t{1} << bits) + 1, 0);
-  for (const Pair& p : src) ++counts[sub(p) + 1];
-  for (std::size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
-  for (const Pair& p : src) dst[counts[sub(p)]++] = p;
-  // counts[k] is now the end of sub-bucket k, and the start of sub-bucket k + 1. A sub-bucket
-  // of many pairs (only h1 values made to collide fill one) is sorted by comparison.
-  std::size_t start = 0;
-  for (std::size_t k = 0; k + 1 < counts.size(); ++k) {
-    const std::size_t end = counts[k];
-    if (end - start > 32) {
-      std::sort(dst.begin() + static_cast<std::ptrdiff_t>(start),
-                dst.begin() + static_cast<std::ptrdiff_t>(end), pair_less);
-    } else {
-      for (std::size_t i = start + 1; i < end; ++i) {
-        const Pair p = dst[i];
-        std::size_t j = i;
-        for (; j > start && pair_less(p, dst[j - 1]); --j) dst[j] = dst[j - 1];
-        dst[j] = p;
-      }
-    }
-    start = end;
-  }
-}
-
-// Sorts `pairs` by (h1, h2) on `workers` threads, `scratch` holding as many pairs: a radix pass
-// scatters the pairs by bucket into `scratch` (each worker's pairs in its own run of every
-// bucket), then each worker sorts a run of whole buckets back into `pairs`, calling
-// after(w, run_lo, lo, hi) on each bucket's sorted positions [lo, hi) while they are in cache,
-// in ascending order from the run's first position `run_lo`. A stretch of equal h1 never spans
-// two buckets, and the runs ascend with w. Pairs equal in (h1, h2) are alike in every bit, so the
-// order is the one any sort by (h1, h2) gives, whatever the number of workers.
-template <class After>
-void radix_sort(std::span<Pair> pairs, std::span<Pair> scratch, unsigned workers, After&& after) {
-  const std::uint64_t n = pairs.size();
-  std::vector<std::uint64_t> next(std::size_t{workers} * kBuckets, 0);
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(n, workers, w);
-    std::uint64_t* count = next.data() + std::size_t{w} * kBuckets;
-    for (std::uint64_t i = lo; i < hi; ++i) ++count[bucket_of(pairs[i].h1)];
-  });
-  std::vector<std::uint64_t> bucket_start(kBuckets + 1, 0);
-  std::uint64_t running = 0;
-  for (std::uint64_t b = 0; b < kBuckets; ++b) {
-    bucket_start[b] = running;
-    for (unsigned w = 0; w < workers; ++w) {
-      const std::uint64_t count = next[w * kBuckets + b];
-      next[w * kBuckets + b] = running;
-      running += count;
-    }
-  }
-  bucket_start[kBuckets] = running;
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(n, workers, w);
-    std::uint64_t* to = next.data() + std::size_t{w} * kBuckets;
-    for (std::uint64_t i = lo; i < hi; ++i) {
-      const Pair p = pairs[i];
-      scratch[to[bucket_of(p.h1)]++] = p;
-    }
-  });
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [b0, b1] = part(kBuckets, workers, w);
-    std::vector<std::size_t> counts;
-    for (std::uint64_t b = b0; b < b1; ++b) {
-      const std::uint64_t lo = bucket_start[b];
-      const std::uint64_t len = bucket_start[b + 1] - lo;
-      sort_bucket(scratch.subspan(lo, len), pairs.subspan(lo, len), counts);
-      after(w, bucket_start[b0], lo, lo + len);
-    }
-  });
-}
-
 }  // namespace
 
 void sort_run(std::span<Pair> pairs, unsigned threads) {
   const std::uint64_t t = threads == 0 ? 1 : std::min(threads, 256u);
   const std::uint64_t n = pairs.size();
-  if (n < kRadixMin) {
-    sort_serial(pairs);
-    return;
-  }
-  const unsigned workers = t < 2 || n < t * kMinPairsPerThread ? 1 : static_cast<unsigned>(t);
-  auto scratch = pages::Pages<Pair>::allocate(n);
-  radix_sort(pairs, scratch.span(), workers,
-             [](unsigned, std::uint64_t, std::uint64_t, std::uint64_t) {});
+  pair_sort::sort(pairs, t < 2 || n < t * kMinPairsPerThread ? 1u : static_cast<unsigned>(t));
 }
 
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {
@@ -196,30 +65,6 @@ void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threa
     return;
   }
   threads::run_workers(static_cast<unsigned>(chunks), [&](unsigned c) { process(c); });
-}
-
-void for_ranges(std::uint64_t n, unsigned threads,
-                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f) {
-  constexpr std::uint64_t kMinPerThread = 65536;
-  std::uint64_t t = std::max(threads, 1u);
-  t = std::min<std::uint64_t>(t, std::max<std::uint64_t>(n / kMinPerThread, 1));
-  if (t == 1) {
-    f(0, n, 0);
-    return;
-  }
-  const std::uint64_t chunk = (n + t - 1) / t;
-  threads::run_workers(static_cast<unsigned>(t), [&](unsigned i) {
-    const std::uint64_t lo = std::min(n, i * chunk);
-    f(lo, std::min(n, lo + chunk), i);
-  });
-}
-
-std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads) {
-  std::vector<Pair> out(keys.size());
-  for_ranges(keys.size(), threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
-    for (std::uint64_t i = lo; i < hi; ++i) out[i] = hash::hash_pair(keys[i]);
-  });
-  return out;
 }
 
 void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
@@ -320,14 +165,7 @@ std::array<std::uint8_t, kHeaderBytes> header_v7(std::uint64_t n, std::uint32_t 
   return h;
 }
 
-namespace detail {
-
 namespace {
-
-unsigned workers_for(std::uint64_t n, unsigned threads) {
-  return static_cast<unsigned>(std::max<std::uint64_t>(
-      1, std::min<std::uint64_t>(std::max(threads, 1u), n / kMinPairsPerWorker)));
-}
 
 // ORs fingerprint `fp` of `slot` into a zeroed table that other threads fill at the same time:
 // neighbouring slots of a width that is not a whole number of bytes share a byte.
@@ -347,26 +185,17 @@ void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32
   }
 }
 
-}  // namespace
+// One worker's run of the sorted pairs once its repeats are dropped: the kept pairs are
+// [lo, lo + kept); `distinct` of them start a stretch of equal h1, `side` repeat an h1.
+struct Run {
+  std::uint64_t lo = 0, kept = 0, distinct = 0, side = 0;
+};
 
-// The pairs are sorted in runs of whole buckets, one a worker (see `radix_sort`); each worker
-// drops the repeated pairs of its run in place and counts its distinct h1 values and collisions.
-// Prefix sums of those counts give every run its first key of the minimal perfect hash and its
-// first side entry, so the keys, the side table (ids in sorted pair order after the slots) and
-// the fingerprints are written by the workers, each over its own run, at positions that do not
-// depend on the number of workers.
-PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
-                      std::uint32_t fp_bits) {
-  PairBuild out;
-  const std::uint64_t n0 = pairs.size();
-  const unsigned workers = n0 < kRadixMin ? 1 : workers_for(n0, threads);
-  struct Run {
-    std::uint64_t lo = 0, kept = 0, distinct = 0, side = 0;
-  };
+// Sorts the pairs and drops the repeated ones, each worker over its own run of whole buckets
+// while they are in cache: the kept pairs of a run move down to follow its earlier kept ones.
+std::vector<Run> sort_and_count(std::vector<Pair>& pairs, unsigned workers) {
   std::vector<Run> runs(workers);
-  // Drops repeats from the sorted positions [lo, hi) of worker w's run, moving the kept pairs
-  // down to follow the run's earlier kept ones, and counts them.
-  auto split_run = [&](unsigned w, std::uint64_t run_lo, std::uint64_t lo, std::uint64_t hi) {
+  auto drop_repeats = [&](unsigned w, std::uint64_t run_lo, std::uint64_t lo, std::uint64_t hi) {
     Run& r = runs[w];
     if (lo == run_lo) r = Run{run_lo, 0, 0, 0};
     std::uint64_t o = r.lo + r.kept;
@@ -381,13 +210,46 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
     }
     r.kept = o - r.lo;
   };
-  if (n0 < kRadixMin) {
-    sort_serial(pairs);
-    split_run(0, 0, 0, n0);
-  } else {
-    auto scratch = pages::Pages<Pair>::allocate(n0);
-    radix_sort(pairs, scratch.span(), workers, split_run);
+  auto count = [&](unsigned, std::uint64_t lo, std::uint64_t hi, pair_sort::BucketCounter c) {
+    for (std::uint64_t i = lo; i < hi; ++i) c(pairs[i].h1);
+  };
+  pair_sort::sort(pairs, workers, count, drop_repeats);
+  return runs;
+}
+
+// Whether kept pair i of a run repeats the h1 of the pair before it.
+bool repeats_h1(std::span<const Pair> pairs, const Run& r, std::uint64_t i) {
+  return i > r.lo && pairs[i - 1].h1 == pairs[i].h1;
+}
+
+// A fingerprint table of `m` slots of `bits` bits (none for 0), zeroed where workers will OR
+// into shared bytes; whole-byte widths are written byte by byte, every byte once.
+pages::Pages<std::uint8_t> fingerprint_table(std::uint64_t m, std::uint32_t bits,
+                                             unsigned threads) {
+  if (bits == 0) return {};
+  const std::uint64_t table_len = (m * bits + 7) / 8;
+  auto table = pages::Pages<std::uint8_t>::allocate(table_len);
+  if (bits % 8 != 0) {
+    threads::for_ranges(table_len, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
+      std::memset(table.data() + lo, 0, hi - lo);
+    });
   }
+  return table;
+}
+
+}  // namespace
+
+// The pairs are sorted in runs of whole buckets, one a worker; each worker drops the repeated
+// pairs of its run in place and counts its distinct h1 values and collisions. Prefix sums of
+// those counts give every run its first key of the minimal perfect hash and its first side entry,
+// so the keys, the side table (ids in sorted pair order after the slots) and the fingerprints are
+// written by the workers, each over its own run, at positions that do not depend on the number of
+// workers.
+PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
+                      std::uint32_t fp_bits) {
+  PairBuild out;
+  const unsigned workers = pair_sort::workers_for(pairs.size(), threads);
+  const std::vector<Run> runs = sort_and_count(pairs, workers);
   std::uint64_t m = 0, s = 0;
   std::vector<std::uint64_t> distinct_at(workers), side_at(workers);
   for (unsigned w = 0; w < workers; ++w) {
@@ -407,12 +269,11 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
   auto distinct = pages::Pages<std::uint64_t>::allocate(m);
   out.side.resize(s);
   threads::run_workers(workers, [&](unsigned w) {
-    const std::uint64_t lo = runs[w].lo;
-    const std::uint64_t hi = lo + runs[w].kept;
+    const Run& r = runs[w];
     std::uint64_t d = distinct_at[w], o = side_at[w];
-    for (std::uint64_t i = lo; i < hi; ++i) {
+    for (std::uint64_t i = r.lo; i < r.lo + r.kept; ++i) {
       const Pair p = pairs[i];
-      if (i > lo && pairs[i - 1].h1 == p.h1) {
+      if (repeats_h1(pairs, r, i)) {
         out.side[o] = PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + o)};
         ++o;
       } else {
@@ -426,28 +287,17 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
   // A representative claims its slot in `seen` before writing its fingerprint, so no two workers
   // ever write the same bytes, even for a table that is not minimal and perfect (refused below).
   const std::uint32_t bits = fp_bits;
-  const bool whole_bytes = bits % 8 == 0;
-  if (bits != 0) {
-    const std::uint64_t table_len = (m * bits + 7) / 8;
-    out.fingerprints = pages::Pages<std::uint8_t>::allocate(table_len);
-    // Whole-byte widths write every byte of the table once; narrower ones OR into shared bytes.
-    if (!whole_bytes) {
-      for_ranges(table_len, threads, [&](std::uint64_t lo, std::uint64_t hi, unsigned) {
-        std::memset(out.fingerprints.data() + lo, 0, hi - lo);
-      });
-    }
-  }
+  out.fingerprints = fingerprint_table(m, bits, threads);
   const std::span<std::uint8_t> table = out.fingerprints.span();
   const std::uint64_t mask = bits != 0 ? fp_mask(bits) : 0;
   std::vector<std::uint64_t> seen((m + 63) / 64, 0);
   std::vector<std::uint8_t> broken(workers, 0);
   const mphf::Mphf& mph = *out.mph;
   threads::run_workers(workers, [&](unsigned w) {
-    const std::uint64_t lo = runs[w].lo;
-    const std::uint64_t hi = lo + runs[w].kept;
-    for (std::uint64_t i = lo; i < hi; ++i) {
+    const Run& r = runs[w];
+    for (std::uint64_t i = r.lo; i < r.lo + r.kept; ++i) {
+      if (repeats_h1(pairs, r, i)) continue;
       const Pair p = pairs[i];
-      if (i > lo && pairs[i - 1].h1 == p.h1) continue;
       const std::uint64_t slot = mph.index(p.h1);
       const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
       if (slot >= m ||
@@ -457,7 +307,7 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
         continue;
       }
       if (bits == 0) continue;
-      if (whole_bytes)
+      if (bits % 8 == 0)
         write_fp(table, slot, bits, p.h2 & mask);
       else
         or_fp_shared(table, slot, bits, p.h2 & mask);
@@ -467,8 +317,6 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
     throw IndexError::format(messages.not_minimal);
   return out;
 }
-
-}  // namespace detail
 
 CompactHashIndex::CompactHashIndex()
     : CompactHashIndex(std::nullopt, blob::SharedBytes(), 8, {}, 0) {}
@@ -489,10 +337,10 @@ CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pai
                                                                  std::uint32_t bits,
                                                                  unsigned threads) {
   if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
-  detail::PairBuild b = detail::build_pairs(std::move(pairs), threads,
-                                            {"compact-hash: more than u32::MAX keys; ids are u32",
-                                             "compact-hash: construction was not minimal/perfect"},
-                                            bits);
+  PairBuild b = build_pairs(std::move(pairs), threads,
+                            {"compact-hash: more than u32::MAX keys; ids are u32",
+                             "compact-hash: construction was not minimal/perfect"},
+                            bits);
   if (b.n == 0) return CompactHashIndex(std::nullopt, blob::SharedBytes(), bits, {}, 0);
   return CompactHashIndex(std::move(b.mph),
                           blob::SharedBytes::from_pages(std::move(b.fingerprints)), bits,
@@ -500,7 +348,7 @@ CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pai
 }
 
 CompactHashIndex CompactHashIndex::build(std::span<const std::string_view> keys) {
-  return build_from_pairs(hash_keys(keys, threads::available()), 8);
+  return build_from_pairs(pair_sort::hash_keys(keys, threads::available()), 8);
 }
 
 bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const noexcept {

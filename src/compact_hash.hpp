@@ -3,8 +3,8 @@
 // is probabilistic (a non-member is accepted with probability 2^-bits) and there is no reverse
 // lookup. Keys whose `h1` collides are kept exactly, by their (h1, h2) pair, in the side table.
 //
-// Also here: the pair sort, the slot assignment rule and the build steps that the compact and
-// closed builds share.
+// Also here: the pair sort entry of the pair builds, the slot assignment rule and the build step
+// that the compact and closed builds share.
 //
 // The "BCH8" blob (all integers little-endian; the 64-bit fields at 4 and 28 are unaligned):
 //
@@ -28,7 +28,6 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -38,6 +37,7 @@
 #include "hash.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
+#include "pair_sort.hpp"
 #include "side_table.hpp"
 
 namespace quenlith::compact_hash {
@@ -60,14 +60,8 @@ void sort_run(std::span<Pair> pairs, unsigned threads);
 // disjoint chunks; the result does not depend on `threads`.
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads);
 
-// Runs f(lo, hi, r) over consecutive ranges r = 0, 1, ... (at most max(threads, 1) of them)
-// covering [0, n): on the calling thread for small n or one thread, else one range per worker
-// thread. For per-key work whose result does not depend on how the range is cut.
-void for_ranges(std::uint64_t n, unsigned threads,
-                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f);
-
 // The hash pairs of `keys`, in order, computed on up to `threads` threads.
-std::vector<Pair> hash_keys(std::span<const std::string_view> keys, unsigned threads);
+using pair_sort::hash_keys;
 
 // What a lookup found: `id` means something only when `matched` is set.
 struct Match {
@@ -219,14 +213,13 @@ class CompactHashIndex {
   std::uint64_t n_;
 };
 
-namespace detail {
-
-// The part of a compact or closed build shared by both: the pairs sorted and freed of repeats,
-// the side table of the repeated `h1` values, the minimal perfect hash of the distinct ones with
-// its minimality verified, and, when `fp_bits` is 1..=64, the fingerprint table of `fp_bits` bits
-// a slot (0: none). Runs on up to `threads` workers; the result does not depend on their number.
-// The sort takes a scratch table as large as `pairs`.
-// `messages` supplies each kind's own texts.
+// The build step that the compact and closed builds share: the pairs sorted and freed of
+// repeats, the side table of the repeated `h1` values, the minimal perfect hash of the distinct
+// ones with its minimality verified, and, when `fp_bits` is 1..=64, the fingerprint table of
+// `fp_bits` bits a slot (0: none). Runs on up to `threads` workers; the result does not depend on
+// their number. The sort takes a scratch table as large as `pairs`. `messages` supplies each
+// kind's own texts: `too_many` for more than u32::MAX keys, `not_minimal` for a minimal perfect
+// hash that is not.
 struct PairBuildMessages {
   const char* too_many;
   const char* not_minimal;
@@ -240,7 +233,5 @@ struct PairBuild {
 };
 PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuildMessages& messages,
                       std::uint32_t fp_bits);
-
-}  // namespace detail
 
 }  // namespace quenlith::compact_hash

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fileio.hpp"
+#include "pair_sort.hpp"
 #include "threads.hpp"
 
 namespace quenlith::perfect_hash {
@@ -28,72 +29,61 @@ constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail 
 constexpr const char* kAssembleRefused =
     "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
-// Fewer keys than this a worker does not take: a thread would cost more than it saves.
-constexpr std::uint64_t kMinKeysPerWorker = 16384;
-// The build spreads (h1, position) pairs over 2^10 buckets by the top bits of h1: many more
-// buckets than workers, so runs of buckets balance, and few enough that a worker's scatter
-// streams stay in cache.
-constexpr unsigned kBucketBits = 10;
-constexpr std::uint64_t kBuckets = std::uint64_t{1} << kBucketBits;
-std::uint64_t bucket_of(std::uint64_t h1) { return h1 >> (64 - kBucketBits); }
+// The keys' (h1, key position) pairs sorted by the pair pipeline, with the workers' runs of whole
+// buckets and, for each run, its first distinct h1's rank among all distinct values.
+struct SortedKeys {
+  pages::Pages<Pair> pairs;
+  pair_sort::Runs runs;
+  std::vector<std::uint64_t> first_distinct;  // workers + 1 prefix sums
+  std::vector<std::uint8_t> fp;               // the fingerprint byte of key i, when asked for
+  bool too_long = false;                      // some key is longer than an arena stores
+};
 
-unsigned workers_for(std::uint64_t n, unsigned threads) {
-  return static_cast<unsigned>(std::max<std::uint64_t>(
-      1, std::min<std::uint64_t>(std::max(threads, 1u), n / kMinKeysPerWorker)));
+// Hash pass (the pair of key i is (h1, i), with its fingerprint byte and length check on the
+// side), radix partition and bucket sort; the distinct h1 values of each bucket are counted while
+// the bucket is in cache.
+template <class Hash>
+SortedKeys sort_keys(std::span<const std::string_view> keys, bool fingerprints, unsigned workers,
+                     Hash& hash) {
+  const std::uint64_t n = keys.size();
+  SortedKeys out;
+  out.pairs = pages::Pages<Pair>::allocate(n);
+  out.fp.resize(fingerprints ? n : 0);
+  out.first_distinct.assign(workers + 1, 0);
+  std::vector<std::uint8_t> too_long_in(workers, 0);
+  auto fill = [&](unsigned w, std::uint64_t lo, std::uint64_t hi, pair_sort::BucketCounter count) {
+    bool too_long = false;
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      const Pair hp = hash(keys[i]);
+      out.pairs[i] = Pair{hp.h1, i};
+      if (fingerprints) out.fp[i] = static_cast<std::uint8_t>(hp.h2);
+      count(hp.h1);
+      too_long |= keys[i].size() > arena::kMaxStringLen;
+    }
+    too_long_in[w] = too_long ? 1 : 0;
+  };
+  // A stretch of equal h1 never spans two buckets, so a bucket's first pair starts one.
+  auto count_distinct = [&](unsigned w, std::uint64_t, std::uint64_t lo, std::uint64_t hi) {
+    std::uint64_t distinct = 0;
+    for (std::uint64_t i = lo; i < hi; ++i)
+      distinct += i == lo || out.pairs[i].h1 != out.pairs[i - 1].h1 ? 1 : 0;
+    out.first_distinct[w + 1] += distinct;
+  };
+  out.runs = pair_sort::sort(out.pairs.span(), workers, fill, count_distinct);
+  for (unsigned w = 0; w < workers; ++w) out.first_distinct[w + 1] += out.first_distinct[w];
+  out.too_long = std::ranges::any_of(too_long_in, [](std::uint8_t t) { return t != 0; });
+  return out;
 }
 
-bool pair_less(const Pair& x, const Pair& y) { return x.h1 != y.h1 ? x.h1 < y.h1 : x.h2 < y.h2; }
-
-// Sorts one bucket (pairs sharing the top kBucketBits of h1) by (h1, h2): a counting pass on the
-// next bits of h1 into sub-buckets of a few pairs each, then insertion sort of each sub-bucket.
-// The bucket stays in cache throughout, where a comparison sort would take log2 of its size in
-// passes. `scratch` and `counts` are the worker's reusable buffers.
-void sort_bucket(std::span<Pair> bucket, std::vector<Pair>& scratch,
-                 std::vector<std::size_t>& counts) {
-  const std::uint64_t m = bucket.size();
-  if (m < 64) {
-    std::sort(bucket.begin(), bucket.end(), pair_less);
-    return;
-  }
-  // About four pairs a sub-bucket, at most 2^14 sub-buckets.
-  const unsigned bits = std::min(14u, static_cast<unsigned>(std::bit_width(m / 4)));
-  const unsigned shift = 64 - kBucketBits - bits;
-  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
-  auto sub = [&](const Pair& p) { return static_cast<std::size_t>((p.h1 >> shift) & mask); };
-  counts.assign((std::size_t{1} << bits) + 1, 0);
-  for (const Pair& p : bucket) ++counts[sub(p) + 1];
-  for (std::size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
-  scratch.resize(m);
-  for (const Pair& p : bucket) scratch[counts[sub(p)]++] = p;
-  // counts[k] is now the end of sub-bucket k, and the start of sub-bucket k + 1. A sub-bucket
-  // of many pairs (only hashes made to collide fill one) is sorted by comparison.
-  std::size_t start = 0;
-  for (std::size_t k = 0; k + 1 < counts.size(); ++k) {
-    const std::size_t end = counts[k];
-    if (end - start > 32) {
-      std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(start),
-                scratch.begin() + static_cast<std::ptrdiff_t>(end), pair_less);
-      start = end;
-      continue;
-    }
-    for (std::size_t i = start + 1; i < end; ++i) {
-      const Pair p = scratch[i];
-      std::size_t j = i;
-      for (; j > start && pair_less(p, scratch[j - 1]); --j) scratch[j] = scratch[j - 1];
-      scratch[j] = p;
-    }
-    start = end;
-  }
-  std::copy(scratch.begin(), scratch.end(), bucket.begin());
-}
-
-// Range r of `parts` near-equal consecutive ranges covering [0, n).
-std::pair<std::uint64_t, std::uint64_t> part(std::uint64_t n, std::uint64_t parts,
-                                             std::uint64_t r) {
-  const std::uint64_t q = n / parts;
-  const std::uint64_t rem = n % parts;
-  const std::uint64_t lo = r * q + std::min(r, rem);
-  return {lo, lo + q + (r < rem ? 1 : 0)};
+// The positions `group` of keys sharing one h1, sorted byte-wise and freed of equal keys: the
+// first then represents the h1 and the others are its collisions.
+void order_group(std::span<const std::string_view> keys, std::vector<std::uint64_t>& group) {
+  std::sort(group.begin(), group.end(),
+            [&](std::uint64_t x, std::uint64_t y) { return keys[x] < keys[y]; });
+  const auto last = std::unique(group.begin(), group.end(), [&](std::uint64_t x, std::uint64_t y) {
+    return keys[x] == keys[y];
+  });
+  group.erase(last, group.end());
 }
 
 }  // namespace
@@ -138,103 +128,32 @@ PerfectHashIndex detail::build_with_hash(std::span<const std::string_view> keys,
 template <class Hash>
 PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view> keys,
                                                bool fingerprints, unsigned threads, Hash&& hash) {
-  const std::uint64_t n0 = keys.size();
-  const unsigned workers = workers_for(n0, threads);
-  const std::uint64_t nb = kBuckets;
-
-  // Hash pass: (h1, position) pairs, counted per worker and bucket.
-  pages::Pages<Pair> hashed = pages::Pages<Pair>::allocate(n0);
-  std::vector<std::uint8_t> fp(fingerprints ? n0 : 0);
-  std::vector<std::uint64_t> next(workers * nb, 0);
-  std::vector<std::uint8_t> too_long_in(workers, 0);
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(n0, workers, w);
-    std::uint64_t* count = next.data() + w * nb;
-    bool too_long = false;
-    for (std::uint64_t i = lo; i < hi; ++i) {
-      const Pair hp = hash(keys[i]);
-      hashed[i] = Pair{hp.h1, i};
-      if (fingerprints) fp[i] = static_cast<std::uint8_t>(hp.h2);
-      ++count[bucket_of(hp.h1)];
-      too_long |= keys[i].size() > arena::kMaxStringLen;
-    }
-    too_long_in[w] = too_long ? 1 : 0;
-  });
-  const bool too_long = std::ranges::any_of(too_long_in, [](std::uint8_t t) { return t != 0; });
-
-  // Radix pass: the pairs by bucket, each worker's in its own run of every bucket; then each
-  // bucket sorted by (h1, position). The whole is then sorted, whatever the number of workers.
-  std::vector<std::uint64_t> bucket_start(nb + 1, 0);
-  std::uint64_t running = 0;
-  for (std::uint64_t b = 0; b < nb; ++b) {
-    bucket_start[b] = running;
-    for (unsigned w = 0; w < workers; ++w) {
-      const std::uint64_t count = next[w * nb + b];
-      next[w * nb + b] = running;
-      running += count;
-    }
-  }
-  bucket_start[nb] = running;
-  pages::Pages<Pair> sorted = pages::Pages<Pair>::allocate(n0);
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(n0, workers, w);
-    std::uint64_t* to = next.data() + w * nb;
-    for (std::uint64_t i = lo; i < hi; ++i) {
-      const Pair p = hashed[i];
-      sorted[to[bucket_of(p.h1)]++] = p;
-    }
-  });
-  hashed = {};
-  // Workers take runs of whole buckets from here on: a run of equal h1 never leaves its bucket.
-  auto bucket_run = [&](unsigned w) {
-    const auto [b0, b1] = part(nb, workers, w);
-    return std::pair<std::uint64_t, std::uint64_t>{bucket_start[b0], bucket_start[b1]};
-  };
-  std::vector<std::uint64_t> first_distinct(workers + 1, 0);
-  threads::run_workers(workers, [&](unsigned w) {
-    const auto [b0, b1] = part(nb, workers, w);
-    std::vector<Pair> scratch;
-    std::vector<std::size_t> counts;
-    for (std::uint64_t b = b0; b < b1; ++b)
-      sort_bucket(
-          std::span<Pair>(sorted.data() + bucket_start[b], bucket_start[b + 1] - bucket_start[b]),
-          scratch, counts);
-    const auto [lo, hi] = bucket_run(w);
-    std::uint64_t distinct = 0;
-    for (std::uint64_t i = lo; i < hi; ++i)
-      distinct += i == lo || sorted[i].h1 != sorted[i - 1].h1 ? 1 : 0;
-    first_distinct[w + 1] = distinct;
-  });
-  for (unsigned w = 0; w < workers; ++w) first_distinct[w + 1] += first_distinct[w];
+  const unsigned workers = pair_sort::workers_for(keys.size(), threads);
+  SortedKeys sorted = sort_keys(keys, fingerprints, workers, hash);
 
   // Split pass: each worker writes the distinct values and representatives of its buckets from
   // its own offset, and gathers its collisions apart.
-  const std::uint64_t u = first_distinct[workers];
+  const std::uint64_t u = sorted.first_distinct[workers];
   Split split;
   split.distinct = pages::Pages<std::uint64_t>::allocate(u);
   split.reps = pages::Pages<Pair>::allocate(u);
   std::vector<std::vector<Pair>> collisions_in(workers);
   threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = bucket_run(w);
-    std::uint64_t o = first_distinct[w];
+    const std::uint64_t hi = sorted.runs.hi(w);
+    std::uint64_t o = sorted.first_distinct[w];
     std::vector<std::uint64_t> group;
-    auto key_less = [&](std::uint64_t x, std::uint64_t y) { return keys[x] < keys[y]; };
-    for (std::uint64_t a = lo; a < hi; ++o) {
-      const std::uint64_t h1 = sorted[a].h1;
+    for (std::uint64_t a = sorted.runs.lo(w); a < hi; ++o) {
+      const std::uint64_t h1 = sorted.pairs[a].h1;
       std::uint64_t b = a + 1;
-      while (b < hi && sorted[b].h1 == h1) ++b;
+      while (b < hi && sorted.pairs[b].h1 == h1) ++b;
       split.distinct[o] = h1;
       if (b - a == 1) {
-        split.reps[o] = Pair{h1, sorted[a].h2};
+        split.reps[o] = Pair{h1, sorted.pairs[a].h2};
       } else {
         // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
         group.clear();
-        for (std::uint64_t j = a; j < b; ++j) group.push_back(sorted[j].h2);
-        std::sort(group.begin(), group.end(), key_less);
-        const auto last =
-            std::unique(group.begin(), group.end(),
-                        [&](std::uint64_t x, std::uint64_t y) { return keys[x] == keys[y]; });
-        group.erase(last, group.end());
+        for (std::uint64_t j = a; j < b; ++j) group.push_back(sorted.pairs[j].h2);
+        order_group(keys, group);
         split.reps[o] = Pair{h1, group[0]};
         for (std::size_t j = 1; j < group.size(); ++j)
           collisions_in[w].push_back(Pair{h1, group[j]});
@@ -242,19 +161,19 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
       a = b;
     }
   });
-  sorted = {};
+  sorted.pairs = {};
   for (const auto& c : collisions_in)
     split.collisions.insert(split.collisions.end(), c.begin(), c.end());
   const std::uint64_t n = u + split.collisions.size();
   if (n > kMaxKeys) throw IndexError::format(kTooMany);
-  if (too_long) throw IndexError::format(kKeyTooLong);
+  if (sorted.too_long) throw IndexError::format(kKeyTooLong);
   if (n == 0)
     return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
   // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
   std::sort(split.collisions.begin(), split.collisions.end(),
             [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
   std::optional<std::span<const std::uint8_t>> fp_view;
-  if (fingerprints) fp_view = std::span<const std::uint8_t>(fp);
+  if (fingerprints) fp_view = std::span<const std::uint8_t>(sorted.fp);
   return finish(keys, std::move(split), fp_view, threads);
 }
 
@@ -297,15 +216,15 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
   // order[s]: the position of the key whose id is slot s. Each worker asks the table for the
   // slots of a run of representatives and scatters their positions. With every slot below u,
   // no slot left unset after u stores means no two representatives share one.
-  const unsigned workers = workers_for(u, threads);
+  const unsigned workers = threads::workers_for(u, threads, pair_sort::kMinPairsPerWorker);
   pages::Pages<std::uint64_t> order = pages::Pages<std::uint64_t>::allocate(u);
   std::vector<std::uint8_t> broken(workers, 0);
   threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(u, workers, w);
+    const auto [lo, hi] = threads::part(u, workers, w);
     std::fill(order.data() + lo, order.data() + hi, kUnset);
   });
   threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(u, workers, w);
+    const auto [lo, hi] = threads::part(u, workers, w);
     constexpr std::uint64_t kChunk = 65536;
     std::vector<std::uint64_t> h1;
     for (std::uint64_t c = lo; c < hi; c += kChunk) {
@@ -325,7 +244,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
     }
   });
   threads::run_workers(workers, [&](unsigned w) {
-    const auto [lo, hi] = part(u, workers, w);
+    const auto [lo, hi] = threads::part(u, workers, w);
     if (std::find(order.data() + lo, order.data() + hi, kUnset) != order.data() + hi) broken[w] = 1;
   });
   if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; }))
@@ -338,7 +257,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
   if (fingerprints) {
     fp_by_id = pages::Pages<std::uint8_t>::allocate(n);
     threads::run_workers(workers, [&](unsigned w) {
-      const auto [lo, hi] = part(u, workers, w);
+      const auto [lo, hi] = threads::part(u, workers, w);
       for (std::uint64_t s = lo; s < hi; ++s) fp_by_id[s] = (*fingerprints)[order[s]];
     });
     for (std::uint64_t j = 0; j < split.collisions.size(); ++j)

@@ -38,4 +38,21 @@ void run_workers(unsigned n, const std::function<void(unsigned)>& f) {
   if (spawn_failure) std::rethrow_exception(spawn_failure);
 }
 
+void for_ranges(std::uint64_t n, unsigned threads,
+                const std::function<void(std::uint64_t, std::uint64_t, unsigned)>& f) {
+  // A thread is worth starting for this many items of per-item work, not fewer.
+  constexpr std::uint64_t kMinPerThread = 65536;
+  std::uint64_t t = std::max(threads, 1u);
+  t = std::min<std::uint64_t>(t, std::max<std::uint64_t>(n / kMinPerThread, 1));
+  if (t == 1) {
+    f(0, n, 0);
+    return;
+  }
+  const std::uint64_t chunk = (n + t - 1) / t;
+  run_workers(static_cast<unsigned>(t), [&](unsigned i) {
+    const std::uint64_t lo = std::min(n, i * chunk);
+    f(lo, std::min(n, lo + chunk), i);
+  });
+}
+
 }  // namespace quenlith::threads
