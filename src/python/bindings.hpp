@@ -10,4 +10,7 @@ namespace quenlith::python {
 // inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
 extern PyMethodDef inspect_def;
 
+// _cli(args): the command line over the process's standard streams; returns the exit status.
+extern PyMethodDef cli_def;
+
 }  // namespace quenlith::python

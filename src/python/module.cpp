@@ -21,7 +21,7 @@ using ClassFactory = Ref (*)();
 const std::array<ClassFactory, 0> kClasses{};
 
 // In this order: inspect, plan, _cli.
-const std::array<PyMethodDef*, 1> kFunctions{&inspect_def};
+const std::array<PyMethodDef*, 2> kFunctions{&inspect_def, &cli_def};
 
 // Appends `name` to the module's `__all__` (made as an empty list when absent), then sets the
 // attribute.

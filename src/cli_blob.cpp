@@ -1,0 +1,167 @@
+// `inspect` and `dump`: what a blob on disk is, and the keys it holds.
+#include <cstdio>
+
+#include "blob.hpp"
+#include "bytes.hpp"
+#include "cli.hpp"
+#include "fileio.hpp"
+#include "perfect_hash.hpp"
+
+namespace quenlith::cli {
+
+namespace {
+
+template <class T>
+void put_field(Output& out, const std::string& prefix, const char* name,
+               const std::optional<T>& v) {
+  if (v) put(out, prefix + name + ": " + std::to_string(*v) + "\n");
+}
+
+// The whole blob, read into fresh owned storage. A read failure is the `Io` error's display text.
+blob::SharedBytes read_blob(const std::string& path) {
+  return blob::SharedBytes::from_owned(fileio::read_file(path));
+}
+
+inspect::BlobInfo inspect_path(const std::string& path) {
+  try {
+    return inspect::inspect_file(path);
+  } catch (const IndexError& e) {
+    throw Fail::work(path + ": " + e.display());
+  }
+}
+
+// Keys go out through an 8,192-byte buffer in front of standard output. When the command fails
+// after keys were written, the keys before the failure are still delivered.
+class KeyWriter {
+ public:
+  explicit KeyWriter(Output& out) : out_(out) { buf_.reserve(kCapacity); }
+  KeyWriter(const KeyWriter&) = delete;
+  KeyWriter& operator=(const KeyWriter&) = delete;
+  ~KeyWriter() {
+    try {
+      out_.write(buf_);
+    } catch (const IndexError&) {
+      // The command's own failure is the one reported.
+    }
+  }
+
+  // One key and a line feed. A key holding a line break (or bytes that are not UTF-8) cannot be
+  // carried by a keys file: the dump fails naming the key's id, and nothing of the key is written.
+  void write_key(std::string_view key, std::uint64_t id) {
+    if (key.find_first_of("\n\r") != std::string_view::npos)
+      throw Fail::work("id " + std::to_string(id) +
+                       " holds a line break, which one key per line cannot carry");
+    if (key.size() + 1 > kCapacity - buf_.size()) drain();
+    if (key.size() + 1 > kCapacity) {
+      put(out_, key);
+      put(out_, "\n");
+      return;
+    }
+    buf_.append(key);
+    buf_.push_back('\n');
+  }
+
+  void finish() {
+    drain();
+    try {
+      out_.flush();
+    } catch (const IndexError& e) {
+      throw Fail::io(e);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = 8192;
+
+  void drain() {
+    std::string out;
+    out.swap(buf_);
+    buf_.reserve(kCapacity);
+    put(out_, out);
+  }
+
+  Output& out_;
+  std::string buf_;
+};
+
+[[noreturn]] void no_keys(const std::string& path, std::string_view what) {
+  throw Fail::work(path + ": a " + std::string(what) +
+                   " stores no keys, so there is nothing to dump — the key list it was built from "
+                   "is the only way back");
+}
+
+void dump_perfect(const std::string& path, KeyWriter& w) {
+  const auto index = perfect_hash::PerfectHashIndex::from_shared(read_blob(path), true);
+  for (std::uint64_t id = 0; id < index.len(); ++id) {
+    const std::optional<std::string_view> key = index.key(static_cast<std::uint32_t>(id));
+    if (!key) throw Fail::work(path + ": id " + std::to_string(id) + " has no key");
+    w.write_key(*key, id);
+  }
+}
+
+[[noreturn]] void unavailable(const std::string& path, inspect::BlobKind kind) {
+  throw Fail::work(path + ": this build cannot read the keys of a " +
+                   std::string(inspect::kind_name(kind)));
+}
+
+}  // namespace
+
+void print_info(const std::string& prefix, const inspect::BlobInfo& info, Output& out) {
+  put(out, prefix + "kind: " + std::string(inspect::kind_name(info.kind)) + "\n");
+  put(out, prefix + "format: " + info.format + "\n");
+  put(out, prefix + "bytes: " + std::to_string(info.bytes) + "\n");
+  put_field(out, prefix, "keys", info.keys);
+  put_field(out, prefix, "fingerprint_bits", info.fingerprint_bits);
+  put_field(out, prefix, "mph_bytes", info.mph_bytes);
+  put_field(out, prefix, "arena_bytes", info.arena_bytes);
+  put_field(out, prefix, "side_entries", info.side_entries);
+  if (info.overlay) {
+    const inspect::OverlayInfo& o = *info.overlay;
+    put(out, prefix + "overlay.base_tag: " + std::to_string(o.base_tag) + "\n");
+    put(out, prefix + "overlay.additions: " + std::to_string(o.additions) + "\n");
+    put(out, prefix + "overlay.retired: " + std::to_string(o.retired) + "\n");
+    if (o.base) print_info(prefix + "base.", *o.base, out);
+  }
+}
+
+void cmd_inspect(const Cmd& cmd, Output& out) {
+  const std::string& path = cmd.positionals[0];
+  const inspect::BlobInfo info = inspect_path(path);
+  print_info("", info, out);
+  if (!cmd.sections) return;
+  if (info.kind != inspect::BlobKind::DictIndex)
+    throw Fail::work(path + ": --sections is a DictIndex's byte split, and this is a " +
+                     std::string(inspect::kind_name(info.kind)));
+  unavailable(path, info.kind);
+}
+
+void cmd_dump(std::span<const std::string> positionals, Output& out) {
+  const std::string& path = positionals[0];
+  const inspect::BlobInfo info = inspect_path(path);
+  KeyWriter w(out);
+  switch (info.kind) {
+    case inspect::BlobKind::CompactHashIndex:
+      no_keys(path, "CompactHashIndex");
+    case inspect::BlobKind::ClosedHashIndex:
+      no_keys(path, "ClosedHashIndex");
+    case inspect::BlobKind::Mphf:
+      no_keys(path, "minimal perfect hash");
+    case inspect::BlobKind::PerfectHashIndex:
+      dump_perfect(path, w);
+      break;
+    case inspect::BlobKind::Overlay:
+      if (!info.overlay) throw Fail::work(path + ": an overlay without a base tag");
+      if (info.overlay->base_tag != 1 && info.overlay->base_tag != 2)
+        throw Fail::work(path + ": an overlay over a base tagged " +
+                         std::to_string(info.overlay->base_tag) +
+                         " stores no keys of its own to dump");
+      unavailable(path, info.kind);
+    case inspect::BlobKind::StringIndex:
+    case inspect::BlobKind::DictIndex:
+    case inspect::BlobKind::HashedDictIndex:
+      unavailable(path, info.kind);
+  }
+  w.finish();
+}
+
+}  // namespace quenlith::cli

@@ -1,0 +1,175 @@
+// `build`: one index from a keys file, held in memory or streamed straight to the blob.
+//
+// The route is decided before anything is read: a regular keys file at least as large as the
+// stream threshold streams, anything else (standard input, a pipe, a device, a smaller file) is
+// read whole and built in memory. Either way the output path changes only by one rename of a
+// fully written file, so a build that fails leaves an existing output as it was.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "blob.hpp"
+#include "bytes.hpp"
+#include "cli.hpp"
+#include "closed_hash.hpp"
+#include "compact_hash.hpp"
+#include "fileio.hpp"
+#include "perfect_hash.hpp"
+#include "threads.hpp"
+
+namespace quenlith::cli {
+
+namespace {
+
+constexpr std::uint64_t kFallbackThreshold = std::uint64_t{1} << 30;  // 1 GiB
+// The fingerprint width of a CompactHashIndex built here.
+constexpr std::uint32_t kFingerprintBits = 8;
+
+std::optional<std::string> read_meminfo() {
+  try {
+    const std::vector<std::uint8_t> bytes = fileio::read_file("/proc/meminfo");
+    if (!bytes::is_utf8(bytes)) return std::nullopt;
+    return std::string(bytes.begin(), bytes.end());
+  } catch (const IndexError&) {
+    return std::nullopt;
+  }
+}
+
+std::uint64_t stream_threshold(const StreamMode& mode) {
+  switch (mode.kind) {
+    case StreamMode::Kind::Always:
+      return 0;
+    case StreamMode::Kind::Size:
+      return mode.size;
+    case StreamMode::Kind::Auto:
+    case StreamMode::Kind::Never:
+      break;
+  }
+  return threshold_from_meminfo(read_meminfo());
+}
+
+// Whether the keys file streams: a regular file (symbolic links followed) of at least the
+// threshold. A path that cannot be examined does not stream.
+bool streams(const Cmd& cmd, const std::string& keys_path) {
+  if (cmd.stream.kind == StreamMode::Kind::Never || keys_path == "-") return false;
+  const std::uint64_t threshold = stream_threshold(cmd.stream);
+  struct stat st;
+  if (keys_path.find('\0') != std::string::npos || ::stat(keys_path.c_str(), &st) != 0)
+    return false;
+  return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= threshold;
+}
+
+// "wrote <path>: <kind> over <n> keys, <bytes> bytes (<bytes/key> B/key)".
+void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Output& err) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw Fail::work(path + ": " + os_error_text(errno));
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  char per_key[64];
+  std::snprintf(per_key, sizeof per_key, "%.2f",
+                static_cast<double>(size) / static_cast<double>(keys == 0 ? 1 : keys));
+  put(err, "wrote " + path + ": " + std::string(index_name(kind)) + " over " +
+               std::to_string(keys) + " keys, " + std::to_string(size) + " bytes (" + per_key +
+               " B/key)\n");
+}
+
+[[noreturn]] void unavailable(IndexKind kind) {
+  throw Fail::work("this build cannot build a " + std::string(index_name(kind)) + " yet");
+}
+
+std::vector<std::string_view> views(std::span<const std::string> keys) {
+  return {keys.begin(), keys.end()};
+}
+
+}  // namespace
+
+std::uint64_t threshold_from_meminfo(std::optional<std::string_view> meminfo) {
+  if (!meminfo) return kFallbackThreshold;
+  std::string_view rest = *meminfo;
+  while (!rest.empty()) {
+    const std::size_t nl = rest.find('\n');
+    std::string_view line = rest.substr(0, nl);
+    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() < 13 || !line.starts_with("MemAvailable:")) continue;
+    // The second whitespace-separated word is the figure in kilobytes.
+    std::istringstream words{std::string(line)};
+    std::string first, second;
+    if (!(words >> first >> second)) return kFallbackThreshold;
+    std::string_view digits = second;
+    if (digits.starts_with('+')) digits.remove_prefix(1);
+    if (digits.empty()) return kFallbackThreshold;
+    std::uint64_t kib = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return kFallbackThreshold;
+      if (__builtin_mul_overflow(kib, 10, &kib) ||
+          __builtin_add_overflow(kib, static_cast<std::uint64_t>(c - '0'), &kib))
+        return kFallbackThreshold;
+    }
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(kib, 1024, &bytes)) return kFallbackThreshold;
+    return bytes / 4;
+  }
+  return kFallbackThreshold;
+}
+
+std::filesystem::path partial_path(const std::filesystem::path& output, long pid) {
+  const std::string suffix = ".part." + std::to_string(pid);
+  const std::filesystem::path name = output.filename();
+  if (name.empty() || name == "." || name == "..") return output / suffix;
+  std::filesystem::path partial = output;
+  partial.replace_filename(name.native() + suffix);
+  return partial;
+}
+
+std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
+                             const std::filesystem::path& output,
+                             std::optional<std::uint64_t> block) {
+  (void)block;
+  const unsigned threads = threads::available();
+  switch (kind) {
+    case IndexKind::Compact: {
+      const std::vector<std::string_view> v = views(keys);
+      auto index = compact_hash::CompactHashIndex::build_from_pairs(
+          compact_hash::hash_keys(v, threads), kFingerprintBits);
+      index.save(output);
+      return index.len();
+    }
+    case IndexKind::Closed: {
+      const std::vector<std::string_view> v = views(keys);
+      auto index =
+          closed_hash::ClosedHashIndex::build_from_pairs(compact_hash::hash_keys(v, threads));
+      index.save(output);
+      return index.len();
+    }
+    case IndexKind::Perfect: {
+      const std::vector<std::string_view> v = views(keys);
+      auto index = perfect_hash::PerfectHashIndex::build_with(v, false);
+      index.save(output);
+      return index.len();
+    }
+    case IndexKind::String:
+    case IndexKind::Dict:
+      break;
+  }
+  unavailable(kind);
+}
+
+void cmd_build(const Cmd& cmd, Streams& s) {
+  if (cmd.block && cmd.index != IndexKind::Dict)
+    throw Fail::usage("--block is the DictIndex block size and needs `--index dict`");
+  const std::string& keys_path = cmd.positionals[0];
+  const std::string& output = cmd.positionals[1];
+  const bool streamed = streams(cmd, keys_path);
+  if (!cmd.index) throw Fail::work("this build has no planner, so name an index with --index");
+  const IndexKind kind = *cmd.index;
+  if (streamed) throw Fail::work("this build cannot stream a keys file yet; pass --stream never");
+  const Keys keys = read_keys(keys_path, s.in);
+  note_skipped(keys_path, keys.skipped, s.err);
+  const std::uint64_t n = build_and_save(kind, keys.keys, output, cmd.block);
+  note_written(kind, n, output, s.err);
+}
+
+}  // namespace quenlith::cli

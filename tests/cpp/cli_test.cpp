@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+#include "closed_hash.hpp"
+#include "compact_hash.hpp"
+#include "fileio.hpp"
+#include "perfect_hash.hpp"
+
+namespace quenlith::cli {
+namespace {
+
+Cmd parse_build(std::vector<std::string> args) {
+  args.insert(args.begin(), {"k", "o"});
+  return parse(args, CmdKind::Build, 2, "build <keys-file> <out-blob> [options]");
+}
+
+Cmd parse_plan(std::vector<std::string> args) {
+  args.insert(args.begin(), "k");
+  return parse(args, CmdKind::Plan, 1, "plan <keys-file> [needs]");
+}
+
+TEST(CliParse, StreamSizes) {
+  const auto size = [](const char* v) { return parse_build({"--stream", v}).stream; };
+  EXPECT_EQ(size("512M"), (StreamMode{StreamMode::Kind::Size, 536870912}));
+  EXPECT_EQ(size("+1g"), (StreamMode{StreamMode::Kind::Size, 1073741824}));
+  EXPECT_EQ(size("0"), (StreamMode{StreamMode::Kind::Size, 0}));
+  EXPECT_EQ(size("7k"), (StreamMode{StreamMode::Kind::Size, 7168}));
+  EXPECT_EQ(size("18446744073709551615"), (StreamMode{StreamMode::Kind::Size, UINT64_MAX}));
+  EXPECT_EQ(size("always").kind, StreamMode::Kind::Always);
+  EXPECT_EQ(size("never").kind, StreamMode::Kind::Never);
+  EXPECT_EQ(parse_build({}).stream.kind, StreamMode::Kind::Auto);
+  for (const char* bad :
+       {"K", "1.5G", "512MB", "18446744073709551616", "17179869184G", "-1", "+", "Always", " 1"}) {
+    try {
+      parse_build({"--stream", bad});
+      ADD_FAILURE() << bad;
+    } catch (const Fail& f) {
+      EXPECT_EQ(f.kind, Fail::Kind::Usage) << bad;
+    }
+  }
+}
+
+TEST(CliParse, ObjectivesAndBlocks) {
+  Objective w = parse_plan({"--objective", "hits=9,misses=1,hits=+3,batch=4294967295"}).objective;
+  EXPECT_EQ(w.kind, Objective::Kind::Workload);
+  EXPECT_EQ(w.hits, 3u);
+  EXPECT_EQ(w.misses, 1u);
+  EXPECT_EQ(w.batch, 4294967295u);
+  EXPECT_EQ(w.reverse + w.prefix + w.common_prefix + w.longest_prefix, 0u);
+  EXPECT_EQ(parse_plan({"--objective=hits=2"}).objective,
+            parse_plan({"--objective", "hits=2"}).objective);
+  EXPECT_EQ(parse_plan({"--objective", "latency"}).objective.kind, Objective::Kind::Latency);
+  EXPECT_EQ(parse_plan({}).objective.kind, Objective::Kind::Memory);
+  EXPECT_EQ(parse_build({"--block", "fast", "--block=compact"}).block, 1024u);
+  EXPECT_EQ(parse_build({"--block", "+0064"}).block, 64u);
+  EXPECT_EQ(parse_build({"--index", "auto"}).index, std::nullopt);
+  EXPECT_EQ(parse_build({"--index", "string"}).index, IndexKind::String);
+}
+
+TEST(CliParse, ExactIsImpliedUnlessExactOrClosedVocabularyIsGiven) {
+  Cmd c = parse_plan({});
+  EXPECT_TRUE(c.needs.exact && c.exact_implied);
+  c = parse_plan({"--exact=no"});
+  EXPECT_TRUE(c.needs.exact && !c.exact_implied);
+  c = parse_plan({"--closed-vocabulary"});
+  EXPECT_TRUE(!c.needs.exact && !c.exact_implied);
+  c = parse_plan({"--closed-vocabulary", "--exact", "--reverse", "--reverse", "--fuzzy"});
+  EXPECT_EQ(c.needs, (Needs{true, false, false, true, true}));
+  EXPECT_FALSE(c.exact_implied);
+  // inspect and dump never imply it; "-" and the empty string are positionals.
+  c = parse({std::vector<std::string>{"-"}}, CmdKind::Inspect, 1, "inspect <blob> [--sections]");
+  EXPECT_FALSE(c.needs.exact);
+  EXPECT_EQ(parse(std::vector<std::string>{""}, CmdKind::Dump, 1, "dump <blob>").positionals,
+            std::vector<std::string>{""});
+}
+
+TEST(CliBuild, ThresholdFromMeminfo) {
+  constexpr std::uint64_t GiB = std::uint64_t{1} << 30;
+  EXPECT_EQ(threshold_from_meminfo(std::nullopt), GiB);
+  EXPECT_EQ(threshold_from_meminfo("MemTotal: 100 kB\nMemAvailable:   8000 kB\n"), 8000u * 256);
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable: +4 kB\r\nMemAvailable: 8 kB\n"), 1024u);
+  EXPECT_EQ(threshold_from_meminfo("MemFree: 4 kB\n"), GiB);
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable: x kB\n"), GiB);
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable:\nMemAvailable: 4 kB\n"), GiB);
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable:     \n"), GiB);
+  // 2^54 kB is 2^64 bytes: the product overflows.
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable: 18014398509481984 kB\n"), GiB);
+  EXPECT_EQ(threshold_from_meminfo("MemAvailable: 18014398509481983 kB\n"),
+            (std::uint64_t{18014398509481983} * 1024) / 4);
+}
+
+TEST(CliBuild, PartialPathLiesBesideTheOutput) {
+  EXPECT_EQ(partial_path("out.blob", 42), "out.blob.part.42");
+  EXPECT_EQ(partial_path("/a/b/out.blob", 7), "/a/b/out.blob.part.7");
+  EXPECT_EQ(partial_path("/a/b/", 7), "/a/b/.part.7");
+  EXPECT_EQ(partial_path("..", 7), "../.part.7");
+}
+
+// The in-memory route writes exactly the library's blob for the keys, duplicates included.
+TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 5000; ++i) keys.push_back("key" + std::to_string(i % 4000));
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("cli_test." + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto out = dir / "o.blob";
+  const auto built = [&](IndexKind kind) {
+    EXPECT_EQ(build_and_save(kind, keys, out, std::nullopt), 4000u);
+    return fileio::read_file(out);
+  };
+  EXPECT_EQ(built(IndexKind::Perfect),
+            perfect_hash::PerfectHashIndex::build_with(views, false).to_bytes());
+  EXPECT_EQ(built(IndexKind::Compact),
+            compact_hash::CompactHashIndex::build_from_pairs(compact_hash::hash_keys(views, 1), 8)
+                .to_bytes());
+  std::vector<hash::Pair> pairs;
+  for (auto k : views) pairs.push_back(hash::hash_pair(k));
+  const auto closed = closed_hash::ClosedHashIndex::build_from_pairs(pairs);
+  closed.save(dir / "c");
+  EXPECT_EQ(built(IndexKind::Closed), fileio::read_file(dir / "c"));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quenlith::cli
