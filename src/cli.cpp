@@ -1,18 +1,17 @@
 // The command line's front end: the standard streams, the dispatch table, the option parser and
 // the reports of failures.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <mutex>
 
 #include "cli.hpp"
 
 namespace quenlith::cli {
 
+// The usage text, printed for help and after every usage failure.
 const std::string_view kUsage = R"USAGE(quenlith 4.1.1 — price, build and inspect string↔id indexes
 
 usage:

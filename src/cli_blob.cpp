@@ -1,8 +1,5 @@
 // `inspect` and `dump`: what a blob on disk is, and the keys it holds.
-#include <cstdio>
-
 #include "blob.hpp"
-#include "bytes.hpp"
 #include "cli.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"

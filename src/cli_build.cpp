@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 
-#include "blob.hpp"
 #include "bytes.hpp"
 #include "cli.hpp"
 #include "closed_hash.hpp"
