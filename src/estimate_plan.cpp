@@ -1,0 +1,192 @@
+// Planning a corpus held in memory or read from a keys file.
+//
+// Both roads reduce the sorted distinct keys to the same things in one pass (the shape, and either
+// every key when there are at most 100,000 of them or the two draws), so the same keys give the
+// same plan whichever road they take.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "bytes.hpp"
+#include "error.hpp"
+#include "estimate.hpp"
+#include "extsort.hpp"
+#include "fileio.hpp"
+
+namespace quenlith::estimate {
+
+namespace {
+
+// Key bytes one in-memory run of the keys-file sort holds before it spills (and one eighth as
+// many keys).
+constexpr std::uint64_t kRunBudget = 268435456;
+// The keys file is read through a buffer of this many bytes.
+constexpr std::size_t kReadBuffer = 8192;
+
+constexpr const char* kKeyTooLong = "plan: a key longer than the run budget";
+
+// Prices and ranks what a pass over the corpus left: every key (`kept`, at most the measuring
+// limit) or the two draws.
+Plan finish(const Needs& needs, const Objective& objective, const Shape& shape,
+            const std::vector<std::string_view>* kept, std::span<const std::string_view> hash_draw,
+            std::span<const std::string_view> run_draw) {
+  const std::vector<Candidate> priced = candidates(needs);
+  std::vector<Estimate> estimates;
+  if (kept != nullptr) {
+    estimates = weigh(*kept, priced);
+  } else {
+    const Sample sample = Sample::of(hash_draw, run_draw, shape.count, priced);
+    estimates = model(shape, sample, priced);
+  }
+  const double mean_length = shape.mean_length();
+  rank(estimates, objective, shape.count, mean_length);
+  return Plan{objective, std::move(estimates), shape.count, mean_length, shape.mean_lcp(), needs};
+}
+
+// Byte order with repeats dropped; an insertion sort for a handful of keys.
+void sort_distinct(std::vector<std::string_view>& keys) {
+  if (keys.size() <= 20) {
+    for (std::size_t i = 1; i < keys.size(); ++i)
+      for (std::size_t j = i; j > 0 && keys[j] < keys[j - 1]; --j) std::swap(keys[j], keys[j - 1]);
+  } else {
+    std::sort(keys.begin(), keys.end());
+  }
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
+// What the replay of a keys file's sorted keys accumulates, key by key.
+struct FilePass {
+  ShapeWalk walk;
+  HashSample<std::string> by_hash;
+  RunSample<std::string> by_run;
+  std::optional<std::vector<std::string>> kept = std::vector<std::string>();
+
+  void take(std::string_view key) {
+    walk.push(key);
+    by_hash.offer(key);
+    by_run.offer(key);
+    if (kept) {
+      kept->emplace_back(key);
+      // Past the measuring limit the corpus is modelled: the copies are no longer needed.
+      if (kept->size() > kMeasuringLimit) kept.reset();
+    }
+  }
+};
+
+std::vector<std::string_view> views_of(const std::vector<std::string>& keys) {
+  return {keys.begin(), keys.end()};
+}
+
+// Reads the keys file line by line into the sorter.
+class KeysReader {
+ public:
+  KeysReader(const std::filesystem::path& path) : path_(path) {
+    try {
+      file_ = fileio::File::open_read(path);
+    } catch (const IndexError& e) {
+      throw IndexError::io_message(e.io_kind(), path.string() + ": " + e.message());
+    }
+  }
+
+  // Feeds every key to `sorter`.
+  void read_into(extsort::Sorter& sorter) {
+    std::vector<std::uint8_t> buf(kReadBuffer);
+    std::string line;
+    std::uint64_t number = 0;
+    bool at_end = false;
+    std::size_t pos = 0, end = 0;
+    while (!at_end) {
+      // One line, up to and including its line feed; the last may lack it.
+      line.clear();
+      bool complete = false;
+      while (!complete) {
+        if (pos == end) {
+          end = file_.read_some(buf);
+          pos = 0;
+          if (end == 0) {
+            at_end = true;
+            break;
+          }
+        }
+        const auto* start = buf.data() + pos;
+        const auto* lf = static_cast<const std::uint8_t*>(std::memchr(start, '\n', end - pos));
+        const std::size_t take = lf ? static_cast<std::size_t>(lf - start) + 1 : end - pos;
+        line.append(reinterpret_cast<const char*>(start), take);
+        pos += take;
+        complete = lf != nullptr;
+      }
+      if (line.empty()) break;  // nothing left after the last line feed
+      ++number;
+      if (!bytes::is_utf8(bytes::as_bytes(line)))
+        throw IndexError::io_message(IndexError::IoKind::InvalidData,
+                                     path_.string() + ":" + std::to_string(number) + ": not UTF-8");
+      std::string_view key = line;
+      if (!key.empty() && key.back() == '\n') key.remove_suffix(1);
+      if (!key.empty() && key.back() == '\r') key.remove_suffix(1);
+      if (key.empty()) continue;
+      sorter.push(key);
+    }
+    file_.close();
+  }
+
+ private:
+  const std::filesystem::path& path_;
+  fileio::File file_;
+};
+
+}  // namespace
+
+Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
+                    const Objective& objective) {
+  const Needs widened = widen(needs, objective);
+  std::vector<std::string_view> sorted(keys.begin(), keys.end());
+  sort_distinct(sorted);
+  const Shape shape = Shape::of(sorted);
+  if (sorted.size() <= kMeasuringLimit) return finish(widened, objective, shape, &sorted, {}, {});
+  const auto [hash_draw, run_draw] = draws(sorted);
+  return finish(widened, objective, shape, nullptr, hash_draw, run_draw);
+}
+
+Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  return plan_for_views(views, needs, objective);
+}
+
+Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective) {
+  return detail::plan_file_with_budget(path, needs, objective, kRunBudget);
+}
+
+namespace detail {
+
+FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget) {
+  FilePass pass;
+  {
+    // The sorter's run directory lies beside the keys file and goes with the sorter, on every
+    // way out of this block.
+    extsort::Sorter sorter(path, budget, kKeyTooLong);
+    KeysReader(path).read_into(sorter);
+    sorter.finish().for_each([&](std::string_view key) { pass.take(key); });
+  }
+  FileCorpus corpus{pass.walk.shape(), std::move(pass.kept), {}, {}};
+  if (!corpus.kept) {
+    corpus.hash_draw = std::move(pass.by_hash).finish();
+    corpus.run_draw = std::move(pass.by_run).finish();
+  }
+  return corpus;
+}
+
+Plan plan_file_with_budget(const std::filesystem::path& path, const Needs& needs,
+                           const Objective& objective, std::uint64_t budget) {
+  const Needs widened = widen(needs, objective);
+  const FileCorpus corpus = read_corpus(path, budget);
+  if (corpus.kept) {
+    const std::vector<std::string_view> kept = views_of(*corpus.kept);
+    return finish(widened, objective, corpus.shape, &kept, {}, {});
+  }
+  return finish(widened, objective, corpus.shape, nullptr, views_of(corpus.hash_draw),
+                views_of(corpus.run_draw));
+}
+
+}  // namespace detail
+
+}  // namespace quenlith::estimate

@@ -1,0 +1,204 @@
+// The corpus shape and the two draws the model is fed from, taken in one pass over sorted keys.
+//
+// Both draws choose keys by a hash of the key's bytes alone, so they depend on nothing but the
+// corpus: not on the thread count, the run, or whether the keys came from memory or a keys file.
+#include <algorithm>
+#include <cstring>
+
+#include "error.hpp"
+#include "estimate.hpp"
+#include "hash.hpp"
+
+namespace quenlith::estimate {
+
+namespace {
+
+// The length of the prefix two keys share, compared 8 bytes at a time, then byte by byte.
+std::uint64_t shared_prefix(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) break;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Byte order; an insertion sort for a handful of keys, an unstable sort beyond.
+template <class Key>
+void sort_keys(std::vector<Key>& keys) {
+  auto less = [](const Key& a, const Key& b) { return std::string_view(a) < std::string_view(b); };
+  if (keys.size() <= 20) {
+    for (std::size_t i = 1; i < keys.size(); ++i)
+      for (std::size_t j = i; j > 0 && less(keys[j], keys[j - 1]); --j)
+        std::swap(keys[j], keys[j - 1]);
+    return;
+  }
+  std::sort(keys.begin(), keys.end(), less);
+}
+
+// Moves the `k` entries of smallest first element to the front and drops the rest; returns the
+// largest kept first element, or UINT64_MAX when none is kept.
+template <class Entry>
+std::uint64_t keep_smallest(std::vector<Entry>& entries, std::size_t k) {
+  check_invariant(k != 0, "a sample keeps at least one entry");
+  std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                   entries.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  entries.resize(k);
+  std::uint64_t largest = 0;
+  for (const Entry& e : entries) largest = std::max(largest, e.first);
+  return entries.empty() ? UINT64_MAX : largest;
+}
+
+}  // namespace
+
+// ---- Shape ----
+
+Shape Shape::of(std::span<const std::string_view> keys) {
+  ShapeWalk walk;
+  for (std::string_view key : keys) walk.push(key);
+  return walk.shape();
+}
+
+double Shape::mean_length() const noexcept {
+  return static_cast<double>(total_len) / static_cast<double>(std::max<std::uint64_t>(count, 1));
+}
+
+double Shape::mean_lcp() const noexcept {
+  return static_cast<double>(lcp_prev) / static_cast<double>(std::max<std::uint64_t>(count, 2) - 1);
+}
+
+double Shape::mean_restart_suffix() const noexcept {
+  const double back = pairs_back32 > 0
+                          ? static_cast<double>(lcp_back32) / static_cast<double>(pairs_back32)
+                          : mean_lcp();
+  return mean_length() - back;
+}
+
+void ShapeWalk::push(std::string_view key) {
+  const std::uint64_t c = shape_.count;
+  shape_.total_len += key.size();
+  if (c > 0) shape_.lcp_prev += shared_prefix(key, ring_[(c - 1) % 32]);
+  if (c >= 32) {
+    // The slot still holds the key 32 places back, about to be overwritten.
+    shape_.lcp_back32 += shared_prefix(key, ring_[c % 32]);
+    shape_.pairs_back32 += 1;
+  }
+  if (ring_.size() < 32)
+    ring_.emplace_back(key);
+  else
+    ring_[c % 32].assign(key);
+  shape_.count += 1;
+}
+
+// ---- Sample hash ----
+
+std::uint64_t sample_hash(std::string_view key) noexcept {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (unsigned char c : key) {
+    h ^= c;
+    h *= 0x100000001b3ULL;
+  }
+  return hash::mix(h);
+}
+
+// ---- Hash draw ----
+
+template <class Key>
+void HashSample<Key>::offer(std::string_view key) {
+  const std::uint64_t h = sample_hash(key);
+  if (h > threshold_) return;
+  entries_.emplace_back(h, Key(key));
+  if (k_ != 0 && entries_.size() >= 2 * k_) trim();
+}
+
+template <class Key>
+void HashSample<Key>::trim() {
+  if (entries_.size() <= k_) return;
+  threshold_ = keep_smallest(entries_, k_);
+}
+
+template <class Key>
+std::vector<Key> HashSample<Key>::finish() && {
+  trim();
+  std::vector<Key> keys;
+  keys.reserve(entries_.size());
+  for (auto& e : entries_) keys.push_back(std::move(e.second));
+  sort_keys(keys);
+  return keys;
+}
+
+// ---- Run draw ----
+
+template <class Key>
+void RunSample<Key>::offer(std::string_view key) {
+  const std::uint64_t p = seen_++;
+  if (p % run_len_ == 0) {
+    open_.reset();
+    const std::uint64_t h = sample_hash(key);
+    if (h <= threshold_) pending_ = h;
+  }
+  if (pending_) {
+    std::vector<Key> run;
+    run.emplace_back(key);
+    runs_.emplace_back(*pending_, std::move(run));
+    pending_.reset();
+    open_ = runs_.size() - 1;
+    if (runs_.size() >= 2 * k_) trim();
+  } else if (open_) {
+    runs_[*open_].second.emplace_back(key);
+  }
+}
+
+template <class Key>
+void RunSample<Key>::trim() {
+  if (runs_.size() <= k_) return;
+  std::optional<std::uint64_t> open_hash;
+  if (open_) open_hash = runs_[*open_].first;
+  threshold_ = keep_smallest(runs_, k_);
+  // The open run is known by its hash after the reordering; a dropped one stays closed.
+  open_.reset();
+  if (open_hash) {
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+      if (runs_[i].first == *open_hash) {
+        open_ = i;
+        break;
+      }
+    }
+  }
+}
+
+template <class Key>
+std::vector<Key> RunSample<Key>::finish() && {
+  trim();
+  std::vector<Key> keys;
+  std::size_t total = 0;
+  for (const auto& run : runs_) total += run.second.size();
+  keys.reserve(total);
+  for (auto& run : runs_)
+    for (auto& key : run.second) keys.push_back(std::move(key));
+  // Every run is a stretch of the sorted corpus: the sort only puts the runs back in order.
+  sort_keys(keys);
+  return keys;
+}
+
+template class HashSample<std::string_view>;
+template class HashSample<std::string>;
+template class RunSample<std::string_view>;
+template class RunSample<std::string>;
+
+std::pair<std::vector<std::string_view>, std::vector<std::string_view>> draws(
+    std::span<const std::string_view> keys) {
+  HashSample<std::string_view> by_hash;
+  RunSample<std::string_view> by_run;
+  for (std::string_view key : keys) {
+    by_hash.offer(key);
+    by_run.offer(key);
+  }
+  return {std::move(by_hash).finish(), std::move(by_run).finish()};
+}
+
+}  // namespace quenlith::estimate
