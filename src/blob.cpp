@@ -119,6 +119,16 @@ bool has_magic(std::span<const std::uint8_t> blob, const char magic[4]) noexcept
   return blob.size() >= 4 && std::memcmp(blob.data(), magic, 4) == 0;
 }
 
+void check_payload(std::span<const std::uint8_t> payload, std::uint64_t stored) {
+  if (hash_block(payload) != stored) throw IndexError::format(kPayloadChecksum);
+}
+
+bool has_magic_version(std::span<const std::uint8_t> blob, const char family[3], char first,
+                       char last) noexcept {
+  return blob.size() >= 4 && std::memcmp(blob.data(), family, 3) == 0 && blob[3] >= first &&
+         blob[3] <= last;
+}
+
 void check_frame(std::span<const std::uint8_t> blob, const char magic[4], std::size_t header_size) {
   if (blob.size() < header_size || !has_magic(blob, magic)) throw IndexError::format(kBadMagic);
   const std::uint32_t stored = bytes::load_u32(blob.data() + header_size - 4);

@@ -120,6 +120,13 @@ class Hashed {
 void check_frame(std::span<const std::uint8_t> blob, const char magic[4], std::size_t header_size);
 // True when `blob` starts with `magic` (and has at least 4 bytes).
 bool has_magic(std::span<const std::uint8_t> blob, const char magic[4]) noexcept;
+// Throws `IndexError::Format` "payload checksum mismatch" unless `hash_block(payload)` equals the
+// header's `stored` payload hash.
+void check_payload(std::span<const std::uint8_t> payload, std::uint64_t stored);
+// True when `blob` starts with the three letters of `family` and a version digit from `first` to
+// `last`: one of several versions of a format, such as the older ones a loader refuses by name.
+bool has_magic_version(std::span<const std::uint8_t> blob, const char family[3], char first,
+                       char last) noexcept;
 
 // Writes a blob to `target` atomically: a fresh temporary file beside it (named
 // "<base>.<pid>.<seq>.tmp") receives the bytes through `write`, is synced and renamed over the

@@ -12,7 +12,6 @@ namespace quenlith::closed_hash {
 namespace {
 
 constexpr char kMagic[4] = {'B', 'C', 'L', '2'};
-constexpr char kMagicOld[4] = {'B', 'C', 'L', '1'};
 constexpr const char* kOldVersion =
     "closed-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer computes; "
     "the keys are not stored, so it cannot be converted - rebuild the index from its keys";
@@ -24,7 +23,7 @@ constexpr const char* kSideIds = "closed-hash: side-table ids are not the tail i
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count,
                                                     std::uint64_t payload) {
-  return side_table::header36(kMagic, n, mph_len, side_count, payload);
+  return Header{n, mph_len, side_count, payload}.write(kMagic);
 }
 
 ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
@@ -95,24 +94,19 @@ void ClosedHashIndex::save(const std::filesystem::path& path) const {
 //   8. 36 + mph_len overflows or does not end exactly where the side entries begin
 //   9. side ids not exactly the tail range
 ClosedHashIndex::Frame ClosedHashIndex::parse_frame(std::span<const std::uint8_t> b) {
-  const std::uint64_t len = b.size();
-  if (len < 4) throw IndexError::format(blob::kBadMagic);
-  if (blob::has_magic(b, kMagicOld)) throw IndexError::format(kOldVersion);
+  if (b.size() < 4) throw IndexError::format(blob::kBadMagic);
+  if (blob::has_magic_version(b, "BCL", '1', '1')) throw IndexError::format(kOldVersion);
   blob::check_frame(b, kMagic, kHeaderBytes);
-  if (blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
-    throw IndexError::format(blob::kPayloadChecksum);
-  const std::uint64_t n = bytes::load_u64(b.data() + 4);
-  const std::uint64_t mph_len = bytes::load_u64(b.data() + 12);
-  const std::uint64_t s = bytes::load_u32(b.data() + 20);
-  if (n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
-  side_table::check_count(n, s, len, side_table::kPairEntryBytes);
-  const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
-  const auto mph_end = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!mph_end || *mph_end != side_start)
-    throw IndexError::format(side_table::kMphLengthOutOfRange);
-  Frame f{n, b.subspan(kHeaderBytes, mph_len),
-          side_table::parse_pair_entries(b.subspan(side_start))};
-  if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
+  const Header h = Header::parse(b);
+  blob::check_payload(b.subspan(kHeaderBytes), h.payload);
+  if (h.n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
+  const hash_blob::Sections at = hash_blob::check_sections(
+      b.size(), kHeaderBytes, h.n, h.mph_len, h.side_count, side_table::kPairEntryBytes);
+  // Nothing lies between the two sections of a closed blob.
+  if (at.middle_len() != 0) throw IndexError::format(hash_blob::kMphLengthOutOfRange);
+  Frame f{h.n, b.subspan(at.mph_start, at.mph_len()),
+          side_table::parse_pair_entries(b.subspan(at.side_start))};
+  if (!side_table::ids_are_tail_range<PairEntry>(f.side, h.n)) throw IndexError::format(kSideIds);
   return f;
 }
 
@@ -121,7 +115,7 @@ ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const std::uint8_t> bytes)
   std::optional<mphf::Mphf> mph;
   if (f.n > 0) {
     mph = mphf::Mphf::from_bytes(f.mph);
-    if (mph->n() != f.n - f.side.size()) throw IndexError::format(side_table::kMphHeaderMismatch);
+    if (mph->n() != f.n - f.side.size()) throw IndexError::format(hash_blob::kMphHeaderMismatch);
   }
   return ClosedHashIndex(std::move(f.side), std::move(mph), f.n);
 }

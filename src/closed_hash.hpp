@@ -32,6 +32,7 @@
 #include "compact_hash.hpp"
 #include "fileio.hpp"
 #include "hash.hpp"
+#include "hash_blob.hpp"
 #include "mphf.hpp"
 #include "side_table.hpp"
 
@@ -40,7 +41,9 @@ namespace quenlith::closed_hash {
 using hash::Pair;
 using side_table::PairEntry;
 
-inline constexpr std::uint64_t kHeaderBytes = 36;
+// The blob header: its layout and codec are shared with the other hash indexes.
+using Header = hash_blob::Header;
+inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 
 // The 36 header bytes of a "BCL2" blob, check included.
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
@@ -56,7 +59,7 @@ inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
 class ClosedHashIndex {
  public:
-  using Parts = side_table::BlobParts;
+  using Parts = hash_blob::BlobParts;
 
   // What the frame parse of a blob yields before the minimal perfect hash is decoded.
   struct Frame {

@@ -16,7 +16,6 @@ namespace quenlith::compact_hash {
 namespace {
 
 constexpr char kMagic[4] = {'B', 'C', 'H', '8'};
-constexpr std::uint32_t kMagicOld1 = 0x31484342;  // "BCH1" as a little-endian u32
 
 constexpr const char* kOldVersion =
     "compact-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
@@ -151,18 +150,10 @@ bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, st
   return (value & fp_mask(bits)) == want;
 }
 
-std::array<std::uint8_t, kHeaderBytes> header_v7(std::uint64_t n, std::uint32_t bits,
-                                                 std::uint64_t mph_len, std::uint32_t side_count,
-                                                 std::uint64_t payload) {
-  std::array<std::uint8_t, kHeaderBytes> h{};
-  std::memcpy(h.data(), kMagic, 4);
-  bytes::store_u64(h.data() + 4, n);
-  bytes::store_u32(h.data() + 12, bits);
-  bytes::store_u64(h.data() + 16, mph_len);
-  bytes::store_u32(h.data() + 24, side_count);
-  bytes::store_u64(h.data() + 28, payload);
-  bytes::store_u32(h.data() + 36, blob::header_check(std::span(h).first(36)));
-  return h;
+std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint32_t bits,
+                                                    std::uint64_t mph_len, std::uint32_t side_count,
+                                                    std::uint64_t payload) {
+  return Header{n, bits, mph_len, side_count, payload}.write(kMagic);
 }
 
 namespace {
@@ -410,8 +401,8 @@ CompactHashIndex::Parts CompactHashIndex::serialised_parts() const {
   if (mph_) parts.mph = mph_->to_bytes();
   parts.middle = fingerprints_.bytes();
   parts.side = side_table::pair_entry_bytes(side_);
-  const auto h = header_v7(n_, bits_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
-                           parts.payload_hash());
+  const auto h = header_bytes(n_, bits_, parts.mph.size(), static_cast<std::uint32_t>(side_.size()),
+                              parts.payload_hash());
   parts.header.assign(h.begin(), h.end());
   return parts;
 }
@@ -434,30 +425,21 @@ void CompactHashIndex::save(const std::filesystem::path& path) const {
 //   12. fingerprint section not ceil((n - s) * b / 8) bytes
 CompactHashIndex::Frame CompactHashIndex::parse_frame(const blob::SharedBytes& view, bool verify) {
   const std::span<const std::uint8_t> b = view.bytes();
-  const std::uint64_t len = b.size();
-  if (len < 4) throw IndexError::format(blob::kBadMagic);
-  const std::uint32_t magic = bytes::load_u32(b.data());
-  if (std::rotr(magic - kMagicOld1, 24) < 7) throw IndexError::format(kOldVersion);
+  if (b.size() < 4) throw IndexError::format(blob::kBadMagic);
+  if (blob::has_magic_version(b, "BCH", '1', '7')) throw IndexError::format(kOldVersion);
   blob::check_frame(b, kMagic, kHeaderBytes);
-  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 28))
-    throw IndexError::format(blob::kPayloadChecksum);
-  const std::uint64_t n = bytes::load_u64(b.data() + 4);
-  const std::uint32_t bits = bytes::load_u32(b.data() + 12);
-  const std::uint64_t mph_len = bytes::load_u64(b.data() + 16);
-  const std::uint64_t s = bytes::load_u32(b.data() + 24);
-  if (n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
-  if (bits == 0 || bits > 64) throw IndexError::format(kBadWidth);
-  side_table::check_count(n, s, len, side_table::kPairEntryBytes);
-  const std::uint64_t side_start = len - side_table::kPairEntryBytes * s;
-  const auto fp_start = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!fp_start || *fp_start > side_start)
-    throw IndexError::format(side_table::kMphLengthOutOfRange);
-  Frame f{n, bits, b.subspan(kHeaderBytes, mph_len), blob::SharedBytes(),
-          side_table::parse_pair_entries(b.subspan(side_start))};
-  if (!side_table::ids_are_tail_range<PairEntry>(f.side, n)) throw IndexError::format(kSideIds);
-  const auto fp_bits = bytes::checked_mul(n - s, bits);
-  if (!fp_bits || (*fp_bits + 7) / 8 != side_start - *fp_start) throw IndexError::format(kFpLength);
-  f.fingerprints = *view.slice(*fp_start, side_start - *fp_start);
+  const Header h = Header::parse(b);
+  if (verify) blob::check_payload(b.subspan(kHeaderBytes), h.payload);
+  if (h.n > 0xFFFFFFFFull) throw IndexError::format(kTooManyInHeader);
+  if (h.bits == 0 || h.bits > 64) throw IndexError::format(kBadWidth);
+  const hash_blob::Sections at = hash_blob::check_sections(
+      b.size(), kHeaderBytes, h.n, h.mph_len, h.side_count, side_table::kPairEntryBytes);
+  Frame f{h.n, h.bits, b.subspan(at.mph_start, at.mph_len()), blob::SharedBytes(),
+          side_table::parse_pair_entries(b.subspan(at.side_start))};
+  if (!side_table::ids_are_tail_range<PairEntry>(f.side, h.n)) throw IndexError::format(kSideIds);
+  const auto fp_bits = bytes::checked_mul(h.n - h.side_count, h.bits);
+  if (!fp_bits || (*fp_bits + 7) / 8 != at.middle_len()) throw IndexError::format(kFpLength);
+  f.fingerprints = *view.slice(at.middle_start, at.middle_len());
   return f;
 }
 
@@ -466,7 +448,7 @@ CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes view, bool veri
   std::optional<mphf::Mphf> mph;
   if (f.n > 0) {
     mph = mphf::Mphf::from_bytes(f.mph);
-    if (mph->n() != f.n - f.side.size()) throw IndexError::format(side_table::kMphHeaderMismatch);
+    if (mph->n() != f.n - f.side.size()) throw IndexError::format(hash_blob::kMphHeaderMismatch);
   }
   return CompactHashIndex(std::move(mph), std::move(f.fingerprints), f.bits, std::move(f.side),
                           f.n);

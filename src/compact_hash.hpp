@@ -35,6 +35,7 @@
 
 #include "blob.hpp"
 #include "hash.hpp"
+#include "hash_blob.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
 #include "pair_sort.hpp"
@@ -69,12 +70,14 @@ struct Match {
   bool matched;
 };
 
-inline constexpr std::uint64_t kHeaderBytes = 40;
+// The blob header: its layout and codec are shared with the other hash indexes.
+using Header = hash_blob::FingerprintHeader;
+inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 
 // The 40 header bytes of a "BCH8" blob, check included.
-std::array<std::uint8_t, kHeaderBytes> header_v7(std::uint64_t n, std::uint32_t bits,
-                                                 std::uint64_t mph_len, std::uint32_t side_count,
-                                                 std::uint64_t payload);
+std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint32_t bits,
+                                                    std::uint64_t mph_len, std::uint32_t side_count,
+                                                    std::uint64_t payload);
 
 // Stores fingerprint `fp` (already reduced to `bits` bits) of `slot` into a zeroed table.
 void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
@@ -94,7 +97,7 @@ inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept {
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
 class CompactHashIndex {
  public:
-  using Parts = side_table::BlobParts;
+  using Parts = hash_blob::BlobParts;
 
   // What the frame parse of a blob yields before the minimal perfect hash is decoded.
   struct Frame {

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include "blob.hpp"
 #include "bytes.hpp"
+#include "hash_blob.hpp"
+#include "side_table.hpp"
 
 namespace quenlith::inspect {
 
@@ -24,13 +27,16 @@ std::uint64_t or_truncated(std::optional<std::uint64_t> v) {
 
 std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
 
+// The first `size` bytes of the window, a fixed header to decode.
+std::vector<std::uint8_t> header_of(const Window& w, std::uint64_t size) {
+  if (w.len() < size) truncated();
+  return w.read(0, size);
+}
+
 // A fixed header, read whole through the source once and then decoded field by field.
 class Header {
  public:
-  Header(const Window& w, std::uint64_t size) {
-    if (w.len() < size) truncated();
-    bytes_ = w.read(0, size);
-  }
+  Header(const Window& w, std::uint64_t size) : bytes_(header_of(w, size)) {}
   std::uint8_t u8(std::size_t off) const { return *at(off, 1); }
   std::uint16_t u16(std::size_t off) const { return bytes::load_u16(at(off, 2)); }
   std::uint32_t u32(std::size_t off) const { return bytes::load_u32(at(off, 4)); }
@@ -64,46 +70,51 @@ BlobInfo string_index(const Window& w, std::string format) {
   return i;
 }
 
+// The sections of a hash-index blob, each of which must fit in it.
+hash_blob::Sections hash_sections(std::uint64_t len, std::uint64_t header_bytes,
+                                  std::uint64_t mph_len, std::uint64_t side_count,
+                                  std::uint64_t entry_bytes) {
+  const auto at = hash_blob::sections(len, header_bytes, mph_len, side_count, entry_bytes);
+  if (!at) truncated();
+  return *at;
+}
+
 // The hash-index blobs share one shape: header, minimal perfect hash, arena, side entries.
 BlobInfo perfect_hash(const Window& w, std::string format) {
-  const std::uint64_t len = w.len();
-  Header h(w, 36);
-  const std::uint64_t mph = h.u64(12);
-  const std::uint64_t side = h.u32(20);
-  if (mph > len - 36 || 12 * side > len - 36 - mph) truncated();
-  BlobInfo i = info(BlobKind::PerfectHashIndex, std::move(format), len);
-  i.keys = h.u64(4);
-  i.mph_bytes = mph;
-  i.arena_bytes = len - 36 - mph - 12 * side;
-  i.side_entries = side;
+  using hash_blob::Header;
+  const Header h = Header::parse(header_of(w, Header::kBytes));
+  const auto at =
+      hash_sections(w.len(), Header::kBytes, h.mph_len, h.side_count, side_table::kKeyEntryBytes);
+  BlobInfo i = info(BlobKind::PerfectHashIndex, std::move(format), w.len());
+  i.keys = h.n;
+  i.mph_bytes = h.mph_len;
+  i.arena_bytes = at.middle_len();
+  i.side_entries = h.side_count;
   return i;
 }
 
 BlobInfo compact_hash(const Window& w, std::string format) {
-  const std::uint64_t len = w.len();
-  Header h(w, 40);
-  const std::uint64_t mph = h.u64(16);
-  const std::uint64_t side = h.u32(24);
-  if (mph > len - 40 || 20 * side > len - 40 - mph) truncated();
-  BlobInfo i = info(BlobKind::CompactHashIndex, std::move(format), len);
-  i.keys = h.u64(4);
-  i.fingerprint_bits = h.u32(12);
-  i.mph_bytes = mph;
-  i.arena_bytes = len - 40 - mph - 20 * side;
-  i.side_entries = side;
+  using hash_blob::FingerprintHeader;
+  const FingerprintHeader h = FingerprintHeader::parse(header_of(w, FingerprintHeader::kBytes));
+  const auto at = hash_sections(w.len(), FingerprintHeader::kBytes, h.mph_len, h.side_count,
+                                side_table::kPairEntryBytes);
+  BlobInfo i = info(BlobKind::CompactHashIndex, std::move(format), w.len());
+  i.keys = h.n;
+  i.fingerprint_bits = h.bits;
+  i.mph_bytes = h.mph_len;
+  i.arena_bytes = at.middle_len();
+  i.side_entries = h.side_count;
   return i;
 }
 
 BlobInfo closed_hash(const Window& w, std::string format) {
-  const std::uint64_t len = w.len();
-  Header h(w, 36);
-  const std::uint64_t mph = h.u64(12);
-  const std::uint64_t side = h.u32(20);
-  if (mph > len - 36 || 20 * side > len - 36 - mph) truncated();
-  BlobInfo i = info(BlobKind::ClosedHashIndex, std::move(format), len);
-  i.keys = h.u64(4);
-  i.mph_bytes = mph;
-  i.side_entries = side;
+  using hash_blob::Header;
+  const Header h = Header::parse(header_of(w, Header::kBytes));
+  hash_sections(w.len(), Header::kBytes, h.mph_len, h.side_count, side_table::kPairEntryBytes);
+  BlobInfo i = info(BlobKind::ClosedHashIndex, std::move(format), w.len());
+  i.keys = h.n;
+  i.mph_bytes = h.mph_len;
+  i.side_entries = h.side_count;
   return i;
 }
 
@@ -244,8 +255,6 @@ BlobInfo overlay_v1(const Window& w, std::string format, bool nested) {
   return overlay(w, std::move(format), len, tag, 21, base, additions, retired);
 }
 
-bool digit_in(std::uint8_t c, char lo, char hi) { return c >= lo && c <= hi; }
-
 }  // namespace
 
 std::vector<std::uint8_t> SliceSource::read(std::uint64_t offset, std::uint64_t count) {
@@ -317,21 +326,20 @@ BlobInfo parse(const Window& w, bool nested) {
     throw IndexError::format(kShorterThanMagic);
   }
   auto is = [&](const char* m) { return std::memcmp(magic.data(), m, 4) == 0; };
-  auto prefix = [&](const char* m) { return std::memcmp(magic.data(), m, 3) == 0; };
   // Every magic matched below is ASCII, so its text is the bytes themselves.
   std::string format(magic.begin(), magic.end());
 
   if (is("BIX4")) return string_index(w, std::move(format));
   if (is("BMP8")) return perfect_hash(w, std::move(format));
-  if (prefix("BMP") && digit_in(magic[3], '1', '7')) throw IndexError::format(kOldPerfectHash);
+  if (blob::has_magic_version(magic, "BMP", '1', '7')) throw IndexError::format(kOldPerfectHash);
   if (is("BCH8")) return compact_hash(w, std::move(format));
-  if (prefix("BCH") && digit_in(magic[3], '1', '7')) throw IndexError::format(kOldCompactHash);
+  if (blob::has_magic_version(magic, "BCH", '1', '7')) throw IndexError::format(kOldCompactHash);
   if (is("BCL2")) return closed_hash(w, std::move(format));
-  if (is("BCL1")) throw IndexError::format(kOldClosedHash);
+  if (blob::has_magic_version(magic, "BCL", '1', '1')) throw IndexError::format(kOldClosedHash);
   if (is("BHD1")) return hashed_dict(w, std::move(format));
-  if (prefix("BDX") && digit_in(magic[3], '1', '3'))
+  if (blob::has_magic_version(magic, "BDX", '1', '3'))
     return dict_index(w, std::move(format), magic[3] - '0');
-  if (prefix("MPH") && digit_in(magic[3], '1', '3')) return mphf(w, std::move(format));
+  if (blob::has_magic_version(magic, "MPH", '1', '3')) return mphf(w, std::move(format));
   if (is("OVL2")) return overlay_v2(w, std::move(format), nested);
   if (is("OVL1")) return overlay_v1(w, std::move(format), nested);
   throw IndexError::format(kUnknownMagic);

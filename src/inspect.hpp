@@ -8,8 +8,9 @@
 // inside the blob. Every read goes through a bounds-checked `Window`, so arbitrary bytes yield an
 // `IndexError::Format`, never an out-of-bounds read.
 //
-// Magics recognised (the byte layouts belong to each format's own module; the offsets read here
-// must stay in step with them):
+// Magics recognised (the byte layouts belong to each format's own module; the hash-index headers
+// are decoded by their one codec in `hash_blob`, and the offsets read here for the others must
+// stay in step with their modules):
 //
 //   "BIX4"               StringIndex       no header; u64 transducer version at 4, key count in
 //                                          the footer (u64 at L-20 for version >= 3, else L-16)

@@ -91,7 +91,7 @@ void order_group(std::span<const std::string_view> keys, std::vector<std::uint64
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
                                                     std::uint32_t side_count,
                                                     std::uint64_t payload) {
-  return side_table::header36(kMagic, n, mph_len, side_count, payload);
+  return Header{n, mph_len, side_count, payload}.write(kMagic);
 }
 
 PerfectHashIndex::PerfectHashIndex()
@@ -364,33 +364,25 @@ void PerfectHashIndex::save(const std::filesystem::path& path) const {
 //   14. n > 0: the minimal perfect hash (its own "mphf: " messages), key count != n - s
 PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes view, bool verify) {
   const std::span<const std::uint8_t> b = view.bytes();
-  const std::uint64_t len = b.size();
-  if (len < 4) throw IndexError::format(blob::kBadMagic);
-  if (std::memcmp(b.data(), kMagic, 3) == 0 && b[3] >= '2' && b[3] <= '7')
-    throw IndexError::format(kOldVersion);
+  if (b.size() < 4) throw IndexError::format(blob::kBadMagic);
+  if (blob::has_magic_version(b, "BMP", '2', '7')) throw IndexError::format(kOldVersion);
   blob::check_frame(b, kMagic, kHeaderBytes);
-  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 24))
-    throw IndexError::format(blob::kPayloadChecksum);
-  const std::uint64_t n = bytes::load_u64(b.data() + 4);
-  const std::uint64_t mph_len = bytes::load_u64(b.data() + 12);
-  const std::uint64_t s = bytes::load_u32(b.data() + 20);
-  if (n > kMaxKeys) throw IndexError::format(kTooManyInHeader);
-  side_table::check_count(n, s, len, side_table::kKeyEntryBytes);
-  const std::uint64_t side_start = len - side_table::kKeyEntryBytes * s;
-  const auto arena_start = bytes::checked_add(kHeaderBytes, mph_len);
-  if (!arena_start || *arena_start > side_start)
-    throw IndexError::format(side_table::kMphLengthOutOfRange);
-  std::vector<KeyEntry> side = side_table::parse_key_entries(b.subspan(side_start));
-  if (!side_table::ids_are_tail_range<KeyEntry>(side, n)) throw IndexError::format(kSideIds);
+  const Header h = Header::parse(b);
+  if (verify) blob::check_payload(b.subspan(kHeaderBytes), h.payload);
+  if (h.n > kMaxKeys) throw IndexError::format(kTooManyInHeader);
+  const hash_blob::Sections at = hash_blob::check_sections(
+      b.size(), kHeaderBytes, h.n, h.mph_len, h.side_count, side_table::kKeyEntryBytes);
+  std::vector<KeyEntry> side = side_table::parse_key_entries(b.subspan(at.side_start));
+  if (!side_table::ids_are_tail_range<KeyEntry>(side, h.n)) throw IndexError::format(kSideIds);
   arena::StringArena a =
-      arena::StringArena::from_shared(*view.slice(*arena_start, side_start - *arena_start));
-  if (a.len() != n) throw IndexError::format(side_table::kMphArenaMismatch);
+      arena::StringArena::from_shared(*view.slice(at.middle_start, at.middle_len()));
+  if (a.len() != h.n) throw IndexError::format(hash_blob::kMphArenaMismatch);
   std::optional<mphf::Mphf> mph;
-  if (n > 0) {
-    mph = mphf::Mphf::from_bytes(b.subspan(kHeaderBytes, mph_len));
-    if (mph->n() != n - s) throw IndexError::format(side_table::kMphHeaderMismatch);
+  if (h.n > 0) {
+    mph = mphf::Mphf::from_bytes(b.subspan(at.mph_start, at.mph_len()));
+    if (mph->n() != h.n - h.side_count) throw IndexError::format(hash_blob::kMphHeaderMismatch);
   }
-  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), n);
+  return PerfectHashIndex(std::move(a), std::move(mph), std::move(side), h.n);
 }
 
 PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const std::uint8_t> bytes) {

@@ -35,6 +35,7 @@
 #include "blob.hpp"
 #include "bytes.hpp"
 #include "hash.hpp"
+#include "hash_blob.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
 #include "side_table.hpp"
@@ -44,7 +45,9 @@ namespace quenlith::perfect_hash {
 using hash::Pair;
 using side_table::KeyEntry;
 
-inline constexpr std::uint64_t kHeaderBytes = 36;
+// The blob header: its layout and codec are shared with the other hash indexes.
+using Header = hash_blob::Header;
+inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 
 class PerfectHashIndex;
 
@@ -65,7 +68,7 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64
 // the blob's storage (a mapping, for `load_mmap`) alive through its arena.
 class PerfectHashIndex {
  public:
-  using Parts = side_table::BlobParts;
+  using Parts = hash_blob::BlobParts;
 
   // An empty index without fingerprints.
   PerfectHashIndex();

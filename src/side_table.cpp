@@ -1,9 +1,5 @@
 #include "side_table.hpp"
 
-#include <cstring>
-
-#include "blob.hpp"
-
 namespace quenlith::side_table {
 
 using bytes::load_u32;
@@ -52,51 +48,6 @@ std::vector<std::uint8_t> pair_entry_bytes(std::span<const PairEntry> entries) {
     bytes::put_u32(out, e.id);
   }
   return out;
-}
-
-std::array<std::uint8_t, 36> header36(const char magic[4], std::uint64_t n, std::uint64_t mph_len,
-                                      std::uint32_t side_count, std::uint64_t payload) {
-  std::array<std::uint8_t, 36> h{};
-  std::memcpy(h.data(), magic, 4);
-  bytes::store_u64(h.data() + 4, n);
-  bytes::store_u64(h.data() + 12, mph_len);
-  bytes::store_u32(h.data() + 20, side_count);
-  bytes::store_u64(h.data() + 24, payload);
-  bytes::store_u32(h.data() + 32, blob::header_check(std::span(h).first(32)));
-  return h;
-}
-
-std::uint64_t BlobParts::payload_hash() const noexcept {
-  blob::BlockHasher hasher;
-  hasher.update(mph);
-  hasher.update(middle);
-  hasher.update(side);
-  return hasher.finish();
-}
-
-std::vector<std::uint8_t> BlobParts::concat() const {
-  std::vector<std::uint8_t> out;
-  out.reserve(header.size() + mph.size() + middle.size() + side.size());
-  bytes::put_bytes(out, header);
-  bytes::put_bytes(out, mph);
-  bytes::put_bytes(out, middle);
-  bytes::put_bytes(out, side);
-  return out;
-}
-
-void BlobParts::write_to(fileio::BufWriter& out) const {
-  out.write_all(header);
-  out.write_all(mph);
-  out.write_all(middle);
-  out.write_all(side);
-}
-
-void BlobParts::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    fileio::BufWriter w(file);
-    write_to(w);
-    w.flush();
-  });
 }
 
 }  // namespace quenlith::side_table

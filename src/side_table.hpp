@@ -24,24 +24,18 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "bytes.hpp"
-#include "fileio.hpp"
 #include "error.hpp"
 
 namespace quenlith::side_table {
 
-// Reader messages shared by the three hash-index blobs.
+// A side count that is not below the key count, or entries that do not fit the blob.
 inline constexpr const char* kLengthOutOfRange = "side table length out of range";
-inline constexpr const char* kMphLengthOutOfRange = "mph length out of range";
-inline constexpr const char* kMphHeaderMismatch = "mph / header length mismatch";
-inline constexpr const char* kMphArenaMismatch = "mph / arena length mismatch";
 
 // A collision of the perfect-hash index.
 struct KeyEntry {
@@ -124,30 +118,6 @@ bool ids_are_tail_range(std::span<const Entry> entries, std::uint64_t n) {
     if (std::uint64_t{ids[i]} != first + i) return false;
   return true;
 }
-
-// The 36-byte header that "BMP8" and "BCL2" share: magic, key count u64 at 4, section length u64
-// at 12, side count u32 at 20, payload hash u64 at 24, header check u32 at 32.
-std::array<std::uint8_t, 36> header36(const char magic[4], std::uint64_t n, std::uint64_t mph_len,
-                                      std::uint32_t side_count, std::uint64_t payload);
-
-// A hash-index blob as its sections, in stored order: header, minimal perfect hash, the index's
-// own section (the arena or the fingerprint table, borrowed from the index; empty for a closed
-// index) and the side entries. The payload hash covers everything after the header.
-struct BlobParts {
-  std::vector<std::uint8_t> header;
-  std::vector<std::uint8_t> mph;
-  std::span<const std::uint8_t> middle;
-  std::vector<std::uint8_t> side;
-
-  // The sections after the header, to be hashed before the header is made.
-  std::uint64_t payload_hash() const noexcept;
-  // The whole blob.
-  std::vector<std::uint8_t> concat() const;
-  // Writes the whole blob through `out`.
-  void write_to(fileio::BufWriter& out) const;
-  // Writes the whole blob to `path` through the atomic writer.
-  void save(const std::filesystem::path& path) const;
-};
 
 // The stored form of a table, entries in the given order.
 std::vector<std::uint8_t> key_entry_bytes(std::span<const KeyEntry> entries);
