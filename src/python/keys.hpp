@@ -1,0 +1,98 @@
+// Keys from Python objects: the four ways a binding turns Python `str` items into UTF-8 bytes for
+// the core, and the sequence of ids that `keys_of` takes. None of them makes a Python string per
+// key: the borrowing forms read each `str` object's cached UTF-8 form in place, the others copy
+// or hash those bytes.
+//
+//   conversion      accepts                      gives                               lock
+//   keys_arg        a sequence of str, not str   borrowed keys, all at once          held
+//   collect_strs    any iterable of str          borrowed keys, all at once          held
+//   collect_pairs   any iterable of str          one hash pair a key, 4096 at a time released
+//                                                                                    per chunk
+//   StrStream       an iterator over str         owned keys one by one, failures     held
+//                                                parked in a `ParkedError`
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hash.hpp"
+#include "py.hpp"
+
+namespace quenlith::python {
+
+// Keys borrowed from `str` objects: `views[i]` is the UTF-8 form cached inside the object
+// `owners[i]` refers to, valid and unchanging while the reference is held (a `str` is immutable),
+// so the views may be read with the interpreter lock released. Input order and repeats are kept.
+// Destroy with the interpreter lock held.
+struct BorrowedKeys {
+  std::vector<Ref> owners;
+  std::vector<std::string_view> views;
+
+  std::size_t size() const noexcept { return views.size(); }
+  std::span<const std::string_view> span() const noexcept { return views; }
+};
+
+// The `keys` of a batched lookup: a sequence of str. A `str` itself, or an object that is not a
+// sequence (a generator, a set), is a TypeError naming `param`; an item that is not a str a
+// TypeError; a str without a UTF-8 form the interpreter's UnicodeEncodeError.
+BorrowedKeys keys_arg(PyObject* obj, const char* param);
+
+// The `ids` of `keys_of`: a sequence (as for `keys_arg`) of integers, each at most `max`
+// (negative or larger: OverflowError; not an integer: TypeError).
+std::vector<std::uint64_t> ids_arg(PyObject* obj, const char* param, std::uint64_t max);
+
+// Every item of any iterable of str, borrowed. `len()` only sizes the result (its failure is
+// ignored); an exception of `iter()` or of the iterator is raised unchanged.
+BorrowedKeys collect_strs(PyObject* items, const char* param);
+
+// `[hash_pair(k) for k in items]` for any iterable of str. Items are pulled with the lock held,
+// at most `kPairChunk` at a time, and each chunk is hashed with the lock released, so no more
+// than a chunk of `str` objects is ever held.
+inline constexpr std::size_t kPairChunk = 4096;
+std::vector<hash::Pair> collect_pairs(PyObject* items, const char* param);
+
+// A cell for at most one Python exception, set aside by a key stream so that the stream never
+// raises into the builder it feeds; the binding raises it, unchanged, once the builder has
+// stopped. Lives on the calling thread for one builder call; use with the interpreter lock held.
+class ParkedError {
+ public:
+  ParkedError() = default;
+  ParkedError(const ParkedError&) = delete;
+  ParkedError& operator=(const ParkedError&) = delete;
+
+  // Moves the current Python exception into the cell, replacing any exception held.
+  void park() noexcept;
+  bool full() const noexcept { return static_cast<bool>(type_); }
+  // Makes the held exception current again and empties the cell; false when it was empty.
+  bool restore() noexcept;
+
+ private:
+  Ref type_, value_, traceback_;
+};
+
+// A lazy stream of owned keys over a Python iterator, sharing a `ParkedError`. `next` gives the
+// next key, or nullopt at the end: when the iterator is exhausted, when the cell already holds an
+// exception, or after parking the iterator's exception, a non-str item's TypeError or a str's
+// UnicodeEncodeError. It never throws into its caller. Needs the interpreter lock on every call.
+class StrStream {
+ public:
+  // `iterator` is borrowed and kept alive by the stream; `iterator` null gives an empty stream.
+  StrStream(PyObject* iterator, ParkedError& parked, const char* param);
+
+  std::optional<std::string> next();
+
+ private:
+  Ref iterator_;
+  ParkedError* parked_;
+  const char* param_;
+};
+
+// The UTF-8 form of `item`, an element of the iterable or sequence `param`: a TypeError naming
+// `param` for a non-str, the interpreter's UnicodeEncodeError for a str without one.
+std::string_view item_key(PyObject* item, const char* param);
+
+}  // namespace quenlith::python
