@@ -7,6 +7,10 @@
 
 namespace quenlith::python {
 
+Ref perfect_hash_index_type();
+Ref compact_hash_index_type();
+Ref closed_hash_index_type();
+
 // inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
 extern PyMethodDef inspect_def;
 

@@ -18,7 +18,11 @@ using ClassFactory = Ref (*)();
 
 // In this order: StringIndex, StringIndexIterator, PerfectHashIndex, CompactHashIndex,
 // ClosedHashIndex, Overlay, DictIndex, DictIndexIterator, HashedDictIndex.
-const std::array<ClassFactory, 0> kClasses{};
+const std::array<ClassFactory, 3> kClasses{
+    &perfect_hash_index_type,
+    &compact_hash_index_type,
+    &closed_hash_index_type,
+};
 
 // In this order: inspect, plan, _cli.
 const std::array<PyMethodDef*, 2> kFunctions{&inspect_def, &cli_def};

@@ -1,0 +1,242 @@
+// The Python class `CompactHashIndex` over the core `compact_hash::CompactHashIndex`: a minimal
+// perfect hash with 1 to 64 fingerprint bits a key and no stored key, so membership is
+// probabilistic and there is no reverse lookup.
+#include "compact_hash.hpp"
+
+#include "bindings.hpp"
+#include "error.hpp"
+#include "family.hpp"
+
+namespace quenlith::python {
+
+namespace {
+
+using Core = compact_hash::CompactHashIndex;
+
+PyObject* type_cache = nullptr;
+
+struct Traits {
+  using Core = python::Core;
+  using Id = std::uint32_t;
+  static constexpr bool kMissing = true;
+  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
+
+  template <class KeyAt>
+  static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
+    const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
+    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+  }
+  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+};
+
+using F = Family<Traits>;
+
+const Core& core(PyObject* self) { return F::core(self); }
+
+// The width rule shared by the constructor and `build_to_file`: `fingerprint_bits`, when given,
+// wins but only beside the default `fingerprint_bytes` of 1; otherwise bytes 1, 2 or 4 give 8,
+// 16 or 32 bits.
+std::uint32_t fingerprint_width(std::uint64_t fingerprint_bytes,
+                                std::optional<std::uint32_t> fingerprint_bits) {
+  if (fingerprint_bits) {
+    if (fingerprint_bytes != 1) {
+      PyErr_SetString(PyExc_ValueError, "pass fingerprint_bytes or fingerprint_bits, not both");
+      throw ErrorAlreadySet{};
+    }
+    if (*fingerprint_bits < 1 || *fingerprint_bits > 64)
+      throw IndexError::format("compact-hash: fingerprint_bits must be in 1..=64");
+    return *fingerprint_bits;
+  }
+  switch (fingerprint_bytes) {
+    case 1:
+      return 8;
+    case 2:
+      return 16;
+    case 4:
+      return 32;
+    default:
+      throw IndexError::format("compact-hash: fingerprint_bytes must be 1, 2, or 4");
+  }
+}
+
+// The two width arguments converted in order and resolved.
+std::uint32_t width_args(PyObject* bytes_obj, PyObject* bits_obj) {
+  const std::uint64_t fingerprint_bytes =
+      bytes_obj == nullptr ? 1 : uint_arg(bytes_obj, "fingerprint_bytes");
+  std::optional<std::uint32_t> fingerprint_bits;
+  if (bits_obj != nullptr && bits_obj != Py_None)
+    fingerprint_bits =
+        static_cast<std::uint32_t>(uint_arg(bits_obj, "fingerprint_bits", UINT32_MAX));
+  return fingerprint_width(fingerprint_bytes, fingerprint_bits);
+}
+
+std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
+  return core(self).id(key_arg(key_obj, "key"));
+}
+
+PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary([&] {
+    static const Params<3> params{
+        "CompactHashIndex", {"items", "fingerprint_bytes", "fingerprint_bits"}, 2, 1};
+    const auto [items, bytes_obj, bits_obj] = parse_new(params, args, kwargs);
+    const std::uint32_t bits = width_args(bytes_obj, bits_obj);
+    std::vector<hash::Pair> pairs = collect_pairs(items, "items");
+    return F::wrap(without_gil([&] { return Core::build_from_pairs(std::move(pairs), bits); }))
+        .release();
+  });
+}
+
+PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
+  return boundary([&] { return to_int(core(self).bits()).release(); });
+}
+
+PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    return (found ? to_int(*found) : none()).release();
+  });
+}
+
+PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return to_int(core(self).id_unchecked(key_arg(key, "key"))).release();
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"get", {"key", "default"}, 2, 1};
+    const auto [key, fallback] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    if (found) return to_int(*found).release();
+    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
+  });
+}
+
+PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"contains", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return PyBool_FromLong(core(self).contains(key_arg(key, "key")));
+  });
+}
+
+int sq_contains(PyObject* self, PyObject* key) noexcept {
+  return boundary_or(-1, [&] { return core(self).contains(key_arg(key, "key")) ? 1 : 0; });
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  return boundary([&]() -> PyObject* {
+    const auto found = lookup_one(self, key);
+    if (!found) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      throw ErrorAlreadySet{};
+    }
+    return to_int(*found).release();
+  });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef methods[] = {
+    {"is_empty", &F::is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"id", method_ptr(&id), kFast,
+     "id($self, key)\n--\n\nThe id of `key` (a str), or None when it is rejected. A non-member "
+     "is accepted,\nwith a member's id, at the rate 2 ** -fingerprint_bits."},
+    {"id_unchecked", method_ptr(&id_unchecked), kFast,
+     "id_unchecked($self, key)\n--\n\nThe id of `key` without the fingerprint test: a member's "
+     "own id, and for any\nother string some member's id (0 for an empty index)."},
+    {"get", method_ptr(&get), kFast,
+     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is rejected."},
+    {"contains", method_ptr(&contains), kFast,
+     "contains($self, key)\n--\n\nWhether `key` (a str) passes the fingerprint test: always for "
+     "a member, at the\nrate 2 ** -fingerprint_bits for anything else."},
+    {"ids_of", method_ptr(&F::ids_of), kFast,
+     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
+     "None where a key is\nrejected. The lookups run without the interpreter lock."},
+    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
+     "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
+     "4-byte native-endian uint32\nitem per key, MISSING_ID where a key is rejected: "
+     "np.frombuffer(b, dtype=CompactHashIndex.ID_DTYPE)."},
+    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast,
+     "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column (pyarrow "
+     "Array or ChunkedArray,\npandas ArrowDtype column, polars Series) packed as in "
+     "ids_of_bytes; MISSING_ID\nfor a rejected key or a null. No Python string is made per "
+     "element."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
+     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+     "writable C-contiguous buffer\nof uint32 items at least as long as the column; returns "
+     "None."},
+    {"ids_into", method_ptr(&F::ids_into), kFast,
+     "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
+     "writable C-contiguous buffer\nof uint32 items (a numpy array of ID_DTYPE); MISSING_ID "
+     "where a key is rejected.\nItems past len(keys) keep their values. Returns None."},
+    {"to_bytes", &F::to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe index's \"BCH8\" blob as bytes."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS,
+     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
+     "serialising."},
+    {"__reduce__", &F::reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the index as its blob: (CompactHashIndex.from_bytes, "
+     "(blob,))."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
+     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
+     "checksums."},
+    {"save", method_ptr(&F::save), kFast,
+     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
+     "old contents or\nthe whole new blob."},
+    {"load", method_ptr(&F::load), kStatic,
+     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksums."},
+    {"load_mmap", method_ptr(&F::load_mmap), kStatic,
+     "load_mmap(path)\n--\n\nMaps a blob file read-only and borrows the fingerprint table from "
+     "the mapping;\nonly the header and lengths are checked. The file must not change while "
+     "the index\nlives."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
+     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload checksum once at "
+     "load."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"fingerprint_bits", &fingerprint_bits, nullptr,
+     "Width of the stored fingerprints in bits; the false-positive rate is `2 ** "
+     "-fingerprint_bits`.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "CompactHashIndex(items, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
+         "Fingerprint minimal-perfect-hash dictionary: the smallest `string -> dense id` map "
+         "that can\nreject a non-member. Membership is\nprobabilistic (false-positive rate "
+         "`2 ** -fingerprint_bits`) and there is no reverse `id -> key`.")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quenlith._core.CompactHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+Ref compact_hash_index_type() { return index_type(type_cache, spec, "uint32", UINT32_MAX); }
+
+}  // namespace quenlith::python

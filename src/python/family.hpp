@@ -1,0 +1,293 @@
+// The members that the index classes share and that behave alike in each: size members,
+// serialisers, pickling, loaders and the batched lookups over lists, sequences and Arrow columns.
+// A class instantiates `Family<Traits>` with a traits type telling its core and id conventions:
+//
+//   struct Traits {
+//     using Core = ...;                       // the immutable core index
+//     using Id = std::uint32_t;               // the id width
+//     static constexpr bool kMissing = ...;   // whether an absent key exists (None/MISSING_ID)
+//     static PyTypeObject* type();            // the class object (made already)
+//     // Answers `count` keys, `key_at(i)` giving key i's bytes, into `out` (kMissingId<Id> for
+//     // an absent key). Called with the interpreter lock released.
+//     template <class KeyAt>
+//     static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
+//     // Refuses a column with nulls before any lookup (lock held), for a class that has no
+//     // answer for a null; a no-op elsewhere.
+//     static void check_nulls(const std::vector<Utf8Chunk>&);
+//   };
+//
+// Every member is a complete binding (its own `boundary`); the class file puts them in its method
+// table with its own docstrings.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "arrow.hpp"
+#include "blob.hpp"
+#include "idbuf.hpp"
+#include "keys.hpp"
+#include "py.hpp"
+
+namespace quenlith::python {
+
+// A fast-call binding as the `ml_meth` of a method table entry.
+template <class F>
+PyCFunction method_ptr(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The arguments of a `Py_tp_new` slot (a tuple and a dict) parsed as a fast call would be.
+template <std::size_t N>
+std::array<PyObject*, N> parse_new(const Params<N>& params, PyObject* args, PyObject* kwargs) {
+  std::vector<PyObject*> flat;
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) throw ErrorAlreadySet{};
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GetItem(args, i));
+  Ref kwnames;
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    kwnames = Ref::check(PyTuple_New(PyDict_Size(kwargs)));
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      check(PyTuple_SetItem(kwnames.get(), k++, Ref::borrow(key).release()));
+      flat.push_back(value);
+    }
+  }
+  return params.parse(flat.data(), nargs, kwnames.get());
+}
+
+// Sets the class attributes `ID_DTYPE` and, for a class with an absent-key answer, `MISSING_ID`
+// on a freshly made type; on failure forgets the type (`cache` back to null) so that the next
+// module start-up makes it again.
+inline void set_id_attributes(PyObject*& cache, const char* dtype,
+                              std::optional<std::uint64_t> missing) {
+  try {
+    Ref name = Ref::check(PyUnicode_FromString(dtype));
+    check(PyObject_SetAttrString(cache, "ID_DTYPE", name.get()));
+    if (missing) check(PyObject_SetAttrString(cache, "MISSING_ID", to_int(*missing).get()));
+  } catch (...) {
+    Py_CLEAR(cache);
+    throw;
+  }
+}
+
+// The class object cached in `cache`, made from `spec` on first use with its id attributes.
+inline Ref index_type(PyObject*& cache, PyType_Spec& spec, const char* dtype,
+                      std::optional<std::uint64_t> missing) {
+  if (cache != nullptr) return Ref::borrow(cache);
+  Ref type = type_from_spec(cache, spec);
+  set_id_attributes(cache, dtype, missing);
+  return type;
+}
+
+template <class Traits>
+struct Family {
+  using Core = typename Traits::Core;
+  using Id = typename Traits::Id;
+
+  static const Core& core(PyObject* self) noexcept { return *core_of<Core>(self); }
+
+  static Ref wrap(Core&& built) {
+    auto shared = std::make_shared<const Core>(std::move(built));
+    return wrap_core<Core>(Traits::type(), std::move(shared));
+  }
+
+  // ---- Size members ----
+
+  static Py_ssize_t length(PyObject* self) noexcept {
+    return boundary_or<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+      const std::uint64_t n = core(self).len();
+      if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "the index holds more keys than fit a Py_ssize_t");
+        throw ErrorAlreadySet{};
+      }
+      return static_cast<Py_ssize_t>(n);
+    });
+  }
+
+  static PyObject* is_empty(PyObject* self, PyObject*) noexcept {
+    return PyBool_FromLong(core(self).len() == 0);
+  }
+
+  // ---- Serialisers and pickling ----
+
+  static Ref blob(PyObject* self) {
+    const Core& c = core(self);
+    const std::vector<std::uint8_t> bytes = without_gil([&] { return c.to_bytes(); });
+    return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<Py_ssize_t>(bytes.size())));
+  }
+
+  static PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
+    return boundary([&] { return blob(self).release(); });
+  }
+
+  static PyObject* serialized_len(PyObject* self, PyObject*) noexcept {
+    return boundary([&] { return to_int(core(self).serialized_len()).release(); });
+  }
+
+  static PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return boundary([&] {
+      static PyObject* from_bytes_name = nullptr;
+      Ref loader = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                               interned(from_bytes_name, "from_bytes")));
+      Ref data = blob(self);
+      Ref args = Ref::check(PyTuple_Pack(1, data.get()));
+      return Ref::check(PyTuple_Pack(2, loader.get(), args.get())).release();
+    });
+  }
+
+  static PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"save", {"path"}, 1, 1};
+      const auto [path_obj] = params.parse(args, nargs, kwnames);
+      const std::filesystem::path path = path_arg(path_obj, "path");
+      const Core& c = core(self);
+      without_gil([&] { c.save(path); });
+      return none().release();
+    });
+  }
+
+  // ---- Loaders (static methods) ----
+
+  static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"from_bytes", {"data"}, 1, 1};
+      const auto [data_obj] = params.parse(args, nargs, kwnames);
+      const std::span<const std::uint8_t> data = bytes_arg(data_obj, "data");
+      return wrap(without_gil([&] { return Core::from_bytes(data); })).release();
+    });
+  }
+
+  template <Core (*Load)(const std::filesystem::path&)>
+  static PyObject* load_with(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return boundary([&] {
+      const Params<1> params{name, {"path"}, 1, 1};
+      const auto [path_obj] = params.parse(args, nargs, kwnames);
+      const std::filesystem::path path = path_arg(path_obj, "path");
+      return wrap(without_gil([&] { return Load(path); })).release();
+    });
+  }
+  static PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return load_with<&Core::load>("load", args, nargs, kwnames);
+  }
+  static PyObject* load_mmap(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return load_with<&Core::load_mmap>("load_mmap", args, nargs, kwnames);
+  }
+  static PyObject* load_mmap_verified(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    return load_with<&Core::load_mmap_verified>("load_mmap_verified", args, nargs, kwnames);
+  }
+
+  // ---- Batched lookups ----
+
+  // The ids of borrowed keys, looked up with the lock released.
+  static std::vector<Id> ids_of_keys(PyObject* self, const BorrowedKeys& keys) {
+    const Core& c = core(self);
+    return without_gil([&] {
+      std::vector<Id> ids(keys.size());
+      Traits::lookup(
+          c, keys.size(), [&](std::size_t i) { return keys.views[i]; }, ids.data());
+      return ids;
+    });
+  }
+
+  // The ids of every element of a column's chunks, nulls as kMissing, with the lock released.
+  static std::vector<Id> ids_of_chunks(PyObject* self, const std::vector<Utf8Chunk>& chunks) {
+    Traits::check_nulls(chunks);
+    const Core& c = core(self);
+    return without_gil([&] {
+      std::vector<Id> ids(total_len(chunks));
+      Id* out = ids.data();
+      for (const Utf8Chunk& chunk : chunks) {
+        const std::size_t count = chunk.len();
+        Traits::lookup(
+            c, count, [&](std::size_t i) { return chunk.key(i); }, out);
+        if (chunk.has_nulls()) {
+          for (std::size_t i = 0; i < count; ++i)
+            if (chunk.is_null(i)) out[i] = kMissingId<Id>;
+        }
+        out += count;
+      }
+      return ids;
+    });
+  }
+
+  static PyObject* ids_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"ids_of", {"keys"}, 1, 1};
+      const auto [keys_obj] = params.parse(args, nargs, kwnames);
+      const BorrowedKeys keys = keys_arg(keys_obj, "keys");
+      const std::vector<Id> ids = ids_of_keys(self, keys);
+      return id_list<Id>(ids, Traits::kMissing).release();
+    });
+  }
+
+  static PyObject* ids_of_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"ids_of_bytes", {"keys"}, 1, 1};
+      const auto [keys_obj] = params.parse(args, nargs, kwnames);
+      const BorrowedKeys keys = keys_arg(keys_obj, "keys");
+      const std::vector<Id> ids = ids_of_keys(self, keys);
+      return packed<Id>(ids).release();
+    });
+  }
+
+  static PyObject* ids_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<2> params{"ids_into", {"keys", "out"}, 2, 2};
+      const auto [keys_obj, out] = params.parse(args, nargs, kwnames);
+      const BorrowedKeys keys = keys_arg(keys_obj, "keys");
+      if (keys.size() == 0) {
+        writable_buffer(out);
+        return none().release();
+      }
+      IdSink sink(out, sizeof(Id), keys.size());
+      const std::vector<Id> ids = ids_of_keys(self, keys);
+      sink.write<Id>(ids);
+      return none().release();
+    });
+  }
+
+  static PyObject* ids_of_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"ids_of_arrow", {"column"}, 1, 1};
+      const auto [column] = params.parse(args, nargs, kwnames);
+      const std::vector<Utf8Chunk> chunks = utf8_chunks(column);
+      const std::vector<Id> ids = ids_of_chunks(self, chunks);
+      return packed<Id>(ids).release();
+    });
+  }
+
+  static PyObject* ids_into_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<2> params{"ids_into_arrow", {"column", "out"}, 2, 2};
+      const auto [column, out] = params.parse(args, nargs, kwnames);
+      const std::vector<Utf8Chunk> chunks = utf8_chunks(column);
+      const std::uint64_t n = total_len(chunks);
+      if (n == 0) {
+        writable_buffer(out);
+        return none().release();
+      }
+      IdSink sink(out, sizeof(Id), n);
+      const std::vector<Id> ids = ids_of_chunks(self, chunks);
+      sink.write<Id>(ids);
+      return none().release();
+    });
+  }
+};
+
+}  // namespace quenlith::python

@@ -1,0 +1,234 @@
+// The Python class `PerfectHashIndex` over the core `perfect_hash::PerfectHashIndex`: an exact
+// string -> dense u32 id map with reverse lookup.
+#include "perfect_hash.hpp"
+
+#include "bindings.hpp"
+#include "family.hpp"
+
+namespace quenlith::python {
+
+namespace {
+
+using Core = perfect_hash::PerfectHashIndex;
+
+PyObject* type_cache = nullptr;
+
+struct Traits {
+  using Core = python::Core;
+  using Id = std::uint32_t;
+  static constexpr bool kMissing = true;
+  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
+
+  template <class KeyAt>
+  static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
+    const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
+    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+  }
+  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+};
+
+using F = Family<Traits>;
+
+const Core& core(PyObject* self) { return F::core(self); }
+
+// The single lookup of `id`, `get` and `[]`.
+std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
+  return core(self).id(key_arg(key_obj, "key"));
+}
+
+PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"PerfectHashIndex", {"items", "fingerprints"}, 1, 1};
+    const auto [items, fingerprints_obj] = parse_new(params, args, kwargs);
+    const bool fingerprints =
+        fingerprints_obj != nullptr && flag_arg(fingerprints_obj, "fingerprints");
+    const BorrowedKeys keys = collect_strs(items, "items");
+    return F::wrap(without_gil([&] { return Core::build_with(keys.span(), fingerprints); }))
+        .release();
+  });
+}
+
+PyObject* has_fingerprints(PyObject* self, PyObject*) noexcept {
+  return PyBool_FromLong(core(self).has_fingerprints());
+}
+
+PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    return (found ? to_int(*found) : none()).release();
+  });
+}
+
+PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return to_int(core(self).id_unchecked(key_arg(key, "key"))).release();
+  });
+}
+
+PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"contains", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return PyBool_FromLong(core(self).contains(key_arg(key, "key")));
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"get", {"key", "default"}, 2, 1};
+    const auto [key, fallback] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    if (found) return to_int(*found).release();
+    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
+  });
+}
+
+PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"key", {"id"}, 1, 1};
+    const auto [id_obj] = params.parse(args, nargs, kwnames);
+    const auto id = static_cast<std::uint32_t>(uint_arg(id_obj, "id", UINT32_MAX));
+    const auto stored = core(self).key(id);
+    return (stored ? to_str(*stored) : none()).release();
+  });
+}
+
+PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"keys_of", {"ids"}, 1, 1};
+    const auto [ids_obj] = params.parse(args, nargs, kwnames);
+    const std::vector<std::uint64_t> ids = ids_arg(ids_obj, "ids", UINT32_MAX);
+    const Core& c = core(self);
+    // Views into the arena, which lives as long as `self`.
+    const auto stored = without_gil([&] {
+      std::vector<std::optional<std::string_view>> out(ids.size());
+      for (std::size_t i = 0; i < ids.size(); ++i)
+        out[i] = c.key(static_cast<std::uint32_t>(ids[i]));
+      return out;
+    });
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(stored.size())));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+      Ref item = stored[i] ? to_str(*stored[i]) : none();
+      check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()));
+    }
+    return list.release();
+  });
+}
+
+int sq_contains(PyObject* self, PyObject* key) noexcept {
+  return boundary_or(-1, [&] { return core(self).contains(key_arg(key, "key")) ? 1 : 0; });
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  return boundary([&]() -> PyObject* {
+    const auto found = lookup_one(self, key);
+    if (!found) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      throw ErrorAlreadySet{};
+    }
+    return to_int(*found).release();
+  });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef methods[] = {
+    {"is_empty", &F::is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"has_fingerprints", &has_fingerprints, METH_NOARGS,
+     "has_fingerprints($self)\n--\n\nWhether one fingerprint byte is stored beside every key; "
+     "lookups compare it\nbefore reading the stored key. Answers do not depend on it."},
+    {"id", method_ptr(&id), kFast,
+     "id($self, key)\n--\n\nThe id of `key` (a str), or None when it is not a member."},
+    {"id_unchecked", method_ptr(&id_unchecked), kFast,
+     "id_unchecked($self, key)\n--\n\nThe id of `key` without confirming membership: a member's "
+     "own id, and for any\nother string some id below len() (0 for an empty index)."},
+    {"contains", method_ptr(&contains), kFast,
+     "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
+    {"get", method_ptr(&get), kFast,
+     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
+     "member."},
+    {"key", method_ptr(&key), kFast,
+     "key($self, id)\n--\n\nThe key stored under `id` (an unsigned 32-bit int), or None when "
+     "`id` >= len()."},
+    {"ids_of", method_ptr(&F::ids_of), kFast,
+     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
+     "None where a key is\nabsent. The lookups run without the interpreter lock."},
+    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
+     "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
+     "native-endian uint32 a key,\nMISSING_ID where a key is absent: "
+     "np.frombuffer(b, dtype=PerfectHashIndex.ID_DTYPE)."},
+    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast,
+     "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column (pyarrow "
+     "Array or ChunkedArray,\npandas ArrowDtype column, polars Series) packed as in "
+     "ids_of_bytes; MISSING_ID\nfor an absent key or a null. No Python string is made per "
+     "element."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
+     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+     "writable C-contiguous buffer\nof uint32 items at least as long as the column; returns "
+     "None."},
+    {"ids_into", method_ptr(&F::ids_into), kFast,
+     "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
+     "writable C-contiguous buffer\nof uint32 items (a numpy array of ID_DTYPE); MISSING_ID "
+     "where a key is absent.\nItems past len(keys) keep their values. Returns None."},
+    {"keys_of", method_ptr(&keys_of), kFast,
+     "keys_of($self, ids)\n--\n\nThe keys stored under a sequence of ids, as a list; None where "
+     "an id >= len()."},
+    {"to_bytes", &F::to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe index's \"BMP8\" blob as bytes."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS,
+     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
+     "serialising."},
+    {"__reduce__", &F::reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the index as its blob: (PerfectHashIndex.from_bytes, "
+     "(blob,))."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
+     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
+     "checksums."},
+    {"save", method_ptr(&F::save), kFast,
+     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
+     "old contents or\nthe whole new blob."},
+    {"load", method_ptr(&F::load), kStatic,
+     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksums."},
+    {"load_mmap", method_ptr(&F::load_mmap), kStatic,
+     "load_mmap(path)\n--\n\nMaps a blob file read-only and borrows the keys from the mapping; "
+     "only the header\nand lengths are checked. The file must not change while the index "
+     "lives."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
+     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload checksum once at "
+     "load."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("PerfectHashIndex(items, *, fingerprints=False)\n--\n\nMinimal-perfect-hash "
+                       "dictionary: exact `string → dense id` with reverse lookup and "
+                       "persistence.")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
+    {Py_tp_methods, methods},
+    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quenlith._core.PerfectHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+Ref perfect_hash_index_type() { return index_type(type_cache, spec, "uint32", UINT32_MAX); }
+
+}  // namespace quenlith::python
