@@ -74,22 +74,6 @@ const std::string_view kVersionLine = "quenlith 4.1.1\n";
 
 std::string os_error_text(int error) { return IndexError::io_errno(error).message(); }
 
-std::string_view index_name(IndexKind kind) noexcept {
-  switch (kind) {
-    case IndexKind::Compact:
-      return "CompactHashIndex";
-    case IndexKind::Closed:
-      return "ClosedHashIndex";
-    case IndexKind::Perfect:
-      return "PerfectHashIndex";
-    case IndexKind::String:
-      return "StringIndex";
-    case IndexKind::Dict:
-      return "DictIndex";
-  }
-  return "?";
-}
-
 // ---- Streams ----
 
 void Output::write_fd(std::string_view bytes) {
@@ -166,21 +150,14 @@ std::string quoted(std::string_view what, std::string_view value, std::string_vi
 }
 
 Objective parse_objective(const std::string& v) {
-  Objective o;
-  if (v == "memory") return o;
-  if (v == "latency") {
-    o.kind = Objective::Kind::Latency;
-    return o;
-  }
-  if (v == "balanced") {
-    o.kind = Objective::Kind::Balanced;
-    return o;
-  }
+  if (v == "memory") return Objective::memory();
+  if (v == "latency") return Objective::latency();
+  if (v == "balanced") return Objective::balanced();
   if (v.find('=') == std::string::npos)
     throw Fail::usage(
         quoted("--objective", v,
                "is not one of memory / latency / balanced, or a workload such as hits=9,misses=1"));
-  o.kind = Objective::Kind::Workload;
+  estimate::Workload o;
   std::string_view rest = v;
   while (true) {
     const std::size_t comma = rest.find(',');
@@ -216,16 +193,16 @@ Objective parse_objective(const std::string& v) {
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
-  return o;
+  return Objective::weighted(o);
 }
 
 std::optional<IndexKind> parse_index(const std::string& v) {
   if (v == "auto") return std::nullopt;
-  if (v == "dict") return IndexKind::Dict;
-  if (v == "string") return IndexKind::String;
-  if (v == "compact") return IndexKind::Compact;
-  if (v == "closed") return IndexKind::Closed;
-  if (v == "perfect") return IndexKind::Perfect;
+  if (v == "dict") return IndexKind::DictIndex;
+  if (v == "string") return IndexKind::StringIndex;
+  if (v == "compact") return IndexKind::CompactHashIndex;
+  if (v == "closed") return IndexKind::ClosedHashIndex;
+  if (v == "perfect") return IndexKind::PerfectHashIndex;
   throw Fail::usage("--index: no such index `" + v + "`");
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "estimate.hpp"
 #include "inspect.hpp"
 
 namespace quenlith::cli {
@@ -95,42 +96,10 @@ struct StreamMode {
   bool operator==(const StreamMode&) const = default;
 };
 
-// What the index must answer, in the planner's order.
-struct Needs {
-  bool reverse = false;
-  bool ordered = false;
-  bool prefix = false;
-  bool fuzzy = false;
-  bool exact = false;
-  bool operator==(const Needs&) const = default;
-};
-
-// What the planner ranks by: a named objective or a workload of operation weights (an operation
-// the workload does not name weighs 0).
-struct Objective {
-  enum class Kind : std::uint8_t { Memory, Latency, Balanced, Workload };
-  Kind kind = Kind::Memory;
-  std::uint64_t hits = 0;
-  std::uint64_t misses = 0;
-  std::uint64_t reverse = 0;
-  std::uint64_t prefix = 0;
-  std::uint64_t common_prefix = 0;
-  std::uint64_t longest_prefix = 0;
-  std::uint32_t batch = 0;
-  bool operator==(const Objective&) const = default;
-};
-
-// The index kind codes shared with the planner.
-enum class IndexKind : std::uint8_t {
-  Compact = 0,
-  Closed = 1,
-  Perfect = 2,
-  String = 3,
-  Dict = 4,
-};
-
-// The class name of a kind, as the summary line and the plan text print it.
-std::string_view index_name(IndexKind kind) noexcept;
+// What the index must answer, what the ranking weighs, and the index kinds: the planner's own.
+using Needs = estimate::Needs;
+using Objective = estimate::Objective;
+using IndexKind = estimate::Kind;
 
 inline constexpr std::uint64_t kMaxBlock = 1024;
 inline constexpr std::uint64_t kDefaultBlock = 256;
@@ -204,6 +173,10 @@ void cmd_dump(std::span<const std::string> positionals, Output& out);
 
 // The lines of one blob's info, each name preceded by `prefix`.
 void print_info(const std::string& prefix, const inspect::BlobInfo& info, Output& out);
+
+// Plans the keys of `cmd`'s keys file: by the planner's own pass over a file on disk, or over the
+// keys of standard input, which are read into `read` (their skipped-lines note written first).
+estimate::Plan plan_keys(const Cmd& cmd, Streams& streams, std::optional<Keys>& read);
 
 // The implied-exact notice, on standard error when exact was implied and none of reverse, ordered,
 // prefix and fuzzy is needed.

@@ -68,13 +68,12 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
   char per_key[64];
   std::snprintf(per_key, sizeof per_key, "%.2f",
                 static_cast<double>(size) / static_cast<double>(keys == 0 ? 1 : keys));
-  put(err, "wrote " + path + ": " + std::string(index_name(kind)) + " over " +
-               std::to_string(keys) + " keys, " + std::to_string(size) + " bytes (" + per_key +
-               " B/key)\n");
+  put(err, "wrote " + path + ": " + estimate::kind_name(kind) + " over " + std::to_string(keys) +
+               " keys, " + std::to_string(size) + " bytes (" + per_key + " B/key)\n");
 }
 
 [[noreturn]] void unavailable(IndexKind kind) {
-  throw Fail::work("this build cannot build a " + std::string(index_name(kind)) + " yet");
+  throw Fail::work(std::string("this build cannot build a ") + estimate::kind_name(kind) + " yet");
 }
 
 std::vector<std::string_view> views(std::span<const std::string> keys) {
@@ -128,45 +127,59 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
   (void)block;
   const unsigned threads = threads::available();
   switch (kind) {
-    case IndexKind::Compact: {
+    case IndexKind::CompactHashIndex: {
       const std::vector<std::string_view> v = views(keys);
       auto index = compact_hash::CompactHashIndex::build_from_pairs(
           compact_hash::hash_keys(v, threads), kFingerprintBits);
       index.save(output);
       return index.len();
     }
-    case IndexKind::Closed: {
+    case IndexKind::ClosedHashIndex: {
       const std::vector<std::string_view> v = views(keys);
       auto index =
           closed_hash::ClosedHashIndex::build_from_pairs(compact_hash::hash_keys(v, threads));
       index.save(output);
       return index.len();
     }
-    case IndexKind::Perfect: {
+    case IndexKind::PerfectHashIndex: {
       const std::vector<std::string_view> v = views(keys);
       auto index = perfect_hash::PerfectHashIndex::build_with(v, false);
       index.save(output);
       return index.len();
     }
-    case IndexKind::String:
-    case IndexKind::Dict:
+    case IndexKind::StringIndex:
+    case IndexKind::DictIndex:
       break;
   }
   unavailable(kind);
 }
 
 void cmd_build(const Cmd& cmd, Streams& s) {
-  if (cmd.block && cmd.index != IndexKind::Dict)
+  if (cmd.block && cmd.index != IndexKind::DictIndex)
     throw Fail::usage("--block is the DictIndex block size and needs `--index dict`");
   const std::string& keys_path = cmd.positionals[0];
   const std::string& output = cmd.positionals[1];
   const bool streamed = streams(cmd, keys_path);
-  if (!cmd.index) throw Fail::work("this build has no planner, so name an index with --index");
-  const IndexKind kind = *cmd.index;
-  if (streamed) throw Fail::work("this build cannot stream a keys file yet; pass --stream never");
-  const Keys keys = read_keys(keys_path, s.in);
-  note_skipped(keys_path, keys.skipped, s.err);
-  const std::uint64_t n = build_and_save(kind, keys.keys, output, cmd.block);
+  IndexKind kind = IndexKind::DictIndex;
+  std::optional<std::uint64_t> block = cmd.block;
+  std::optional<Keys> keys;
+  if (cmd.index) {
+    kind = *cmd.index;
+  } else {
+    // The planner's winner, with its block; keys from standard input are read once, here.
+    const estimate::Plan plan = plan_keys(cmd, s, keys);
+    put(s.err, plan.text());
+    note_implied_exact(cmd.exact_implied, plan.needs, s.err);
+    kind = plan.estimates.front().kind;
+    block = plan.estimates.front().block;
+  }
+  if (streamed && !keys)
+    throw Fail::work("this build cannot stream a keys file yet; pass --stream never");
+  if (!keys) {
+    keys = read_keys(keys_path, s.in);
+    note_skipped(keys_path, keys->skipped, s.err);
+  }
+  const std::uint64_t n = build_and_save(kind, keys->keys, output, block);
   note_written(kind, n, output, s.err);
 }
 

@@ -18,6 +18,19 @@ void note_implied_exact(bool exact_implied, const Needs& needs, Output& err) {
     put(err, kImpliedExact);
 }
 
-void cmd_plan(const Cmd&, Streams&) { throw Fail::work("this build has no planner"); }
+estimate::Plan plan_keys(const Cmd& cmd, Streams& s, std::optional<Keys>& read) {
+  const std::string& path = cmd.positionals[0];
+  if (path != "-") return estimate::plan_file(path, cmd.needs, cmd.objective);
+  read = read_keys(path, s.in);
+  note_skipped(path, read->skipped, s.err);
+  return estimate::plan_for(read->keys, cmd.needs, cmd.objective);
+}
+
+void cmd_plan(const Cmd& cmd, Streams& s) {
+  std::optional<Keys> keys;
+  const estimate::Plan plan = plan_keys(cmd, s, keys);
+  put(s.out, plan.text());
+  note_implied_exact(cmd.exact_implied, plan.needs, s.err);
+}
 
 }  // namespace quenlith::cli

@@ -46,8 +46,10 @@ TEST(CliParse, StreamSizes) {
 }
 
 TEST(CliParse, ObjectivesAndBlocks) {
-  Objective w = parse_plan({"--objective", "hits=9,misses=1,hits=+3,batch=4294967295"}).objective;
-  EXPECT_EQ(w.kind, Objective::Kind::Workload);
+  const Objective o =
+      parse_plan({"--objective", "hits=9,misses=1,hits=+3,batch=4294967295"}).objective;
+  EXPECT_EQ(o.kind, Objective::Kind::Workload);
+  const estimate::Workload& w = o.workload;
   EXPECT_EQ(w.hits, 3u);
   EXPECT_EQ(w.misses, 1u);
   EXPECT_EQ(w.batch, 4294967295u);
@@ -59,7 +61,7 @@ TEST(CliParse, ObjectivesAndBlocks) {
   EXPECT_EQ(parse_build({"--block", "fast", "--block=compact"}).block, 1024u);
   EXPECT_EQ(parse_build({"--block", "+0064"}).block, 64u);
   EXPECT_EQ(parse_build({"--index", "auto"}).index, std::nullopt);
-  EXPECT_EQ(parse_build({"--index", "string"}).index, IndexKind::String);
+  EXPECT_EQ(parse_build({"--index", "string"}).index, IndexKind::StringIndex);
 }
 
 TEST(CliParse, ExactIsImpliedUnlessExactOrClosedVocabularyIsGiven) {
@@ -114,16 +116,16 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
     EXPECT_EQ(build_and_save(kind, keys, out, std::nullopt), 4000u);
     return fileio::read_file(out);
   };
-  EXPECT_EQ(built(IndexKind::Perfect),
+  EXPECT_EQ(built(IndexKind::PerfectHashIndex),
             perfect_hash::PerfectHashIndex::build_with(views, false).to_bytes());
-  EXPECT_EQ(built(IndexKind::Compact),
+  EXPECT_EQ(built(IndexKind::CompactHashIndex),
             compact_hash::CompactHashIndex::build_from_pairs(compact_hash::hash_keys(views, 1), 8)
                 .to_bytes());
   std::vector<hash::Pair> pairs;
   for (auto k : views) pairs.push_back(hash::hash_pair(k));
   const auto closed = closed_hash::ClosedHashIndex::build_from_pairs(pairs);
   closed.save(dir / "c");
-  EXPECT_EQ(built(IndexKind::Closed), fileio::read_file(dir / "c"));
+  EXPECT_EQ(built(IndexKind::ClosedHashIndex), fileio::read_file(dir / "c"));
   std::filesystem::remove_all(dir);
 }
 
