@@ -66,8 +66,8 @@ class FileHandle {
   int fd_ = -1;
 };
 
-// Where the file's bytes go: an in-memory vector, or a buffer flushed to a file. Keeps the
-// running checksum of every byte it has been given.
+// Where the file's bytes go: an in-memory vector, or a buffer flushed to a file or handed to the
+// caller's writer. Keeps the running checksum of every byte it has been given.
 class Sink {
  public:
   void open(const std::filesystem::path& path) {
@@ -76,7 +76,11 @@ class Sink {
     file_ = FileHandle(fd);
     buf_.reserve(kFlushAt + 4096);
   }
-  bool is_file() const noexcept { return static_cast<bool>(file_); }
+  void open(MapBuilder::Writer writer) {
+    writer_ = std::move(writer);
+    buf_.reserve(kFlushAt + 4096);
+  }
+  bool is_file() const noexcept { return static_cast<bool>(file_) || static_cast<bool>(writer_); }
 
   std::uint64_t count() const noexcept { return flushed_ + buf_.size(); }
   void push(std::uint8_t b) { buf_.push_back(b); }
@@ -98,7 +102,7 @@ class Sink {
   void close() {
     if (!is_file()) return;
     flush();
-    file_.close();
+    if (file_) file_.close();
   }
   std::vector<std::uint8_t> take() { return std::move(buf_); }
 
@@ -109,6 +113,14 @@ class Sink {
   }
   void flush() {
     sum_pending();
+    if (writer_) {
+      // The caller's writer reports its own failures; they leave through insert() or finish().
+      if (!buf_.empty()) writer_(std::span<const std::uint8_t>(buf_.data(), buf_.size()));
+      flushed_ += buf_.size();
+      buf_.clear();
+      summed_ = 0;
+      return;
+    }
     const std::uint8_t* p = buf_.data();
     std::size_t n = buf_.size();
     while (n > 0) {
@@ -130,6 +142,7 @@ class Sink {
   std::uint64_t flushed_ = 0;  // bytes already written to the file
   CheckSummer summer_;
   FileHandle file_;
+  MapBuilder::Writer writer_;
 };
 
 // A node being built: finality, final output and its finished transitions (ascending input).
@@ -420,6 +433,13 @@ MapBuilder& MapBuilder::operator=(MapBuilder&&) noexcept = default;
 MapBuilder::~MapBuilder() = default;
 
 MapBuilder MapBuilder::memory() { return MapBuilder(std::make_unique<Impl>()); }
+
+MapBuilder MapBuilder::to_writer(Writer writer) {
+  if (!writer) throw std::logic_error("fst::MapBuilder: to_writer without a writer");
+  auto impl = std::make_unique<Impl>();
+  impl->sink.open(std::move(writer));
+  return MapBuilder(std::move(impl));
+}
 
 MapBuilder MapBuilder::create(const std::filesystem::path& path) {
   auto impl = std::make_unique<Impl>();

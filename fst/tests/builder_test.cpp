@@ -85,6 +85,25 @@ TEST(Builder, FileBuilderWritesTheSameBytes) {
   }
 }
 
+// A writer builder hands over the same bytes, in order, and its writer's failures leave as
+// they were thrown.
+TEST(Builder, WriterBuilderHandsOverTheSameBytes) {
+  for (const BuildCase* c :
+       {&build_case_named("months"), &build_case_named("empty"), &large_case()}) {
+    Bytes got = {'h', 'd'};  // bytes of the caller's own in front change nothing
+    MapBuilder b = MapBuilder::to_writer([&](std::span<const std::uint8_t> chunk) {
+      got.insert(got.end(), chunk.begin(), chunk.end());
+    });
+    for (auto& [k, v] : c->keys) b.insert(span_of(k), v);
+    b.finish();
+    expect_same_file(Bytes(got.begin() + 2, got.end()), *c);
+  }
+  struct Refused {};
+  MapBuilder b = MapBuilder::to_writer([](std::span<const std::uint8_t>) { throw Refused{}; });
+  b.insert(std::string_view("a"), 1);
+  EXPECT_THROW(b.finish(), Refused);
+}
+
 // Insert sequences with refused keys: the texts, the indexes, and that a refused insert
 // changes nothing (the finished file equals the reference's).
 TEST(Builder, InsertErrorVectors) {

@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "fst/builder.hpp"
 #include "fst/crc32.hpp"
 #include "fst/fst.hpp"
 #include "vectors.hpp"
@@ -70,6 +71,24 @@ void check_lookups(const BuildCase& c) {
       }
     }
   }
+}
+
+// The 256-byte input index of a node with many transitions is checked against the transition
+// it names: an entry pointing at another byte's transition finds nothing.
+TEST(Reader, LookupByInputConfirmsTheIndex) {
+  fst::MapBuilder b = fst::MapBuilder::memory();
+  for (std::uint8_t i = 0; i < 40; ++i) b.insert(std::string(1, static_cast<char>('A' + i)), i);
+  Bytes map = b.into_inner();
+  const Fst good(span_of(map));
+  const std::uint64_t root = good.root_addr();
+  // The root: state byte (count 40 in it), pack byte, then the index below them.
+  const std::uint64_t index = root - 1 - 256;
+  ASSERT_EQ(map[index + 'A'], 0);
+  map[index + 'A'] = 1;  // names the transition of 'B'
+  const Fst crafted(span_of(map));
+  EXPECT_EQ(crafted.get(std::string_view("A")), std::nullopt);
+  EXPECT_EQ(crafted.get(std::string_view("B")), 1u);
+  EXPECT_EQ(crafted.root().find_input('A'), std::nullopt);
 }
 
 TEST(Reader, BuildCasesOpenAndLookUpEveryKey) {

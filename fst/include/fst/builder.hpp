@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -20,6 +21,14 @@ class MapBuilder {
  public:
   // A builder whose file is kept in memory; into_inner() hands it over.
   static MapBuilder memory();
+  // Receives the file's bytes in order, in chunks of about 64 KiB.
+  using Writer = std::function<void(std::span<const std::uint8_t>)>;
+
+  // A builder handing the file's bytes to `writer`, which may put them anywhere (behind bytes
+  // of the caller's own, for instance: node addresses count from the map's first byte, not the
+  // writer's). An exception thrown by the writer leaves through the insert() or finish() that
+  // flushed, unchanged; the builder may then only be destroyed.
+  static MapBuilder to_writer(Writer writer);
   // A builder writing through a buffer to the file at `path` (created or truncated).
   // Throws Error (Io) when the file cannot be opened.
   static MapBuilder create(const std::filesystem::path& path);

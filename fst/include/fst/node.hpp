@@ -312,8 +312,10 @@ inline std::optional<std::size_t> Node::find_input(std::uint8_t b) const noexcep
     return std::nullopt;
   }
   if (has_index_) {
+    // The index is only a hint: a damaged or crafted one could name another byte's transition,
+    // so the answer stands only when that transition's input is `b`.
     const std::size_t i = data_[base_ + b];
-    if (i < ntrans_) return i;
+    if (i < ntrans_ && data_[base_ - 1 - i] == b) return i;
     return std::nullopt;
   }
   // Inputs are stored in reverse: the byte at base_-n+j is the input of transition n-1-j.

@@ -1,0 +1,496 @@
+// The transducer index: loading, building, and the queries that are not streams.
+// The blob layout is drawn in string_index.hpp; the validating loader is in
+// string_index_validate.cpp.
+#include "string_index.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "bytes.hpp"
+#include "fileio.hpp"
+#include "utf8_automaton.hpp"
+
+namespace quenlith::string_index {
+
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view s) { return bytes::as_bytes(s); }
+
+bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& sum) {
+  return __builtin_add_overflow(a, b, &sum);
+}
+
+// The library's error as the index reports it: a failed read or write stays an I/O error.
+IndexError from_fst(const fst::Error& e) {
+  if (e.kind() == fst::ErrorKind::Io)
+    return IndexError::io_message(IndexError::IoKind::Other, e.what());
+  return IndexError::fst(e.what());
+}
+
+// Inserts keys in ascending byte order with their ranks, skipping a key equal to the previous one.
+class RankInserter {
+ public:
+  explicit RankInserter(fst::MapBuilder& builder) : builder_(builder) {}
+
+  void insert(std::string_view key) {
+    if (count_ > 0 && key == previous_) return;
+    try {
+      builder_.insert(key, count_);
+    } catch (const fst::Error& e) {
+      throw from_fst(e);
+    }
+    previous_.assign(key);
+    ++count_;
+  }
+  std::uint64_t count() const noexcept { return count_; }
+
+ private:
+  fst::MapBuilder& builder_;
+  std::string previous_;
+  std::uint64_t count_ = 0;
+};
+
+// Writes a "BIX4" file at `path` atomically: the magic, then the map that `feed` builds by
+// inserting keys into the builder it is given. Returns what `feed` returns. On any failure the
+// temporary file is removed and `path` is left as it was.
+template <class Feed>
+std::uint64_t write_blob(const std::filesystem::path& path, Feed&& feed) {
+  return blob::write_atomically_with(path, [&](fileio::File& file) {
+    fileio::BufWriter out(file, 8192);
+    out.write_all(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+    // The writer's own I/O errors (IndexError::Io) leave through insert() and finish() as they
+    // are: whichever flush fails, the caller sees an I/O error.
+    fst::MapBuilder builder = fst::MapBuilder::to_writer(
+        [&out](std::span<const std::uint8_t> chunk) { out.write_all(chunk); });
+    const std::uint64_t count = feed(builder);
+    try {
+      builder.finish();
+    } catch (const fst::Error& e) {
+      throw from_fst(e);
+    }
+    out.flush();
+    return count;
+  });
+}
+
+}  // namespace
+
+std::string lossy_utf8(std::span<const std::uint8_t> bytes) {
+  if (bytes::is_utf8(bytes)) return std::string(bytes::as_chars(bytes));
+  // Each maximal ill-formed subpart becomes one U+FFFD: a sequence that breaks off is replaced
+  // and the byte that broke it is read again as the start of the next character.
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t j = i;
+    int state = utf8::kStart;
+    do {
+      state = utf8::step(state, bytes[j]);
+      if (state == utf8::kInvalid) break;
+      ++j;
+    } while (state != utf8::kStart && j < bytes.size());
+    if (state == utf8::kStart) {
+      out.append(reinterpret_cast<const char*>(bytes.data() + i), j - i);
+      i = j;
+    } else {
+      out.append(kReplacement);
+      i = (j == i) ? i + 1 : j;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
+  fst::Node node = map.root();
+  std::string key;
+  if (!(node.is_final() && node.final_output().value() == rank)) {
+    std::uint64_t acc = 0;
+    for (;;) {
+      const std::size_t n = node.len();
+      if (n == 0) return std::nullopt;
+      // The transitions' outputs grow with their inputs: find the last one not above `rank`.
+      std::size_t lo = 0, hi = n;
+      while (lo < hi) {
+        const std::size_t mid = (lo + hi) / 2;
+        std::uint64_t sum;
+        if (add_overflows(acc, node.transition(mid).out.value(), sum) || sum > rank) {
+          hi = mid;
+        } else {
+          lo = mid + 1;
+        }
+      }
+      if (lo == 0) return std::nullopt;
+      const fst::Transition t = node.transition(lo - 1);
+      if (add_overflows(acc, t.out.value(), acc)) return std::nullopt;
+      key.push_back(static_cast<char>(t.inp));
+      node = map.node(t.addr);
+      // A final node whose own key ranks lower is passed through: the rank lies below it.
+      std::uint64_t here;
+      if (node.is_final() && !add_overflows(acc, node.final_output().value(), here) && here == rank)
+        break;
+    }
+  }
+  if (!bytes::is_utf8(as_bytes(key))) return std::nullopt;
+  return key;
+}
+
+namespace detail {
+
+void undecodable(const fst::Error& e) {
+  panic(std::string("a StringIndex's transducer nodes decode (load blobs from others with the "
+                    "validating loader): ") +
+        e.what());
+}
+
+}  // namespace detail
+
+// --- loading ---------------------------------------------------------------------------------
+
+StringIndex::StringIndex() : StringIndex(build(std::span<const std::string_view>{})) {}
+
+StringIndex StringIndex::open(blob::SharedBytes bytes) {
+  if (!blob::has_magic(bytes.bytes(), kMagic)) throw IndexError::format(blob::kBadMagic);
+  std::optional<blob::SharedBytes> map_bytes = bytes.slice(kMagicBytes, bytes.size() - kMagicBytes);
+  check_invariant(map_bytes.has_value(), "a blob's bytes after its magic are a view of it");
+  try {
+    fst::Fst map(map_bytes->bytes());
+    return StringIndex(std::move(*map_bytes), map);
+  } catch (const fst::Error& e) {
+    throw from_fst(e);
+  }
+}
+
+StringIndex StringIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  StringIndex index = open(std::move(bytes));
+  if (!verify) return index;
+  try {
+    index.map_.verify();
+  } catch (const fst::Error& e) {
+    throw from_fst(e);
+  }
+  index.verify_ranks();
+  return index;
+}
+
+StringIndex StringIndex::from_bytes(std::span<const std::uint8_t> data) {
+  return from_shared(blob::SharedBytes::from_owned(data), true);
+}
+
+StringIndex StringIndex::from_untrusted_bytes(std::span<const std::uint8_t> data) {
+  return from_shared_untrusted(blob::SharedBytes::from_owned(data));
+}
+
+StringIndex StringIndex::load(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::from_owned(fileio::read_file(path)), true);
+}
+
+StringIndex StringIndex::load_mmap(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+
+StringIndex StringIndex::load_mmap_verified(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+StringIndex StringIndex::load_untrusted(const std::filesystem::path& path) {
+  return from_shared_untrusted(blob::SharedBytes::from_owned(fileio::read_file(path)));
+}
+
+StringIndex StringIndex::load_mmap_untrusted(const std::filesystem::path& path) {
+  return from_shared_untrusted(blob::SharedBytes::map_file(path));
+}
+
+void StringIndex::verify_ranks() const {
+  const std::uint64_t n = len();
+  if (n == 0) return;
+  try {
+    // The first key: in a map whose values are ranks its value is 0. It is found by following
+    // each node's first transition down to a final node, one node a byte, so that crafted bytes
+    // cannot make the check walk more than one path.
+    fst::Node node = map_.root();
+    std::uint64_t acc = 0;
+    while (!node.is_final()) {
+      if (node.is_empty()) throw IndexError::format(kNotRanks);
+      const fst::Transition t = node.transition(0);
+      if (add_overflows(acc, t.out.value(), acc)) throw IndexError::format(kNotRanks);
+      node = map_.node(t.addr);
+    }
+    if (acc != 0 || node.final_output().value() != 0) throw IndexError::format(kNotRanks);
+    if (!rank_walk(map_, n - 1)) throw IndexError::format(kNotRanks);
+  } catch (const fst::Error& e) {
+    throw from_fst(e);
+  }
+}
+
+// --- serialising -----------------------------------------------------------------------------
+
+std::vector<std::uint8_t> StringIndex::to_bytes() const {
+  std::vector<std::uint8_t> out;
+  out.reserve(serialized_len());
+  out.insert(out.end(), kMagic, kMagic + kMagicBytes);
+  const auto map = transducer_bytes();
+  out.insert(out.end(), map.begin(), map.end());
+  return out;
+}
+
+void StringIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    file.write_all(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+    file.write_all(transducer_bytes());
+  });
+}
+
+// --- building --------------------------------------------------------------------------------
+
+StringIndex StringIndex::build(std::span<const std::string_view> keys) {
+  std::vector<std::string_view> sorted(keys.begin(), keys.end());
+  // string_view compares as unsigned bytes (char_traits<char> compares as unsigned char).
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  fst::MapBuilder builder = fst::MapBuilder::memory();
+  std::vector<std::uint8_t> map;
+  try {
+    for (std::size_t i = 0; i < sorted.size(); ++i) builder.insert(sorted[i], i);
+    map = builder.into_inner();
+  } catch (const fst::Error& e) {
+    throw from_fst(e);
+  }
+  std::vector<std::uint8_t> blob;
+  blob.reserve(map.size() + kMagicBytes);
+  blob.insert(blob.end(), kMagic, kMagic + kMagicBytes);
+  blob.insert(blob.end(), map.begin(), map.end());
+  return open(blob::SharedBytes::from_owned(blob));
+}
+
+StringIndex StringIndex::build(std::span<const std::string> keys) {
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  return build(std::span<const std::string_view>(views));
+}
+
+std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::filesystem::path& path) {
+  return detail::build_to_file_with(keys, path, detail::RunLimits{});
+}
+
+std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem::path& path,
+                                         RunLimits limits) {
+  extsort::Run run(limits.budget, limits.offset_limit);
+  extsort::Runs runs(path);
+  while (std::optional<std::string_view> key = keys.next())
+    extsort::push_or_spill(run, runs, *key, kKeyTooLong);
+  if (keys.failed()) throw IndexError::format(kSourceFailed);
+
+  if (runs.empty()) {
+    const extsort::SortedKeys sorted = run.sorted();
+    return write_blob(path, [&](fst::MapBuilder& builder) {
+      RankInserter inserter(builder);
+      for (std::string_view key : sorted) {
+        check_invariant(bytes::is_utf8(as_bytes(key)), "appended from a str");
+        inserter.insert(key);
+      }
+      return inserter.count();
+    });
+  }
+  if (!run.empty()) runs.spill(run);
+  run.release();
+  extsort::ErrorCell cell;
+  extsort::Merge merge = runs.merge(cell);
+  return write_blob(path, [&](fst::MapBuilder& builder) {
+    RankInserter inserter(builder);
+    while (std::optional<std::string_view> key = merge.next()) inserter.insert(*key);
+    if (cell) throw *cell;
+    return inserter.count();
+  });
+}
+
+std::uint64_t StringIndex::build_sorted_to_file(KeySource& keys,
+                                                const std::filesystem::path& path) {
+  return write_blob(path, [&](fst::MapBuilder& builder) {
+    RankInserter inserter(builder);
+    while (std::optional<std::string_view> key = keys.next()) inserter.insert(*key);
+    if (keys.failed()) throw IndexError::format(kSourceFailed);
+    return inserter.count();
+  });
+}
+
+// --- exact lookups ---------------------------------------------------------------------------
+
+std::optional<std::uint64_t> StringIndex::id(std::string_view key) const {
+  try {
+    return map_.get(key);
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+}
+
+std::optional<std::string> StringIndex::key(std::uint64_t id) const {
+  try {
+    return rank_walk(map_, id);
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+}
+
+std::vector<std::optional<std::string>> StringIndex::keys_of(
+    std::span<const std::uint64_t> ids) const {
+  std::vector<std::optional<std::string>> out;
+  out.reserve(ids.size());
+  for (const std::uint64_t i : ids) out.push_back(key(i));
+  return out;
+}
+
+// --- ordered queries -------------------------------------------------------------------------
+
+std::uint64_t StringIndex::rank_of_first_ge(std::string_view query) const {
+  MatchIter<fst::automaton::AlwaysMatch> it = search(fst::automaton::AlwaysMatch{}, query);
+  if (auto item = it.next_raw()) return item->value;
+  return len();
+}
+
+std::uint64_t StringIndex::range_count(std::string_view lo, std::string_view hi) const {
+  const std::uint64_t a = rank_of_first_ge(lo);
+  const std::uint64_t b = rank_of_first_ge(hi);
+  return b > a ? b - a : 0;
+}
+
+std::vector<Entry> StringIndex::range(std::string_view lo, std::string_view hi,
+                                      std::optional<std::uint64_t> limit) const {
+  if (limit && *limit == 0) return {};
+  MatchIter<fst::automaton::AlwaysMatch> it = search(fst::automaton::AlwaysMatch{}, lo, hi);
+  return drain(it, limit);
+}
+
+std::pair<std::uint64_t, std::uint64_t> StringIndex::prefix_id_range(
+    std::string_view prefix) const {
+  const std::uint64_t start = rank_of_first_ge(prefix);
+  // The smallest string above every string that starts with the prefix: drop trailing 0xFF
+  // bytes and add one to the last byte left. Nothing left means no such string exists.
+  std::string above(prefix);
+  while (!above.empty() && static_cast<std::uint8_t>(above.back()) == 0xFF) above.pop_back();
+  if (above.empty()) return {start, std::max(start, len())};
+  above.back() = static_cast<char>(static_cast<std::uint8_t>(above.back()) + 1);
+  return {start, std::max(start, rank_of_first_ge(above))};
+}
+
+std::uint64_t StringIndex::prefix_count(std::string_view prefix) const {
+  const auto [start, end] = prefix_id_range(prefix);
+  return end - start;
+}
+
+MatchIter<PrefixAutomaton> StringIndex::prefix_iter(std::string_view prefix) const {
+  return search(fst::automaton::starts_with(fst::automaton::Str(prefix)));
+}
+
+std::vector<Entry> StringIndex::prefix(std::string_view prefix,
+                                       std::optional<std::uint64_t> limit) const {
+  if (limit && *limit == 0) return {};
+  MatchIter<PrefixAutomaton> it = prefix_iter(prefix);
+  return drain(it, limit);
+}
+
+std::optional<Entry> StringIndex::successor(std::string_view query) const {
+  MatchIter<fst::automaton::AlwaysMatch> it = search(fst::automaton::AlwaysMatch{}, query);
+  return it.next();
+}
+
+std::optional<Entry> StringIndex::predecessor(std::string_view query) const {
+  if (const std::optional<std::uint64_t> i = id(query)) return Entry{std::string(query), *i};
+  std::uint64_t r = len();
+  try {
+    auto it = fst::range(map_).gt(query).into_stream();
+    if (auto item = it.next()) r = item->value;
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+  if (r == 0) return std::nullopt;
+  std::optional<std::string> k = key(r - 1);
+  if (!k) return std::nullopt;
+  return Entry{std::move(*k), r - 1};
+}
+
+// --- prefix matching -------------------------------------------------------------------------
+
+namespace {
+
+// Walks `query`'s bytes from the root and calls `record(m, id)` for every stored key that is
+// the query's first m bytes and ends on one of its character boundaries, shortest first.
+template <class Record>
+void prefix_walk(const fst::Fst& map, std::string_view query, Record&& record) {
+  fst::Node node = map.root();
+  if (node.is_final()) record(0, node.final_output().value());
+  std::uint64_t acc = 0;
+  for (std::size_t m = 1; m <= query.size(); ++m) {
+    const auto b = static_cast<std::uint8_t>(query[m - 1]);
+    const std::optional<std::size_t> i = node.find_input(b);
+    if (!i) return;
+    const fst::Transition t = node.transition(*i);
+    if (add_overflows(acc, t.out.value(), acc)) return;
+    node = map.node(t.addr);
+    if (!node.is_final()) continue;
+    const bool boundary = m == query.size() || (static_cast<std::uint8_t>(query[m]) & 0xC0) != 0x80;
+    std::uint64_t id;
+    if (boundary && !add_overflows(acc, node.final_output().value(), id)) record(m, id);
+  }
+}
+
+}  // namespace
+
+std::vector<Entry> StringIndex::common_prefix(std::string_view query) const {
+  std::vector<Entry> out;
+  try {
+    prefix_walk(map_, query, [&](std::size_t m, std::uint64_t id) {
+      out.push_back(Entry{std::string(query.substr(0, m)), id});
+    });
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+  return out;
+}
+
+std::optional<Entry> StringIndex::longest_prefix(std::string_view query) const {
+  std::optional<std::pair<std::size_t, std::uint64_t>> found;
+  try {
+    prefix_walk(map_, query, [&](std::size_t m, std::uint64_t id) { found.emplace(m, id); });
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+  if (!found) return std::nullopt;
+  return Entry{std::string(query.substr(0, found->first)), found->second};
+}
+
+// --- approximate queries ---------------------------------------------------------------------
+
+MatchIter<fst::automaton::Levenshtein> StringIndex::fuzzy_iter(std::string_view query,
+                                                               std::uint32_t max_distance) const {
+  std::optional<fst::automaton::Levenshtein> aut;
+  try {
+    aut.emplace(query, max_distance);
+  } catch (const fst::automaton::LevenshteinError& e) {
+    throw IndexError::automaton(e.what());
+  } catch (const fst::Error& e) {
+    throw IndexError::automaton(e.what());
+  }
+  return search(std::move(*aut));
+}
+
+std::vector<Entry> StringIndex::fuzzy(std::string_view query, std::uint32_t max_distance,
+                                      std::optional<std::uint64_t> limit) const {
+  // The automaton first: a query it refuses is refused whatever the limit.
+  MatchIter<fst::automaton::Levenshtein> it = fuzzy_iter(query, max_distance);
+  return drain(it, limit);
+}
+
+MatchIter<subsequence::Subsequence> StringIndex::subsequence_iter(std::string_view query) const {
+  return search(subsequence::Subsequence(query));
+}
+
+std::vector<Entry> StringIndex::subsequence(std::string_view query,
+                                            std::optional<std::uint64_t> limit) const {
+  if (limit && *limit == 0) return {};
+  MatchIter<subsequence::Subsequence> it = subsequence_iter(query);
+  return drain(it, limit);
+}
+
+}  // namespace quenlith::string_index

@@ -1,0 +1,301 @@
+// StringIndex loaders: the trusted loads and their rank check, and the validating loader over
+// crafted, truncated and flipped blobs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "blob.hpp"
+#include "bytes.hpp"
+#include "error.hpp"
+#include "fst/builder.hpp"
+#include "fst/crc32.hpp"
+#include "fst_bounds.hpp"
+#include "string_index.hpp"
+
+using namespace quenlith;
+using namespace quenlith::string_index;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes blob_of(std::vector<std::string_view> keys) {
+  return StringIndex::build(std::span<const std::string_view>(keys)).to_bytes();
+}
+
+// A "BIX4" blob around a map built with the given keys (ascending) and values.
+Bytes blob_with_values(const std::vector<std::pair<std::string, std::uint64_t>>& entries) {
+  fst::MapBuilder b = fst::MapBuilder::memory();
+  for (const auto& [k, v] : entries) b.insert(k, v);
+  Bytes blob = {'B', 'I', 'X', '4'};
+  const Bytes map = b.into_inner();
+  blob.insert(blob.end(), map.begin(), map.end());
+  return blob;
+}
+
+// Recomputes the map's checksum after an edit, as a forger would.
+void reseal(Bytes& blob) {
+  const std::size_t n = blob.size();
+  const std::uint32_t sum =
+      fst::mask_crc(fst::crc32c(0, std::span<const std::uint8_t>(blob.data() + 4, n - 8)));
+  bytes::store_u32(blob.data() + n - 4, sum);
+}
+
+// The map's root address (its footer, version 3).
+std::uint64_t root_of(const Bytes& blob) { return bytes::load_u64(blob.data() + blob.size() - 12); }
+
+std::string error_of(const Bytes& blob, bool untrusted) {
+  try {
+    if (untrusted) {
+      StringIndex::from_untrusted_bytes(blob);
+    } else {
+      StringIndex::from_bytes(blob);
+    }
+    return "";
+  } catch (const IndexError& e) {
+    return e.what();
+  }
+}
+
+// Every key of `idx` by a full listing, checked against its own exact lookups and rank walks:
+// an index the validating loader accepts must answer consistently.
+std::vector<Entry> consistent_listing(const StringIndex& idx) {
+  const std::vector<Entry> all = idx.prefix("");
+  EXPECT_EQ(all.size(), idx.len());
+  for (std::uint64_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].id, i);
+    EXPECT_EQ(idx.id(all[i].key), i);
+    EXPECT_EQ(idx.key(i), all[i].key);
+    EXPECT_TRUE(bytes::is_utf8(bytes::as_bytes(all[i].key)));
+  }
+  return all;
+}
+
+// Runs every kind of query on an index loaded without validation: each must answer or panic,
+// never crash or read out of bounds (the sanitizer build checks the latter).
+void poke(const StringIndex& idx) {
+  const auto tolerate = [](auto&& f) {
+    try {
+      f();
+    } catch (const Panic&) {
+    } catch (const IndexError&) {}
+  };
+  for (const char* q : {"", "a", "ab", "\xC3\xA9", "zz"}) {
+    tolerate([&] { (void)idx.id(q); });
+    tolerate([&] { (void)idx.prefix(q, 50); });
+    tolerate([&] { (void)idx.range(q, "z", 50); });
+    tolerate([&] { (void)idx.common_prefix(q); });
+    tolerate([&] { (void)idx.predecessor(q); });
+    tolerate([&] { (void)idx.prefix_id_range(q); });
+    tolerate([&] { (void)idx.fuzzy(q, 1, 50); });
+    tolerate([&] { (void)idx.subsequence(q, 50); });
+  }
+  for (std::uint64_t i = 0; i < 8; ++i) tolerate([&] { (void)idx.key(i); });
+}
+
+TEST(StringIndexLoad, TrustedFraming) {
+  EXPECT_EQ(error_of({'B', 'I', 'X'}, false), "format error: bad magic or truncated header");
+  EXPECT_EQ(error_of({'B', 'I', 'X', '3', 0, 0}, false),
+            "format error: bad magic or truncated header");
+  try {
+    StringIndex::from_bytes(Bytes{'B', 'I', 'X', '4'});
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Fst);
+  }
+
+  const Bytes good = blob_of({"apple", "banana", "cherry"});
+  const StringIndex idx = StringIndex::from_bytes(good);
+  EXPECT_EQ(idx.serialized_len(), good.size());
+  EXPECT_EQ(idx.to_bytes(), good);
+  EXPECT_EQ(idx.key(1), "banana");
+
+  // A flipped node byte: accepted without verification, refused by the checksum with it.
+  Bytes flipped = good;
+  flipped[root_of(good) + 4 - 2] ^= 0x01;
+  EXPECT_NO_THROW(StringIndex::from_shared(blob::SharedBytes::from_owned(flipped), false));
+  EXPECT_EQ(error_of(flipped, false)
+                .rfind("fst error: FST verification failed: expected checksum of ", 0),
+            0u);
+  // The empty index passes the rank check.
+  EXPECT_EQ(StringIndex::from_bytes(blob_of({})).len(), 0u);
+}
+
+TEST(StringIndexLoad, ValuesThatAreNotRanksAreRefused) {
+  const char* trusted = "format error: string-index: FST values are not the sorted ranks";
+  const char* untrusted = "format error: fst value is not the key's rank";
+  // The first key's value is 1.
+  const Bytes shifted = blob_with_values({{"a", 1}, {"b", 2}, {"c", 3}});
+  EXPECT_EQ(error_of(shifted, false), trusted);
+  EXPECT_EQ(error_of(shifted, true), untrusted);
+  // A skipped rank: nothing has rank n - 1.
+  const Bytes skipped = blob_with_values({{"a", 0}, {"b", 1}, {"c", 5}});
+  EXPECT_EQ(error_of(skipped, false), trusted);
+  EXPECT_EQ(error_of(skipped, true), untrusted);
+  // The cheap check passes a map whose middle value is off; the full one does not.
+  const Bytes middle = blob_with_values({{"a", 0}, {"b", 0}, {"c", 2}});
+  EXPECT_EQ(error_of(middle, true), untrusted);
+}
+
+TEST(StringIndexLoad, UntrustedAcceptsWhatTheSystemWrites) {
+  std::mt19937_64 rng(11);
+  std::vector<std::string> keys = {"", "a", "ab", "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80"};
+  for (int i = 0; i < 2000; ++i) keys.push_back(std::to_string(rng() % 100000) + "\xE2\x82\xAC");
+  // Nodes with more than 32 transitions carry an input index.
+  for (int c = 0x21; c < 0x7F; ++c) keys.push_back(std::string(1, static_cast<char>(c)) + "x");
+  const std::vector<std::string_view> kv(keys.begin(), keys.end());
+  const Bytes good = StringIndex::build(std::span<const std::string_view>(kv)).to_bytes();
+  const StringIndex trusted = StringIndex::from_bytes(good);
+  const StringIndex checked = StringIndex::from_untrusted_bytes(good);
+  EXPECT_EQ(consistent_listing(checked), trusted.prefix(""));
+  EXPECT_EQ(StringIndex::from_untrusted_bytes(blob_of({})).len(), 0u);
+  EXPECT_EQ(StringIndex::from_untrusted_bytes(blob_of({""})).key(0), "");
+}
+
+TEST(StringIndexLoad, UntrustedRefusesBrokenGraphs) {
+  const Bytes good = blob_of({"a", "b", "c"});
+  const std::uint64_t root = root_of(good);  // an any-transitions node: state, pack, inputs
+  const std::size_t at = 4 + root;
+
+  // Checksum wrong, graph sound: the checksum error, after the graph passed.
+  Bytes bad_sum = good;
+  bad_sum[bad_sum.size() - 1] ^= 0xFF;
+  EXPECT_EQ(error_of(bad_sum, true).rfind("fst error: FST verification failed", 0), 0u);
+
+  // Two transitions on one byte ('b' made 'a'): out of order, even with the checksum wrong.
+  Bytes twice = good;
+  ASSERT_EQ(twice[at - 3], 'b');
+  twice[at - 3] = 'a';
+  EXPECT_EQ(error_of(twice, true),
+            "format error: fst transitions are not in increasing byte order");
+
+  // Input bytes that no UTF-8 key may hold.
+  for (const std::uint8_t b : {0xC0, 0xFF, 0x80}) {
+    Bytes bad = good;
+    bad[at - 4] = b;  // the input of 'c'
+    reseal(bad);
+    EXPECT_EQ(error_of(bad, true), "format error: fst key is not UTF-8");
+  }
+  EXPECT_EQ(error_of(blob_with_values({{"\xED\xA0\x80", 0}}), true),
+            "format error: fst key is not UTF-8");
+  // A final node reached after C3 alone.
+  Bytes split = blob_with_values({{"\xC3", 0}});
+  EXPECT_EQ(error_of(split, true), "format error: fst key ends inside a UTF-8 character");
+
+  // The footer's count one above what the graph spells.
+  Bytes counted = good;
+  bytes::store_u64(counted.data() + counted.size() - 20, 4);
+  reseal(counted);
+  EXPECT_EQ(error_of(counted, true),
+            "format error: fst holds a different number of keys than its header says");
+
+  // A crafted input index naming another byte's transition.
+  std::vector<std::string> many;
+  for (int i = 0; i < 40; ++i) many.push_back(std::string(1, static_cast<char>('A' + i)));
+  Bytes indexed = blob_of(std::vector<std::string_view>(many.begin(), many.end()));
+  const std::size_t index = 4 + root_of(indexed) - 1 - 256;
+  ASSERT_EQ(indexed[index + 'A'], 0);
+  indexed[index + 'A'] = 1;
+  reseal(indexed);
+  EXPECT_EQ(error_of(indexed, true),
+            "format error: fst node's input index does not match its transitions");
+  // An entry for a byte with no transition that names one.
+  indexed[index + 'A'] = 0;
+  indexed[index + 'z'] = 3;
+  reseal(indexed);
+  EXPECT_EQ(error_of(indexed, true),
+            "format error: fst node's input index does not match its transitions");
+}
+
+TEST(StringIndexLoad, DeltasFit) {
+  const std::uint8_t data[] = {1, 2, 3, 4, 5, 6};
+  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 4, 3, 2, 0xFFFF));   // fields at 4, 2, 0
+  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 4, 4, 2, 0xFFFF));  // the fourth below 0
+  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 5, 1, 2, 0xFFFF));  // past the end
+  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 4, 3, 2, 0x0500));  // 0x0605 at 4 is too big
+  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 2, 2, 2, 0x0500));   // 0x0403 and 0x0201 fit
+  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 6, 1, 0, 0));
+  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 7, 1, 0, 0));
+  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, UINT64_MAX, 1, 8, UINT64_MAX));
+}
+
+// Small valid blobs of every node kind: one-transition nodes with and without outputs, nodes
+// with an input index, the empty key, multi-byte keys.
+std::vector<Bytes> samples() {
+  std::vector<Bytes> out = {blob_of({}), blob_of({""}), blob_of({"a"}),
+                            blob_of({"", "a", "ab", "abc", "b\xC3\xA9", "\xF0\x9F\x98\x80"}),
+                            blob_of({"apple", "applet", "banana", "band", "bandana"})};
+  std::vector<std::string> wide;
+  for (int i = 0; i < 40; ++i) wide.push_back(std::string(1, static_cast<char>('!' + i)) + "q");
+  out.push_back(blob_of(std::vector<std::string_view>(wide.begin(), wide.end())));
+  return out;
+}
+
+TEST(StringIndexLoad, UntrustedOverTruncationsAndFlips) {
+  for (const Bytes& good : samples()) {
+    const std::vector<Entry> want = StringIndex::from_bytes(good).prefix("");
+    for (std::size_t len = 0; len < good.size(); ++len) {
+      const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
+      EXPECT_NE(error_of(cut, true), "") << len;
+    }
+    for (std::size_t pos = 0; pos < good.size(); ++pos) {
+      for (const std::uint8_t mask : {0x01, 0x10, 0x80, 0xFF}) {
+        Bytes bad = good;
+        bad[pos] ^= mask;
+        // As flipped: an error, or (a flip that changes nothing read) the same answers.
+        try {
+          EXPECT_EQ(consistent_listing(StringIndex::from_untrusted_bytes(bad)), want);
+        } catch (const IndexError&) {}
+        // Resealed, as a forger would: an error, or an index that answers consistently.
+        if (pos >= 4 && pos + 4 < bad.size()) reseal(bad);
+        try {
+          consistent_listing(StringIndex::from_untrusted_bytes(bad));
+        } catch (const IndexError&) {}
+        // The trusted load without verification must not crash either, nor its queries.
+        try {
+          poke(StringIndex::from_shared(blob::SharedBytes::from_owned(bad), false));
+        } catch (const IndexError&) {}
+        try {
+          poke(StringIndex::from_bytes(bad));
+        } catch (const IndexError&) {}
+      }
+    }
+  }
+}
+
+// The damaged maps of the transducer library's error vectors, wrapped as "BIX4" blobs.
+TEST(StringIndexLoad, DamagedLibraryVectors) {
+  const std::filesystem::path file =
+      std::filesystem::path(__FILE__).parent_path() / "../../fst/tests/vectors/errors.jsonl";
+  std::ifstream in(file);
+  ASSERT_TRUE(in) << file;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::regex field("\"(bytes|final_fst|map|base_map)\":\"([0-9a-f]*)\"");
+  std::size_t seen = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), field), end; it != end; ++it) {
+    const std::string hex = (*it)[2];
+    Bytes blob = {'B', 'I', 'X', '4'};
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+      blob.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    ++seen;
+    try {
+      consistent_listing(StringIndex::from_untrusted_bytes(blob));
+    } catch (const IndexError& e) {
+      const std::string what = e.what();
+      EXPECT_TRUE(what.rfind("fst error: ", 0) == 0 || what.rfind("format error: fst ", 0) == 0 ||
+                  what.rfind("format error: bad magic", 0) == 0)
+          << what;
+    }
+    try {
+      poke(StringIndex::from_shared(blob::SharedBytes::from_owned(blob), false));
+    } catch (const IndexError&) {}
+  }
+  EXPECT_GT(seen, 30u);
+}
+
+}  // namespace
