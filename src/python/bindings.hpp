@@ -14,6 +14,9 @@ Ref closed_hash_index_type();
 // inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
 extern PyMethodDef inspect_def;
 
+// plan(keys, *, reverse=False, ..., objective=...): the planner over an iterable of str.
+extern PyMethodDef plan_def;
+
 // _cli(args): the command line over the process's standard streams; returns the exit status.
 extern PyMethodDef cli_def;
 

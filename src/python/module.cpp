@@ -25,7 +25,7 @@ const std::array<ClassFactory, 3> kClasses{
 };
 
 // In this order: inspect, plan, _cli.
-const std::array<PyMethodDef*, 2> kFunctions{&inspect_def, &cli_def};
+const std::array<PyMethodDef*, 3> kFunctions{&inspect_def, &plan_def, &cli_def};
 
 // Appends `name` to the module's `__all__` (made as an empty list when absent), then sets the
 // attribute.
