@@ -500,6 +500,34 @@ StringArena::StringArena()
           std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, kBlocks16}))) {}
 
 StringArena StringArena::from_shared(blob::SharedBytes image) {
+  StringArena a = parse_layout(std::move(image));
+  const std::uint64_t n = a.n_;
+  const std::uint64_t data_len = a.data_end_ - a.data_start_;
+  if (n == 0) {
+    if (data_len != 0) throw IndexError::format("arena: offsets do not span the data");
+    return a;
+  }
+  const auto first = a.span_at(0);
+  if (!first) throw IndexError::format("arena: unreadable first offset");
+  const auto last = a.span_at(n - 1);
+  if (!last) throw IndexError::format("arena: unreadable last offset");
+  if (first->start != 0 || last->end != data_len)
+    throw IndexError::format("arena: offsets do not span the data");
+  return a;
+}
+
+StringArena StringArena::detached(const ArenaPrefix& parts) {
+  std::vector<std::uint8_t> image;
+  image.reserve(parts.prefix.size() + parts.tail.size());
+  bytes::put_bytes(image, parts.prefix);
+  bytes::put_bytes(image, parts.tail);
+  StringArena a = parse_layout(blob::SharedBytes::from_owned(std::move(image)));
+  check_invariant(a.data_start_ == parts.prefix.size() && a.data_end_ == a.data_start_,
+                  "a detached arena is its prefix and tail");
+  return a;
+}
+
+StringArena StringArena::parse_layout(blob::SharedBytes image) {
   const std::span<const std::uint8_t> b = image.bytes();
   const std::uint64_t size = b.size();
   if (size < 8) throw IndexError::format("arena: unexpected end of buffer");
@@ -541,18 +569,6 @@ StringArena StringArena::from_shared(blob::SharedBytes image) {
     a.data_end_ = a.overflow_end_ = size;
   }
   a.image_ = std::move(image);
-
-  const std::uint64_t data_len = a.data_end_ - a.data_start_;
-  if (n == 0) {
-    if (data_len != 0) throw IndexError::format("arena: offsets do not span the data");
-    return a;
-  }
-  const auto first = a.span_at(0);
-  if (!first) throw IndexError::format("arena: unreadable first offset");
-  const auto last = a.span_at(n - 1);
-  if (!last) throw IndexError::format("arena: unreadable last offset");
-  if (first->start != 0 || last->end != data_len)
-    throw IndexError::format("arena: offsets do not span the data");
   return a;
 }
 

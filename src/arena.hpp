@@ -199,6 +199,13 @@ class StringArena {
       std::span<const std::uint32_t> lengths,
       std::optional<std::span<const std::uint8_t>> fingerprints = std::nullopt);
 
+  // The arena of `parts` without its string data: the image is the prefix followed by the tail.
+  // `span_at` answers every string's span as in the whole arena; `entry` answers only for
+  // strings whose span lies inside the (empty) data, so nothing past the image is ever read. A
+  // streamed build uses it to place strings it writes elsewhere. Panics when `parts` was not
+  // made by `prefix_for_lengths`.
+  static StringArena detached(const ArenaPrefix& parts);
+
   // The data-relative span of string i, or nullopt when the image cannot give one (a damaged
   // entry). Meant for i < len(); safe for any i.
   std::optional<Span> span_at(std::uint64_t i) const noexcept {
@@ -249,6 +256,9 @@ class StringArena {
 
   struct Raw {};
   explicit StringArena(Raw) {}
+  // Reads the count, the tag, the table's extent and the overflow table's; the data region is
+  // what lies between table and overflow table. The spans themselves are not examined.
+  static StringArena parse_layout(blob::SharedBytes image);
   static std::optional<StringArena> assemble_ranges(
       std::uint64_t n, const detail::RangeSource& source,
       std::optional<std::span<const std::uint8_t>> fingerprints, unsigned threads,

@@ -159,10 +159,15 @@ std::uint64_t next_temp_seq() noexcept {
   return g_temp_seq.fetch_add(1, std::memory_order_relaxed);
 }
 
-std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64_t seq) {
+std::filesystem::path sibling_name(const std::filesystem::path& target, std::uint64_t seq,
+                                   std::string_view suffix) {
   return dir_of(target) /
          (base_of(target) + "." + std::to_string(static_cast<std::uint32_t>(::getpid())) + "." +
-          std::to_string(seq) + ".tmp");
+          std::to_string(seq) + std::string(suffix));
+}
+
+std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64_t seq) {
+  return sibling_name(target, seq, ".tmp");
 }
 
 namespace detail {

@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
@@ -155,6 +156,10 @@ class AtomicTemp {
 
 // The temporary name the writer would use for `target` with sequence number `seq`.
 std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64_t seq);
+// A scratch name beside `target`: its directory, its base name ("index" when the path does not
+// end in a normal name), then ".<pid>.<seq>" and `suffix` (".tmp" for the temporary file).
+std::filesystem::path sibling_name(const std::filesystem::path& target, std::uint64_t seq,
+                                   std::string_view suffix);
 // Takes the next number of the process-wide temporary-name counter.
 std::uint64_t next_temp_seq() noexcept;
 

@@ -29,13 +29,16 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arena.hpp"
 #include "blob.hpp"
 #include "bytes.hpp"
+#include "fileio.hpp"
 #include "hash.hpp"
 #include "hash_blob.hpp"
+#include "key_source.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
 #include "side_table.hpp"
@@ -51,12 +54,43 @@ inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 
 class PerfectHashIndex;
 
+// The window of the streamed build: key bytes filled into the output one window at a time.
+inline constexpr std::uint64_t kWindowBytes = 33554432;  // 32 MiB
+
 namespace detail {
 // `build_with_threads` keyed on `hash` instead of `hash_pair`, so that tests can make distinct
 // keys collide. Such an index answers only through the `*_hashed` queries given `hash`'s pairs.
 PerfectHashIndex build_with_hash(std::span<const std::string_view> keys, bool fingerprints,
                                  unsigned threads, hash::Pair (*hash)(std::string_view));
+// `PerfectHashIndex::build_to_file_windowed` on `threads` threads, keyed on `hash`.
+std::uint64_t build_to_file_hashed(key_source::KeySource& source, const std::filesystem::path& path,
+                                   bool fingerprints, std::uint64_t window, unsigned threads,
+                                   hash::Pair (*hash)(std::string_view));
 }  // namespace detail
+
+// The spill file of the streamed build's windowed layout, beside the output:
+// "<base>.<pid>.<seq>.spill". Removed (and closed) when the value goes, whatever happened.
+class Spill {
+ public:
+  // Creates the file new (read-write, 0666 before the umask), trying at most 128 sequence
+  // numbers that name no existing file. Throws `IndexError::Io`.
+  static Spill create(const std::filesystem::path& output);
+  Spill(Spill&& other) noexcept
+      : path_(std::exchange(other.path_, {})), file_(std::move(other.file_)) {}
+  Spill& operator=(Spill&&) = delete;
+  Spill(const Spill&) = delete;
+  Spill& operator=(const Spill&) = delete;
+  ~Spill();
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  fileio::File& file() noexcept { return file_; }
+
+ private:
+  Spill(std::filesystem::path path, fileio::File file)
+      : path_(std::move(path)), file_(std::move(file)) {}
+  std::filesystem::path path_;
+  fileio::File file_;
+};
 
 // The 36 header bytes of a "BMP8" blob, check included.
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64_t mph_len,
@@ -97,6 +131,29 @@ class PerfectHashIndex {
       std::span<const std::string_view> keys, std::span<const std::uint64_t> hashes,
       std::optional<std::span<const std::uint8_t>> fingerprints, std::uint64_t total,
       unsigned threads);
+
+  // Writes the blob of the keys of `source` to `path` without holding them: pass 1 hashes every
+  // key and computes every section but the key bytes, pass 2 reads the keys again and copies
+  // each into the output, mapped read-write. When the key bytes are more than `window` bytes,
+  // pass 2 groups them by window of the output through a spill file first and fills one window
+  // at a time. The file is the blob `build_with(keys, fingerprints)` followed by `save` writes,
+  // except that among keys whose `h1` collides the first in source order keeps the slot and the
+  // others take the tail ids in source order. Returns the number of keys. The source is opened
+  // once when it has no key, else twice, and must give the same keys in the same order both
+  // times, every key once. Throws `IndexError::Format` "perfect-hash: a key is longer than
+  // u32::MAX bytes", "perfect-hash: the source raised before it ended" (after either pass, when
+  // `source.failed()`), "perfect-hash: more than u32::MAX keys; ids are u32", "perfect-hash:
+  // construction was not minimal/perfect"; `IndexError::Build` "perfect-hash: the source did not
+  // replay the same keys in the same order" or "perfect-hash: build_to_file needs distinct keys
+  // and the source repeated one"; the minimal-perfect-hash build's errors; `IndexError::Io`. On
+  // any failure the target is untouched and no temporary or spill file remains. Runs on the
+  // calling thread but for the minimal-perfect-hash build, which uses the online processors.
+  static std::uint64_t build_to_file_windowed(key_source::KeySource& source,
+                                              const std::filesystem::path& path, bool fingerprints,
+                                              std::uint64_t window);
+  // `build_to_file_windowed` without fingerprints and with 32 MiB windows.
+  static std::uint64_t build_to_file(key_source::KeySource& source,
+                                     const std::filesystem::path& path);
 
   // The key's id, or nullopt when it is not a member. Never fails.
   std::optional<std::uint32_t> id(std::string_view key) const noexcept {

@@ -1,0 +1,147 @@
+#include "key_source.hpp"
+
+#include <cstring>
+
+#include "bytes.hpp"
+#include "error.hpp"
+#include "fileio.hpp"
+
+namespace quenlith::key_source {
+
+namespace {
+
+// Keys a batch takes before it is handed out: enough to make the per-batch call negligible,
+// few enough that a batch stays in cache.
+constexpr std::size_t kBatchKeys = 1024;
+constexpr std::size_t kBatchBytes = 65536;
+
+class StringsStream final : public KeyStream {
+ public:
+  explicit StringsStream(std::span<const std::string_view> keys) : keys_(keys) {}
+  bool next_batch(KeyBatch& batch) override {
+    batch.clear();
+    while (next_ < keys_.size() && batch.size() < kBatchKeys) batch.push(keys_[next_++]);
+    return !batch.empty();
+  }
+
+ private:
+  std::span<const std::string_view> keys_;
+  std::size_t next_ = 0;
+};
+
+constexpr std::size_t kFileBuffer = 8192;
+constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
+
+class FileStream final : public KeyStream {
+ public:
+  FileStream(fileio::File file, std::string shown,
+             std::shared_ptr<std::optional<std::string>> failure,
+             std::shared_ptr<std::uint64_t> skipped)
+      : file_(std::move(file)),
+        shown_(std::move(shown)),
+        failure_(std::move(failure)),
+        skipped_(std::move(skipped)),
+        buf_(kFileBuffer) {}
+
+  bool next_batch(KeyBatch& batch) override {
+    batch.clear();
+    while (!done_ && batch.size() < kBatchKeys && batch.byte_len() < kBatchBytes) {
+      if (!read_line()) {
+        done_ = true;
+        break;
+      }
+      if (line_.empty()) {
+        ++*skipped_;
+        continue;
+      }
+      batch.push(line_);
+    }
+    return !batch.empty();
+  }
+
+ private:
+  // Reads the next line into line_ without its ending; false at the end of the file or on a
+  // failure, which is recorded.
+  bool read_line() {
+    line_.clear();
+    bool any = false;
+    bool ended = false;
+    while (!ended) {
+      if (pos_ == end_) {
+        try {
+          end_ = file_.read_some(buf_);
+        } catch (const IndexError& e) {
+          // The line being read when the read failed.
+          fail(line_no_ + 1, e.message());
+          return false;
+        }
+        pos_ = 0;
+        if (end_ == 0) break;
+      }
+      any = true;
+      const std::uint8_t* start = buf_.data() + pos_;
+      const void* nl = std::memchr(start, '\n', end_ - pos_);
+      const std::size_t n =
+          nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) - start) : end_ - pos_;
+      line_.append(reinterpret_cast<const char*>(start), n);
+      pos_ += n;
+      if (nl) {
+        ++pos_;
+        ended = true;
+      }
+    }
+    if (!any) return false;
+    ++line_no_;
+    if (!bytes::is_utf8(bytes::as_bytes(line_))) {
+      fail(line_no_, kNotUtf8);
+      return false;
+    }
+    if (ended && !line_.empty() && line_.back() == '\r') line_.pop_back();
+    return true;
+  }
+
+  void fail(std::uint64_t line, const std::string& text) {
+    *failure_ = shown_ + ":" + std::to_string(line) + ": " + text;
+  }
+
+  fileio::File file_;
+  std::string shown_;
+  std::shared_ptr<std::optional<std::string>> failure_;
+  std::shared_ptr<std::uint64_t> skipped_;
+  std::vector<std::uint8_t> buf_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  std::string line_;
+  std::uint64_t line_no_ = 0;
+  bool done_ = false;
+};
+
+class EmptyStream final : public KeyStream {
+ public:
+  bool next_batch(KeyBatch& batch) override {
+    batch.clear();
+    return false;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<KeyStream> Strings::open_pass() { return std::make_unique<StringsStream>(keys_); }
+
+KeysFile::KeysFile(std::filesystem::path path)
+    : path_(std::move(path)),
+      failure_(std::make_shared<std::optional<std::string>>()),
+      skipped_(std::make_shared<std::uint64_t>(0)) {}
+
+std::unique_ptr<KeyStream> KeysFile::open_pass() {
+  *skipped_ = 0;
+  try {
+    return std::make_unique<FileStream>(fileio::File::open_read(path_), path_.string(), failure_,
+                                        skipped_);
+  } catch (const IndexError& e) {
+    *failure_ = path_.string() + ": " + e.message();
+    return std::make_unique<EmptyStream>();
+  }
+}
+
+}  // namespace quenlith::key_source

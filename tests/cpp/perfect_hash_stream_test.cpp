@@ -1,0 +1,266 @@
+// The streamed perfect-hash build against the in-memory build, on both layouts of pass 2, and
+// every way a source can fail it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "perfect_hash.hpp"
+#include "stream_testing.hpp"
+
+using namespace quenlith;
+using perfect_hash::PerfectHashIndex;
+using test_support::distinct_keys;
+using test_support::expect_clean_failure;
+using test_support::file_bytes;
+using test_support::listing;
+using test_support::ScratchDir;
+using test_support::ScriptedSource;
+using test_support::views;
+
+namespace {
+
+constexpr const char* kNoReplay =
+    "perfect-hash: the source did not replay the same keys in the same order";
+constexpr const char* kRepeated =
+    "perfect-hash: build_to_file needs distinct keys and the source repeated one";
+constexpr const char* kRaised = "perfect-hash: the source raised before it ended";
+
+// Keys beginning with '#' all share one h1; the rest hash as usual.
+hash::Pair colliding_hash(std::string_view key) {
+  hash::Pair hp = hash::hash_pair(key);
+  if (!key.empty() && key[0] == '#') hp.h1 = 0x5EED5EED5EED5EEDull;
+  return hp;
+}
+
+std::uint64_t build(key_source::KeySource& source, const std::filesystem::path& path,
+                    bool fingerprints, std::uint64_t window, unsigned threads = 2,
+                    hash::Pair (*hash)(std::string_view) = hash::hash_pair) {
+  return perfect_hash::detail::build_to_file_hashed(source, path, fingerprints, window, threads,
+                                                    hash);
+}
+
+std::uint64_t data_len(const std::vector<std::string>& keys) {
+  std::uint64_t d = 0;
+  for (const auto& k : keys) d += k.size();
+  return d;
+}
+
+// The in-memory blob of keys hashed by `hash`, collisions ordered by source position.
+std::vector<std::uint8_t> in_memory(const std::vector<std::string>& keys, bool fingerprints,
+                                    hash::Pair (*hash)(std::string_view)) {
+  std::vector<std::uint64_t> h1;
+  std::vector<std::uint8_t> fp;
+  for (const auto& k : keys) {
+    h1.push_back(hash(k).h1);
+    fp.push_back(static_cast<std::uint8_t>(hash(k).h2));
+  }
+  std::optional<std::span<const std::uint8_t>> fps;
+  if (fingerprints) fps = std::span<const std::uint8_t>(fp);
+  const auto v = views(keys);
+  return PerfectHashIndex::build_with_collisions(v, h1, fps, 0, 2).to_bytes();
+}
+
+TEST(PerfectHashStream, EqualsInMemoryBuildOnBothLayouts) {
+  ScratchDir dir;
+  for (std::size_t n : {1u, 2u, 17u, 300u, 5000u}) {
+    std::vector<std::string> keys = distinct_keys(n, 7 + n);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937_64(n));
+    const std::uint64_t d = data_len(keys);
+    for (bool fps : {false, true}) {
+      const auto v = views(keys);
+      const std::vector<std::uint8_t> want = PerfectHashIndex::build_with(v, fps).to_bytes();
+      // Direct (the window holds every byte, exactly or with room), then windowed with windows
+      // from one byte to about a third of the key bytes.
+      std::vector<std::uint64_t> windows = {d + 1000, std::max<std::uint64_t>(d, 1), d / 3 + 1,
+                                            d / 40 + 1};
+      if (n <= 300) windows.insert(windows.end(), {1, 7});
+      for (std::uint64_t window : windows) {
+        ScriptedSource source({keys});
+        const auto path = dir / "out.bmp";
+        ASSERT_EQ(build(source, path, fps, window), n);
+        EXPECT_EQ(file_bytes(path), want) << n << " keys, window " << window << ", fps " << fps;
+        EXPECT_EQ(source.opened(), 2u);
+        EXPECT_EQ(listing(dir.path()), std::set<std::string>{"out.bmp"});
+      }
+    }
+  }
+}
+
+TEST(PerfectHashStream, SpillsOnlyWhenTheKeyBytesPassOneWindow) {
+  ScratchDir dir;
+  const std::vector<std::string> keys = distinct_keys(200, 3);
+  const std::uint64_t d = data_len(keys);
+  for (std::uint64_t window : {d, d - 1}) {
+    ScriptedSource source({keys});
+    std::set<std::string> during_pass2;
+    source.on_open = [&](std::size_t i) {
+      if (i == 1) during_pass2 = listing(dir.path());
+    };
+    build(source, dir / "out.bmp", false, window);
+    std::size_t spills = 0;
+    for (const auto& name : during_pass2) spills += name.ends_with(".spill");
+    EXPECT_EQ(spills, window == d ? 0u : 1u) << window;
+    EXPECT_FALSE(listing(dir.path()).contains("out.bmp.spill"));
+  }
+}
+
+TEST(PerfectHashStream, EmptyKeysAtTheEndAndKeysAcrossWindows) {
+  ScratchDir dir;
+  // Long keys straddle many small windows; the empty key last starts at D, in the last window.
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40; ++i)
+    keys.push_back(std::string(37 + i, static_cast<char>('a' + i % 26)) + std::to_string(i));
+  keys.push_back("");
+  for (std::uint64_t window : {5u, 64u, 100u}) {
+    for (bool fps : {false, true}) {
+      ScriptedSource source({keys});
+      const auto path = dir / "k.bmp";
+      build(source, path, fps, window);
+      const auto v = views(keys);
+      EXPECT_EQ(file_bytes(path), PerfectHashIndex::build_with(v, fps).to_bytes()) << window;
+    }
+  }
+}
+
+TEST(PerfectHashStream, NoKeysWritesTheEmptyIndexAndOpensOnce) {
+  ScratchDir dir;
+  for (bool fps : {false, true}) {
+    ScriptedSource source(std::vector<std::vector<std::string>>{{}});
+    const auto path = dir / "empty.bmp";
+    EXPECT_EQ(build(source, path, fps, 16), 0u);
+    EXPECT_EQ(source.opened(), 1u);
+    EXPECT_EQ(file_bytes(path), PerfectHashIndex::build_with({}, fps).to_bytes());
+  }
+}
+
+TEST(PerfectHashStream, CollidingKeysTakeTheTailInSourceOrder) {
+  ScratchDir dir;
+  std::vector<std::string> keys = distinct_keys(600, 11);
+  // Two colliding groups interleaved with ordinary keys, in no byte-wise order.
+  for (const char* k : {"#zeta", "#alpha", "#mu", "#", "#beta"})
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / 3), k);
+  const std::uint64_t d = data_len(keys);
+  for (bool fps : {false, true}) {
+    const auto want = in_memory(keys, fps, colliding_hash);
+    for (std::uint64_t window : {d, std::uint64_t{9}}) {
+      ScriptedSource source({keys});
+      const auto path = dir / "c.bmp";
+      ASSERT_EQ(build(source, path, fps, window, 3, colliding_hash), keys.size());
+      ASSERT_EQ(file_bytes(path), want);
+    }
+  }
+  // With the real hash: the blob loads and finds every key.
+  ScriptedSource source({keys});
+  build(source, dir / "r.bmp", false, 64);
+  const PerfectHashIndex idx = PerfectHashIndex::load(dir / "r.bmp");
+  for (const auto& k : keys) EXPECT_EQ(idx.key(*idx.id(k)), k);
+}
+
+TEST(PerfectHashStream, ThreadCountDoesNotChangeTheBytes) {
+  ScratchDir dir;
+  std::vector<std::string> keys = distinct_keys(40000, 5);
+  keys.push_back("#one");
+  keys.push_back("#two");
+  std::vector<std::uint8_t> first;
+  for (unsigned threads : {1u, 2u, 4u}) {
+    for (std::uint64_t window : {std::uint64_t{1} << 30, std::uint64_t{4096}}) {
+      ScriptedSource source({keys});
+      build(source, dir / "t.bmp", true, window, threads, colliding_hash);
+      const auto bytes = file_bytes(dir / "t.bmp");
+      if (first.empty()) first = bytes;
+      EXPECT_EQ(bytes, first) << threads << " threads, window " << window;
+    }
+  }
+}
+
+// Each replay fault on each layout: the Part's error, the target untouched, nothing left over.
+TEST(PerfectHashStream, ReplayFaultsLeaveTheTargetUntouched) {
+  ScratchDir dir;
+  std::vector<std::string> keys = distinct_keys(300, 21);
+  keys.push_back("#same-len-a");
+  const auto path = dir / "target.bmp";
+  const std::vector<std::uint8_t> before = {'o', 'l', 'd'};
+  blob::write_atomically(path, before);
+
+  std::vector<std::string> more = keys;
+  more.push_back("extra");
+  std::vector<std::string> fewer(keys.begin(), keys.end() - 1);
+  std::vector<std::string> swapped = keys;
+  std::swap(swapped[10], swapped[11]);
+  std::vector<std::string> changed = keys;
+  changed.back() = "#same-len-b";  // same h1 and length, another h2: only the digest tells
+  for (std::uint64_t window : {std::uint64_t{1} << 20, std::uint64_t{50}}) {
+    for (const auto& second : {more, fewer, swapped, changed}) {
+      ScriptedSource source({keys, second});
+      expect_clean_failure([&] { build(source, path, false, window, 2, colliding_hash); },
+                           IndexError::Kind::Build, kNoReplay, path, before);
+    }
+  }
+}
+
+TEST(PerfectHashStream, RepeatedKeysAreRefusedAgainstEveryEarlierKeyOfTheirH1) {
+  ScratchDir dir;
+  const auto path = dir / "r.bmp";
+  const std::vector<std::uint8_t> before = {'k', 'e', 'e', 'p'};
+  blob::write_atomically(path, before);
+  const std::vector<std::string> base = distinct_keys(50, 2, "w");
+  // A repeat of the representative, a repeat of a later collision (never compared with the
+  // representative alone), a key three times, and a plain repeat.
+  for (const std::vector<std::string> extra : {std::vector<std::string>{"#a", "#b", "#a"},
+                                               {"#a", "#b", "#c", "#b"},
+                                               {"#a", "#b", "#b", "#b"},
+                                               {"wx", "plain", "wy", "plain"}}) {
+    std::vector<std::string> keys = base;
+    keys.insert(keys.begin() + 20, extra.begin(), extra.end());
+    for (std::uint64_t window : {std::uint64_t{1} << 20, std::uint64_t{8}}) {
+      ScriptedSource source({keys});
+      expect_clean_failure([&] { build(source, path, true, window, 2, colliding_hash); },
+                           IndexError::Kind::Build, kRepeated, path, before);
+    }
+  }
+}
+
+TEST(PerfectHashStream, ASourceThatFailsOnEitherPassWritesNothing) {
+  ScratchDir dir;
+  const std::vector<std::string> keys = distinct_keys(400, 8);
+  const auto path = dir / "f.bmp";
+  for (int fail_from : {0, 1}) {
+    for (std::uint64_t window : {std::uint64_t{1} << 20, std::uint64_t{33}}) {
+      // Pass 2 gives every key, so only the failure check can refuse the build.
+      ScriptedSource source({keys});
+      source.fail_from = fail_from;
+      expect_clean_failure([&] { build(source, path, false, window); }, IndexError::Kind::Format,
+                           kRaised, path, {});
+      EXPECT_EQ(source.opened(), fail_from == 0 ? 1u : 2u);
+    }
+  }
+  // A source that fails before its first key never yields an empty index.
+  ScriptedSource empty(std::vector<std::vector<std::string>>{{}});
+  empty.fail_from = 0;
+  expect_clean_failure([&] { build(empty, path, false, 64); }, IndexError::Kind::Format, kRaised,
+                       path, {});
+}
+
+TEST(PerfectHashStream, KeysFileSourceFeedsBothPassesAndReportsBadLines) {
+  ScratchDir dir;
+  const auto keys_path = dir / "keys.txt";
+  blob::write_atomically(keys_path, bytes::as_bytes(std::string_view("b\r\nalpha\n\n\ngamma")));
+  key_source::KeysFile file(keys_path);
+  const auto out = dir / "out.bmp";
+  EXPECT_EQ(PerfectHashIndex::build_to_file(file, out), 3u);
+  EXPECT_EQ(file.skipped(), 2u);
+  const std::vector<std::string_view> want = {"b", "alpha", "gamma"};
+  EXPECT_EQ(file_bytes(out), PerfectHashIndex::build(want).to_bytes());
+
+  // A line that is not UTF-8 ends the pass; the build refuses the truncated corpus.
+  const auto bad_path = dir / "bad.txt";
+  blob::write_atomically(bad_path, bytes::as_bytes(std::string_view("x\ny\n\xff\xfe\nz\n")));
+  key_source::KeysFile bad(bad_path);
+  const std::vector<std::uint8_t> before = file_bytes(out);
+  expect_clean_failure([&] { PerfectHashIndex::build_to_file(bad, out); }, IndexError::Kind::Format,
+                       kRaised, out, before);
+  EXPECT_EQ(bad.failure(), bad_path.string() + ":3: stream did not contain valid UTF-8");
+}
+
+}  // namespace
