@@ -27,6 +27,12 @@ struct Traits {
     std::copy(ids.begin(), ids.end(), out);
   }
   // A closed vocabulary has no id for a null: the whole column is refused before any lookup.
+  static void lookup_hashed(const Core& core, std::span<const std::string_view>,
+                            std::span<const hash::Pair> pairs, Id* out) {
+    if (pairs.empty()) return;
+    const std::vector<std::uint32_t> ids = core.ids_of_hashed(pairs);
+    std::copy(ids.begin(), ids.end(), out);
+  }
   static void check_nulls(const std::vector<Utf8Chunk>& chunks) {
     for (const Utf8Chunk& chunk : chunks) {
       if (!chunk.has_nulls()) continue;

@@ -26,6 +26,11 @@ struct Traits {
     const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
     for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
   }
+  static void lookup_hashed(const Core& core, std::span<const std::string_view>,
+                            std::span<const hash::Pair> pairs, Id* out) {
+    const auto found = core.ids_of_hashed(pairs);
+    for (std::size_t i = 0; i < pairs.size(); ++i) out[i] = found[i].value_or(kMissingId<Id>);
+  }
   static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 

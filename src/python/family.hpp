@@ -11,6 +11,9 @@
 //     // an absent key). Called with the interpreter lock released.
 //     template <class KeyAt>
 //     static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
+//     // The same for keys whose hash pairs are known.
+//     static void lookup_hashed(const Core&, std::span<const std::string_view> keys,
+//                               std::span<const hash::Pair> pairs, Id* out);
 //     // Refuses a column with nulls before any lookup (lock held), for a class that has no
 //     // answer for a null; a no-op elsewhere.
 //     static void check_nulls(const std::vector<Utf8Chunk>&);
@@ -82,6 +85,10 @@ inline Ref index_type(PyObject*& cache, PyType_Spec& spec, const char* dtype,
   set_id_attributes(cache, dtype, missing);
   return type;
 }
+
+// Keys a batched lookup answers at a time: their bytes and hashes stay in cache between the
+// hashing and the comparison with the stored keys.
+inline constexpr std::size_t kLookupBlock = 4096;
 
 template <class Traits>
 struct Family {
@@ -189,13 +196,27 @@ struct Family {
 
   // ---- Batched lookups ----
 
-  // The ids of borrowed keys, looked up with the lock released.
+  // The ids of borrowed keys, looked up with the lock released. The strings of a Python list
+  // lie scattered over the heap, so the keys are hashed here, with the bytes of the keys ahead
+  // prefetched, and looked up in blocks small enough that their bytes are still in cache when
+  // the lookup compares them with the stored keys.
   static std::vector<Id> ids_of_keys(PyObject* self, const BorrowedKeys& keys) {
     const Core& c = core(self);
     return without_gil([&] {
-      std::vector<Id> ids(keys.size());
-      Traits::lookup(
-          c, keys.size(), [&](std::size_t i) { return keys.views[i]; }, ids.data());
+      constexpr std::size_t kBlock = kLookupBlock;
+      constexpr std::size_t kAhead = 8;
+      const std::span<const std::string_view> all = keys.span();
+      std::vector<Id> ids(all.size());
+      std::vector<hash::Pair> pairs(std::min(all.size(), kBlock));
+      for (std::size_t start = 0; start < all.size(); start += kBlock) {
+        const std::span<const std::string_view> block =
+            all.subspan(start, std::min(kBlock, all.size() - start));
+        for (std::size_t i = 0; i < block.size(); ++i) {
+          if (i + kAhead < block.size()) __builtin_prefetch(block[i + kAhead].data());
+          pairs[i] = hash::hash_pair(block[i]);
+        }
+        Traits::lookup_hashed(c, block, std::span(pairs).first(block.size()), ids.data() + start);
+      }
       return ids;
     });
   }
@@ -209,8 +230,12 @@ struct Family {
       Id* out = ids.data();
       for (const Utf8Chunk& chunk : chunks) {
         const std::size_t count = chunk.len();
-        Traits::lookup(
-            c, count, [&](std::size_t i) { return chunk.key(i); }, out);
+        // In blocks, for the reason `ids_of_keys` gives.
+        for (std::size_t start = 0; start < count; start += kLookupBlock) {
+          const std::size_t len = std::min(kLookupBlock, count - start);
+          Traits::lookup(
+              c, len, [&](std::size_t i) { return chunk.key(start + i); }, out + start);
+        }
         if (chunk.has_nulls()) {
           for (std::size_t i = 0; i < count; ++i)
             if (chunk.is_null(i)) out[i] = kMissingId<Id>;

@@ -24,6 +24,12 @@ struct Traits {
     const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
     for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
   }
+  static void lookup_hashed(const Core& core, std::span<const std::string_view> keys,
+                            std::span<const hash::Pair> pairs, Id* out) {
+    const auto found = core.ids_of_hashed_with(
+        keys.size(), [&](std::size_t i) { return keys[i]; }, pairs);
+    for (std::size_t i = 0; i < keys.size(); ++i) out[i] = found[i].value_or(kMissingId<Id>);
+  }
   static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 
