@@ -156,23 +156,61 @@ bool ParkedError::restore() noexcept {
 StrStream::StrStream(PyObject* iterator, ParkedError& parked, const char* param)
     : iterator_(Ref::borrow(iterator)), parked_(&parked), param_(param) {}
 
-std::optional<std::string> StrStream::next() {
+std::optional<std::string_view> StrStream::next_view() {
+  item_ = Ref();
   if (!iterator_ || parked_->full()) return std::nullopt;
-  PyObject* item = PyIter_Next(iterator_.get());
-  if (item == nullptr) {
+  item_ = Ref::steal(PyIter_Next(iterator_.get()));
+  if (!item_) {
     if (PyErr_Occurred() != nullptr) parked_->park();
     iterator_ = Ref();  // exhausted or failed: never called again
     return std::nullopt;
   }
-  Ref owned = Ref::steal(item);
   try {
-    const std::string_view key = item_key(owned.get(), param_);
-    return std::string(key);
+    return item_key(item_.get(), param_);
   } catch (const ErrorAlreadySet&) {
     parked_->park();
     iterator_ = Ref();
+    item_ = Ref();
     return std::nullopt;
   }
+}
+
+std::optional<std::string> StrStream::next() {
+  const std::optional<std::string_view> key = next_view();
+  if (!key) return std::nullopt;
+  return std::string(*key);
+}
+
+bool StrStream::next_batch(key_source::KeyBatch& batch) {
+  batch.clear();
+  while (batch.size() < kBatchKeys && batch.byte_len() < kBatchBytes) {
+    const std::optional<std::string_view> key = next_view();
+    if (!key) break;
+    batch.push(*key);
+  }
+  item_ = Ref();
+  return !batch.empty();
+}
+
+IterSource::IterSource(PyObject* items, ParkedError& parked, const char* param)
+    : iterator_(Ref::check(PyObject_GetIter(items))), parked_(&parked), param_(param) {}
+
+std::unique_ptr<key_source::KeyStream> IterSource::open_pass() {
+  Ref iterator = std::move(iterator_);  // one pass only
+  return std::make_unique<StrStream>(iterator.get(), *parked_, param_);
+}
+
+CallableSource::CallableSource(PyObject* source, ParkedError& parked, const char* param)
+    : source_(Ref::borrow(source)), parked_(&parked), param_(param) {}
+
+std::unique_ptr<key_source::KeyStream> CallableSource::open_pass() {
+  if (parked_->full()) return std::make_unique<StrStream>(nullptr, *parked_, param_);
+  Ref iterator;
+  if (Ref iterable = Ref::steal(PyObject_CallNoArgs(source_.get()))) {
+    iterator = Ref::steal(PyObject_GetIter(iterable.get()));
+  }
+  if (!iterator) parked_->park();
+  return std::make_unique<StrStream>(iterator.get(), *parked_, param_);
 }
 
 }  // namespace quenlith::python

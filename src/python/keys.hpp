@@ -8,11 +8,12 @@
 //   collect_strs    any iterable of str          borrowed keys, all at once          held
 //   collect_pairs   any iterable of str          one hash pair a key, 4096 at a time released
 //                                                                                    per chunk
-//   StrStream       an iterator over str         owned keys one by one, failures     held
+//   StrStream       an iterator over str         owned keys in batches, failures     held
 //                                                parked in a `ParkedError`
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "hash.hpp"
+#include "key_source.hpp"
 #include "py.hpp"
 
 namespace quenlith::python {
@@ -74,22 +76,81 @@ class ParkedError {
   Ref type_, value_, traceback_;
 };
 
-// A lazy stream of owned keys over a Python iterator, sharing a `ParkedError`. `next` gives the
-// next key, or nullopt at the end: when the iterator is exhausted, when the cell already holds an
-// exception, or after parking the iterator's exception, a non-str item's TypeError or a str's
-// UnicodeEncodeError. It never throws into its caller. Needs the interpreter lock on every call.
-class StrStream {
+// A lazy stream of owned keys over a Python iterator, sharing a `ParkedError`: the stream the
+// streamed builds read. `next` gives the next key, or nullopt at the end: when the iterator is
+// exhausted, when the cell already holds an exception, or after parking the iterator's
+// exception, a non-str item's TypeError or a str's UnicodeEncodeError. It never raises into its
+// caller, so to a builder a failed source looks like one that ended. Needs the interpreter lock
+// on every call: builders fed this way keep it for their whole run.
+class StrStream final : public key_source::KeyStream {
  public:
-  // `iterator` is borrowed and kept alive by the stream; `iterator` null gives an empty stream.
+  // `iterator` is borrowed and kept alive by the stream; null gives an empty stream.
   StrStream(PyObject* iterator, ParkedError& parked, const char* param);
 
   std::optional<std::string> next();
+  // Up to `kBatchKeys` keys (fewer past `kBatchBytes` bytes) copied into `batch`.
+  bool next_batch(key_source::KeyBatch& batch) override;
+
+ private:
+  static constexpr std::size_t kBatchKeys = 4096;
+  static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+  // The next item's UTF-8 form, borrowed from `item_` until the following call; nullopt at the
+  // end (failures parked).
+  std::optional<std::string_view> next_view();
+
+  Ref iterator_;
+  Ref item_;
+  ParkedError* parked_;
+  const char* param_;
+};
+
+// One pass over a Python iterable for a single-pass streamed build: `iter(items)` is taken at
+// construction (raising as `iter()` does); the first pass streams it, any later pass is empty.
+// `failed()` is whether an exception is parked.
+class IterSource final : public key_source::KeySource {
+ public:
+  IterSource(PyObject* items, ParkedError& parked, const char* param);
+  std::unique_ptr<key_source::KeyStream> open_pass() override;
+  bool failed() const override { return parked_->full(); }
 
  private:
   Ref iterator_;
   ParkedError* parked_;
   const char* param_;
 };
+
+// The passes of a two-pass streamed build over a zero-argument callable: each pass calls
+// `source()` and streams `iter()` of its result. When an exception is already parked, or
+// `source()` or `iter()` raises (parked, replacing any held), the pass is empty. Opening a pass
+// never raises.
+class CallableSource final : public key_source::KeySource {
+ public:
+  CallableSource(PyObject* source, ParkedError& parked, const char* param);
+  std::unique_ptr<key_source::KeyStream> open_pass() override;
+  bool failed() const override { return parked_->full(); }
+
+ private:
+  Ref source_;
+  ParkedError* parked_;
+  const char* param_;
+};
+
+// Runs a streamed build fed by `parked`'s streams and settles its outcome: a parked exception is
+// raised unchanged in place of whatever the build returned or threw; otherwise the build's
+// result or exception stands.
+template <class F>
+auto settle_parked(ParkedError& parked, F&& build) {
+  try {
+    auto result = std::forward<F>(build)();
+    if (parked.restore()) throw ErrorAlreadySet{};
+    return result;
+  } catch (const ErrorAlreadySet&) {
+    throw;
+  } catch (...) {
+    if (parked.restore()) throw ErrorAlreadySet{};
+    throw;
+  }
+}
 
 // The UTF-8 form of `item`, an element of the iterable or sequence `param`: a TypeError naming
 // `param` for a non-str, the interpreter's UnicodeEncodeError for a str without one.

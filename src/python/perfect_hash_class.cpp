@@ -54,6 +54,33 @@ PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+// The output window of the streamed build: key bytes beyond it go through a spill file.
+constexpr std::uint64_t kBuildWindow = std::uint64_t{32} << 20;
+
+PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<3> params{"build_to_file", {"source", "path", "fingerprints"}, 2, 2};
+    const auto [source, path_obj, fingerprints_obj] = params.parse(args, nargs, kwnames);
+    const std::filesystem::path path = path_arg(path_obj, "path");
+    const bool fingerprints =
+        fingerprints_obj != nullptr && flag_arg(fingerprints_obj, "fingerprints");
+    if (!PyCallable_Check(source)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "build_to_file() takes a zero-argument callable that returns an iterable "
+                      "of str (it is called twice), not the iterable itself");
+      throw ErrorAlreadySet{};
+    }
+    // Every key comes from the interpreter, so the lock stays held for the whole build.
+    ParkedError parked;
+    CallableSource passes(source, parked, "source()");
+    const std::uint64_t written = settle_parked(parked, [&] {
+      return Core::build_to_file_windowed(passes, path, fingerprints, kBuildWindow);
+    });
+    return to_int(written).release();
+  });
+}
+
 PyObject* has_fingerprints(PyObject* self, PyObject*) noexcept {
   return PyBool_FromLong(core(self).has_fingerprints());
 }
@@ -147,6 +174,14 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef methods[] = {
+    {"build_to_file", method_ptr(&build_to_file), kStatic,
+     "build_to_file(source, path, *, fingerprints=False)\n--\n\nBuilds the index of the keys "
+     "of `source` straight into the file `path`, never\nholding the keys: `source` is a "
+     "zero-argument callable returning an iterable of\ndistinct str, called once per pass "
+     "(twice; once when it yields nothing), and it\nmust give the same keys in the same order "
+     "both times. Returns the number of keys\nwritten. An exception raised by `source` or its "
+     "iterator is raised unchanged, and\n`path` is left as it was on every failure. Holds the "
+     "interpreter lock throughout."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
     {"has_fingerprints", &has_fingerprints, METH_NOARGS,

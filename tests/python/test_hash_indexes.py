@@ -305,3 +305,83 @@ def test_one_index_from_many_threads():
     for t in threads:
         t.join()
     assert not errors
+
+
+# ---- streamed builds ----
+
+def leftovers(directory, target):
+    return sorted(n for n in os.listdir(directory) if n != os.path.basename(target))
+
+
+def test_perfect_build_to_file_matches_the_in_memory_blob(tmp_path):
+    path = tmp_path / "out.bmp"
+    calls = []
+
+    def source():
+        calls.append(1)
+        return KEYS
+
+    assert PerfectHashIndex.build_to_file(source, path) == len(KEYS)
+    assert len(calls) == 2
+    assert path.read_bytes() == PerfectHashIndex(KEYS).to_bytes()
+    fp_path = tmp_path / "fp.bmp"
+    assert PerfectHashIndex.build_to_file(lambda: iter(KEYS), str(fp_path), fingerprints=True) \
+        == len(KEYS)
+    assert fp_path.read_bytes() == PerfectHashIndex(KEYS, fingerprints=True).to_bytes()
+    loaded = PerfectHashIndex.load_mmap(fp_path)
+    assert loaded.has_fingerprints() and loaded.ids_of(KEYS[:9]) == PerfectHashIndex(KEYS).ids_of(KEYS[:9])
+
+    empty_calls = []
+    empty = tmp_path / "empty.bmp"
+    assert PerfectHashIndex.build_to_file(lambda: empty_calls.append(1) or [], empty) == 0
+    assert len(empty_calls) == 1 and len(PerfectHashIndex.load(empty)) == 0
+    assert leftovers(tmp_path, path) == ["empty.bmp", "fp.bmp"]
+
+
+def test_perfect_build_to_file_failures_leave_the_target(tmp_path):
+    path = tmp_path / "out.bmp"
+    path.write_bytes(b"old contents")
+    with pytest.raises(TypeError, match=r"^build_to_file\(\) takes a zero-argument callable"):
+        PerfectHashIndex.build_to_file(iter(KEYS), path)
+    with pytest.raises(TypeError, match="path"):
+        PerfectHashIndex.build_to_file(5, None)  # path converts before source is checked
+    with pytest.raises(TypeError, match="fingerprints"):
+        PerfectHashIndex.build_to_file(5, path, fingerprints="yes")
+
+    boom = RuntimeError("second pass")
+    passes = []
+
+    def raises_on_second_call():
+        passes.append(1)
+        if len(passes) == 2:
+            raise boom
+        return KEYS
+
+    def raises_midway():
+        yield from KEYS[:100]
+        raise boom
+
+    def reorders():
+        passes.append(1)
+        return KEYS if len(passes) % 2 else KEYS[::-1]
+
+    cases = [
+        (raises_on_second_call, RuntimeError, None),
+        (lambda: raises_midway(), RuntimeError, None),
+        (lambda: 5, TypeError, None),  # iter() of the result fails
+        (lambda: ["a", 1], TypeError, None),
+        (lambda: ["a", "b", "a"], ValueError,
+         "build error: perfect-hash: build_to_file needs distinct keys and the source repeated one"),
+        (reorders, ValueError,
+         "build error: perfect-hash: the source did not replay the same keys in the same order"),
+    ]
+    for source, exc, text in cases:
+        passes.clear()
+        with pytest.raises(exc) as caught:
+            PerfectHashIndex.build_to_file(source, path)
+        if exc is RuntimeError:
+            assert caught.value is boom
+        if text is not None:
+            assert str(caught.value) == text
+        assert path.read_bytes() == b"old contents"
+        assert leftovers(tmp_path, path) == []
