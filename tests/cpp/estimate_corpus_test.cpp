@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
 #include "error.hpp"
@@ -400,4 +401,24 @@ TEST_F(KeysFile, SameCorpusAsInMemory) {
   EXPECT_EQ(c.hash_draw, strings(by_hash));
   EXPECT_EQ(c.run_draw, strings(by_run));
   EXPECT_TRUE(leftovers().empty());
+}
+
+// The command line reads keys files by rules of its own: a CR before the end of a file that has no
+// final line feed stays in the key there, and its messages differ.
+TEST_F(KeysFile, CommandLineReaderDiffersWhereItShould) {
+  write("a\r\n\n\r\nb\r\r\nc\r");
+  EXPECT_EQ(*detail::read_corpus(path_, 1 << 20).kept, (std::vector<std::string>{"a", "b\r", "c"}));
+  cli::Input no_input(-1);
+  const cli::Keys keys = cli::read_keys(path_.string(), no_input);
+  EXPECT_EQ(keys.keys, (std::vector<std::string>{"a", "b\r", "c\r"}));
+  EXPECT_EQ(keys.skipped, 2u);
+
+  write("a\n\n\xFF\n");
+  EXPECT_EQ(fails(), "io error: " + path_.string() + ":3: not UTF-8");
+  try {
+    cli::read_keys(path_.string(), no_input);
+    ADD_FAILURE();
+  } catch (const cli::Fail& f) {
+    EXPECT_EQ(f.message, path_.string() + ":3: stream did not contain valid UTF-8");
+  }
 }
