@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "estimate.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace quenlith::estimate {
 
@@ -38,7 +39,10 @@ std::uint64_t perfect_bytes(std::span<const std::string_view> keys) {
   panic(std::string("the planner cannot price a ") + kind_name(kind) + " in this build");
 }
 
-std::uint64_t string_bytes(std::span<const std::string_view>) { not_wired(Kind::StringIndex); }
+// The magic and the transducer map.
+std::uint64_t string_bytes(std::span<const std::string_view> keys) {
+  return string_index::StringIndex::build(keys).serialized_len();
+}
 
 std::uint64_t dict_bytes(std::span<const std::string_view>, std::uint64_t block) {
   if (block < 1 || block > 1024) throw IndexError::format("dict: block must be in 1..=1024");

@@ -118,3 +118,54 @@ def test_argument_matching():
         _core.plan(["a", 1])
     with pytest.raises(UnicodeEncodeError):
         _core.plan(["a", "\ud800"])
+
+
+# ---- The result ----
+
+def test_result_dict():
+    r = _core.plan(["b", "a", "b", "ab"], fuzzy=True)
+    assert list(r) == ["keys", "mean_length", "mean_lcp", "best", "estimates", "close", "thin",
+                       "text"]
+    assert r["keys"] == 3
+    assert r["mean_length"] == pytest.approx(4 / 3)
+    assert r["mean_lcp"] == 0.5
+    assert len(r["estimates"]) == 1
+    best = r["best"]
+    assert list(best) == ["kind", "bytes", "bytes_per_key", "block", "measured", "nanos"]
+    assert best["kind"] == "StringIndex"
+    assert best["block"] is None and best["measured"] is True
+    assert best["bytes_per_key"] == best["bytes"] / 3
+    assert isinstance(best["nanos"], float) and best["nanos"] > 0
+    assert best == r["estimates"][0] and best is not r["estimates"][0]
+    assert r["close"] is False and r["thin"] is False
+    assert r["text"].startswith("3 keys, mean length 1.3, mean shared prefix 0.5, ranked by size\n"
+                                "* StringIndex ")
+    assert r["text"].endswith(" built\nthe nanoseconds are a model of this crate's own machine, "
+                              "not a measurement of yours\n")
+
+
+def test_empty_and_iterable_keys():
+    r = _core.plan([], fuzzy=True)
+    assert r["keys"] == 0 and r["mean_length"] == 0.0 and r["mean_lcp"] == 0.0
+    assert r["best"]["bytes_per_key"] == 0.0
+    assert r["text"].startswith("0 keys, mean length 0.0, mean shared prefix 0.0, ranked by size\n")
+    gen = (w for w in WORDS)
+    assert _core.plan(gen, fuzzy=True)["keys"] == len(WORDS)
+    assert _core.plan(keys=tuple(WORDS), fuzzy=True)["keys"] == len(WORDS)
+
+
+def test_objectives_in_the_header():
+    def header(objective):
+        return _core.plan(WORDS, fuzzy=True, objective=objective)["text"].splitlines()[0]
+
+    assert header("latency").endswith("ranked by latency")
+    assert header("balanced").endswith("ranked by balanced")
+    assert header({"hits": 9, "misses": 1, "batch": 64}).endswith(
+        "ranked by workload (hits 9, misses 1, batch 64)")
+    assert header({"batch": 1}).endswith("ranked by latency")
+    assert header({}).endswith("ranked by latency")
+    # A later item of the same name overwrites an earlier one; a bool is 0 or 1.
+    assert header(collections.OrderedDict([("hits", 2), ("misses", True)])).endswith(
+        "ranked by workload (hits 2, misses 1)")
+    assert header(types.MappingProxyType({"batch": 4294967295})).endswith(
+        "ranked by latency (batch 4294967295)")
