@@ -3,6 +3,9 @@
 #include "cli.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
+#include "bytes.hpp"
+#include "fst/stream.hpp"
 
 namespace quenlith::cli {
 
@@ -96,6 +99,24 @@ void dump_perfect(const std::string& path, KeyWriter& w) {
   }
 }
 
+// The transducer's entries from the first key to the last; each entry's value is its id. A key
+// that is not UTF-8 is refused: written out with replacement characters it would come back from
+// `build` as a key the index does not hold.
+void dump_string(const std::string& path, KeyWriter& w) {
+  const auto index = string_index::StringIndex::from_shared(read_blob(path), true);
+  try {
+    auto stream = fst::range(index.map()).into_stream();
+    while (const auto item = stream.next()) {
+      if (!bytes::is_utf8(item->key))
+        throw Fail::work("id " + std::to_string(item->value) +
+                         " is not UTF-8, which a keys file cannot carry");
+      w.write_key({reinterpret_cast<const char*>(item->key.data()), item->key.size()}, item->value);
+    }
+  } catch (const fst::Error& e) {
+    throw Fail::from(IndexError::fst(e.what()));
+  }
+}
+
 [[noreturn]] void unavailable(const std::string& path, inspect::BlobKind kind) {
   throw Fail::work(path + ": this build cannot read the keys of a " +
                    std::string(inspect::kind_name(kind)));
@@ -154,6 +175,8 @@ void cmd_dump(std::span<const std::string> positionals, Output& out) {
                          " stores no keys of its own to dump");
       unavailable(path, info.kind);
     case inspect::BlobKind::StringIndex:
+      dump_string(path, w);
+      break;
     case inspect::BlobKind::DictIndex:
     case inspect::BlobKind::HashedDictIndex:
       unavailable(path, info.kind);

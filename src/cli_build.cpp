@@ -16,6 +16,7 @@
 #include "compact_hash.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 #include "threads.hpp"
 
 namespace quenlith::cli {
@@ -78,6 +79,95 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
 
 std::vector<std::string_view> views(std::span<const std::string> keys) {
   return {keys.begin(), keys.end()};
+}
+
+// One pass of the keys file as the transducer build pulls it. A failed pass reads as a failed
+// source, so the builder stops without writing; the route reports the keys file's own failure.
+class StringKeys final : public string_index::KeySource {
+ public:
+  explicit StringKeys(cli::KeySource& source) : source_(source), pass_(source.keys()) {}
+  std::optional<std::string_view> next() override {
+    if (!pass_->next_into(key_)) return std::nullopt;
+    return key_;
+  }
+  bool failed() const noexcept override { return source_.failed(); }
+
+ private:
+  cli::KeySource& source_;
+  std::unique_ptr<cli::KeySource::Pass> pass_;
+  std::string key_;
+};
+
+// Runs the streamed builder of `kind` over the keys file, writing its blob at `partial`.
+std::uint64_t build_streamed(IndexKind kind, cli::KeySource& source,
+                             const std::filesystem::path& partial,
+                             std::optional<std::uint64_t> block) {
+  (void)block;
+  switch (kind) {
+    case IndexKind::StringIndex: {
+      StringKeys keys(source);
+      return string_index::StringIndex::build_to_file(keys, partial);
+    }
+    case IndexKind::CompactHashIndex:
+    case IndexKind::ClosedHashIndex:
+    case IndexKind::PerfectHashIndex:
+    case IndexKind::DictIndex:
+      break;
+  }
+  throw Fail::work(std::string("this build cannot stream a ") + estimate::kind_name(kind) +
+                   " yet; pass --stream never");
+}
+
+// The partial output of a streamed build, removed on every way out but the final rename.
+class PartialOutput {
+ public:
+  explicit PartialOutput(std::filesystem::path path) : path_(std::move(path)) {}
+  PartialOutput(const PartialOutput&) = delete;
+  PartialOutput& operator=(const PartialOutput&) = delete;
+  ~PartialOutput() {
+    if (!renamed_) ::unlink(path_.c_str());  // absent already when the builder failed early
+  }
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+  // Gives the partial output the permission bits of an existing output, as the atomic writer
+  // does for its temporary file, so that replacing a 0600 blob never widens who may read it;
+  // then renames it onto the output.
+  void rename_onto(const std::string& output) {
+    struct stat st;
+    if (::stat(output.c_str(), &st) == 0) {
+      while (::chmod(path_.c_str(), st.st_mode & 07777) != 0 && errno == EINTR) {}
+    }
+    if (::rename(path_.c_str(), output.c_str()) != 0)
+      throw Fail::work(output + ": " + os_error_text(errno));
+    renamed_ = true;
+  }
+
+ private:
+  std::filesystem::path path_;
+  bool renamed_ = false;
+};
+
+// The streamed route: the builder writes the partial output beside the output, which replaces
+// the output only when both the builder and every pass over the keys file succeeded. A failure
+// of the keys file wins over the builder's own (which may only be a consequence of it).
+std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std::string& output,
+                        std::optional<std::uint64_t> block, std::uint64_t& skipped) {
+  cli::KeySource source(keys_path);
+  PartialOutput partial(partial_path(output, ::getpid()));
+  std::uint64_t n = 0;
+  std::optional<Fail> builder;
+  try {
+    n = build_streamed(kind, source, partial.path(), block);
+  } catch (const IndexError& e) {
+    builder = Fail::from(e);
+  } catch (Fail& f) {
+    builder = std::move(f);
+  }
+  if (std::optional<Fail> keys = source.take_failure()) throw std::move(*keys);
+  if (builder) throw std::move(*builder);
+  partial.rename_onto(output);
+  skipped = source.skipped();
+  return n;
 }
 
 }  // namespace
@@ -147,7 +237,11 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
       index.save(output);
       return index.len();
     }
-    case IndexKind::StringIndex:
+    case IndexKind::StringIndex: {
+      auto index = string_index::StringIndex::build(keys);
+      index.save(output);
+      return index.len();
+    }
     case IndexKind::DictIndex:
       break;
   }
@@ -173,8 +267,13 @@ void cmd_build(const Cmd& cmd, Streams& s) {
     kind = plan.estimates.front().kind;
     block = plan.estimates.front().block;
   }
-  if (streamed && !keys)
-    throw Fail::work("this build cannot stream a keys file yet; pass --stream never");
+  if (streamed && !keys) {
+    std::uint64_t skipped = 0;
+    const std::uint64_t n = stream_to(kind, keys_path, output, block, skipped);
+    note_skipped(keys_path, skipped, s.err);
+    note_written(kind, n, output, s.err);
+    return;
+  }
   if (!keys) {
     keys = read_keys(keys_path, s.in);
     note_skipped(keys_path, keys->skipped, s.err);

@@ -126,4 +126,56 @@ void note_skipped(const std::string& path, std::uint64_t skipped, Output& err) {
   if (skipped != 0) put(err, path + ": " + std::to_string(skipped) + " empty lines skipped\n");
 }
 
+// ---- KeySource ----
+
+struct KeySource::Pass::Reader {
+  LineReader lines;
+};
+
+KeySource::KeySource(std::string path)
+    : path_(std::move(path)),
+      failure_(std::make_shared<std::optional<Fail>>()),
+      skipped_(std::make_shared<std::uint64_t>(0)) {}
+
+std::unique_ptr<KeySource::Pass> KeySource::keys() {
+  *skipped_ = 0;
+  std::unique_ptr<Pass::Reader> reader;
+  try {
+    reader = std::make_unique<Pass::Reader>(LineReader(open_keys(path_)));
+  } catch (Fail& f) {
+    *failure_ = std::move(f);
+  }
+  return std::unique_ptr<Pass>(new Pass(path_, failure_, skipped_, std::move(reader)));
+}
+
+std::optional<Fail> KeySource::take_failure() { return std::exchange(*failure_, std::nullopt); }
+
+KeySource::Pass::Pass(std::string path, std::shared_ptr<std::optional<Fail>> failure,
+                      std::shared_ptr<std::uint64_t> skipped, std::unique_ptr<Reader> reader)
+    : path_(std::move(path)),
+      failure_(std::move(failure)),
+      skipped_(std::move(skipped)),
+      reader_(std::move(reader)) {}
+
+KeySource::Pass::~Pass() = default;
+
+bool KeySource::Pass::next_into(std::string& key) {
+  while (reader_) {
+    ++line_;
+    try {
+      if (!reader_->lines.next(key)) {
+        reader_.reset();
+        return false;
+      }
+    } catch (const LineError& e) {
+      *failure_ = Fail::work(line_failure(path_, line_, e.text));
+      reader_.reset();
+      return false;
+    }
+    if (!key.empty()) return true;
+    ++*skipped_;
+  }
+  return false;
+}
+
 }  // namespace quenlith::cli

@@ -10,6 +10,7 @@
 #include "compact_hash.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace quenlith::cli {
 namespace {
@@ -126,6 +127,33 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
   const auto closed = closed_hash::ClosedHashIndex::build_from_pairs(pairs);
   closed.save(dir / "c");
   EXPECT_EQ(built(IndexKind::ClosedHashIndex), fileio::read_file(dir / "c"));
+  std::filesystem::remove_all(dir);
+}
+
+// A transducer can hold bytes that are not UTF-8; written out with replacement characters they
+// would come back from `build` as other keys, so dump refuses them, naming the id, after the keys
+// before them.
+TEST(CliDump, RefusesAKeyThatIsNotUtf8) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("cli_dump." + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::vector<std::string_view> keys{"a", "b\xff", "c"};
+  string_index::StringIndex::build(keys).save(dir / "s.blob");
+  const auto out_path = dir / "out";
+  {
+    fileio::File file = fileio::File::create(out_path);
+    Output out(file.fd(), true);
+    try {
+      cmd_dump(std::vector<std::string>{(dir / "s.blob").string()}, out);
+      ADD_FAILURE() << "dumped";
+    } catch (const Fail& f) {
+      EXPECT_EQ(f.kind, Fail::Kind::Work);
+      EXPECT_EQ(f.message, "id 1 is not UTF-8, which a keys file cannot carry");
+    }
+    out.flush();
+  }
+  const auto written = fileio::read_file(out_path);
+  EXPECT_EQ(std::string(written.begin(), written.end()), "a\n");
   std::filesystem::remove_all(dir);
 }
 

@@ -17,6 +17,9 @@ from quenlith import _core
 SCRIPT = shutil.which("quenlith", path=os.path.dirname(sys.executable)) or shutil.which("quenlith")
 COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
 HASH_KINDS = ["perfect", "compact", "closed"]
+# The kinds that build in memory and streamed; streamed builds write the in-memory blob.
+KINDS = HASH_KINDS + ["string"]
+STREAMED = ["string"]
 NAMES = {"perfect": "PerfectHashIndex", "compact": "CompactHashIndex", "closed": "ClosedHashIndex",
          "string": "StringIndex", "dict": "DictIndex"}
 
@@ -233,8 +236,8 @@ def test_failing_keys_files_leave_the_output_alone(tmp_path):
     blob.write_bytes(b"old contents")
     os.chmod(blob, 0o640)
     bad = write(tmp_path / "bad.txt", b"one\ntwo\n\xc3(\nfour\n")
-    for kind in HASH_KINDS:
-        for stream in ("never",):
+    for kind in KINDS:
+        for stream in ("never", "always") if kind in STREAMED else ("never",):
             rc, out, err = run("build", bad, str(blob), "--index", kind, "--stream", stream)
             assert (rc, out, err) == (1, b"", f"quenlith: {bad}:3: stream did not contain valid "
                                               f"UTF-8\n".encode())
@@ -247,10 +250,16 @@ def test_failing_keys_files_leave_the_output_alone(tmp_path):
     # An output path that is a directory: the writer fails and leaves nothing behind.
     good = write(tmp_path / "good.txt", "a\nb\n")
     (tmp_path / "dir").mkdir()
-    for kind in HASH_KINDS:
+    for kind in KINDS:
         rc, out, err = run("build", good, str(tmp_path / "dir"), "--index", kind, "--stream",
                            "never")
         assert rc == 1 and err.startswith(b"quenlith: io error: "), err
+        if kind in STREAMED:
+            # The streamed route fails at its final rename, naming the output.
+            rc, out, err = run("build", good, str(tmp_path / "dir"), "--index", kind, "--stream",
+                               "always")
+            assert (rc, err) == (1, f"quenlith: {tmp_path}/dir: Is a directory (os error 21)\n"
+                                    .encode())
     assert listing(tmp_path) == ["bad.txt", "dir", "good.txt", "out.blob"]
     assert listing(tmp_path / "dir") == []
 
@@ -260,7 +269,7 @@ def test_failing_keys_files_leave_the_output_alone(tmp_path):
 def test_in_memory_builds_keep_the_replaced_files_mode_and_drop_duplicates(tmp_path):
     once = write(tmp_path / "once.txt", "".join(f"k{i}\n" for i in range(1000)))
     twice = write(tmp_path / "twice.txt", "".join(f"k{i}\nk{i}\n" for i in range(1000)))
-    for kind in HASH_KINDS:
+    for kind in KINDS:
         a, b = tmp_path / f"{kind}.a", tmp_path / f"{kind}.b"
         b.write_bytes(b"")
         os.chmod(b, 0o600)
@@ -290,6 +299,33 @@ def test_zero_keys_build(tmp_path):
     size = blob.stat().st_size
     assert (rc, err) == (0, f"{keys}: 2 empty lines skipped\nwrote {blob}: CompactHashIndex over "
                             f"0 keys, {size} bytes ({size:.2f} B/key)\n".encode())
+
+
+def test_streamed_builds_equal_in_memory_ones_and_keep_the_mode(tmp_path):
+    keys = write(tmp_path / "k.txt", "".join(f"k{i * 7919 % 5000}\n" for i in range(5000)) + "\n")
+    for kind in STREAMED:
+        memory, streamed = tmp_path / f"{kind}.memory", tmp_path / f"{kind}.streamed"
+        streamed.write_bytes(b"old")
+        os.chmod(streamed, 0o600)
+        assert run("build", keys, str(memory), "--index", kind, "--stream", "never")[0] == 0
+        rc, out, err = run("build", keys, str(streamed), "--index", kind, "--stream", "always")
+        size = streamed.stat().st_size
+        assert (rc, out, err) == (0, b"", f"{keys}: 1 empty lines skipped\nwrote {streamed}: "
+                                          f"{NAMES[kind]} over 5000 keys, {size} bytes "
+                                          f"({size / 5000:.2f} B/key)\n".encode())
+        assert streamed.read_bytes() == memory.read_bytes()
+        assert stat.S_IMODE(streamed.stat().st_mode) == 0o600
+        # A size threshold: a file smaller than it is built in memory, one at least as large
+        # streams. Told apart by a missing output directory: the in-memory route has reported the
+        # skipped line before it fails, the streamed one reports it only after success.
+        size = os.path.getsize(keys)
+        failed = b"quenlith: io error: No such file or directory (os error 2)\n"
+        for threshold, note in ((size + 1, f"{keys}: 1 empty lines skipped\n".encode()),
+                                (size, b"")):
+            assert run("build", keys, str(tmp_path / "no" / "o"), "--index", kind, "--stream",
+                       str(threshold)) == (1, b"", note + failed)
+    assert sorted(listing(tmp_path)) == sorted(
+        ["k.txt"] + [f"{k}.{r}" for k in STREAMED for r in ("memory", "streamed")])
 
 
 # ---- inspect ----
@@ -344,6 +380,19 @@ def test_dump_refusals(tmp_path):
         1, b"", f"quenlith: {tmp_path}/none: io error: No such file or directory (os error 2)\n".encode())
 
 
+def test_dump_then_build_round_trips_ordered_kinds(tmp_path):
+    keys = ["zeta", "alpha", "ünïcödé", "a b", "alpha", "m\tn"] + [f"k{i}" for i in range(500)]
+    src = write(tmp_path / "k.txt", "\n".join(keys) + "\n")
+    for kind in ("string",):
+        blob, again = tmp_path / f"{kind}.blob", tmp_path / f"{kind}.again"
+        assert run("build", src, str(blob), "--index", kind)[0] == 0
+        rc, out, err = run("dump", str(blob))
+        assert (rc, err) == (0, b"")
+        assert out.decode().split("\n")[:-1] == sorted(set(keys), key=lambda k: k.encode())
+        assert run("build", "-", str(again), "--index", kind, stdin=out)[0] == 0
+        assert again.read_bytes() == blob.read_bytes()
+
+
 def test_dump_of_a_perfect_hash_index(tmp_path):
     keys = [f"word{i:05}" for i in range(3000)] + ["ünïcödé", "a b"]
     src = write(tmp_path / "k.txt", "\n".join(keys) + "\n")
@@ -366,3 +415,79 @@ def test_dump_of_a_perfect_hash_index(tmp_path):
     empty = write(tmp_path / "e.txt", "")
     assert run("build", empty, str(blob), "--index", "perfect")[0] == 0
     assert run("dump", str(blob)) == (0, b"", b"")
+
+
+# ---- plan and --index auto ----
+
+NOTICE = ("excluded: needs exact — CompactHashIndex (a bounded false-positive rate) and "
+          "ClosedHashIndex (a stranger gets some member's id). Pass --closed-vocabulary if every "
+          "key you will ask about is in this file, and they are ranked with the rest.\n").encode()
+INDEX_OF = {v: k for k, v in NAMES.items()}
+
+
+# The planner prices every kind only once every index is built in.
+needs_planner = pytest.mark.skipif(run("plan", "-", stdin=b"a\n")[0] != 0,
+                                   reason="the planner cannot price every kind in this build")
+
+
+def winner(plan_text):
+    line = next(l for l in plan_text.decode().splitlines() if l.startswith("* "))
+    words = line.split()
+    return INDEX_OF[words[1]], (words[-1] if "at block" in line else None)
+
+
+@needs_planner
+def test_plan_text_and_the_implied_exact_notice(tmp_path):
+    keys = write(tmp_path / "k.txt", "".join(f"word{i}\n" for i in range(2000)) + "\n")
+    rc, out, err = run("plan", keys)
+    assert (rc, err) == (0, NOTICE)
+    assert out.startswith(b"2000 keys, ") and b"CompactHashIndex" not in out
+    rc, open_out, err = run("plan", keys, "--closed-vocabulary")
+    assert (rc, err) == (0, b"") and b"CompactHashIndex" in open_out
+    for needs in (["--exact"], ["--ordered"], ["--objective", "reverse=1"]):
+        rc, out, err = run("plan", keys, *needs)
+        assert (rc, err) == (0, b""), needs
+    assert run("plan", keys, "--objective", "hits=1")[2] == NOTICE
+    # Standard input: the skipped-lines note comes first; a closed standard error drops the
+    # notice without failing.
+    rc, out, err = run("plan", "-", stdin=b"a\n\nb\n\n")
+    assert (rc, err) == (0, b"-: 2 empty lines skipped\n" + NOTICE) and out.startswith(b"2 keys, ")
+    done = subprocess.run(COMMAND + ["plan", keys], stdout=subprocess.PIPE, preexec_fn=closed(2))
+    assert (done.returncode, done.stdout[:10]) == (0, b"2000 keys,")
+
+
+@needs_planner
+def test_plan_failures(tmp_path):
+    bad = write(tmp_path / "bad.txt", b"a\nb\n\xff\n")
+    assert run("plan", bad) == (1, b"", f"quenlith: io error: {bad}:3: not UTF-8\n".encode())
+    assert run("plan", "-", stdin=b"a\nb\n\xff\n") == (
+        1, b"", b"quenlith: -:3: stream did not contain valid UTF-8\n")
+    missing = str(tmp_path / "missing.txt")
+    assert run("plan", missing) == (
+        1, b"", f"quenlith: io error: {missing}: No such file or directory (os error 2)\n".encode())
+    assert run("build", missing, str(tmp_path / "o"))[2] == (
+        f"quenlith: io error: {missing}: No such file or directory (os error 2)\n".encode())
+    assert listing(tmp_path) == ["bad.txt"]
+
+
+@needs_planner
+def test_index_auto_builds_what_plan_picks(tmp_path):
+    keys = write(tmp_path / "k.txt", "".join(f"word{i}\n" for i in range(3000)) + "\n\n")
+    for needs in ([], ["--closed-vocabulary"], ["--reverse"], ["--ordered"], ["--fuzzy"]):
+        _, plan_text, _ = run("plan", keys, *needs)
+        kind, block = winner(plan_text)
+        auto = tmp_path / "auto.blob"
+        rc, out, err = run("build", keys, str(auto), *needs)
+        assert (rc, out) == (0, b""), err
+        notice = NOTICE if not needs else b""
+        size = auto.stat().st_size
+        assert err == plan_text + notice + (
+            f"{keys}: 2 empty lines skipped\nwrote {auto}: {NAMES[kind]} over 3000 keys, {size} "
+            f"bytes ({size / 3000:.2f} B/key)\n").encode()
+        named = tmp_path / "named.blob"
+        extra = ["--block", block] if block else []
+        assert run("build", keys, str(named), "--index", kind, *extra)[0] == 0
+        assert named.read_bytes() == auto.read_bytes(), needs
+    # Keys from standard input: the skipped-lines note comes before the plan.
+    rc, out, err = run("build", "-", str(tmp_path / "s.blob"), stdin=b"x\n\ny\n")
+    assert rc == 0 and err.startswith(b"-: 1 empty lines skipped\n2 keys, ")
