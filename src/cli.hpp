@@ -164,52 +164,6 @@ Keys read_keys(const std::string& path, Input& in);
 // "<path>: <n> empty lines skipped\n" on standard error when `skipped` is not 0.
 void note_skipped(const std::string& path, std::uint64_t skipped, Output& err);
 
-// A keys file on disk read as a sequence that can be started over, one pass at a time, without
-// holding the corpus. A failure to open or read the file, or an invalid line, ends the pass early
-// and is kept for the caller: the consumer of a pass only sees a shorter sequence. Single-threaded:
-// a source and its passes live on one thread.
-class KeySource {
- public:
-  explicit KeySource(std::string path);
-
-  class Pass;
-  // Starts a fresh pass from the first line of the file as it is now; the count of skipped lines
-  // starts again from 0.
-  std::unique_ptr<Pass> keys();
-
-  // The failure of the latest pass that failed, taken out of the cell.
-  std::optional<Fail> take_failure();
-  bool failed() const noexcept { return failure_->has_value(); }
-  // The empty lines skipped by the latest pass.
-  std::uint64_t skipped() const noexcept { return *skipped_; }
-
- private:
-  std::string path_;
-  // Shared with the passes, which may outlive a builder that consumed or dropped them.
-  std::shared_ptr<std::optional<Fail>> failure_;
-  std::shared_ptr<std::uint64_t> skipped_;
-};
-
-class KeySource::Pass {
- public:
-  ~Pass();
-  // The next key into `key`; false when the pass has ended (at the end of the file or at a
-  // failure, which the source then holds).
-  bool next_into(std::string& key);
-
- private:
-  friend class KeySource;
-  struct Reader;
-  Pass(std::string path, std::shared_ptr<std::optional<Fail>> failure,
-       std::shared_ptr<std::uint64_t> skipped, std::unique_ptr<Reader> reader);
-
-  std::string path_;
-  std::shared_ptr<std::optional<Fail>> failure_;
-  std::shared_ptr<std::uint64_t> skipped_;
-  std::unique_ptr<Reader> reader_;  // null once the pass has ended
-  std::uint64_t line_ = 0;
-};
-
 // ---- Commands ----
 
 void cmd_plan(const Cmd& cmd, Streams& streams);

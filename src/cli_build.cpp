@@ -15,6 +15,7 @@
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
 #include "fileio.hpp"
+#include "key_source.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 #include "threads.hpp"
@@ -81,25 +82,30 @@ std::vector<std::string_view> views(std::span<const std::string> keys) {
   return {keys.begin(), keys.end()};
 }
 
-// One pass of the keys file as the transducer build pulls it. A failed pass reads as a failed
-// source, so the builder stops without writing; the route reports the keys file's own failure.
+// One pass of the keys file as the transducer build pulls it, key by key out of the batches. A
+// failed pass reads as a failed source, so the builder stops without writing; the route reports
+// the keys file's own failure.
 class StringKeys final : public string_index::KeySource {
  public:
-  explicit StringKeys(cli::KeySource& source) : source_(source), pass_(source.keys()) {}
+  explicit StringKeys(key_source::KeysFile& source) : source_(source), pass_(source.open_pass()) {}
   std::optional<std::string_view> next() override {
-    if (!pass_->next_into(key_)) return std::nullopt;
-    return key_;
+    while (at_ == batch_.size()) {
+      if (!pass_->next_batch(batch_)) return std::nullopt;
+      at_ = 0;
+    }
+    return batch_[at_++];
   }
   bool failed() const noexcept override { return source_.failed(); }
 
  private:
-  cli::KeySource& source_;
-  std::unique_ptr<cli::KeySource::Pass> pass_;
-  std::string key_;
+  key_source::KeysFile& source_;
+  std::unique_ptr<key_source::KeyStream> pass_;
+  key_source::KeyBatch batch_;
+  std::size_t at_ = 0;
 };
 
 // Runs the streamed builder of `kind` over the keys file, writing its blob at `partial`.
-std::uint64_t build_streamed(IndexKind kind, cli::KeySource& source,
+std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
                              const std::filesystem::path& partial,
                              std::optional<std::uint64_t> block) {
   (void)block;
@@ -108,9 +114,10 @@ std::uint64_t build_streamed(IndexKind kind, cli::KeySource& source,
       StringKeys keys(source);
       return string_index::StringIndex::build_to_file(keys, partial);
     }
+    case IndexKind::PerfectHashIndex:
+      return perfect_hash::PerfectHashIndex::build_to_file(source, partial);
     case IndexKind::CompactHashIndex:
     case IndexKind::ClosedHashIndex:
-    case IndexKind::PerfectHashIndex:
     case IndexKind::DictIndex:
       break;
   }
@@ -152,7 +159,7 @@ class PartialOutput {
 // of the keys file wins over the builder's own (which may only be a consequence of it).
 std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std::string& output,
                         std::optional<std::uint64_t> block, std::uint64_t& skipped) {
-  cli::KeySource source(keys_path);
+  key_source::KeysFile source(keys_path);
   PartialOutput partial(partial_path(output, ::getpid()));
   std::uint64_t n = 0;
   std::optional<Fail> builder;
@@ -163,7 +170,7 @@ std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std:
   } catch (Fail& f) {
     builder = std::move(f);
   }
-  if (std::optional<Fail> keys = source.take_failure()) throw std::move(*keys);
+  if (source.failure()) throw Fail::work(*source.failure());
   if (builder) throw std::move(*builder);
   partial.rename_onto(output);
   skipped = source.skipped();

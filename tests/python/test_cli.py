@@ -19,7 +19,7 @@ COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
 HASH_KINDS = ["perfect", "compact", "closed"]
 # The kinds that build in memory and streamed; streamed builds write the in-memory blob.
 KINDS = HASH_KINDS + ["string"]
-STREAMED = ["string"]
+STREAMED = ["perfect", "string"]
 NAMES = {"perfect": "PerfectHashIndex", "compact": "CompactHashIndex", "closed": "ClosedHashIndex",
          "string": "StringIndex", "dict": "DictIndex"}
 
@@ -326,6 +326,24 @@ def test_streamed_builds_equal_in_memory_ones_and_keep_the_mode(tmp_path):
                        str(threshold)) == (1, b"", note + failed)
     assert sorted(listing(tmp_path)) == sorted(
         ["k.txt"] + [f"{k}.{r}" for k in STREAMED for r in ("memory", "streamed")])
+
+
+def test_streamed_perfect_hash_refusals(tmp_path):
+    blob = tmp_path / "out.blob"
+    blob.write_bytes(b"old")
+    # The two-pass build needs distinct keys, which the in-memory route would drop.
+    keys = write(tmp_path / "k.txt", "a\nb\na\n")
+    assert run("build", keys, str(blob), "--index", "perfect", "--stream", "always") == (
+        1, b"", b"quenlith: build error: perfect-hash: build_to_file needs distinct keys and the "
+                b"source repeated one\n")
+    # A file that reads differently on each pass (a regular file of size 0, so it streams).
+    uuid = "/proc/sys/kernel/random/uuid"
+    if os.path.exists(uuid):
+        assert run("build", uuid, str(blob), "--index", "perfect", "--stream", "always") == (
+            1, b"", b"quenlith: build error: perfect-hash: the source did not replay the same "
+                    b"keys in the same order\n")
+    assert blob.read_bytes() == b"old"
+    assert listing(tmp_path) == ["k.txt", "out.blob"]
 
 
 # ---- inspect ----
