@@ -104,32 +104,48 @@ std::string lossy_utf8(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
-  fst::Node node = map.root();
+  // Most nodes on a path have one transition and are not final: those are read as a lone
+  // transition, without decoding the node as a whole.
+  const fst::detail::NodeReader reader(map);
+  std::optional<fst::Node> node = map.root();
   std::string key;
-  if (!(node.is_final() && node.final_output().value() == rank)) {
+  if (!(node->is_final() && node->final_output().value() == rank)) {
     std::uint64_t acc = 0;
+    fst::Transition lone;  // the transition of the current node while `node` is empty
     for (;;) {
-      const std::size_t n = node.len();
-      if (n == 0) return std::nullopt;
-      // The transitions' outputs grow with their inputs: find the last one not above `rank`.
-      std::size_t lo = 0, hi = n;
-      while (lo < hi) {
-        const std::size_t mid = (lo + hi) / 2;
-        std::uint64_t sum;
-        if (add_overflows(acc, node.transition(mid).out.value(), sum) || sum > rank) {
-          hi = mid;
-        } else {
-          lo = mid + 1;
+      fst::Transition t;
+      if (node) {
+        const std::size_t n = node->len();
+        if (n == 0) return std::nullopt;
+        // The transitions' outputs grow with their inputs: find the last one not above `rank`.
+        std::size_t lo = 0, hi = n;
+        while (lo < hi) {
+          const std::size_t mid = (lo + hi) / 2;
+          std::uint64_t sum;
+          if (add_overflows(acc, node->transition(mid).out.value(), sum) || sum > rank) {
+            hi = mid;
+          } else {
+            lo = mid + 1;
+          }
         }
+        if (lo == 0) return std::nullopt;
+        t = node->transition(lo - 1);
+      } else {
+        t = lone;
       }
-      if (lo == 0) return std::nullopt;
-      const fst::Transition t = node.transition(lo - 1);
-      if (add_overflows(acc, t.out.value(), acc)) return std::nullopt;
+      std::uint64_t next;
+      if (add_overflows(acc, t.out.value(), next) || next > rank) return std::nullopt;
+      acc = next;
       key.push_back(static_cast<char>(t.inp));
-      node = map.node(t.addr);
+      if (reader.lone_transition(t.addr, lone)) {
+        node.reset();
+        continue;
+      }
+      node = reader.node(t.addr);
       // A final node whose own key ranks lower is passed through: the rank lies below it.
       std::uint64_t here;
-      if (node.is_final() && !add_overflows(acc, node.final_output().value(), here) && here == rank)
+      if (node->is_final() && !add_overflows(acc, node->final_output().value(), here) &&
+          here == rank)
         break;
     }
   }
@@ -390,6 +406,17 @@ std::vector<Entry> StringIndex::prefix(std::string_view prefix,
   return drain(it, limit);
 }
 
+MatchIter<fst::automaton::AlwaysMatch> StringIndex::stream_after(
+    std::optional<std::string_view> after) const {
+  try {
+    auto b = fst::range(map_);
+    if (after) b.gt(*after);
+    return MatchIter<fst::automaton::AlwaysMatch>(std::move(b).into_stream());
+  } catch (const fst::Error& e) {
+    detail::undecodable(e);
+  }
+}
+
 std::optional<Entry> StringIndex::successor(std::string_view query) const {
   MatchIter<fst::automaton::AlwaysMatch> it = search(fst::automaton::AlwaysMatch{}, query);
   return it.next();
@@ -398,12 +425,8 @@ std::optional<Entry> StringIndex::successor(std::string_view query) const {
 std::optional<Entry> StringIndex::predecessor(std::string_view query) const {
   if (const std::optional<std::uint64_t> i = id(query)) return Entry{std::string(query), *i};
   std::uint64_t r = len();
-  try {
-    auto it = fst::range(map_).gt(query).into_stream();
-    if (auto item = it.next()) r = item->value;
-  } catch (const fst::Error& e) {
-    detail::undecodable(e);
-  }
+  MatchIter<fst::automaton::AlwaysMatch> above = stream_after(query);
+  if (auto item = above.next_raw()) r = item->value;
   if (r == 0) return std::nullopt;
   std::optional<std::string> k = key(r - 1);
   if (!k) return std::nullopt;

@@ -255,6 +255,11 @@ class StringIndex {
   std::vector<Entry> subsequence(std::string_view query,
                                  std::optional<std::uint64_t> limit = std::nullopt) const;
 
+  // Every pair in key order, or those strictly after `after`: what a dump or a key iterator
+  // resumes from.
+  MatchIter<fst::automaton::AlwaysMatch> stream_after(
+      std::optional<std::string_view> after = std::nullopt) const;
+
   // A stream over the keys that `aut` matches, from `lo` (inclusive, when given) to `hi`
   // (exclusive, when given). The building block of the listings above.
   template <fst::Automaton A>

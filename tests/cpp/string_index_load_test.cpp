@@ -126,6 +126,47 @@ TEST(StringIndexLoad, TrustedFraming) {
   EXPECT_EQ(StringIndex::from_bytes(blob_of({})).len(), 0u);
 }
 
+TEST(StringIndexLoad, VersionTwoHasNoChecksum) {
+  // The same map in format version 2: no checksum behind the footer.
+  Bytes v2 = blob_of({"a", "b\xC3\xA9", "c"});
+  v2.resize(v2.size() - 4);
+  bytes::store_u64(v2.data() + 4, 2);
+  const StringIndex idx = StringIndex::from_shared(blob::SharedBytes::from_owned(v2), false);
+  EXPECT_EQ(idx.key(1), "b\xC3\xA9");
+  const char* missing = "fst error: FST verification failed: FST does not contain a checksum";
+  EXPECT_EQ(error_of(v2, false), missing);
+  EXPECT_EQ(error_of(v2, true), missing);  // after its graph passed
+}
+
+// A map of 64 nodes, each with two transitions to the node below, ending in a node that is not
+// final: 2^64 paths and no key. With a checksum that matches, the verified load must still end
+// at once: it follows one path, not every path.
+TEST(StringIndexLoad, VerifiedLoadWalksOnePath) {
+  Bytes map(16, 0);
+  map[0] = 3;  // version 3, type 0
+  // The dead end: state 0 (no count in it), the stored count 0, pack 0.
+  map.insert(map.end(), {0x00, 0x00, 0x00});
+  for (int level = 0; level < 64; ++level) {
+    // From the lowest byte: delta of transition 1, of transition 0 (both 1: the node just
+    // below), inputs 'b' and 'a', pack (t = 1, o = 0), state (two transitions, not final).
+    map.insert(map.end(), {0x01, 0x01, 'b', 'a', 0x10, 0x02});
+  }
+  const std::uint64_t root = map.size() - 1;
+  for (const std::uint64_t v : {std::uint64_t{1}, root}) {
+    std::uint8_t b[8];
+    bytes::store_u64(b, v);
+    map.insert(map.end(), b, b + 8);
+  }
+  map.insert(map.end(), {0, 0, 0, 0});
+  Bytes blob = {'B', 'I', 'X', '4'};
+  blob.insert(blob.end(), map.begin(), map.end());
+  reseal(blob);
+  EXPECT_EQ(error_of(blob, false),
+            "format error: string-index: FST values are not the sorted ranks");
+  EXPECT_EQ(error_of(blob, true),
+            "format error: fst holds a different number of keys than its header says");
+}
+
 TEST(StringIndexLoad, ValuesThatAreNotRanksAreRefused) {
   const char* trusted = "format error: string-index: FST values are not the sorted ranks";
   const char* untrusted = "format error: fst value is not the key's rank";

@@ -137,6 +137,8 @@ TEST(StringIndexQueries, MatchSortedModel) {
     EXPECT_EQ(idx.key(n), std::nullopt);
     EXPECT_EQ(idx.key(UINT64_MAX), std::nullopt);
     EXPECT_EQ(idx.prefix(""), model_slice(m, 0, n));
+    auto all = idx.stream_after();
+    EXPECT_EQ(drain(all, std::nullopt), model_slice(m, 0, n));
 
     const std::vector<std::string> ps = probes(rng, m);
     for (const std::string& q : ps) {
@@ -154,6 +156,8 @@ TEST(StringIndexQueries, MatchSortedModel) {
       }
       const auto pred = idx.predecessor(q);
       const std::uint64_t le = present ? r + 1 : r;  // keys <= q
+      auto after = idx.stream_after(q);
+      EXPECT_EQ(drain(after, 2), model_slice(m, le, std::min<std::uint64_t>(n, le + 2)));
       if (le > 0) {
         EXPECT_EQ(pred, (Entry{m[le - 1], le - 1}));
       } else {
