@@ -385,3 +385,52 @@ def test_perfect_build_to_file_failures_leave_the_target(tmp_path):
             assert str(caught.value) == text
         assert path.read_bytes() == b"old contents"
         assert leftovers(tmp_path, path) == []
+
+
+def test_no_python_memory_growth_over_repeated_calls(tmp_path):
+    import tracemalloc
+
+    path = tmp_path / "x.bin"
+    keys = KEYS[:200]
+
+    def every_member(cls):
+        idx = cls(keys)
+        blob = idx.to_bytes()
+        cls.from_bytes(blob)
+        idx.save(path)
+        cls.load(path)
+        idx.serialized_len()
+        idx.__reduce__()
+        idx.ids_of(keys)
+        idx.ids_of_bytes(keys)
+        idx.id("absent")
+        try:
+            idx.ids_of("no")
+        except TypeError:
+            pass
+        try:
+            cls.from_bytes(blob[:-1])
+        except ValueError:
+            pass
+        if cls is PerfectHashIndex:
+            idx.keys_of(range(10))
+            cls.load_mmap(path)
+            cls.build_to_file(lambda: keys, path)
+            try:
+                cls.build_to_file(lambda: ["a", "a"], path)
+            except ValueError:
+                pass
+
+    for cls in CLASSES:
+        every_member(cls)  # warm caches (interned names, type objects)
+        tracemalloc.start()
+        try:
+            for _ in range(5):
+                every_member(cls)
+            first, _ = tracemalloc.get_traced_memory()
+            for _ in range(40):
+                every_member(cls)
+            last, _ = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        assert last - first < 64 * 1024, (cls.__name__, last - first)

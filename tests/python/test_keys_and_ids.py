@@ -368,3 +368,54 @@ def test_no_reference_leaks_over_repeated_calls():
         except ValueError:
             pass
     assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_random_hand_made_columns_against_a_model():
+    """Random offsets, slices and validity: either the model's ids or a ValueError when the
+    model finds offsets that do not fit; never a read outside the buffers."""
+    import random
+
+    seed = 12345
+    rng = random.Random(seed)
+    idx = PerfectHashIndex(KEYS)
+    m = idx.MISSING_ID
+    for case in range(400):
+        data = bytes(rng.choice(b"key-0123") for _ in range(rng.randrange(0, 24)))
+        wide = rng.random() < 0.5
+        total = rng.randrange(0, 10)
+        offsets = sorted(rng.randrange(0, len(data) + 1) for _ in range(total + 1))
+        if rng.random() < 0.3 and offsets:
+            offsets[rng.randrange(len(offsets))] = rng.choice(
+                [-1, len(data) + rng.randrange(1, 5), 2**31 - 1, -2**31])
+        offset = rng.randrange(0, total + 1) if total else 0
+        n = rng.randrange(0, total - offset + 2) if total else rng.randrange(0, 2)
+        validity = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 3)))
+        null_count = rng.choice([0, 1])
+        col = Duck(n, offsets, data, validity if validity else None, offset=offset,
+                   null_count=null_count, wide=wide)
+
+        # The model.
+        want = None
+        if n == 0:
+            want = []
+        elif offset + n + 1 <= len(offsets):
+            mine = offsets[offset:offset + n + 1]
+            base = mine[0]
+            ok = base >= 0 and all(b >= a for a, b in zip(mine, mine[1:])) and \
+                mine[-1] <= len(data)
+            if ok and null_count and (not validity or (offset + n + 7) // 8 > len(validity)):
+                ok = False
+            if ok:
+                want = []
+                for i in range(n):
+                    bit = offset + i
+                    null = null_count and not (validity[bit // 8] >> (bit % 8)) & 1
+                    key = data[mine[i]:mine[i + 1]]
+                    want.append(m if null else (idx.id(key.decode("latin-1")) if key.isascii()
+                                                else None))
+        try:
+            got = column_ids(idx, col)
+        except ValueError:
+            assert want is None, (seed, case)
+        else:
+            assert got == [m if w is None else w for w in want], (seed, case)
