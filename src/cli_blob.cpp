@@ -1,11 +1,14 @@
 // `inspect` and `dump`: what a blob on disk is, and the keys it holds.
+#include <cstdio>
+
 #include "blob.hpp"
+#include "bytes.hpp"
 #include "cli.hpp"
+#include "dict_index.hpp"
 #include "fileio.hpp"
+#include "fst/stream.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
-#include "bytes.hpp"
-#include "fst/stream.hpp"
 
 namespace quenlith::cli {
 
@@ -117,6 +120,50 @@ void dump_string(const std::string& path, KeyWriter& w) {
   }
 }
 
+// The dictionary's keys from id 0 upward.
+void dump_dict(const dict_index::DictIndex& index, KeyWriter& w) {
+  dict_index::KeyIter keys(index, 0);
+  while (keys.next()) w.write_key(keys.key(), keys.id());
+}
+
+// "sections.<name>: <bytes> (<bytes/key> B/key, <share> %)" for each byte row and the total,
+// then the three counts.
+void print_sections(const dict_index::DictIndex& index, Output& out) {
+  const dict_index::Sections s = index.sections();
+  const std::pair<const char*, std::uint64_t> rows[] = {
+      {"header", s.header},
+      {"tables", s.tables},
+      {"header_codes", s.header_codes},
+      {"phrases", s.phrases},
+      {"heads", s.heads},
+      {"head_ends", s.head_ends},
+      {"block_offsets", s.block_offsets},
+      {"micro_offsets", s.micro_offsets},
+      {"restart_headers", s.restart_headers},
+      {"restart_wide", s.restart_wide},
+      {"restart_codes", s.restart_codes},
+      {"entry_headers", s.entry_headers},
+      {"entry_wide", s.entry_wide},
+      {"entry_codes", s.entry_codes},
+  };
+  std::uint64_t total = 0;
+  for (const auto& row : rows) total += row.second;
+  const double keys = static_cast<double>(index.size() == 0 ? 1 : index.size());
+  const auto line = [&](const char* name, std::uint64_t bytes) {
+    const double share = total == 0 ? 0.0 : static_cast<double>(bytes) * 100.0 / total;
+    char figures[96];
+    std::snprintf(figures, sizeof figures, " (%.4f B/key, %.2f %%)\n",
+                  static_cast<double>(bytes) / keys, share);
+    put(out, std::string("sections.") + name + ": " + std::to_string(bytes) + figures);
+  };
+  for (const auto& row : rows) line(row.first, row.second);
+  line("total", total);
+  for (const auto& [name, count] : {std::pair<const char*, std::uint64_t>{"restarts", s.restarts},
+                                    {"entries", s.entries},
+                                    {"wide", s.wide}})
+    put(out, std::string("sections.") + name + ": " + std::to_string(count) + "\n");
+}
+
 [[noreturn]] void unavailable(const std::string& path, inspect::BlobKind kind) {
   throw Fail::work(path + ": this build cannot read the keys of a " +
                    std::string(inspect::kind_name(kind)));
@@ -150,7 +197,7 @@ void cmd_inspect(const Cmd& cmd, Output& out) {
   if (info.kind != inspect::BlobKind::DictIndex)
     throw Fail::work(path + ": --sections is a DictIndex's byte split, and this is a " +
                      std::string(inspect::kind_name(info.kind)));
-  unavailable(path, info.kind);
+  print_sections(dict_index::DictIndex::from_shared(read_blob(path), true), out);
 }
 
 void cmd_dump(std::span<const std::string> positionals, Output& out) {
@@ -178,6 +225,8 @@ void cmd_dump(std::span<const std::string> positionals, Output& out) {
       dump_string(path, w);
       break;
     case inspect::BlobKind::DictIndex:
+      dump_dict(dict_index::DictIndex::from_shared(read_blob(path), true), w);
+      break;
     case inspect::BlobKind::HashedDictIndex:
       unavailable(path, info.kind);
   }

@@ -14,6 +14,7 @@
 #include "cli.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "fileio.hpp"
 #include "key_source.hpp"
 #include "perfect_hash.hpp"
@@ -54,10 +55,11 @@ std::uint64_t stream_threshold(const StreamMode& mode) {
 // Whether the keys file streams: a regular file (symbolic links followed) of at least the
 // threshold. A path that cannot be examined does not stream.
 bool streams(const Cmd& cmd, const std::string& keys_path) {
-  if (cmd.stream.kind == StreamMode::Kind::Never || keys_path == "-") return false;
+  if (cmd.stream.kind == StreamMode::Kind::Never) return false;
   const std::uint64_t threshold = stream_threshold(cmd.stream);
   struct stat st;
-  if (keys_path.find('\0') != std::string::npos || ::stat(keys_path.c_str(), &st) != 0)
+  if (keys_path == "-" || keys_path.find('\0') != std::string::npos ||
+      ::stat(keys_path.c_str(), &st) != 0)
     return false;
   return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= threshold;
 }
@@ -221,7 +223,6 @@ std::filesystem::path partial_path(const std::filesystem::path& output, long pid
 std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
                              const std::filesystem::path& output,
                              std::optional<std::uint64_t> block) {
-  (void)block;
   const unsigned threads = threads::available();
   switch (kind) {
     case IndexKind::CompactHashIndex: {
@@ -249,8 +250,12 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
       index.save(output);
       return index.len();
     }
-    case IndexKind::DictIndex:
-      break;
+    case IndexKind::DictIndex: {
+      const std::vector<std::string_view> v = views(keys);
+      auto index = dict_index::DictIndex::build_with_block(v, block.value_or(kDefaultBlock));
+      index.save(output);
+      return index.size();
+    }
   }
   unavailable(kind);
 }

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 
@@ -18,7 +19,7 @@ SCRIPT = shutil.which("quenlith", path=os.path.dirname(sys.executable)) or shuti
 COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
 HASH_KINDS = ["perfect", "compact", "closed"]
 # The kinds that build in memory and streamed; streamed builds write the in-memory blob.
-KINDS = HASH_KINDS + ["string"]
+KINDS = HASH_KINDS + ["string", "dict"]
 STREAMED = ["perfect", "string"]
 NAMES = {"perfect": "PerfectHashIndex", "compact": "CompactHashIndex", "closed": "ClosedHashIndex",
          "string": "StringIndex", "dict": "DictIndex"}
@@ -346,6 +347,16 @@ def test_streamed_perfect_hash_refusals(tmp_path):
     assert listing(tmp_path) == ["k.txt", "out.blob"]
 
 
+def test_dictionary_blocks(tmp_path):
+    keys = write(tmp_path / "k.txt", "".join(f"key{i}\n" for i in range(3000)))
+    blocks = {}
+    for args in ([], ["--block", "fast"], ["--block=64"], ["--block", "1024"]):
+        blob = tmp_path / "d.blob"
+        assert run("build", keys, str(blob), "--index", "dict", *args)[0] == 0
+        blocks[tuple(args)] = struct.unpack_from("<I", blob.read_bytes(), 12)[0]
+    assert list(blocks.values()) == [256, 32, 64, 1024]
+
+
 # ---- inspect ----
 
 def test_inspect_lines(tmp_path):
@@ -371,6 +382,25 @@ def test_inspect_lines(tmp_path):
     rc, out, err = run("inspect", blob, "--sections")
     assert (rc, out.count(b"\n")) == (1, 7)
     assert err == f"quenlith: {blob}: --sections is a DictIndex's byte split, and this is a PerfectHashIndex\n".encode()
+    # --sections on a dictionary: its info lines, fifteen byte rows ending in the total, three counts.
+    for n in (3000, 0):
+        keys = write(tmp_path / "k.txt", "".join(f"key{i}\n" for i in range(n)))
+        dict_blob = tmp_path / "d.blob"
+        assert run("build", keys, str(dict_blob), "--index", "dict")[0] == 0
+        rc, out, err = run("inspect", str(dict_blob), "--sections")
+        assert (rc, err) == (0, b"")
+        lines = out.decode().splitlines()
+        assert lines[:4] == ["kind: DictIndex", "format: BDX3", f"bytes: {dict_blob.stat().st_size}",
+                             f"keys: {n}"]
+        rows = [l for l in lines if l.startswith("sections.")]
+        assert [r.split(":")[0] for r in rows] == [f"sections.{name}" for name in (
+            "header", "tables", "header_codes", "phrases", "heads", "head_ends", "block_offsets",
+            "micro_offsets", "restart_headers", "restart_wide", "restart_codes", "entry_headers",
+            "entry_wide", "entry_codes", "total", "restarts", "entries", "wide")]
+        total = int(rows[14].split()[1])
+        assert total == sum(int(r.split()[1]) for r in rows[:14])
+        assert rows[14] == f"sections.total: {total} ({total / max(n, 1):.4f} B/key, 100.00 %)"
+        assert rows[0] == f"sections.header: 72 ({72 / max(n, 1):.4f} B/key, {7200 / total:.2f} %)"
     rc, out, err = run("inspect", write(tmp_path / "x.bin", b"BMP3" + bytes(40)))
     assert (rc, out) == (1, b"")
     assert err.startswith(f"quenlith: {tmp_path}/x.bin: format error: a PerfectHashIndex blob from quenlith < 4.0".encode())
@@ -394,6 +424,10 @@ def test_dump_refusals(tmp_path):
     for name, data, message in cases:
         path = write(tmp_path / name, data)
         assert run("dump", path) == (1, b"", f"quenlith: {message.format(path)}\n".encode()), name
+    # An older dictionary inspects as one, and its loader refuses it without the path.
+    old = write(tmp_path / "old.blob", b"BDX2" + blobs.bdx3()[4:])
+    rc, out, err = run("dump", old)
+    assert (rc, out) == (1, b"") and err.startswith(b"quenlith: format error: dict: blob written by")
     assert run("dump", str(tmp_path / "none")) == (
         1, b"", f"quenlith: {tmp_path}/none: io error: No such file or directory (os error 2)\n".encode())
 
@@ -401,7 +435,7 @@ def test_dump_refusals(tmp_path):
 def test_dump_then_build_round_trips_ordered_kinds(tmp_path):
     keys = ["zeta", "alpha", "ünïcödé", "a b", "alpha", "m\tn"] + [f"k{i}" for i in range(500)]
     src = write(tmp_path / "k.txt", "\n".join(keys) + "\n")
-    for kind in ("string",):
+    for kind in ("string", "dict"):
         blob, again = tmp_path / f"{kind}.blob", tmp_path / f"{kind}.again"
         assert run("build", src, str(blob), "--index", kind)[0] == 0
         rc, out, err = run("dump", str(blob))
