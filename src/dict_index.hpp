@@ -108,6 +108,18 @@ class Codec {
                    std::uint64_t start_bit, std::uint64_t units, room::Bytes& out,
                    std::uint64_t want) const;
 
+  // Compares the suffix of `units` code units at `start_bit` with `rest`, decoding no further
+  // than the first difference. `order` < 0: the suffix sorts below `rest`, with `common` bytes
+  // in common (all of the suffix when it is a proper prefix of `rest`); > 0: above (or `rest` is
+  // a proper prefix of it); 0: equal. False when the units are malformed.
+  struct Order {
+    int order;
+    std::uint64_t common;
+  };
+  bool compare(const phrase::Dict& phrases, std::span<const std::uint8_t> stream,
+               std::uint64_t start_bit, std::uint64_t units, std::span<const std::uint8_t> rest,
+               Order& result) const;
+
   friend bool operator==(const Codec& a, const Codec& b) {
     return a.kind_ == b.kind_ && a.table_ == b.table_ && a.slots_ == b.slots_ &&
            a.leads_ == b.leads_ && a.alphabet_.bits == b.alphabet_.bits &&

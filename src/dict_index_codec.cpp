@@ -244,6 +244,81 @@ bool Codec::decode_into(const phrase::Dict& phrases, std::span<const std::uint8_
   return true;
 }
 
+namespace {
+// Compares `piece` (the next decoded bytes) with `rest` from `pos`: true when the comparison is
+// decided (result filled), false when they agree so far.
+bool compare_piece(const std::uint8_t* piece, std::size_t len, std::span<const std::uint8_t> rest,
+                   std::uint64_t& pos, Codec::Order& result) {
+  for (std::size_t i = 0; i < len; ++i, ++pos) {
+    if (pos == rest.size()) {
+      result = {1, pos};
+      return true;
+    }
+    if (piece[i] != rest[pos]) {
+      result = {piece[i] < rest[pos] ? -1 : 1, pos};
+      return true;
+    }
+  }
+  return false;
+}
+}  // namespace
+
+bool Codec::compare(const phrase::Dict& phrases, std::span<const std::uint8_t> stream,
+                    std::uint64_t start_bit, std::uint64_t units,
+                    std::span<const std::uint8_t> rest, Order& result) const {
+  std::uint64_t pos = 0;
+  if (kind_ == Kind::Packed) {
+    // Rare enough in lookups to decode into a small buffer first.
+    room::Bytes buf;
+    if (!decode_into(phrases, stream, start_bit, units, buf, rest.size() + 1)) return false;
+    if (!compare_piece(buf.data(), buf.size(), rest, pos, result))
+      result = {pos == rest.size() ? 0 : -1, pos};
+    return true;
+  }
+  const std::uint64_t first = start_bit / 8;
+  std::span<const std::uint8_t> coded;
+  if (first < stream.size())
+    coded = stream.subspan(
+        first, static_cast<std::size_t>(std::min<std::uint64_t>(units, stream.size() - first)));
+  const std::size_t n = coded.size();
+  const std::size_t count = table_.size();
+  const unsigned s = kind_ == Kind::Phrased ? slots_ : 255, t = leads_;
+  const std::uint64_t two = kind_ == Kind::Phrased ? std::uint64_t{255 - s - t} * 256 : 0;
+  std::uint8_t word[8];
+  for (std::size_t i = 0; i < n;) {
+    const std::uint8_t c = coded[i];
+    if (c == fsst::kEscape) {
+      if (i + 1 >= n) return false;
+      if (compare_piece(&coded[i + 1], 1, rest, pos, result)) return true;
+      i += 2;
+      continue;
+    }
+    if (c < s) {
+      if (c >= count) return false;
+      bytes::store_u64(word, table_.symbol(c));
+      if (compare_piece(word, table_.length(c), rest, pos, result)) return true;
+      i += 1;
+      continue;
+    }
+    std::uint64_t id;
+    if (c < 255 - t) {
+      if (i + 1 >= n) return false;
+      id = std::uint64_t{c - s} * 256 + coded[i + 1];
+      i += 2;
+    } else {
+      if (i + 2 >= n) return false;
+      id = two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 +
+           coded[i + 2];
+      i += 3;
+    }
+    const auto ph = phrases.phrase(id);
+    if (!ph) return false;
+    if (compare_piece(ph->first, ph->second, rest, pos, result)) return true;
+  }
+  result = {pos == rest.size() ? 0 : -1, pos};
+  return true;
+}
+
 std::uint64_t micro_for(std::uint64_t block) {
   std::uint64_t s = 0;
   while ((s + 1) * (s + 1) <= block) ++s;

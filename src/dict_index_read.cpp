@@ -272,33 +272,22 @@ struct Scan {
 // Walks a run's entries comparing with `key`; position 0 is the run's base key, known to be
 // below the key and to share `m` bytes with it.
 Scan scan_run(const Codec& codec, const phrase::Dict& phrases, RunWalk& walk, std::uint64_t c,
-              std::span<const std::uint8_t> key, std::uint64_t m, room::Bytes& buf) {
+              std::span<const std::uint8_t> key, std::uint64_t m) {
   if (walk.entries() + 1 != c || !walk.valid()) return {0, m, false};
   if (c < 2) return {c == 0 ? 0 : c - 1, m, false};
   for (std::uint64_t i = 1; i < c; ++i) {
     Pair p;
     std::uint64_t start;
     if (!walk.next_pair(p, start) || p.shared < m) return {i - 1, m, false};
+    // An entry sharing more with its predecessor than the key does agrees with the predecessor
+    // where the predecessor falls below the key: it is below the key too.
     if (p.shared > m) continue;
-    buf.clear();
-    const std::uint64_t rest = key.size() - m;
-    if (!codec.decode_into(phrases, walk.stream(), start, p.length, buf, rest + 1))
+    Codec::Order o;
+    if (!codec.compare(phrases, walk.stream(), start, p.length, key.subspan(m), o))
       return {i - 1, m, false};
-    const auto suffix = buf.span();
-    const std::size_t n = std::min<std::size_t>(suffix.size(), rest);
-    std::size_t d = 0;
-    while (d < n && suffix[d] == key[m + d]) ++d;
-    if (d < n) {
-      if (suffix[d] > key[m + d]) return {i - 1, m, false};
-      m += d;
-      continue;
-    }
-    if (suffix.size() > rest) return {i - 1, m, false};  // the key is a proper prefix of it
-    if (suffix.size() < rest) {
-      m += suffix.size();  // the entry is a proper prefix of the key
-      continue;
-    }
-    return {i, key.size(), true};
+    if (o.order > 0) return {i - 1, m, false};
+    if (o.order == 0) return {i, key.size(), true};
+    m += o.common;
   }
   return {c - 1, m, false};
 }
@@ -326,18 +315,17 @@ Found DictIndex::locate_in(std::uint64_t u, std::span<const std::uint8_t> key) c
   while (m0 < h.size() && m0 < key.size() && h[m0] == key[m0]) ++m0;
   const std::uint64_t mb = micros_in_block(b);
   const Codec& codec = codec_of(b);
-  room::Bytes buf;
   std::uint64_t j = 0, m = m0;
   if (mb >= 2) {
     RunWalk walk(restart_run(b));
-    const Scan s = scan_run(codec, phrases_, walk, mb, key, m0, buf);
+    const Scan s = scan_run(codec, phrases_, walk, mb, key, m0);
     if (s.found) return {true, b * block_ + s.position * micro_};
     j = s.position;
     m = s.m;
   }
   const RunView run = micro_run(b, j);
   RunWalk walk(run);
-  const Scan s = scan_run(codec, phrases_, walk, run.covered, key, m, buf);
+  const Scan s = scan_run(codec, phrases_, walk, run.covered, key, m);
   const std::uint64_t base = b * block_ + j * micro_ + s.position;
   return s.found ? Found{true, base} : Found{false, base + 1};
 }

@@ -1,0 +1,210 @@
+// The dictionary index against the marisa trie (when installed) on the same keys, and against
+// xz -9 and zstd -19 of the sorted key list: bytes a key, build speed at one and all threads, and
+// lookups both ways for members and non-members.
+//
+//   dict_bench [corpus ...]   corpus: a word-list path, "dpkg" for the paths the installed
+//                             packages list, or "urls:N" for N URL-like keys
+//
+// Without arguments: /usr/share/dict/american-english, /usr/share/dict/polish, dpkg and
+// urls:1000000.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_util.hpp"
+#include "dict_index.hpp"
+#include "threads.hpp"
+
+#ifdef QUENLITH_HAVE_MARISA
+#include <marisa.h>
+#endif
+
+using namespace quenlith;
+using dict_index::DictIndex;
+
+namespace {
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> command_lines(const std::string& cmd) {
+  std::vector<std::string> out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return out;
+  std::string cur;
+  for (int c; (c = std::fgetc(p)) != EOF;) {
+    if (c == '\n') {
+      if (!cur.empty()) out.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(static_cast<char>(c));
+    }
+  }
+  ::pclose(p);
+  return out;
+}
+
+// URL-like keys: scheme, host, a few path segments and a number, from a fixed seed.
+std::vector<std::string> url_keys(std::size_t n) {
+  static const char* words[] = {"news",   "shop",  "blog",     "docs", "api",     "static",
+                                "images", "video", "article",  "user", "search",  "product",
+                                "en",     "de",    "category", "tag",  "archive", "2024"};
+  static const char* tlds[] = {"com", "org", "net", "de", "io", "co.uk"};
+  std::mt19937_64 rng(42);
+  std::vector<std::string> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string k = (rng() % 4 == 0) ? "http://" : "https://www.";
+    k += "site" + std::to_string(rng() % (n / 20 + 1)) + "." + tlds[rng() % 6];
+    for (std::size_t s = 1 + rng() % 3; s > 0; --s) k += std::string("/") + words[rng() % 18];
+    k += "/" + std::to_string(rng() % 1000000);
+    out.push_back(std::move(k));
+  }
+  return out;
+}
+
+void line(const std::string& corpus, std::size_t n, const std::string& index, const char* figure,
+          double value, const char* unit) {
+  std::printf("corpus=%s keys=%zu index=%s %s=%.3f %s\n", corpus.c_str(), n, index.c_str(), figure,
+              value, unit);
+  std::fflush(stdout);
+}
+
+// Bytes of the sorted list, one key a line, compressed by `tool`.
+double compressed_size(const std::filesystem::path& list, const char* tool) {
+  const auto lines = command_lines(std::string(tool) + " < '" + list.string() + "' | wc -c");
+  return lines.empty() ? -1 : std::stod(lines[0]);
+}
+
+void run(const std::string& name, std::vector<std::string> keys) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const std::size_t n = keys.size();
+  if (n == 0) return;
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  std::vector<std::string_view> shuffled = views;
+  std::mt19937_64 rng(7);
+  std::shuffle(shuffled.begin(), shuffled.end(), rng);
+  const std::size_t probes = std::min<std::size_t>(n, 200000);
+  std::vector<std::string_view> members(shuffled.begin(), shuffled.begin() + probes);
+  std::vector<std::string> absent_store;
+  for (std::size_t i = 0; i < probes; ++i) absent_store.push_back(std::string(members[i]) + "~");
+  std::vector<std::string_view> absent(absent_store.begin(), absent_store.end());
+  std::vector<std::uint64_t> ids(probes);
+  for (auto& id : ids) id = rng() % n;
+
+  std::uint64_t raw = 0;
+  for (const auto& k : keys) raw += k.size() + 1;
+  line(name, n, "raw", "bytes_per_key", double(raw) / n, "B");
+  const auto list = std::filesystem::temp_directory_path() /
+                    ("dict_bench." + std::to_string(::getpid()) + ".txt");
+  {
+    std::ofstream out(list);
+    for (const auto& k : keys) out << k << '\n';
+  }
+  line(name, n, "xz-9", "bytes_per_key", compressed_size(list, "xz -9 -T1 -c") / n, "B");
+  line(name, n, "zstd-19", "bytes_per_key", compressed_size(list, "zstd -19 -q -c") / n, "B");
+  std::filesystem::remove(list);
+
+  const unsigned all = threads::available();
+  for (std::uint64_t block : {32, 256, 1024}) {
+    const std::string index = "dict" + std::to_string(block);
+    DictIndex d = DictIndex::build_with_threads(shuffled, block, 1);
+    for (unsigned t : {1u, all}) {
+      const double s =
+          bench::best_of(2, [&] { d = DictIndex::build_with_threads(shuffled, block, t); });
+      line(name, n, index, t == 1 ? "build_1_thread" : "build_all_threads", n / s / 1e6, "Mkeys/s");
+    }
+    line(name, n, index, "bytes_per_key", double(d.serialized_len()) / n, "B");
+    const double t_id = bench::best_of(3, [&] {
+      std::uint64_t acc = 0;
+      for (auto k : members) acc += d.locate(k).id;
+      bench::g_sink = acc;
+    });
+    line(name, n, index, "id_member", t_id / probes * 1e9, "ns/op");
+    const double t_miss = bench::best_of(3, [&] {
+      std::uint64_t acc = 0;
+      for (auto k : absent) acc += d.locate(k).id;
+      bench::g_sink = acc;
+    });
+    line(name, n, index, "id_absent", t_miss / probes * 1e9, "ns/op");
+    const double t_key = bench::best_of(3, [&] {
+      room::Bytes buf;
+      std::uint64_t acc = 0;
+      for (auto id : ids) acc += d.key_bytes_into(id, buf) ? buf.size() : 0;
+      bench::g_sink = acc;
+    });
+    line(name, n, index, "key", t_key / probes * 1e9, "ns/op");
+    const double t_batch = bench::best_of(3, [&] { bench::g_sink = d.ids_of(members).size(); });
+    line(name, n, index, "ids_of_member", t_batch / probes * 1e9, "ns/op");
+    const double t_batch_miss = bench::best_of(3, [&] { bench::g_sink = d.ids_of(absent).size(); });
+    line(name, n, index, "ids_of_absent", t_batch_miss / probes * 1e9, "ns/op");
+  }
+
+#ifdef QUENLITH_HAVE_MARISA
+  marisa::Trie trie;
+  const double t_mbuild = bench::best_of(1, [&] {
+    marisa::Keyset ks;
+    for (auto k : shuffled) ks.push_back(k.data(), k.size());
+    trie.build(ks);
+  });
+  line(name, n, "marisa", "build_1_thread", n / t_mbuild / 1e6, "Mkeys/s");
+  line(name, n, "marisa", "bytes_per_key", double(trie.io_size()) / n, "B");
+  auto lookup = [&](const std::vector<std::string_view>& qs) {
+    return bench::best_of(3, [&] {
+      marisa::Agent agent;
+      std::uint64_t acc = 0;
+      for (auto k : qs) {
+        agent.set_query(k.data(), k.size());
+        if (trie.lookup(agent)) acc += agent.key().id();
+      }
+      bench::g_sink = acc;
+    });
+  };
+  line(name, n, "marisa", "id_member", lookup(members) / probes * 1e9, "ns/op");
+  line(name, n, "marisa", "id_absent", lookup(absent) / probes * 1e9, "ns/op");
+  // marisa numbers its keys in its own order; reverse lookups of random ids cost the same.
+  const double t_mkey = bench::best_of(3, [&] {
+    marisa::Agent agent;
+    std::uint64_t acc = 0;
+    for (auto id : ids) {
+      agent.set_query(static_cast<std::size_t>(id));
+      trie.reverse_lookup(agent);
+      acc += agent.key().length();
+    }
+    bench::g_sink = acc;
+  });
+  line(name, n, "marisa", "key", t_mkey / probes * 1e9, "ns/op");
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> corpora(argv + 1, argv + argc);
+  if (corpora.empty())
+    corpora = {"/usr/share/dict/american-english", "/usr/share/dict/polish", "dpkg",
+               "urls:1000000"};
+  std::printf("cores=%u\n", threads::available());
+  for (const auto& c : corpora) {
+    if (c.rfind("urls:", 0) == 0) {
+      run(c, url_keys(std::stoull(c.substr(5))));
+    } else if (c == "dpkg") {
+      run(c, command_lines("dpkg-query -W -f='${Package}\\n' | xargs dpkg -L 2>/dev/null"));
+    } else {
+      run(std::filesystem::path(c).filename().string(), read_lines(c));
+    }
+  }
+}
