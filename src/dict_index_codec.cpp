@@ -1,5 +1,6 @@
 // Codec records and suffix decoding; shard collection, codec choice and the run writer.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "dict_index.hpp"
@@ -295,8 +296,24 @@ bool Codec::compare(const phrase::Dict& phrases, std::span<const std::uint8_t> s
     }
     if (c < s) {
       if (c >= count) return false;
+      const unsigned len = table_.length(c);
+      if (rest.size() - pos >= 8) {
+        // One word compare of the symbol against the next key bytes.
+        const std::uint64_t x =
+            (bytes::load_u64(rest.data() + pos) ^ table_.symbol(c)) &
+            (len >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * len)) - 1);
+        if (x == 0) {
+          pos += len;
+          i += 1;
+          continue;
+        }
+        const unsigned d = static_cast<unsigned>(std::countr_zero(x)) / 8;
+        const std::uint8_t sym = static_cast<std::uint8_t>(table_.symbol(c) >> (8 * d));
+        result = {sym < rest[pos + d] ? -1 : 1, pos + d};
+        return true;
+      }
       bytes::store_u64(word, table_.symbol(c));
-      if (compare_piece(word, table_.length(c), rest, pos, result)) return true;
+      if (compare_piece(word, len, rest, pos, result)) return true;
       i += 1;
       continue;
     }
