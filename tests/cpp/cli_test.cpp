@@ -8,6 +8,7 @@
 #include "cli.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
@@ -113,10 +114,15 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
       std::filesystem::temp_directory_path() / ("cli_test." + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto out = dir / "o.blob";
-  const auto built = [&](IndexKind kind) {
-    EXPECT_EQ(build_and_save(kind, keys, out, std::nullopt), 4000u);
+  const auto built = [&](IndexKind kind, std::optional<std::uint64_t> block = std::nullopt) {
+    EXPECT_EQ(build_and_save(kind, keys, out, block), 4000u);
     return fileio::read_file(out);
   };
+  EXPECT_EQ(built(IndexKind::StringIndex), string_index::StringIndex::build(views).to_bytes());
+  EXPECT_EQ(built(IndexKind::DictIndex),
+            dict_index::DictIndex::build_with_block(views, 256).to_bytes());
+  EXPECT_EQ(built(IndexKind::DictIndex, 32),
+            dict_index::DictIndex::build_with_block(views, 32).to_bytes());
   EXPECT_EQ(built(IndexKind::PerfectHashIndex),
             perfect_hash::PerfectHashIndex::build_with(views, false).to_bytes());
   EXPECT_EQ(built(IndexKind::CompactHashIndex),
