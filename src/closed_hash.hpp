@@ -33,6 +33,7 @@
 #include "fileio.hpp"
 #include "hash.hpp"
 #include "hash_blob.hpp"
+#include "key_source.hpp"
 #include "mphf.hpp"
 #include "side_table.hpp"
 
@@ -54,6 +55,14 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64
 inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_t h1) noexcept {
   return mph ? mph->index(h1) : 0;
 }
+
+namespace detail {
+// `ClosedHashIndex::build_to_file` with a run buffer of `run_pairs` pairs, on `threads` threads,
+// keys hashed by `hash` (tests make distinct keys share an h1 with it).
+std::uint64_t build_to_file_limits(key_source::KeySource& keys, const std::filesystem::path& path,
+                                   std::uint64_t run_pairs, unsigned threads,
+                                   hash::Pair (*hash)(std::string_view) = hash::hash_pair);
+}  // namespace detail
 
 // Immutable once built or loaded: every query is const, takes no lock and may run on any number
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
@@ -80,6 +89,18 @@ class ClosedHashIndex {
   static ClosedHashIndex build_from_pairs_with_threads(std::vector<Pair> pairs, unsigned threads);
   // Hashes every key, then `build_from_pairs`.
   static ClosedHashIndex build(std::span<const std::string_view> keys);
+
+  // Writes the blob of one pass of `keys` (any order, repeats allowed) to `path`, holding only
+  // their hash pairs, in a run buffer of 16,777,216 pairs (256 MiB) spilled beside the output
+  // when full and merged on worker threads. The file equals what `build_from_pairs` of the keys'
+  // pairs and `save` write. Returns the number of distinct keys. Throws `IndexError::Format`
+  // "closed-hash: the key source failed before it ended" (when `keys.failed()` once the keys
+  // end), "closed-hash: more than u32::MAX keys; ids are u32", "closed-hash: construction was
+  // not minimal/perfect"; the minimal-perfect-hash build's errors; `IndexError::Io`. On any
+  // failure the target is untouched and the scratch directory is gone. Uses the online
+  // processors.
+  static std::uint64_t build_to_file(key_source::KeySource& keys,
+                                     const std::filesystem::path& path);
 
   // The key's id: exact for members, some id in [0, n) for anything else, 0 when empty. Never
   // fails.

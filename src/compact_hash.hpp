@@ -36,6 +36,7 @@
 #include "blob.hpp"
 #include "hash.hpp"
 #include "hash_blob.hpp"
+#include "key_source.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
 #include "pair_sort.hpp"
@@ -93,6 +94,28 @@ inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept {
   return ~std::uint64_t{0} >> (64 - bits);
 }
 
+// The settings of one external build. Every caller uses the values given here; tests shrink
+// them so that every road of the build runs on small data.
+struct BuildLimits {
+  // Byte budget of the run buffer: it holds max(run_bytes / 16, 1) pairs.
+  std::uint64_t run_bytes = 268435456;
+  // The largest fingerprint table held whole in memory.
+  std::uint64_t table_bytes = 268435456;
+  // Slots per fingerprint range when the table is not held in memory; a multiple of 8.
+  std::uint64_t range_slots = 16777216;
+  // The fingerprint width, 1 to 64.
+  std::uint32_t bits = 8;
+};
+
+class CompactHashIndex;
+namespace detail {
+// `CompactHashIndex::build_to_file_with` on `threads` threads, keys hashed by `hash` (tests make
+// distinct keys share an h1 with it).
+std::uint64_t build_to_file_threads(key_source::KeySource& keys, const std::filesystem::path& path,
+                                    const BuildLimits& limits, unsigned threads,
+                                    hash::Pair (*hash)(std::string_view) = hash::hash_pair);
+}  // namespace detail
+
 // Immutable once built or loaded: every query is const, takes no lock and may run on any number
 // of threads at once. Move-only (the minimal perfect hash owns its tables).
 class CompactHashIndex {
@@ -122,6 +145,25 @@ class CompactHashIndex {
                                                         unsigned threads);
   // Hashes every key and builds with 8 fingerprint bits. Equal keys are one key.
   static CompactHashIndex build(std::span<const std::string_view> keys);
+
+  // Writes the blob of one pass of `keys` (any order, repeats allowed) to `path` without holding
+  // the keys, their pairs or the fingerprint table whole: the pairs are sorted in runs spilled
+  // beside the output and merged on worker threads, the minimal perfect hash is built from the
+  // distinct h1 values streamed from them, and a fingerprint table larger than
+  // `limits.table_bytes` is gathered in per-range scratch files. The file equals what
+  // `build_from_pairs` of the keys' pairs and `save` write. Returns the number of distinct keys.
+  // Throws `IndexError::Format` "compact-hash: fingerprint_bits must be in 1..=64" (before any
+  // key is read), "compact-hash: the input iterable raised before it ended" (when
+  // `keys.failed()` once the keys end, or before the header is written), "compact-hash: more
+  // than u32::MAX keys; ids are u32"; the minimal-perfect-hash build's errors; `IndexError::Io`,
+  // "compact-hash: a scratch file is torn" among them. On any failure the target is untouched
+  // and the scratch directory is gone. Uses the online processors.
+  static std::uint64_t build_to_file_with(key_source::KeySource& keys,
+                                          const std::filesystem::path& path,
+                                          const BuildLimits& limits);
+  // `build_to_file_with` with 8 fingerprint bits and the standard limits.
+  static std::uint64_t build_bits_to_file(key_source::KeySource& keys,
+                                          const std::filesystem::path& path);
 
   // Single lookup: a side-table hit is exact (matched, its id); otherwise the slot of `h1` and
   // whether its fingerprint equals the key's. An empty index never matches.
