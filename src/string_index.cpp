@@ -266,19 +266,19 @@ StringIndex StringIndex::build(std::span<const std::string_view> keys) {
   // string_view compares as unsigned bytes (char_traits<char> compares as unsigned char).
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  fst::MapBuilder builder = fst::MapBuilder::memory();
-  std::vector<std::uint8_t> map;
+  // The builder writes behind the magic, so the blob is whole when the builder finishes.
+  std::vector<std::uint8_t> blob(kMagic, kMagic + kMagicBytes);
+  fst::MapBuilder builder =
+      fst::MapBuilder::to_writer([&blob](std::span<const std::uint8_t> chunk) {
+        blob.insert(blob.end(), chunk.begin(), chunk.end());
+      });
   try {
     for (std::size_t i = 0; i < sorted.size(); ++i) builder.insert(sorted[i], i);
-    map = builder.into_inner();
+    builder.finish();
   } catch (const fst::Error& e) {
     throw from_fst(e);
   }
-  std::vector<std::uint8_t> blob;
-  blob.reserve(map.size() + kMagicBytes);
-  blob.insert(blob.end(), kMagic, kMagic + kMagicBytes);
-  blob.insert(blob.end(), map.begin(), map.end());
-  return open(blob::SharedBytes::from_owned(blob));
+  return open(blob::SharedBytes::from_owned(std::move(blob)));
 }
 
 StringIndex StringIndex::build(std::span<const std::string> keys) {
