@@ -91,6 +91,25 @@ PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<4> params{
+        "build_to_file", {"items", "path", "fingerprint_bytes", "fingerprint_bits"}, 3, 2};
+    const auto [items, path_obj, bytes_obj, bits_obj] = params.parse(args, nargs, kwnames);
+    const std::filesystem::path path = path_arg(path_obj, "path");
+    compact_hash::BuildLimits limits;
+    limits.bits = width_args(bytes_obj, bits_obj);
+    // Every key comes from the interpreter, so the lock stays held for the whole build; each
+    // key is hashed and dropped as it is read.
+    ParkedError parked;
+    IterSource keys(items, parked, "items");
+    const std::uint64_t written =
+        settle_parked(parked, [&] { return Core::build_to_file_with(keys, path, limits); });
+    return to_int(written).release();
+  });
+}
+
 PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
   return boundary([&] { return to_int(core(self).bits()).release(); });
 }
@@ -151,6 +170,14 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef methods[] = {
+    {"build_to_file", method_ptr(&build_to_file), kStatic,
+     "build_to_file(items, path, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
+     "Builds the index of the keys of the iterable `items` straight into the file `path`,\n"
+     "reading them once and never holding them; repeats count once. The width is given as\n"
+     "in the constructor. Returns the number of distinct keys written. The file equals\n"
+     "CompactHashIndex(items, ...).to_bytes(). An exception raised by the iterable is raised\n"
+     "unchanged, and `path` is left as it was on every failure. Holds the interpreter lock\n"
+     "throughout."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
     {"id", method_ptr(&id), kFast,

@@ -434,3 +434,41 @@ def test_no_python_memory_growth_over_repeated_calls(tmp_path):
         finally:
             tracemalloc.stop()
         assert last - first < 64 * 1024, (cls.__name__, last - first)
+
+
+def test_compact_build_to_file_matches_the_in_memory_blob(tmp_path):
+    path = tmp_path / "out.bch"
+    keys = KEYS + KEYS[:10]  # repeats count once
+    assert CompactHashIndex.build_to_file(iter(keys), path) == len(KEYS)
+    assert path.read_bytes() == CompactHashIndex(keys).to_bytes()
+    for args, kwargs in [((2,), {}), ((4,), {}), ((), {"fingerprint_bits": 12})]:
+        assert CompactHashIndex.build_to_file((k for k in keys), str(path), *args, **kwargs) \
+            == len(KEYS)
+        assert path.read_bytes() == CompactHashIndex(keys, *args, **kwargs).to_bytes()
+    assert CompactHashIndex.build_to_file([], path) == 0
+    assert path.read_bytes() == CompactHashIndex([]).to_bytes()
+    assert leftovers(tmp_path, path) == []
+
+
+def test_compact_build_to_file_failures_leave_the_target(tmp_path):
+    path = tmp_path / "out.bch"
+    path.write_bytes(b"old contents")
+    boom = RuntimeError("midway")
+
+    def raises_midway():
+        yield from KEYS
+        raise boom
+
+    with pytest.raises(RuntimeError) as caught:
+        CompactHashIndex.build_to_file(raises_midway(), path)
+    assert caught.value is boom
+    with pytest.raises(TypeError):
+        CompactHashIndex.build_to_file(["a", 1], path)
+    with pytest.raises(TypeError):
+        CompactHashIndex.build_to_file(5, path)
+    with pytest.raises(ValueError, match="not both"):
+        CompactHashIndex.build_to_file(5, path, 2, fingerprint_bits=12)
+    with pytest.raises(TypeError, match="path"):
+        CompactHashIndex.build_to_file(KEYS, None)
+    assert path.read_bytes() == b"old contents"
+    assert leftovers(tmp_path, path) == []
