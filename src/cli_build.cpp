@@ -119,7 +119,9 @@ std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
     case IndexKind::PerfectHashIndex:
       return perfect_hash::PerfectHashIndex::build_to_file(source, partial);
     case IndexKind::CompactHashIndex:
+      return compact_hash::CompactHashIndex::build_bits_to_file(source, partial);
     case IndexKind::ClosedHashIndex:
+      return closed_hash::ClosedHashIndex::build_to_file(source, partial);
     case IndexKind::DictIndex:
       break;
   }

@@ -20,7 +20,7 @@ COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
 HASH_KINDS = ["perfect", "compact", "closed"]
 # The kinds that build in memory and streamed; streamed builds write the in-memory blob.
 KINDS = HASH_KINDS + ["string", "dict"]
-STREAMED = ["perfect", "string"]
+STREAMED = ["perfect", "compact", "closed", "string"]
 NAMES = {"perfect": "PerfectHashIndex", "compact": "CompactHashIndex", "closed": "ClosedHashIndex",
          "string": "StringIndex", "dict": "DictIndex"}
 
@@ -303,8 +303,12 @@ def test_zero_keys_build(tmp_path):
 
 
 def test_streamed_builds_equal_in_memory_ones_and_keep_the_mode(tmp_path):
-    keys = write(tmp_path / "k.txt", "".join(f"k{i * 7919 % 5000}\n" for i in range(5000)) + "\n")
+    distinct = write(tmp_path / "k.txt", "".join(f"k{i * 7919 % 5000}\n" for i in range(5000)) + "\n")
+    # Every key twice: the streamed builders count each once, but for the two-pass perfect hash,
+    # which refuses repeats.
+    repeated = write(tmp_path / "r.txt", "".join(f"k{i % 5000}\n" for i in range(10000)) + "\n")
     for kind in STREAMED:
+        keys = distinct if kind == "perfect" else repeated
         memory, streamed = tmp_path / f"{kind}.memory", tmp_path / f"{kind}.streamed"
         streamed.write_bytes(b"old")
         os.chmod(streamed, 0o600)
@@ -326,7 +330,7 @@ def test_streamed_builds_equal_in_memory_ones_and_keep_the_mode(tmp_path):
             assert run("build", keys, str(tmp_path / "no" / "o"), "--index", kind, "--stream",
                        str(threshold)) == (1, b"", note + failed)
     assert sorted(listing(tmp_path)) == sorted(
-        ["k.txt"] + [f"{k}.{r}" for k in STREAMED for r in ("memory", "streamed")])
+        ["k.txt", "r.txt"] + [f"{k}.{r}" for k in STREAMED for r in ("memory", "streamed")])
 
 
 def test_streamed_perfect_hash_refusals(tmp_path):
