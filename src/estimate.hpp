@@ -20,6 +20,10 @@
 #include <utility>
 #include <vector>
 
+namespace quenlith::dict_index {
+class DictIndex;
+}
+
 namespace quenlith::estimate {
 
 // ---- Needs, objectives and candidates ----
@@ -205,6 +209,10 @@ struct Rates {
   double per_block = 0;  // offset-array bytes per block
   double per_shard = 0;  // symbol-table and header-code bytes per shard
   double per_key = 0;    // phrase-dictionary bytes per corpus key
+
+  // The rates of `dict`, built from keys of shape `shape`; `count` is the number of keys the
+  // phrase bytes are spread over.
+  static Rates read(const dict_index::DictIndex& dict, const Shape& shape, std::uint64_t count);
 };
 
 struct RateSet {

@@ -9,9 +9,11 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
 #include "perfect_hash.hpp"
+#include "threads.hpp"
 #include "string_index.hpp"
 
 namespace quenlith::estimate {
@@ -35,37 +37,20 @@ std::uint64_t perfect_bytes(std::span<const std::string_view> keys) {
   return perfect_hash::PerfectHashIndex::build(keys).serialized_len();
 }
 
-[[noreturn]] void not_wired(Kind kind) {
-  panic(std::string("the planner cannot price a ") + kind_name(kind) + " in this build");
-}
-
 // The magic and the transducer map.
 std::uint64_t string_bytes(std::span<const std::string_view> keys) {
   return string_index::StringIndex::build(keys).serialized_len();
 }
 
-std::uint64_t dict_bytes(std::span<const std::string_view>, std::uint64_t block) {
-  if (block < 1 || block > 1024) throw IndexError::format("dict: block must be in 1..=1024");
-  not_wired(Kind::DictIndex);
-}
-
-// The microblock size of a block size: a divisor of `block` near its square root.
-std::uint64_t micro_for(std::uint64_t block) {
-  std::uint64_t s = 0;
-  while ((s + 1) * (s + 1) <= block) ++s;
-  if (s <= 31)
-    for (std::uint64_t d = std::max<std::uint64_t>(s, 16); d <= 31; ++d)
-      if (block % d == 0) return d;
-  for (std::uint64_t d = 32; d >= 3; --d)
-    if (block % d == 0) return d;
-  return block % 2 == 0 ? 2 : block;
+std::uint64_t dict_bytes(std::span<const std::string_view> keys, std::uint64_t block) {
+  return dict_index::DictIndex::build_with_block(keys, block).serialized_len();
 }
 
 std::uint64_t div_ceil(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
 
-// Symbol-table shards of K blocks at `block` keys a block: a shard holds 65,536 / block blocks.
+// Symbol-table shards over `blocks` blocks of `block` keys (at least one).
 double shards(std::uint64_t blocks, std::uint64_t block) {
-  const std::uint64_t per_shard = block > 65536 ? 1 : std::min<std::uint64_t>(65536 / block, 65535);
+  const std::uint64_t per_shard = dict_index::blocks_per_shard_for(block);
   return static_cast<double>(std::max<std::uint64_t>(div_ceil(blocks, per_shard), 1));
 }
 
@@ -93,7 +78,63 @@ Line line_through(double half, double full, std::uint64_t n_h) {
   return {full - slope * static_cast<double>(n_h), slope};
 }
 
+// The three block sizes whose rates are measured: the candidates' own.
+constexpr std::array<std::uint64_t, 3> kRateBlocks = {32, 256, 1024};
+
+// The dictionaries measured on the draws: one over the hash draw at block 256 for what coding
+// makes of a suffix byte and what phrases cost, one over the run draw per block size for the
+// layout costs, which depend on neighbouring keys.
+std::array<RateSet, 3> dict_rates(std::span<const std::string_view> hash_draw,
+                                  std::span<const std::string_view> run_draw, std::uint64_t n) {
+  using dict_index::DictIndex;
+  const unsigned cpus = threads::available();
+  const unsigned train = std::min(cpus, 21u);
+  const Shape shape_h = Shape::of(hash_draw);
+  const Shape shape_r = Shape::of(run_draw);
+  const std::uint64_t n_h = hash_draw.size();
+  const auto pieces = dict_index::build_pieces(hash_draw, 256, 16, true);
+  const auto tables = dict_index::train_shards(pieces, train);
+  const dict_index::Phrases phrases = dict_index::Phrases::none();
+  const unsigned workers = static_cast<unsigned>(
+      std::max<std::uint64_t>(std::min<std::uint64_t>(cpus, (n_h + 255) >> 14), 1));
+  const DictIndex by_hash =
+      DictIndex::from_vocabulary(hash_draw, 256, 16, workers, tables, phrases);
+  const std::vector<DictIndex> by_run = DictIndex::plan_builds(run_draw, kRateBlocks, phrases);
+  if (by_run.size() < kRateBlocks.size())
+    panic("internal error: entered unreachable code: one fit a priced block");
+  const Rates rh = Rates::read(by_hash, shape_h, n);
+  std::array<RateSet, 3> sets{};
+  for (std::size_t i = 0; i < kRateBlocks.size(); ++i) {
+    const Rates rr = Rates::read(by_run[i], shape_r, shape_r.count);
+    sets[i] = {kRateBlocks[i], {rh.ratio, rr.per_entry, rr.per_block, rr.per_shard, rh.per_key}};
+  }
+  return sets;
+}
+
 }  // namespace
+
+Rates Rates::read(const dict_index::DictIndex& dict, const Shape& shape, std::uint64_t count) {
+  const dict_index::Sections sec = dict.sections();
+  const std::uint64_t block = dict.block();
+  check_invariant(block != 0, "a DictIndex block holds at least one key");
+  const double l = shape.mean_length();
+  const double raw = static_cast<double>(sec.entries) * (l - shape.mean_lcp()) +
+                     static_cast<double>(sec.restarts) * shape.mean_restart_suffix();
+  const std::uint64_t coded = sec.restarts + sec.entries;
+  const std::uint64_t blocks = div_ceil(shape.count, block);
+  Rates r;
+  r.ratio = raw > 0 ? static_cast<double>(sec.restart_codes + sec.entry_codes) / raw : 1.0;
+  r.per_entry = coded == 0 ? 0.0
+                           : static_cast<double>(sec.restart_headers + sec.restart_wide +
+                                                 sec.entry_headers + sec.entry_wide) /
+                                 static_cast<double>(coded);
+  r.per_block = static_cast<double>(sec.head_ends + sec.block_offsets + sec.micro_offsets) /
+                static_cast<double>(std::max<std::uint64_t>(blocks, 1));
+  r.per_shard = static_cast<double>(sec.tables + sec.header_codes) / shards(blocks, block);
+  r.per_key =
+      static_cast<double>(sec.phrases) / static_cast<double>(std::max<std::uint64_t>(count, 1));
+  return r;
+}
 
 std::vector<Estimate> weigh(std::span<const std::string_view> keys,
                             std::span<const Candidate> candidates) {
@@ -137,7 +178,6 @@ HashFit hash_fits(std::span<const std::string_view> keys) {
 Sample Sample::of(std::span<const std::string_view> hash_draw,
                   std::span<const std::string_view> run_draw, std::uint64_t n,
                   std::span<const Candidate> priced) {
-  (void)n;
   Sample sample;
   const std::uint64_t n_h = hash_draw.size();
   const std::uint64_t n_r = run_draw.size();
@@ -146,7 +186,7 @@ Sample Sample::of(std::span<const std::string_view> hash_draw,
     sample.string_rate =
         static_cast<double>(f) / static_cast<double>(std::max<std::uint64_t>(n_r, 1));
   }
-  if (prices(priced, Kind::DictIndex)) not_wired(Kind::DictIndex);
+  if (prices(priced, Kind::DictIndex)) sample.sets = dict_rates(hash_draw, run_draw, n);
   if (prices_hash(priced)) {
     const HashFit half = hash_fits(hash_draw.first(n_h / 2));
     const HashFit full = hash_fits(hash_draw);
@@ -163,7 +203,7 @@ double dict_price(const Shape& shape, const Rates& r, std::uint64_t block) {
   const double l = shape.mean_length();
   const double p = shape.mean_lcp();
   const double s = shape.mean_restart_suffix();
-  const std::uint64_t micro = micro_for(block);
+  const std::uint64_t micro = dict_index::micro_for(block);
   const std::uint64_t blocks = div_ceil(shape.count, block);
   const double K = static_cast<double>(blocks);
   // Every microblock after a block's first opens with a restart.

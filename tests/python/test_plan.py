@@ -169,3 +169,24 @@ def test_objectives_in_the_header():
         "ranked by workload (hits 2, misses 1)")
     assert header(types.MappingProxyType({"batch": 4294967295})).endswith(
         "ranked by latency (batch 4294967295)")
+
+
+def test_every_candidate_without_needs():
+    r = _core.plan(WORDS)
+    kinds = sorted((e["kind"], e["block"] or 0) for e in r["estimates"])
+    assert kinds == [("ClosedHashIndex", 0), ("CompactHashIndex", 0), ("DictIndex", 32),
+                     ("DictIndex", 256), ("DictIndex", 1024), ("PerfectHashIndex", 0),
+                     ("StringIndex", 0)]
+    assert all(e["measured"] for e in r["estimates"])
+    assert [e["bytes"] for e in r["estimates"]] == sorted(e["bytes"] for e in r["estimates"])
+    lines = r["text"].splitlines()[1:8]
+    assert lines[0].startswith("* ") and not any(line.startswith("*") for line in lines[1:])
+    for line, e in zip(lines, r["estimates"]):
+        assert line[2:].startswith(e["kind"])
+        assert line.endswith(f" built at block {e['block']}" if e["block"] else " built")
+    # Reverse with prefix: no hash index at all; exact alone as reverse alone.
+    r = _core.plan(WORDS, reverse=True, prefix=True)
+    assert {e["kind"] for e in r["estimates"]} == {"StringIndex", "DictIndex"}
+    exact = [(e["kind"], e["block"]) for e in _core.plan(WORDS, exact=True)["estimates"]]
+    reverse = [(e["kind"], e["block"]) for e in _core.plan(WORDS, reverse=True)["estimates"]]
+    assert sorted(exact, key=str) == sorted(reverse, key=str)
