@@ -76,10 +76,6 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
                " keys, " + std::to_string(size) + " bytes (" + per_key + " B/key)\n");
 }
 
-[[noreturn]] void unavailable(IndexKind kind) {
-  throw Fail::work(std::string("this build cannot build a ") + estimate::kind_name(kind) + " yet");
-}
-
 std::vector<std::string_view> views(std::span<const std::string> keys) {
   return {keys.begin(), keys.end()};
 }
@@ -259,7 +255,7 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
       return index.size();
     }
   }
-  unavailable(kind);
+  panic("an index kind is one of the five kind codes");
 }
 
 void cmd_build(const Cmd& cmd, Streams& s) {
