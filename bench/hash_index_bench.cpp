@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
 #include "perfect_hash.hpp"
@@ -32,54 +33,6 @@ using namespace quenlith;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-const char* const kConsonants = "bcdfghklmnprstvz";
-const char* const kVowels = "aeio";
-
-void syllable(std::string& out, std::uint64_t v) {
-  out.push_back(kConsonants[v & 15]);
-  out.push_back(kVowels[(v >> 4) & 3]);
-}
-
-std::string word(std::mt19937_64& rng, int min_syl, int max_syl) {
-  std::string w;
-  const int n =
-      min_syl + static_cast<int>(rng() % static_cast<std::uint64_t>(max_syl - min_syl + 1));
-  for (int i = 0; i < n; ++i) syllable(w, rng());
-  return w;
-}
-
-// Key i: a random-looking prefix from a generator seeded by i, then the 4-syllable code of i.
-std::string make_key(std::uint64_t i) {
-  std::mt19937_64 rng(hash::mix(i + 0x1234));
-  std::string k;
-  if (rng() & 1) {
-    k = word(rng, 0, 6);
-  } else {
-    static const char* const tlds[] = {".com/", ".org/", ".net/", ".io/", ".de/"};
-    k = "https://";
-    if (rng() & 1) k += "www.";
-    k += word(rng, 2, 5);
-    k += tlds[rng() % 5];
-    k += word(rng, 1, 4);
-    k.push_back('/');
-    if (rng() % 3 == 0) {
-      k += word(rng, 1, 3);
-      k.push_back('-');
-    }
-  }
-  for (int d = 0; d < 4; ++d) syllable(k, i >> (6 * d));
-  return k;
-}
-
-std::vector<std::string> make_keys(std::uint64_t from, std::uint64_t count) {
-  std::vector<std::string> out(count);
-  threads::run_workers(threads::available(), [&](unsigned t) {
-    const unsigned nt = threads::available();
-    for (std::uint64_t j = t; j < count; j += nt) out[j] = make_key(from + j);
-  });
-  return out;
-}
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -178,8 +131,9 @@ bool wanted(const char* index) {
 
 void run(std::uint64_t n) {
   const unsigned all = threads::available();
-  const std::vector<std::string> keys = make_keys(0, n);
-  const std::vector<std::string> others = make_keys(n, std::min<std::uint64_t>(n, 1'000'000));
+  const std::vector<std::string> keys = bench::make_keys(0, n);
+  const std::vector<std::string> others =
+      bench::make_keys(n, std::min<std::uint64_t>(n, 1'000'000));
   std::uint64_t total = 0;
   for (const auto& k : keys) total += k.size();
   line("corpus", n, all, "mean key bytes", static_cast<double>(total) / static_cast<double>(n),
