@@ -198,11 +198,12 @@ Scratch::Merged Scratch::merge() {
   std::atomic<std::size_t> next_range{0};
   const std::size_t piece = kMiB + files.size() * kSliceWindow;
   threads::run_workers(static_cast<unsigned>(d), [&](unsigned) {
-    std::vector<std::uint8_t> buf(piece, 0);
-    const std::span<std::uint8_t> out_buf(buf.data(), kMiB);
+    std::vector<std::uint8_t> buf;  // made when the worker takes its first range
     std::vector<Slice> slices;
     std::priority_queue<Head> heap;
     for (std::size_t i = next_range.fetch_add(1); i < ranges; i = next_range.fetch_add(1)) {
+      if (buf.empty()) buf.assign(piece, 0);
+      const std::span<std::uint8_t> out_buf(buf.data(), kMiB);
       const std::uint64_t lo = cuts[i];
       const std::uint64_t hi = cuts[i + 1];
       slices.clear();

@@ -22,12 +22,14 @@
 // reading the next. Spill file, "<output base>.<pid>.<seq>.spill" beside the output: w =
 // ceil(D / W) segments back to back, segment k holding the records of window k's keys in the
 // order pass 2 met them, each record a u32 LE id followed by the key's bytes; 4n + D bytes in all.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 
 #include "perfect_hash.hpp"
 #include "threads.hpp"
@@ -86,6 +88,17 @@ class Mapping {
   std::uint8_t* base_ = nullptr;
   std::uint64_t len_;
 };
+
+// Allocates the blocks of the file's first `len` bytes. Stores into a mapping of a sparse file
+// that the file system cannot back end the process with SIGBUS; with the blocks reserved first,
+// a full disk is an I/O error here instead. File systems that cannot reserve are left sparse.
+void reserve(fileio::File& file, std::uint64_t len) {
+  int err;
+  do {
+    err = ::posix_fallocate(file.fd(), 0, static_cast<off_t>(len));
+  } while (err == EINTR);
+  if (err != 0 && err != EOPNOTSUPP && err != EINVAL) throw IndexError::io_errno(err);
+}
 
 // What pass 1 leaves for pass 2.
 struct Plan {
@@ -386,6 +399,7 @@ std::uint64_t build_streamed(key_source::KeySource& source, const std::filesyste
 
   blob::write_atomically_with(path, [&](fileio::File& file) {
     file.set_len(t);
+    reserve(file, t);
     Mapping out(file, t);
     std::uint8_t* m = out.data();
     const std::span<const std::uint8_t> image = plan.arena.image();
