@@ -74,6 +74,68 @@ std::uint64_t write_blob(const std::filesystem::path& path, Feed&& feed) {
   });
 }
 
+// The 8 key bytes from `depth` as a big-endian integer, zero bytes past the key's end. Integer
+// order of chunks agrees with byte order of the keys: where two chunks differ, either both keys
+// hold the differing byte, or the one that ends there is a prefix of the other.
+std::uint64_t chunk_at(std::string_view key, std::size_t depth) noexcept {
+  std::uint8_t b[8] = {};
+  if (depth < key.size())
+    std::memcpy(b, key.data() + depth, std::min<std::size_t>(8, key.size() - depth));
+  std::uint64_t v = 0;
+  for (const std::uint8_t c : b) v = v << 8 | c;
+  return v;
+}
+
+// The distinct keys in unsigned byte order, as references. A multikey sort: references are
+// sorted by the cached chunk at a depth, then each run of equal chunks by the next chunk, so a
+// comparison reads an integer beside the reference instead of two keys far apart in memory.
+std::vector<std::string_view> sorted_distinct(std::span<const std::string_view> keys) {
+  struct Ref {
+    std::uint64_t chunk;
+    std::string_view key;
+  };
+  std::vector<Ref> refs(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) refs[i] = Ref{chunk_at(keys[i], 0), keys[i]};
+  struct Task {
+    std::size_t begin, end, depth;  // refs[begin, end) share their first `depth` bytes
+  };
+  std::vector<Task> todo;
+  if (refs.size() > 1) todo.push_back(Task{0, refs.size(), 0});
+  while (!todo.empty()) {
+    const Task t = todo.back();
+    todo.pop_back();
+    const auto first = refs.begin() + static_cast<std::ptrdiff_t>(t.begin);
+    const auto last = refs.begin() + static_cast<std::ptrdiff_t>(t.end);
+    if (t.depth > 0) {
+      for (auto it = first; it != last; ++it) it->chunk = chunk_at(it->key, t.depth);
+    }
+    std::sort(first, last, [](const Ref& a, const Ref& b) { return a.chunk < b.chunk; });
+    for (auto run = first; run != last;) {
+      auto end = run + 1;
+      while (end != last && end->chunk == run->chunk) ++end;
+      if (end - run > 1) {
+        // Equal chunks: keys ending within them differ only in length (shorter first) and
+        // precede the longer keys, which go on to the next chunk.
+        const std::size_t stop = t.depth + 8;
+        const auto longer =
+            std::partition(run, end, [&](const Ref& r) { return r.key.size() <= stop; });
+        std::sort(run, longer,
+                  [](const Ref& a, const Ref& b) { return a.key.size() < b.key.size(); });
+        if (end - longer > 1)
+          todo.push_back(Task{static_cast<std::size_t>(longer - refs.begin()),
+                              static_cast<std::size_t>(end - refs.begin()), stop});
+      }
+      run = end;
+    }
+  }
+  std::vector<std::string_view> out;
+  out.reserve(refs.size());
+  for (const Ref& r : refs) {
+    if (out.empty() || out.back() != r.key) out.push_back(r.key);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string lossy_utf8(std::span<const std::uint8_t> bytes) {
@@ -262,10 +324,7 @@ void StringIndex::save(const std::filesystem::path& path) const {
 // --- building --------------------------------------------------------------------------------
 
 StringIndex StringIndex::build(std::span<const std::string_view> keys) {
-  std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  // string_view compares as unsigned bytes (char_traits<char> compares as unsigned char).
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  std::vector<std::string_view> sorted = sorted_distinct(keys);
   // The builder writes behind the magic, so the blob is whole when the builder finishes.
   std::vector<std::uint8_t> blob(kMagic, kMagic + kMagicBytes);
   fst::MapBuilder builder =

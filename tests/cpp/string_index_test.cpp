@@ -209,6 +209,24 @@ TEST(StringIndexQueries, MatchSortedModel) {
   }
 }
 
+// Keys that share long runs and differ only past 8-byte boundaries, or by trailing NUL bytes,
+// with repeats: the build gives each distinct key its rank in unsigned byte order.
+TEST(StringIndexQueries, BuildRanksKeysInByteOrder) {
+  std::mt19937_64 rng(5);
+  static const char alphabet[] = {'\0', 'a', '\x7F', 'b'};
+  std::vector<std::string> keys;
+  for (int i = 0; i < 3000; ++i) {
+    std::string k(rng() % 3 == 0 ? 16 : 0, 'a');
+    for (std::size_t len = rng() % 20; len > 0; --len) k += alphabet[rng() % 4];
+    keys.push_back(k);
+    if (rng() % 4 == 0) keys.push_back(k);
+  }
+  const std::vector<std::string> m = model_of(keys);
+  const StringIndex idx = build_of(keys);
+  ASSERT_EQ(idx.len(), m.size());
+  for (std::uint64_t i = 0; i < m.size(); ++i) ASSERT_EQ(idx.id(m[i]), i);
+}
+
 TEST(StringIndexQueries, FuzzyAndSubsequenceMatchBruteForce) {
   std::mt19937_64 rng(7);
   const std::vector<std::string> keys = random_keys(rng, 400);
