@@ -39,6 +39,7 @@
 
 #include "pages.hpp"
 #include "threads.hpp"
+#include "bytes.hpp"
 
 namespace quenlith::arena {
 
@@ -106,7 +107,7 @@ std::optional<std::uint64_t> try_read(std::span<const std::uint8_t> image, std::
   return bytes::load_uint(image.data() + pos, width);
 }
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 // The number of consecutive `per`-string groups whose lengths sum to `limit` or more.
 std::uint64_t count_heavy_blocks(std::span<const std::uint32_t> lengths, std::size_t per,

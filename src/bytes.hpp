@@ -104,6 +104,24 @@ inline std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b
   return r;
 }
 
+// The sum and the product, or `IndexError::Format` `message` when they do not fit 64 bits: for
+// sizes derived from untrusted bytes, where an overflow means the bytes are not a valid blob.
+inline std::uint64_t add_or_fail(std::uint64_t a, std::uint64_t b, const char* message) {
+  const auto r = checked_add(a, b);
+  if (!r) throw IndexError::format(message);
+  return *r;
+}
+inline std::uint64_t mul_or_fail(std::uint64_t a, std::uint64_t b, const char* message) {
+  const auto r = checked_mul(a, b);
+  if (!r) throw IndexError::format(message);
+  return *r;
+}
+
+// The ceiling of a / b (b > 0), without the overflow of (a + b - 1) / b.
+constexpr std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) noexcept {
+  return a / b + (a % b != 0);
+}
+
 // True when [offset, offset + len) lies inside a buffer of `size` bytes, without overflow.
 inline bool fits(std::uint64_t offset, std::uint64_t len, std::uint64_t size) {
   return offset <= size && len <= size - offset;

@@ -15,17 +15,14 @@ namespace quenlith::inspect {
 namespace {
 
 using bytes::checked_add;
-using bytes::checked_mul;
 
 [[noreturn]] void truncated() { throw IndexError::format(kTruncated); }
 
-// The value, or the truncation refusal when an overflow-checked computation overflowed.
-std::uint64_t or_truncated(std::optional<std::uint64_t> v) {
-  if (!v) truncated();
-  return *v;
-}
+// Sums and products of header fields: an overflow means a length runs past the end.
+std::uint64_t add(std::uint64_t a, std::uint64_t b) { return bytes::add_or_fail(a, b, kTruncated); }
+std::uint64_t mul(std::uint64_t a, std::uint64_t b) { return bytes::mul_or_fail(a, b, kTruncated); }
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 // The first `size` bytes of the window, a fixed header to decode.
 std::vector<std::uint8_t> header_of(const Window& w, std::uint64_t size) {
@@ -33,21 +30,18 @@ std::vector<std::uint8_t> header_of(const Window& w, std::uint64_t size) {
   return w.read(0, size);
 }
 
-// A fixed header, read whole through the source once and then decoded field by field.
+// A fixed header, read whole through the source once and then decoded field by field through a
+// cursor at each field's offset.
 class Header {
  public:
   Header(const Window& w, std::uint64_t size) : bytes_(header_of(w, size)) {}
-  std::uint8_t u8(std::size_t off) const { return *at(off, 1); }
-  std::uint16_t u16(std::size_t off) const { return bytes::load_u16(at(off, 2)); }
-  std::uint32_t u32(std::size_t off) const { return bytes::load_u32(at(off, 4)); }
-  std::uint64_t u64(std::size_t off) const { return bytes::load_u64(at(off, 8)); }
+  std::uint8_t u8(std::size_t off) const { return at(off).u8(kTruncated); }
+  std::uint16_t u16(std::size_t off) const { return at(off).u16(kTruncated); }
+  std::uint32_t u32(std::size_t off) const { return at(off).u32(kTruncated); }
+  std::uint64_t u64(std::size_t off) const { return at(off).u64(kTruncated); }
 
  private:
-  const std::uint8_t* at(std::size_t off, std::size_t width) const {
-    check_invariant(bytes::fits(off, width, bytes_.size()),
-                    "a header field lies inside its header");
-    return bytes_.data() + off;
-  }
+  bytes::Cursor at(std::size_t off) const { return bytes::Cursor(bytes_, off); }
   std::vector<std::uint8_t> bytes_;
 };
 
@@ -140,9 +134,8 @@ std::uint64_t sampled_table(std::uint64_t n, std::uint64_t width, unsigned shift
   const std::uint64_t samples = (n >> shift) + ((n & ((std::uint64_t{1} << shift) - 1)) != 0);
   if (samples >= (std::uint64_t{1} << 61)) truncated();
   std::uint64_t packed = 0;
-  if (n != 0)
-    packed = or_truncated(checked_add(ceil_div(or_truncated(checked_mul(n, width)), 8), 8));
-  return or_truncated(checked_add(packed, 8 * samples));
+  if (n != 0) packed = add(ceil_div(mul(n, width), 8), 8);
+  return add(packed, 8 * samples);
 }
 
 // "BDX1" / "BDX2" / "BDX3": the section lengths must fit in the blob; only the heads and block
@@ -156,14 +149,14 @@ BlobInfo dict_index(const Window& w, std::string format, int version) {
   const std::uint64_t heads = h.u64(16);
   const std::uint64_t data = h.u64(24);
   const std::uint64_t tables = h.u32(32);
-  const std::uint64_t arena = or_truncated(checked_add(heads, data));
+  const std::uint64_t arena = add(heads, data);
   const std::uint64_t blocks = block == 0 ? 0 : ceil_div(keys, block);
 
   std::uint64_t offsets = 0;
   std::uint64_t header_codes = 0;
   std::uint64_t phrases = 0;
   if (version == 1) {
-    offsets = or_truncated(checked_mul(20, blocks));
+    offsets = mul(20, blocks);
   } else {
     const unsigned head_width = h.u8(44);
     const unsigned offset_width = h.u8(45);
@@ -176,19 +169,16 @@ BlobInfo dict_index(const Window& w, std::string format, int version) {
       // Every block but the last holds `block` keys; the last holds the rest (at least one).
       const std::uint64_t full = blocks - 1;
       const std::uint64_t last = keys - block * full;  // blocks = ceil(keys / block): no overflow
-      micros = or_truncated(checked_add(or_truncated(checked_mul(full, ceil_div(block, micro))),
-                                        ceil_div(last, micro)));
+      micros = add(mul(full, ceil_div(block, micro)), ceil_div(last, micro));
     }
     std::uint64_t micro_table = 0;
     if (micros != 0) {
-      micro_table = version == 2
-                        ? sampled_table(micros, micro_width, shift)
-                        : or_truncated(checked_add(
-                              ceil_div(or_truncated(checked_mul(micros, micro_width)), 8), 8));
+      micro_table = version == 2 ? sampled_table(micros, micro_width, shift)
+                                 : add(ceil_div(mul(micros, micro_width), 8), 8);
     }
-    offsets = or_truncated(checked_add(sampled_table(blocks, head_width, shift),
-                                       sampled_table(blocks, offset_width, shift)));
-    offsets = or_truncated(checked_add(offsets, micro_table));
+    offsets =
+        add(sampled_table(blocks, head_width, shift), sampled_table(blocks, offset_width, shift));
+    offsets = add(offsets, micro_table);
     if (version == 3) {
       header_codes = h.u32(52);
       phrases = h.u32(58);
@@ -243,10 +233,10 @@ BlobInfo overlay_v1(const Window& w, std::string format, bool nested) {
   const std::uint64_t additions = h.u64(13);
   // Walk the additions by their length words only. Each step advances by at least 4 bytes and
   // must stay inside the blob, so the walk ends after at most len / 4 reads whatever the count.
-  std::uint64_t p = or_truncated(checked_add(21, base));
+  std::uint64_t p = add(21, base);
   for (std::uint64_t k = 0; k < additions; ++k) {
     const std::uint64_t key_len = w.u32(p);
-    p = or_truncated(checked_add(p, 4 + key_len));
+    p = add(p, 4 + key_len);
   }
   const std::uint64_t words = w.u64(p);
   if (p > len || len - p < 8 || words >= (std::uint64_t{1} << 61)) truncated();
@@ -365,7 +355,7 @@ BlobInfo overlay(const Window& w, std::string format, std::uint64_t bytes, std::
   o.retired = retired;
   // Tags 1, 2 and 3 name the three base kinds; whether the region's magic agrees is not checked.
   if (base_tag >= 1 && base_tag <= 3) {
-    const std::uint64_t end = or_truncated(checked_add(header_len, base_len));
+    const std::uint64_t end = add(header_len, base_len);
     if (end > bytes) truncated();
     BlobInfo base = parse(w.sub(header_len, base_len), true);
     if (base.keys) {
@@ -384,7 +374,7 @@ std::uint64_t popcount(const Window& w, std::uint64_t offset, std::uint64_t word
   std::uint64_t total = 0;
   for (std::uint64_t done = 0; done < words;) {
     const std::uint64_t chunk = std::min(words - done, kChunkWords);
-    const std::uint64_t at = or_truncated(checked_add(offset, or_truncated(checked_mul(8, done))));
+    const std::uint64_t at = add(offset, mul(8, done));
     if (!bytes::fits(at, 8 * chunk, w.len())) truncated();
     const std::vector<std::uint8_t> buf = w.read(at, 8 * chunk);
     for (std::uint64_t k = 0; k < chunk; ++k) total += std::popcount(bytes::load_u64(&buf[8 * k]));

@@ -23,7 +23,7 @@ const char* const kEntryOutside = "mphf: a remap entry points outside the image"
 const char* const kRunsBackwards = "mphf: a remap's entries run backwards";
 const char* const kHoleCount = "mphf: occupied values disagree with the hole count";
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 // The `width` bits at bit `bit` of a little-endian bit array of words (width 1 to 63); the caller
 // guarantees they lie inside the array.

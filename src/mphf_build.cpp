@@ -5,6 +5,7 @@
 
 #include "mphf_build.hpp"
 #include "threads.hpp"
+#include "bytes.hpp"
 
 namespace quenlith::mphf {
 
@@ -19,7 +20,7 @@ constexpr std::size_t kMaxLevels = 16;
 const char* const kCountMismatch =
     "minimal perfect hash: the source yielded other than the promised number of keys";
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 // The hash of h on later level i.
 inline std::uint64_t rehash(std::uint64_t h, std::uint64_t i) { return mix((h ^ (i * G)) + G); }

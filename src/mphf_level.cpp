@@ -17,6 +17,7 @@
 
 #include "mphf_build.hpp"
 #include "threads.hpp"
+#include "bytes.hpp"
 
 namespace quenlith::mphf {
 
@@ -24,7 +25,7 @@ using hash::mulhi;
 
 namespace {
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 // floor(a * b / c) without overflow (c > 0).
 std::uint64_t mul_div(std::uint64_t a, std::uint64_t b, std::uint64_t c) {

@@ -63,19 +63,12 @@ constexpr std::uint64_t kMaxRecords = 16;
 
 [[noreturn]] void fail(const char* message) { throw IndexError::format(message); }
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
-// Overflow-checked sums and products of section sizes.
-std::uint64_t add(std::uint64_t a, std::uint64_t b) {
-  auto r = checked_add(a, b);
-  if (!r) fail("mphf: blob sections do not fit in memory");
-  return *r;
-}
-std::uint64_t mul(std::uint64_t a, std::uint64_t b) {
-  auto r = checked_mul(a, b);
-  if (!r) fail("mphf: blob sections do not fit in memory");
-  return *r;
-}
+// Sums and products of section sizes; an overflow means the header is not a valid one.
+constexpr const char* kTooLarge = "mphf: blob sections do not fit in memory";
+std::uint64_t add(std::uint64_t a, std::uint64_t b) { return bytes::add_or_fail(a, b, kTooLarge); }
+std::uint64_t mul(std::uint64_t a, std::uint64_t b) { return bytes::mul_or_fail(a, b, kTooLarge); }
 
 bool is_pow2(std::uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
@@ -172,21 +165,137 @@ std::vector<T> copy_vector(std::span<const std::uint8_t> src, std::uint64_t coun
   return v;
 }
 
+// The fields of an "MPH3" / "MPH2" header, as stored.
+struct V2Header {
+  std::uint16_t version = 0;
+  std::uint8_t geometry = 0;
+  std::uint8_t reserved = 0;
+  std::uint64_t n = 0;
+  std::uint64_t records = 0;
+  std::uint64_t tail_keys = 0, tail_buckets = 0, tail_slots = 0, tail_seed = 0;
+  std::uint64_t remap_word = 0;  // "MPH3": the remap's low-bit width; "MPH2": the hole count
+  std::uint64_t bytes = 0;       // the header's length, check included
+};
+
+// A level record of the header.
+struct Record {
+  std::uint64_t slots, buckets, part;
+};
+
+// The message of a read past the end of a section whose length the header checks have matched.
+constexpr const char* kLengthMismatch = "mphf: blob length disagrees with the header";
+
+// The header's fixed fields, its length from the record count and its check, in that order.
+V2Header read_v2_header(std::span<const std::uint8_t> b, bool current) {
+  if (b.size() < kHeaderBase) fail("mphf: truncated header");
+  bytes::Cursor c(b, 4);
+  V2Header h;
+  h.version = c.u16(kLengthMismatch);
+  h.geometry = c.u8(kLengthMismatch);
+  h.reserved = c.u8(kLengthMismatch);
+  h.n = c.u64(kLengthMismatch);
+  h.records = c.u64(kLengthMismatch);
+  h.tail_keys = c.u64(kLengthMismatch);
+  h.tail_buckets = c.u64(kLengthMismatch);
+  h.tail_slots = c.u64(kLengthMismatch);
+  h.tail_seed = c.u64(kLengthMismatch);
+  h.remap_word = c.u64(kLengthMismatch);
+  if (h.records > kMaxRecords) fail("mphf: too many levels");
+  h.bytes = kHeaderBase + kRecord * h.records;
+  if (b.size() < h.bytes) fail("mphf: truncated header");
+  if (blob::header_check(b.first(h.bytes - 4)) != load_u32(b.data() + h.bytes - 4))
+    fail("mphf: header checksum mismatch");
+  if (h.version != (current ? 3 : 2)) fail("mphf: unsupported format version");
+  if (current ? (h.geometry != 0 && h.geometry != 2) : h.geometry != 0)
+    fail("mphf: unsupported seed geometry");
+  if (h.reserved != 0) fail("mphf: reserved header field is not zero");
+  return h;
+}
+
+// The level records, each checked against the header; `later` gets the slots of the levels after
+// the first.
+std::vector<Record> read_records(std::span<const std::uint8_t> b, const V2Header& h,
+                                 std::uint64_t& later) {
+  bytes::Cursor c(b.first(h.bytes - 4), kHeaderBase - 4);
+  std::vector<Record> recs(static_cast<std::size_t>(h.records));
+  later = 0;
+  for (std::uint64_t i = 0; i < h.records; ++i) {
+    Record rec{c.u64(kLengthMismatch), c.u64(kLengthMismatch), c.u64(kLengthMismatch)};
+    if (rec.part > rec.slots || rec.slots == 0 || rec.buckets == 0 || !is_pow2(rec.part))
+      fail("mphf: a level's shape is inconsistent");
+    if (h.geometry == 2 && rec.part < 64)
+      fail("mphf: a level's slice is too narrow for its mode bits");
+    if (i == 0) {
+      if (rec.slots != h.n) fail("mphf: the first level does not cover the table");
+    } else {
+      later = add(later, rec.slots);
+    }
+    recs[i] = rec;
+  }
+  return recs;
+}
+
+// The stored sections of the remap, in items: "MPH3" (low, high, supers, samples) or "MPH2"
+// (occupancy, rank samples, hole low and high words, select samples), for `entries` remap
+// entries, and their bytes.
+struct RemapSizes {
+  std::uint64_t low_words = 0, high_words = 0, supers = 0, samples = 0;              // "MPH3"
+  std::uint64_t occ_words = 0, rank_samples = 0, hole_high = 0, select_samples = 0;  // "MPH2"
+  std::uint64_t holes = 0;
+  std::uint32_t w2 = 0;
+  std::uint64_t bytes = 0;
+};
+
+RemapSizes remap_sizes(const V2Header& h, std::uint64_t entries, bool current) {
+  RemapSizes z;
+  if (current) {
+    if (h.remap_word > 63) fail("mphf: remap low bits out of range");
+    const unsigned w = static_cast<unsigned>(h.remap_word);
+    z.low_words = ceil_div(mul(entries, w), 64);
+    z.high_words = entries == 0 ? 0 : ceil_div(add(entries, (h.n - 1) >> w), 64);
+    z.supers = ceil_div(entries, 2048);
+    z.samples = ceil_div(entries, 64);
+    z.bytes = add(add(mul(8, z.low_words), mul(8, z.high_words)),
+                  add(mul(4, z.supers), mul(2, z.samples)));
+    return z;
+  }
+  z.holes = h.remap_word;
+  if (h.records == 0 ? z.holes != 0 : z.holes > h.n) fail("mphf: hole count out of range");
+  z.w2 = z.holes == 0 ? 0
+                      : static_cast<std::uint32_t>(
+                            std::bit_width(std::max<std::uint64_t>(h.n / z.holes, 1)) - 1);
+  z.occ_words = ceil_div(entries, 64);
+  z.rank_samples = ceil_div(entries, 512);
+  z.low_words = ceil_div(mul(z.holes, z.w2), 64);
+  z.hole_high = z.holes == 0 ? 0 : ceil_div(add(add(h.n >> z.w2, z.holes), 1), 64);
+  z.select_samples = ceil_div(z.holes, 128);
+  z.bytes = add(add(add(mul(8, z.occ_words), mul(4, z.rank_samples)),
+                    add(mul(8, z.low_words), mul(8, z.hole_high))),
+                mul(4, z.select_samples));
+  return z;
+}
+
+// `count` little-endian items of T taken from the cursor.
+template <class T>
+Pages<T> take_items(bytes::Cursor& c, std::uint64_t count, std::uint64_t extra_zeros = 0) {
+  return copy_items<T>(c.take(mul(count, sizeof(T)), kLengthMismatch), count, extra_zeros);
+}
+template <class T>
+std::vector<T> take_vector(bytes::Cursor& c, std::uint64_t count) {
+  return copy_vector<T>(c.take(mul(count, sizeof(T)), kLengthMismatch), count);
+}
+
 V1 read_v1(std::span<const std::uint8_t> b) {
   if (b.size() < kV1Header) fail("mphf: bad magic or truncated header");
-  const std::uint8_t* p = b.data();
-  if (blob::header_check(b.first(72)) != load_u32(p + 72)) fail("mphf: header checksum mismatch");
-  if (load_u16(p + 4) != 1) fail("mphf: unsupported format version");
-  if (p[6] != 0 || p[7] != 0) fail("mphf: reserved header field is not zero");
+  if (blob::header_check(b.first(72)) != load_u32(b.data() + 72))
+    fail("mphf: header checksum mismatch");
+  bytes::Cursor c(b, 4);
+  if (c.u16(kLengthMismatch) != 1) fail("mphf: unsupported format version");
+  if (c.u16(kLengthMismatch) != 0) fail("mphf: reserved header field is not zero");
   V1 t;
-  t.n = load_u64(p + 8);
-  t.total_slots = load_u64(p + 16);
-  t.parts = load_u64(p + 24);
-  t.buckets_per_part = load_u64(p + 32);
-  t.slots_per_part = load_u64(p + 40);
-  t.stride = load_u64(p + 48);
-  t.skew = load_u64(p + 56);
-  t.seed = load_u64(p + 64);
+  for (std::uint64_t* field : {&t.n, &t.total_slots, &t.parts, &t.buckets_per_part,
+                               &t.slots_per_part, &t.stride, &t.skew, &t.seed})
+    *field = c.u64(kLengthMismatch);
   if (t.n == 0) {
     if (b.size() != kV1Header || t.total_slots != 0 || t.parts != 0 || t.buckets_per_part != 0 ||
         t.slots_per_part != 0 || t.stride != 0 || t.skew != 0)
@@ -211,16 +320,13 @@ V1 read_v1(std::span<const std::uint8_t> b) {
   const std::uint64_t offsets_len = mul(2, extra);
   const std::uint64_t total_len =
       add(add(add(add(kV1Header, seeds_len), *pilot_count), bases_len), offsets_len);
-  if (total_len != b.size()) fail("mphf: blob length disagrees with the header");
-  std::uint64_t at = kV1Header;
-  t.part_seeds = copy_vector<std::uint64_t>(b.subspan(at), t.parts);
-  at += seeds_len;
-  t.pilots.assign(b.begin() + static_cast<std::ptrdiff_t>(at),
-                  b.begin() + static_cast<std::ptrdiff_t>(at + *pilot_count));
-  at += *pilot_count;
-  t.remap_bases = copy_vector<std::uint32_t>(b.subspan(at), bases);
-  at += bases_len;
-  t.remap_offsets = copy_vector<std::uint16_t>(b.subspan(at), extra);
+  if (total_len != b.size()) fail(kLengthMismatch);
+  c.skip(4, kLengthMismatch);  // the header check
+  t.part_seeds = take_vector<std::uint64_t>(c, t.parts);
+  const std::span<const std::uint8_t> pilots = c.take(*pilot_count, kLengthMismatch);
+  t.pilots.assign(pilots.begin(), pilots.end());
+  t.remap_bases = take_vector<std::uint32_t>(c, bases);
+  t.remap_offsets = take_vector<std::uint16_t>(c, extra);
   for (std::uint64_t k = 0; k < extra; ++k)
     if (std::uint64_t{t.remap_bases[k >> 8]} + t.remap_offsets[k] >= t.n)
       fail("mphf: a remap entry points outside the image");
@@ -228,135 +334,63 @@ V1 read_v1(std::span<const std::uint8_t> b) {
 }
 
 V2 read_v2(std::span<const std::uint8_t> b, bool current) {
-  if (b.size() < kHeaderBase) fail("mphf: truncated header");
-  const std::uint8_t* p = b.data();
-  const std::uint64_t records = load_u64(p + 16);
-  if (records > kMaxRecords) fail("mphf: too many levels");
-  const std::uint64_t header = kHeaderBase + kRecord * records;
-  if (b.size() < header) fail("mphf: truncated header");
-  if (blob::header_check(b.first(header - 4)) != load_u32(p + header - 4))
-    fail("mphf: header checksum mismatch");
-  if (load_u16(p + 4) != (current ? 3 : 2)) fail("mphf: unsupported format version");
-  const std::uint8_t geometry = p[6];
-  if (current ? (geometry != 0 && geometry != 2) : geometry != 0)
-    fail("mphf: unsupported seed geometry");
-  if (p[7] != 0) fail("mphf: reserved header field is not zero");
+  const V2Header h = read_v2_header(b, current);
   V2 t;
-  t.geometry = geometry;
-  t.n = load_u64(p + 8);
-  t.tail_keys = load_u64(p + 24);
-  t.tail_buckets = load_u64(p + 32);
-  t.tail_slots = load_u64(p + 40);
-  t.tail_seed = load_u64(p + 48);
-  const std::uint64_t remap_word = load_u64(p + 56);
+  t.geometry = h.geometry;
+  t.n = h.n;
+  t.tail_keys = h.tail_keys;
+  t.tail_buckets = h.tail_buckets;
+  t.tail_slots = h.tail_slots;
+  t.tail_seed = h.tail_seed;
   if (t.n == 0) {
-    if (records != 0 || b.size() != kHeaderBase || t.tail_keys != 0 || t.tail_buckets != 0 ||
-        t.tail_slots != 0 || t.tail_seed != 0 || remap_word != 0)
+    if (h.records != 0 || b.size() != kHeaderBase || t.tail_keys != 0 || t.tail_buckets != 0 ||
+        t.tail_slots != 0 || t.tail_seed != 0 || h.remap_word != 0)
       fail("mphf: empty table with a non-empty shape");
     return t;
   }
-  struct Record {
-    std::uint64_t slots, buckets, part;
-  };
-  std::vector<Record> recs(static_cast<std::size_t>(records));
   std::uint64_t later = 0;
-  for (std::uint64_t i = 0; i < records; ++i) {
-    const std::uint8_t* r = p + 64 + kRecord * i;
-    Record rec{load_u64(r), load_u64(r + 8), load_u64(r + 16)};
-    if (rec.part > rec.slots || rec.slots == 0 || rec.buckets == 0 || !is_pow2(rec.part))
-      fail("mphf: a level's shape is inconsistent");
-    if (geometry == 2 && rec.part < 64)
-      fail("mphf: a level's slice is too narrow for its mode bits");
-    if (i == 0) {
-      if (rec.slots != t.n) fail("mphf: the first level does not cover the table");
-    } else {
-      later = add(later, rec.slots);
-    }
-    recs[i] = rec;
-  }
+  const std::vector<Record> recs = read_records(b, h, later);
   if ((t.tail_buckets == 0) != (t.tail_slots == 0) || (t.tail_keys == 0) != (t.tail_buckets == 0))
     fail("mphf: the tail's shape is inconsistent");
   const std::uint64_t entries = add(later, t.tail_slots);
-  std::uint64_t total = header;
+  std::uint64_t total = h.bytes;
   for (const Record& rec : recs) total = add(total, rec.buckets);
-  const std::uint64_t tail_len = mul(2, t.tail_buckets);
-  total = add(total, tail_len);
+  total = add(total, mul(2, t.tail_buckets));
+  const RemapSizes z = remap_sizes(h, entries, current);
+  if (add(total, z.bytes) != b.size()) fail(kLengthMismatch);
 
-  // The remap's sections.
-  std::uint64_t low_words = 0, high_words = 0, supers = 0, samples = 0;              // "MPH3"
-  std::uint64_t occ_words = 0, rank_samples = 0, hole_high = 0, select_samples = 0;  // "MPH2"
-  std::uint64_t holes = 0;
-  std::uint32_t w2 = 0;
-  if (current) {
-    if (remap_word > 63) fail("mphf: remap low bits out of range");
-    const unsigned w = static_cast<unsigned>(remap_word);
-    low_words = ceil_div(mul(entries, w), 64);
-    high_words = entries == 0 ? 0 : ceil_div(add(entries, (t.n - 1) >> w), 64);
-    supers = ceil_div(entries, 2048);
-    samples = ceil_div(entries, 64);
-    total = add(total, mul(8, low_words));
-    total = add(total, mul(8, high_words));
-    total = add(total, mul(4, supers));
-    total = add(total, mul(2, samples));
-  } else {
-    holes = remap_word;
-    if (records == 0 ? holes != 0 : holes > t.n) fail("mphf: hole count out of range");
-    w2 = holes == 0 ? 0
-                    : static_cast<std::uint32_t>(
-                          std::bit_width(std::max<std::uint64_t>(t.n / holes, 1)) - 1);
-    occ_words = ceil_div(entries, 64);
-    rank_samples = ceil_div(entries, 512);
-    low_words = ceil_div(mul(holes, w2), 64);
-    hole_high = holes == 0 ? 0 : ceil_div(add(add(t.n >> w2, holes), 1), 64);
-    select_samples = ceil_div(holes, 128);
-    total = add(total, mul(8, occ_words));
-    total = add(total, mul(4, rank_samples));
-    total = add(total, mul(8, low_words));
-    total = add(total, mul(8, hole_high));
-    total = add(total, mul(4, select_samples));
-  }
-  if (total != b.size()) fail("mphf: blob length disagrees with the header");
-
-  std::uint64_t at = header;
-  auto level_from = [&](const Record& rec) {
+  // The body, section by section; every length was matched against the blob above.
+  bytes::Cursor c(b, h.bytes);
+  for (std::uint64_t i = 0; i < h.records; ++i) {
     Level l;
-    l.slots = rec.slots;
-    l.buckets = rec.buckets;
-    l.part = rec.part;
-    l.mode = geometry;
-    l.shift = Level::shift_for(rec.part, geometry);
-    l.seeds = Pages<std::uint8_t>::allocate(rec.buckets);
-    std::memcpy(l.seeds.data(), p + at, static_cast<std::size_t>(rec.buckets));
-    at += rec.buckets;
-    return l;
-  };
-  for (std::uint64_t i = 0; i < records; ++i) {
+    l.slots = recs[i].slots;
+    l.buckets = recs[i].buckets;
+    l.part = recs[i].part;
+    l.mode = h.geometry;
+    l.shift = Level::shift_for(l.part, h.geometry);
+    const std::span<const std::uint8_t> seeds = c.take(l.buckets, kLengthMismatch);
+    l.seeds = Pages<std::uint8_t>::allocate(l.buckets);
+    std::memcpy(l.seeds.data(), seeds.data(), seeds.size());
     if (i == 0)
-      t.level0 = level_from(recs[0]);
+      t.level0 = std::move(l);
     else
-      t.levels.push_back(level_from(recs[i]));
+      t.levels.push_back(std::move(l));
   }
-  t.tail_seeds = copy_items<std::uint16_t>(b.subspan(at), t.tail_buckets);
-  at += tail_len;
+  t.tail_seeds = take_items<std::uint16_t>(c, t.tail_buckets);
   if (current) {
     Remap& r = t.remap;
-    r.low = copy_items<std::uint64_t>(b.subspan(at), low_words);
-    at += 8 * low_words;
-    r.high = copy_items<std::uint64_t>(b.subspan(at), high_words, entries == 0 ? 0 : 4);
-    at += 8 * high_words;
-    r.supers = copy_items<std::uint32_t>(b.subspan(at), supers);
-    at += 4 * supers;
-    r.samples = copy_items<std::uint16_t>(b.subspan(at), samples);
-    at += 2 * samples;
-    r.width = static_cast<std::uint32_t>(remap_word);
+    r.low = take_items<std::uint64_t>(c, z.low_words);
+    r.high = take_items<std::uint64_t>(c, z.high_words, entries == 0 ? 0 : 4);
+    r.supers = take_items<std::uint32_t>(c, z.supers);
+    r.samples = take_items<std::uint16_t>(c, z.samples);
+    r.width = static_cast<std::uint32_t>(h.remap_word);
     r.len = entries;
   } else {
-    std::vector<std::uint64_t> occ = copy_vector<std::uint64_t>(b.subspan(at), occ_words);
-    at += 8 * occ_words + 4 * rank_samples;
-    std::vector<std::uint64_t> low2 = copy_vector<std::uint64_t>(b.subspan(at), low_words);
-    at += 8 * low_words;
-    std::vector<std::uint64_t> high2 = copy_vector<std::uint64_t>(b.subspan(at), hole_high);
-    t.remap = Remap::from_v2(occ, low2, high2, holes, w2, entries, t.n);
+    const std::vector<std::uint64_t> occ = take_vector<std::uint64_t>(c, z.occ_words);
+    c.skip(mul(4, z.rank_samples), kLengthMismatch);
+    const std::vector<std::uint64_t> low2 = take_vector<std::uint64_t>(c, z.low_words);
+    const std::vector<std::uint64_t> high2 = take_vector<std::uint64_t>(c, z.hole_high);
+    t.remap = Remap::from_v2(occ, low2, high2, z.holes, z.w2, entries, t.n);
   }
   if (!t.remap.validate(t.n)) fail("mphf: a remap entry points outside the image");
   return t;

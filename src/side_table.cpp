@@ -2,17 +2,12 @@
 
 namespace quenlith::side_table {
 
-using bytes::load_u32;
-using bytes::load_u64;
-
 std::vector<KeyEntry> parse_key_entries(std::span<const std::uint8_t> bytes) {
   const std::size_t count = bytes.size() / kKeyEntryBytes;
   check_invariant(count * kKeyEntryBytes == bytes.size(), "side bytes are whole entries");
   std::vector<KeyEntry> out(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* p = bytes.data() + i * kKeyEntryBytes;
-    out[i] = KeyEntry{load_u64(p), load_u32(p + 8)};
-  }
+  bytes::Cursor c(bytes);
+  for (KeyEntry& e : out) e = KeyEntry{c.u64(kLengthOutOfRange), c.u32(kLengthOutOfRange)};
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -21,10 +16,9 @@ std::vector<PairEntry> parse_pair_entries(std::span<const std::uint8_t> bytes) {
   const std::size_t count = bytes.size() / kPairEntryBytes;
   check_invariant(count * kPairEntryBytes == bytes.size(), "side bytes are whole entries");
   std::vector<PairEntry> out(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* p = bytes.data() + i * kPairEntryBytes;
-    out[i] = PairEntry{load_u64(p), load_u64(p + 8), load_u32(p + 16)};
-  }
+  bytes::Cursor c(bytes);
+  for (PairEntry& e : out)
+    e = PairEntry{c.u64(kLengthOutOfRange), c.u64(kLengthOutOfRange), c.u32(kLengthOutOfRange)};
   std::sort(out.begin(), out.end());
   return out;
 }
