@@ -79,12 +79,26 @@ class Mapping {
   // Writes back the pages that hold [lo, hi) and waits for the write.
   void flush(std::uint64_t lo, std::uint64_t hi) {
     if (hi <= lo) return;
-    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = lo - lo % page;
+    const std::uint64_t start = lo - lo % page_size();
     if (::msync(base_ + start, hi - start, MS_SYNC) != 0) throw IndexError::last_os_error();
   }
 
+  // Lets go of the pages that lie wholly inside [lo, hi): they stay in the file (a shared
+  // mapping loses nothing), but no longer count towards this process's resident memory, so the
+  // windowed fill holds about one window of the output at a time.
+  void release(std::uint64_t lo, std::uint64_t hi) noexcept {
+    const std::uint64_t page = page_size();
+    const std::uint64_t start = (lo + page - 1) / page * page;
+    const std::uint64_t end = hi / page * page;
+    if (end > start) (void)::madvise(base_ + start, end - start, MADV_DONTNEED);
+  }
+
  private:
+  static std::uint64_t page_size() noexcept {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::uint64_t>(page) : 4096;
+  }
+
   std::uint8_t* base_ = nullptr;
   std::uint64_t len_;
 };
@@ -348,7 +362,10 @@ std::uint64_t fill_windowed(key_source::KeySource& source, const std::filesystem
       in.read(std::span<std::uint8_t>(out.data() + key_at + s->start, s->end - s->start));
       consumed += 4 + (s->end - s->start);
     }
-    out.flush(key_at + k * window, key_at + std::min((k + 1) * window, d));
+    const std::uint64_t lo = key_at + k * window;
+    const std::uint64_t hi = key_at + std::min((k + 1) * window, d);
+    out.flush(lo, hi);
+    out.release(lo, hi);
   }
   return taken;
 }
@@ -430,8 +447,15 @@ std::uint64_t build_streamed(key_source::KeySource& source, const std::filesyste
     refuse_repeats(plan, out, k);
     if (source.failed()) throw IndexError::format(kSourceRaised);
 
-    const std::uint64_t payload =
-        blob::hash_block(std::span<const std::uint8_t>(m + kHeaderBytes, t - kHeaderBytes));
+    // The payload hash, one window at a time, each window let go of once hashed.
+    blob::BlockHasher hasher;
+    for (std::uint64_t at = kHeaderBytes; at < t;) {
+      const std::uint64_t next = std::min(t, at + window);
+      hasher.update(std::span<const std::uint8_t>(m + at, next - at));
+      if (plan.data_len > window) out.release(at, next);
+      at = next;
+    }
+    const std::uint64_t payload = hasher.finish();
     const auto header =
         header_bytes(plan.n, plan.mph.size(), static_cast<std::uint32_t>(plan.n - plan.u), payload);
     std::copy(header.begin(), header.end(), m);
