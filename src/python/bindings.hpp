@@ -3,13 +3,30 @@
 // `type_from_spec`); a function file provides a static `PyMethodDef`.
 #pragma once
 
+#include <memory>
+
 #include "py.hpp"
+
+namespace quenlith::dict_index {
+class DictIndex;
+}
+namespace quenlith::string_index {
+class StringIndex;
+}
 
 namespace quenlith::python {
 
+Ref string_index_type();
+Ref string_index_iterator_type();
+Ref dict_index_type();
+Ref dict_index_iterator_type();
 Ref perfect_hash_index_type();
 Ref compact_hash_index_type();
 Ref closed_hash_index_type();
+
+// New Python objects over a shared core (`HashedDictIndex.dict`, `Overlay.base()`).
+Ref string_index_object(std::shared_ptr<const string_index::StringIndex> index);
+Ref dict_index_object(std::shared_ptr<const dict_index::DictIndex> index);
 
 // inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
 extern PyMethodDef inspect_def;

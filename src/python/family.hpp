@@ -90,6 +90,25 @@ inline Ref index_type(PyObject*& cache, PyType_Spec& spec, const char* dtype,
 // hashing and the comparison with the stored keys.
 inline constexpr std::size_t kLookupBlock = 4096;
 
+// The key count of a core (`len()`, or `size()` for the dictionary).
+template <class Core>
+std::uint64_t key_count(const Core& c) noexcept {
+  if constexpr (requires { c.len(); })
+    return c.len();
+  else
+    return c.size();
+}
+
+// Whether a class looks keys up by their hash pairs (`Traits::lookup_hashed`); an ordered class
+// sets `kHashedLookups = false` and answers list keys through `Traits::lookup` too.
+template <class Traits>
+constexpr bool hashed_lookups() {
+  if constexpr (requires { Traits::kHashedLookups; })
+    return Traits::kHashedLookups;
+  else
+    return true;
+}
+
 template <class Traits>
 struct Family {
   using Core = typename Traits::Core;
@@ -106,7 +125,7 @@ struct Family {
 
   static Py_ssize_t length(PyObject* self) noexcept {
     return boundary_or<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-      const std::uint64_t n = core(self).len();
+      const std::uint64_t n = key_count(core(self));
       if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "the index holds more keys than fit a Py_ssize_t");
         throw ErrorAlreadySet{};
@@ -116,7 +135,7 @@ struct Family {
   }
 
   static PyObject* is_empty(PyObject* self, PyObject*) noexcept {
-    return PyBool_FromLong(core(self).len() == 0);
+    return PyBool_FromLong(key_count(core(self)) == 0);
   }
 
   // ---- Serialisers and pickling ----
@@ -202,6 +221,20 @@ struct Family {
   // the lookup compares them with the stored keys.
   static std::vector<Id> ids_of_keys(PyObject* self, const BorrowedKeys& keys) {
     const Core& c = core(self);
+    if constexpr (!hashed_lookups<Traits>()) {
+      return without_gil([&] {
+        const std::span<const std::string_view> all = keys.span();
+        std::vector<Id> ids(all.size());
+        Traits::lookup(
+            c, all.size(), [&](std::size_t i) { return all[i]; }, ids.data());
+        return ids;
+      });
+    } else {
+      return hashed_ids_of_keys(c, keys);
+    }
+  }
+
+  static std::vector<Id> hashed_ids_of_keys(const Core& c, const BorrowedKeys& keys) {
     return without_gil([&] {
       constexpr std::size_t kBlock = kLookupBlock;
       constexpr std::size_t kAhead = 8;

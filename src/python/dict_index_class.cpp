@@ -1,0 +1,655 @@
+// The Python class `DictIndex` over the core `dict_index::DictIndex` (the ordered dictionary of
+// front-coded blocks, every key stored), and its lazy iterator `DictIndexIterator`.
+#include "dict_index.hpp"
+
+#include <cstdio>
+
+#include "bindings.hpp"
+#include "bytes.hpp"
+#include "error.hpp"
+#include "family.hpp"
+#include "guarded.hpp"
+#include "ordered.hpp"
+
+namespace quenlith::python {
+
+namespace {
+
+using Core = dict_index::DictIndex;
+using Pair = std::pair<std::string, std::uint64_t>;
+
+PyObject* type_cache = nullptr;
+PyObject* iter_type_cache = nullptr;
+
+struct Traits {
+  using Core = python::Core;
+  using Id = std::uint64_t;
+  static constexpr bool kMissing = true;
+  // The dictionary searches its block samples; a hash of the key would be wasted.
+  static constexpr bool kHashedLookups = false;
+  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
+
+  // `ids_of_with` interleaves the sample searches of 32 keys at a time.
+  template <class KeyAt>
+  static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
+    const auto found = core.ids_of_with(
+        count, [&](std::uint64_t i) { return bytes::as_bytes(std::string_view(key_at(i))); });
+    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+  }
+  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+};
+
+using F = Family<Traits>;
+
+const Core& core(PyObject* self) { return F::core(self); }
+
+Ref pair_list(const std::vector<Pair>& pairs) {
+  return key_id_list(pairs, [](const Pair& p) {
+    return std::pair{std::string_view(p.first), p.second};
+  });
+}
+
+Ref optional_pair(const std::optional<Pair>& p) {
+  return p ? key_id_tuple(p->first, p->second) : none();
+}
+
+// ---- The `block` argument ----
+
+// Whether a character is shown escaped in the unknown-name message: not printable, or one that
+// extends a grapheme (a combining mark and the few others the grapheme rules treat alike).
+bool escaped_char(Py_UCS4 c) {
+  if (c < 0x80) return c < 0x20 || c == 0x7f;
+  if (c == 0x200c || c == 0xff9e || c == 0xff9f) return true;
+  Ref ch = Ref::check(PyUnicode_FromOrdinal(static_cast<int>(c)));
+  Ref printable = Ref::check(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
+  if (printable.get() != Py_True) return true;
+  static PyObject* unicodedata = nullptr;
+  if (unicodedata == nullptr) {
+    unicodedata = PyImport_ImportModule("unicodedata");  // kept for the process
+    if (unicodedata == nullptr) throw ErrorAlreadySet{};
+  }
+  Ref category = Ref::check(PyObject_CallMethod(unicodedata, "category", "O", ch.get()));
+  return PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
+         PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0;
+}
+
+[[noreturn]] void unknown_block_name(PyObject* name) {
+  std::string text =
+      "dict: block must be an int in 1..=1024 or one of 'fast', 'balanced', 'compact', not \"";
+  const Py_ssize_t len = PyUnicode_GetLength(name);
+  if (len < 0) throw ErrorAlreadySet{};
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(name, i);
+    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred() != nullptr) throw ErrorAlreadySet{};
+    switch (c) {
+      case '"':
+        text += "\\\"";
+        continue;
+      case '\\':
+        text += "\\\\";
+        continue;
+      case '\t':
+        text += "\\t";
+        continue;
+      case '\r':
+        text += "\\r";
+        continue;
+      case '\n':
+        text += "\\n";
+        continue;
+      case 0:
+        text += "\\0";
+        continue;
+      default:
+        break;
+    }
+    if (escaped_char(c)) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
+      text += hex;
+      continue;
+    }
+    Ref one = Ref::check(PyUnicode_FromOrdinal(static_cast<int>(c)));
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(one.get(), &size);
+    if (utf8 == nullptr) {  // a lone surrogate: not printable, shown by its code point
+      PyErr_Clear();
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
+      text += hex;
+      continue;
+    }
+    text.append(utf8, static_cast<std::size_t>(size));
+  }
+  text += '"';
+  Ref message = Ref::check(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  throw ErrorAlreadySet{};
+}
+
+// Converts and resolves `block` (omitted: 256). A number passes unchecked (the builder checks its
+// range after the keys are read); a name must be one of the three.
+std::uint64_t block_arg(PyObject* obj) {
+  if (obj == nullptr) return 256;
+  if (Ref index = Ref::steal(PyNumber_Index(obj))) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr)) return v;
+  }
+  if (PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
+      throw ErrorAlreadySet{};
+    PyErr_Clear();
+  }
+  if (!PyUnicode_Check(obj)) {
+    Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
+    PyErr_Format(PyExc_TypeError, "block must be an unsigned integer or a str, not %U", name.get());
+    throw ErrorAlreadySet{};
+  }
+  if (PyUnicode_CompareWithASCIIString(obj, "fast") == 0) return 32;
+  if (PyUnicode_CompareWithASCIIString(obj, "balanced") == 0) return 256;
+  if (PyUnicode_CompareWithASCIIString(obj, "compact") == 0) return 1024;
+  unknown_block_name(obj);
+}
+
+void check_block(std::uint64_t block) {
+  if (block < 1 || block > dict_index::kMaxBlock)
+    throw IndexError::format("dict: block must be in 1..=1024");
+}
+
+// ---- Constructor ----
+
+PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"DictIndex", {"items", "block"}, 2, 1};
+    const auto [items, block_obj] = parse_new(params, args, kwargs);
+    const std::uint64_t block = block_arg(block_obj);
+    const BorrowedKeys keys = collect_strs(items, "items");
+    return F::wrap(without_gil([&] {
+             check_block(block);
+             return Core::build_with_block(keys.span(), block);
+           }))
+        .release();
+  });
+}
+
+// ---- Single-key members (lock held) ----
+
+dict_index::Found locate_arg(PyObject* self, PyObject* key_obj, const char* param) {
+  return core(self).locate(key_arg(key_obj, param));
+}
+
+std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
+  const dict_index::Found f = locate_arg(self, key_obj, "key");
+  return f.found ? std::optional<std::uint64_t>(f.id) : std::nullopt;
+}
+
+PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    return (found ? to_int(*found) : none()).release();
+  });
+}
+
+PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"contains", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return PyBool_FromLong(lookup_one(self, key).has_value());
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"get", {"key", "default"}, 2, 1};
+    const auto [key, fallback] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    if (found) return to_int(*found).release();
+    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
+  });
+}
+
+PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"lower_bound", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return to_int(locate_arg(self, key, "key").id).release();
+  });
+}
+
+PyObject* block(PyObject* self, void*) noexcept {
+  return boundary([&] { return to_int(core(self).block()).release(); });
+}
+
+// ---- Walks ----
+
+// The keys of ids [first, end) in id order, at most `limit`; a block that cannot be decoded is a
+// ValueError, never a short result. Lock released.
+std::vector<Pair> walk(const Core& c, std::uint64_t first, std::uint64_t end,
+                       std::optional<std::uint64_t> limit) {
+  std::vector<Pair> out;
+  if (first >= end || (limit && *limit == 0)) return out;
+  dict_index::KeyIter it = c.iter_from(first);
+  for (std::uint64_t id = first; id < end; ++id) {
+    if (!it.next()) throw IndexError::format(dict_index::kWalkFailed);
+    out.emplace_back(std::string(it.key()), it.id());
+    if (limit && out.size() >= *limit) break;
+  }
+  return out;
+}
+
+PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"prefix", {"prefix", "limit"}, 2, 1};
+    const auto [p_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view p = key_arg(p_obj, "prefix");
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return pair_list(without_gil([&] {
+             if (limit && *limit == 0) return std::vector<Pair>{};
+             const auto [start, end] = c.prefix_id_range(bytes::as_bytes(p));
+             return walk(c, start, end, limit);
+           }))
+        .release();
+  });
+}
+
+PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<3> params{"range", {"lo", "hi", "limit"}, 3, 2};
+    const auto [lo_obj, hi_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view lo = key_arg(lo_obj, "lo");
+    const std::string_view hi = key_arg(hi_obj, "hi");
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return pair_list(without_gil([&] {
+             if (lo >= hi || (limit && *limit == 0)) return std::vector<Pair>{};
+             return walk(c, c.locate(lo).id, c.locate(hi).id, limit);
+           }))
+        .release();
+  });
+}
+
+PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"common_prefix", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const Core& c = core(self);
+    return pair_list(without_gil([&] { return c.common_prefix(q); })).release();
+  });
+}
+
+PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"longest_prefix", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const Core& c = core(self);
+    return optional_pair(without_gil([&] { return c.longest_prefix(q); })).release();
+  });
+}
+
+PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"prefix_count", {"prefix"}, 1, 1};
+    const auto [p_obj] = params.parse(args, nargs, kwnames);
+    const auto [start, end] = core(self).prefix_id_range(bytes::as_bytes(key_arg(p_obj, "prefix")));
+    return to_int(end - start).release();
+  });
+}
+
+PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"range_count", {"lo", "hi"}, 2, 2};
+    const auto [lo_obj, hi_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view lo = key_arg(lo_obj, "lo");
+    const std::string_view hi = key_arg(hi_obj, "hi");
+    const Core& c = core(self);
+    const std::uint64_t a = c.locate(lo).id, b = c.locate(hi).id;
+    return to_int(b > a ? b - a : 0).release();
+  });
+}
+
+PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"prefix_id_range", {"prefix"}, 1, 1};
+    const auto [p_obj] = params.parse(args, nargs, kwnames);
+    const auto [start, end] = core(self).prefix_id_range(bytes::as_bytes(key_arg(p_obj, "prefix")));
+    Ref a = to_int(start), b = to_int(end);
+    return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
+  });
+}
+
+PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"successor", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    return optional_pair(core(self).successor(bytes::as_bytes(key_arg(q_obj, "query")))).release();
+  });
+}
+
+PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"predecessor", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    return optional_pair(core(self).predecessor(bytes::as_bytes(key_arg(q_obj, "query"))))
+        .release();
+  });
+}
+
+PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"key", {"id"}, 1, 1};
+    const auto [id_obj] = params.parse(args, nargs, kwnames);
+    const std::uint64_t i = uint_arg(id_obj, "id");
+    const Core& c = core(self);
+    if (i >= c.size()) return none().release();
+    room::Bytes buf;
+    if (!c.key_bytes_into(i, buf)) throw IndexError::format(dict_index::kWalkFailed);
+    return to_key_str(buf.view()).release();
+  });
+}
+
+// The keys of `ids`, in order. Ascending ids within one microblock share one walk: the walk opens
+// at the first of them and steps entry by entry, so a run of ids such as `prefix_id_range` gives
+// costs one walk per microblock rather than one decode per id. Lock released.
+std::vector<std::optional<std::string>> keys_walked(const Core& c,
+                                                    std::span<const std::uint64_t> ids) {
+  const std::uint64_t n = c.size();
+  const std::uint64_t block = c.block(), micro = c.micro(), mpb = c.micro_per_block();
+  const auto segment = [&](std::uint64_t id) {
+    const std::uint64_t b = id / block;
+    return b * mpb + (id - b * block) / micro;
+  };
+  std::vector<std::optional<std::string>> out;
+  out.reserve(ids.size());
+  std::optional<dict_index::KeyIter> open;
+  std::uint64_t open_segment = 0;
+  room::Bytes buf;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::uint64_t id = ids[i];
+    if (id >= n) {
+      out.emplace_back(std::nullopt);
+      continue;
+    }
+    const std::uint64_t seg = segment(id);
+    if (!(open && open_segment == seg && open->id() <= id)) {
+      open.reset();
+      const bool run_ahead =
+          i + 1 < ids.size() && ids[i + 1] > id && ids[i + 1] < n && segment(ids[i + 1]) == seg;
+      if (!run_ahead) {
+        if (!c.key_bytes_into(id, buf)) throw IndexError::format(dict_index::kWalkFailed);
+        out.emplace_back(std::string(buf.view()));
+        continue;
+      }
+      open.emplace(c.iter_from(id));
+      open_segment = seg;
+      if (!open->next()) throw IndexError::format(dict_index::kWalkFailed);
+    }
+    while (open->id() < id)
+      if (!open->next()) throw IndexError::format(dict_index::kWalkFailed);
+    out.emplace_back(std::string(open->key()));
+  }
+  return out;
+}
+
+PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"keys_of", {"ids"}, 1, 1};
+    const auto [ids_obj] = params.parse(args, nargs, kwnames);
+    const std::vector<std::uint64_t> ids = ids_arg(ids_obj, "ids", UINT64_MAX);
+    const Core& c = core(self);
+    return key_list(without_gil([&] { return keys_walked(c, ids); })).release();
+  });
+}
+
+// ---- Slots ----
+
+int sq_contains(PyObject* self, PyObject* key) noexcept {
+  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  return boundary([&]() -> PyObject* {
+    const auto found = lookup_one(self, key);
+    if (!found) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      throw ErrorAlreadySet{};
+    }
+    return to_int(*found).release();
+  });
+}
+
+// ---- DictIndexIterator ----
+
+constexpr std::uint64_t kExhausted = UINT64_MAX;
+
+struct IterState {
+  std::uint64_t next_id = 0;
+  Batch batch;
+};
+
+struct IterObject {
+  PyObject_HEAD PyObject* index;  // strong: keeps the index (and a mapping under it) alive
+  Guarded<IterState> state;
+};
+
+PyObject* iter(PyObject* self) noexcept {
+  return boundary([&] {
+    auto* type = reinterpret_cast<PyTypeObject*>(iter_type_cache);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref it = Ref::check(alloc(type, 0));
+    auto* obj = reinterpret_cast<IterObject*>(it.get());
+    obj->index = Ref::borrow(self).release();
+    new (&obj->state) Guarded<IterState>("iterator state poisoned by an earlier panic");
+    return it.release();
+  });
+}
+
+// One refill: at most kIterBatch pairs from `next_id` in one sequential walk.
+void refill(const Core& c, IterState& s) {
+  s.batch.pairs.clear();
+  s.batch.next = 0;
+  if (s.next_id < c.size()) {
+    const std::uint64_t end = s.next_id + std::min<std::uint64_t>(kIterBatch, c.size() - s.next_id);
+    s.batch.pairs = walk(c, s.next_id, end, std::nullopt);
+  }
+  if (s.batch.pairs.empty()) {
+    s.next_id = kExhausted;
+    return;
+  }
+  const std::uint64_t last = s.batch.pairs.back().second;
+  s.next_id = last == kExhausted ? kExhausted : last + 1;
+}
+
+PyObject* iter_next(PyObject* self) noexcept {
+  return boundary([&]() -> PyObject* {
+    auto* obj = reinterpret_cast<IterObject*>(self);
+    const Core& c = core(obj->index);
+    auto taken = obj->state.with([&](IterState& s) -> std::optional<Pair> {
+      if (!s.batch.has_next()) {
+        refill(c, s);
+        if (!s.batch.has_next()) return std::nullopt;
+      }
+      return s.batch.take();
+    });
+    if (!taken) return nullptr;  // exhausted: no value and no exception
+    return key_id_tuple(taken->first, taken->second).release();
+  });
+}
+
+void iter_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* obj = reinterpret_cast<IterObject*>(self);
+  obj->state.~Guarded<IterState>();
+  Py_XDECREF(obj->index);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
+
+PyType_Slot iter_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("A lazy iterator over a DictIndex's (key, id) pairs in id order, decoded "
+                       "in batches; safe to share between threads.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec iter_spec = {
+    "quenlith._core.DictIndexIterator",
+    sizeof(IterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    iter_slots,
+};
+
+// ---- The class ----
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef methods[] = {
+    {"is_empty", &F::is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"id", method_ptr(&id), kFast,
+     "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member."},
+    {"contains", method_ptr(&contains), kFast,
+     "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
+    {"get", method_ptr(&get), kFast,
+     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
+     "member."},
+    {"lower_bound", method_ptr(&lower_bound), kFast,
+     "lower_bound($self, key)\n--\n\nThe rank of `key`, or the rank it would have: the number "
+     "of keys below it."},
+    {"prefix", method_ptr(&prefix), kFast,
+     "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
+     "`prefix`, in key order, at most\n`limit` of them."},
+    {"common_prefix", method_ptr(&common_prefix), kFast,
+     "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
+     "shortest first."},
+    {"longest_prefix", method_ptr(&longest_prefix), kFast,
+     "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
+     "prefix of `query`, or None."},
+    {"range", method_ptr(&range), kFast,
+     "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
+     "order, at most `limit` of them."},
+    {"prefix_count", method_ptr(&prefix_count), kFast,
+     "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`."},
+    {"range_count", method_ptr(&range_count), kFast,
+     "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
+     "above hi)."},
+    {"prefix_id_range", method_ptr(&prefix_id_range), kFast,
+     "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
+     "starting with `prefix`."},
+    {"successor", method_ptr(&successor), kFast,
+     "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
+     "None."},
+    {"predecessor", method_ptr(&predecessor), kFast,
+     "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
+     "None."},
+    {"key", method_ptr(&key), kFast,
+     "key($self, id)\n--\n\nThe key of rank `id`, or None when `id` >= len()."},
+    {"keys_of", method_ptr(&keys_of), kFast,
+     "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids, as a list; None where an id >= "
+     "len(). Ascending\nids within a microblock share one walk."},
+    {"ids_of", method_ptr(&F::ids_of), kFast,
+     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
+     "None where a key is\nabsent. The lookups run without the interpreter lock."},
+    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
+     "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
+     "native-endian uint64 a key,\nMISSING_ID where a key is absent."},
+    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast,
+     "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column packed as "
+     "in ids_of_bytes;\nMISSING_ID for an absent key or a null."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
+     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+     "writable C-contiguous buffer\nof uint64 items at least as long as the column; returns "
+     "None."},
+    {"ids_into", method_ptr(&F::ids_into), kFast,
+     "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
+     "writable C-contiguous buffer\nof uint64 items; MISSING_ID where a key is absent. Returns "
+     "None."},
+    {"to_bytes", &F::to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe index's \"BDX3\" blob as bytes."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS,
+     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
+     "serialising."},
+    {"__reduce__", &F::reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the index as its blob: (DictIndex.from_bytes, "
+     "(blob,))."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
+     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
+     "payload hash and\nlayout."},
+    {"save", method_ptr(&F::save), kFast,
+     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
+     "old contents or\nthe whole new blob."},
+    {"load", method_ptr(&F::load), kStatic,
+     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its payload hash "
+     "and layout."},
+    {"load_mmap", method_ptr(&F::load_mmap), kStatic,
+     "load_mmap(path)\n--\n\nMaps a blob file read-only and borrows the blocks from the "
+     "mapping; only the header\nand lengths are checked. The file must not change while the "
+     "index lives."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
+     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload hash and layout once "
+     "at load."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"block", &block, nullptr, "Keys per block, as given at build time.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("DictIndex(items, block=256)\n--\n\nOrdered, compressed dictionary of "
+                       "front-coded blocks with the key stored for\nevery id: ids are the keys' "
+                       "ranks in byte order.")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(&iter)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quenlith._core.DictIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+Ref dict_index_type() { return index_type(type_cache, spec, "uint64", UINT64_MAX); }
+
+Ref dict_index_iterator_type() { return type_from_spec(iter_type_cache, iter_spec); }
+
+Ref dict_index_object(std::shared_ptr<const dict_index::DictIndex> index) {
+  return wrap_core<Core>(Traits::type(), std::move(index));
+}
+
+}  // namespace quenlith::python

@@ -1,0 +1,626 @@
+// The Python class `StringIndex` over the core `string_index::StringIndex` (an ordered index
+// stored as a transducer whose value for each key is its rank), and its lazy iterator
+// `StringIndexIterator`.
+#include "string_index.hpp"
+
+#include "bindings.hpp"
+#include "error.hpp"
+#include "family.hpp"
+#include "guarded.hpp"
+#include "ordered.hpp"
+
+namespace quenlith::python {
+
+namespace {
+
+using Core = string_index::StringIndex;
+using string_index::Entry;
+
+PyObject* type_cache = nullptr;
+PyObject* iter_type_cache = nullptr;
+
+struct Traits {
+  using Core = python::Core;
+  using Id = std::uint64_t;
+  static constexpr bool kMissing = true;
+  // A transducer lookup walks the key's bytes; hashing them first would be wasted.
+  static constexpr bool kHashedLookups = false;
+  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
+
+  template <class KeyAt>
+  static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = core.id(key_at(i)).value_or(kMissingId<Id>);
+  }
+  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+};
+
+using F = Family<Traits>;
+
+const Core& core(PyObject* self) { return F::core(self); }
+
+Ref entry_list(const std::vector<Entry>& entries) {
+  return key_id_list(entries, [](const Entry& e) {
+    return std::pair{std::string_view(e.key), e.id};
+  });
+}
+
+Ref optional_entry(const std::optional<Entry>& e) {
+  return e ? key_id_tuple(e->key, e->id) : none();
+}
+
+// The keys of a streamed build, pulled from a Python iterator with the interpreter lock held.
+class StreamKeys final : public string_index::KeySource {
+ public:
+  StreamKeys(PyObject* iterator, ParkedError& parked)
+      : stream_(iterator, parked, "items"), parked_(parked) {}
+  std::optional<std::string_view> next() override {
+    std::optional<std::string> key = stream_.next();
+    if (!key) return std::nullopt;
+    current_ = std::move(*key);
+    return current_;
+  }
+  bool failed() const noexcept override { return parked_.full(); }
+
+ private:
+  StrStream stream_;
+  ParkedError& parked_;
+  std::string current_;
+};
+
+// ---- Constructors and builders ----
+
+PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"StringIndex", {"items"}, 1, 1};
+    const auto [items] = parse_new(params, args, kwargs);
+    const BorrowedKeys keys = collect_strs(items, "items");
+    return F::wrap(without_gil([&] { return Core::build(keys.span()); })).release();
+  });
+}
+
+PyObject* from_sorted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"from_sorted", {"items"}, 1, 1};
+    const auto [items] = params.parse(args, nargs, kwnames);
+    Ref iterator = Ref::check(PyObject_GetIter(items));
+    ParkedError parked;
+    StreamKeys keys(iterator.get(), parked);
+    Core built = settle_parked(parked, [&] {
+      std::vector<std::uint8_t> blob(string_index::kMagic,
+                                     string_index::kMagic + string_index::kMagicBytes);
+      fst::MapBuilder builder =
+          fst::MapBuilder::to_writer([&blob](std::span<const std::uint8_t> chunk) {
+            blob.insert(blob.end(), chunk.begin(), chunk.end());
+          });
+      try {
+        std::string previous;
+        std::uint64_t count = 0;
+        while (const std::optional<std::string_view> key = keys.next()) {
+          if (count > 0 && *key == previous) continue;
+          builder.insert(*key, count++);
+          previous.assign(*key);
+        }
+        builder.finish();
+      } catch (const fst::Error& e) {
+        throw IndexError::fst(e.what());
+      }
+      return Core::from_shared(blob::SharedBytes::from_owned(std::move(blob)), false);
+    });
+    return F::wrap(std::move(built)).release();
+  });
+}
+
+template <std::uint64_t (*Build)(string_index::KeySource&, const std::filesystem::path&)>
+PyObject* build_with(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return boundary([&] {
+    const Params<2> params{name, {"items", "path"}, 2, 2};
+    const auto [items, path_obj] = params.parse(args, nargs, kwnames);
+    const std::filesystem::path path = path_arg(path_obj, "path");
+    Ref iterator = Ref::check(PyObject_GetIter(items));
+    // Every key comes from the interpreter, so the lock stays held for the whole build.
+    ParkedError parked;
+    StreamKeys keys(iterator.get(), parked);
+    const std::uint64_t written = settle_parked(parked, [&] { return Build(keys, path); });
+    return to_int(written).release();
+  });
+}
+
+PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return build_with<&Core::build_to_file>("build_to_file", args, nargs, kwnames);
+}
+
+PyObject* build_sorted_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+  return build_with<&Core::build_sorted_to_file>("build_sorted_to_file", args, nargs, kwnames);
+}
+
+// ---- Single-key members (lock held) ----
+
+std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
+  return core(self).id(key_arg(key_obj, "key"));
+}
+
+PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"id", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    return (found ? to_int(*found) : none()).release();
+  });
+}
+
+PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"contains", {"key"}, 1, 1};
+    const auto [key] = params.parse(args, nargs, kwnames);
+    return PyBool_FromLong(lookup_one(self, key).has_value());
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"get", {"key", "default"}, 2, 1};
+    const auto [key, fallback] = params.parse(args, nargs, kwnames);
+    const auto found = lookup_one(self, key);
+    if (found) return to_int(*found).release();
+    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
+  });
+}
+
+PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"key", {"id"}, 1, 1};
+    const auto [id_obj] = params.parse(args, nargs, kwnames);
+    const auto stored = core(self).key(uint_arg(id_obj, "id"));
+    return (stored ? to_key_str(*stored) : none()).release();
+  });
+}
+
+PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"keys_of", {"ids"}, 1, 1};
+    const auto [ids_obj] = params.parse(args, nargs, kwnames);
+    const std::vector<std::uint64_t> ids = ids_arg(ids_obj, "ids", UINT64_MAX);
+    const Core& c = core(self);
+    return key_list(without_gil([&] { return c.keys_of(ids); })).release();
+  });
+}
+
+// ---- Ordered queries ----
+
+PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"prefix", {"prefix", "limit"}, 2, 1};
+    const auto [p_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view p = key_arg(p_obj, "prefix");
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return entry_list(without_gil([&] { return c.prefix(p, limit); })).release();
+  });
+}
+
+PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"common_prefix", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const Core& c = core(self);
+    return entry_list(without_gil([&] { return c.common_prefix(q); })).release();
+  });
+}
+
+PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"longest_prefix", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const Core& c = core(self);
+    return optional_entry(without_gil([&] { return c.longest_prefix(q); })).release();
+  });
+}
+
+PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<3> params{"range", {"lo", "hi", "limit"}, 3, 2};
+    const auto [lo_obj, hi_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view lo = key_arg(lo_obj, "lo");
+    const std::string_view hi = key_arg(hi_obj, "hi");
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return entry_list(without_gil([&] { return c.range(lo, hi, limit); })).release();
+  });
+}
+
+PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"lower_bound", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    return to_int(core(self).rank_of_first_ge(key_arg(q_obj, "query"))).release();
+  });
+}
+
+PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"range_count", {"lo", "hi"}, 2, 2};
+    const auto [lo_obj, hi_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view lo = key_arg(lo_obj, "lo");
+    const std::string_view hi = key_arg(hi_obj, "hi");
+    const Core& c = core(self);
+    const std::uint64_t a = c.rank_of_first_ge(lo), b = c.rank_of_first_ge(hi);
+    return to_int(b > a ? b - a : 0).release();
+  });
+}
+
+PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"prefix_count", {"prefix"}, 1, 1};
+    const auto [p_obj] = params.parse(args, nargs, kwnames);
+    const auto [start, end] = core(self).prefix_id_range(key_arg(p_obj, "prefix"));
+    return to_int(end - start).release();
+  });
+}
+
+PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"prefix_id_range", {"prefix"}, 1, 1};
+    const auto [p_obj] = params.parse(args, nargs, kwnames);
+    const auto [start, end] = core(self).prefix_id_range(key_arg(p_obj, "prefix"));
+    Ref a = to_int(start), b = to_int(end);
+    return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
+  });
+}
+
+PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"successor", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    return optional_entry(core(self).successor(key_arg(q_obj, "query"))).release();
+  });
+}
+
+PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"predecessor", {"query"}, 1, 1};
+    const auto [q_obj] = params.parse(args, nargs, kwnames);
+    return optional_entry(core(self).predecessor(key_arg(q_obj, "query"))).release();
+  });
+}
+
+PyObject* fuzzy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<3> params{"fuzzy", {"query", "max_distance", "limit"}, 3, 2};
+    const auto [q_obj, d_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const auto distance = static_cast<std::uint32_t>(uint_arg(d_obj, "max_distance", UINT32_MAX));
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return entry_list(without_gil([&] { return c.fuzzy(q, distance, limit); })).release();
+  });
+}
+
+PyObject* subsequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<2> params{"subsequence", {"query", "limit"}, 2, 1};
+    const auto [q_obj, limit_obj] = params.parse(args, nargs, kwnames);
+    const std::string_view q = key_arg(q_obj, "query");
+    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+    const Core& c = core(self);
+    return entry_list(without_gil([&] { return c.subsequence(q, limit); })).release();
+  });
+}
+
+// ---- Untrusted loaders ----
+
+PyObject* from_untrusted_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<1> params{"from_untrusted_bytes", {"data"}, 1, 1};
+    const auto [data_obj] = params.parse(args, nargs, kwnames);
+    const std::span<const std::uint8_t> data = bytes_arg(data_obj, "data");
+    return F::wrap(without_gil([&] { return Core::from_untrusted_bytes(data); })).release();
+  });
+}
+
+PyObject* load_untrusted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return F::load_with<&Core::load_untrusted>("load_untrusted", args, nargs, kwnames);
+}
+
+PyObject* load_mmap_untrusted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return F::load_with<&Core::load_mmap_untrusted>("load_mmap_untrusted", args, nargs, kwnames);
+}
+
+// ---- Slots ----
+
+int sq_contains(PyObject* self, PyObject* key) noexcept {
+  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  return boundary([&]() -> PyObject* {
+    const auto found = lookup_one(self, key);
+    if (!found) {
+      PyErr_SetObject(PyExc_KeyError, key);
+      throw ErrorAlreadySet{};
+    }
+    return to_int(*found).release();
+  });
+}
+
+// ---- StringIndexIterator ----
+
+struct IterState {
+  explicit IterState(std::uint64_t n) : remaining(n) {}
+  bool started = false;  // whether `last` holds a key
+  std::string last;      // the raw bytes of the last key batched
+  Batch batch;
+  std::uint64_t remaining;
+};
+
+struct IterObject {
+  PyObject_HEAD PyObject* index;  // strong: keeps the index (and a mapping under it) alive
+  Guarded<IterState> state;
+};
+
+PyObject* iter(PyObject* self) noexcept {
+  return boundary([&] {
+    auto* type = reinterpret_cast<PyTypeObject*>(iter_type_cache);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref it = Ref::check(alloc(type, 0));
+    auto* obj = reinterpret_cast<IterObject*>(it.get());
+    obj->index = Ref::borrow(self).release();
+    new (&obj->state)
+        Guarded<IterState>("iterator state poisoned by an earlier panic", core(self).len());
+    return it.release();
+  });
+}
+
+// One refill: at most min(remaining, kIterBatch) pairs strictly after the last key, decoded in
+// one stream from a seek past it.
+void refill(const Core& c, IterState& s) {
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, kIterBatch));
+  s.batch.pairs.clear();
+  s.batch.next = 0;
+  auto stream = s.started ? c.stream_after(std::string_view(s.last)) : c.stream_after();
+  while (s.batch.pairs.size() < want) {
+    const auto item = stream.next_raw();
+    if (!item) break;
+    s.batch.pairs.emplace_back(
+        std::string(reinterpret_cast<const char*>(item->key.data()), item->key.size()),
+        item->value);
+  }
+  // A map whose walk ends before its key count (a blob loaded without verification) is refused
+  // rather than taken for the end of the keys.
+  if (s.batch.pairs.size() < want)
+    throw IndexError::format("string-index: the transducer's walk ended before its last key");
+  s.remaining -= s.batch.pairs.size();
+  if (!s.batch.pairs.empty()) {
+    s.last = s.batch.pairs.back().first;
+    s.started = true;
+  }
+}
+
+PyObject* iter_next(PyObject* self) noexcept {
+  return boundary([&]() -> PyObject* {
+    auto* obj = reinterpret_cast<IterObject*>(self);
+    const Core& c = core(obj->index);
+    auto taken =
+        obj->state.with([&](IterState& s) -> std::optional<std::pair<std::string, std::uint64_t>> {
+          while (!s.batch.has_next()) {
+            if (s.remaining == 0) return std::nullopt;
+            refill(c, s);
+            if (s.batch.pairs.empty()) {
+              s.remaining = 0;
+              return std::nullopt;
+            }
+          }
+          return s.batch.take();
+        });
+    if (!taken) return nullptr;  // exhausted: no value and no exception
+    return key_id_tuple(taken->first, taken->second).release();
+  });
+}
+
+void iter_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* obj = reinterpret_cast<IterObject*>(self);
+  obj->state.~Guarded<IterState>();
+  Py_XDECREF(obj->index);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
+
+PyType_Slot iter_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("A lazy iterator over a StringIndex's (key, id) pairs in id order, "
+                       "decoded in batches; safe to share between threads.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec iter_spec = {
+    "quenlith._core.StringIndexIterator",
+    sizeof(IterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    iter_slots,
+};
+
+// ---- The class ----
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef methods[] = {
+    {"from_sorted", method_ptr(&from_sorted), kStatic,
+     "from_sorted(items)\n--\n\nBuilds an index from an iterable of str already in ascending "
+     "byte order,\nstraight into the transducer without holding the keys; a repeat of the "
+     "previous\nkey is skipped, a key sorting before it is a ValueError."},
+    {"build_to_file", method_ptr(&build_to_file), kStatic,
+     "build_to_file(items, path)\n--\n\nBuilds the index of an iterable of str in any order "
+     "straight into the file\n`path` through sorted runs spilled beside it; returns the number "
+     "of distinct\nkeys written. An exception of the iterable is raised unchanged and `path` "
+     "is\nleft as it was."},
+    {"build_sorted_to_file", method_ptr(&build_sorted_to_file), kStatic,
+     "build_sorted_to_file(items, path)\n--\n\nAs build_to_file for keys already in ascending "
+     "byte order, holding none of\nthem; returns the number of keys written."},
+    {"is_empty", &F::is_empty, METH_NOARGS,
+     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"id", method_ptr(&id), kFast,
+     "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member."},
+    {"contains", method_ptr(&contains), kFast,
+     "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
+    {"get", method_ptr(&get), kFast,
+     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
+     "member."},
+    {"key", method_ptr(&key), kFast,
+     "key($self, id)\n--\n\nThe key of rank `id`, or None when `id` >= len()."},
+    {"ids_of", method_ptr(&F::ids_of), kFast,
+     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
+     "None where a key is\nabsent. The lookups run without the interpreter lock."},
+    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
+     "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
+     "native-endian uint64 a key,\nMISSING_ID where a key is absent."},
+    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast,
+     "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column packed as "
+     "in ids_of_bytes;\nMISSING_ID for an absent key or a null."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
+     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+     "writable C-contiguous buffer\nof uint64 items at least as long as the column; returns "
+     "None."},
+    {"ids_into", method_ptr(&F::ids_into), kFast,
+     "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
+     "writable C-contiguous buffer\nof uint64 items; MISSING_ID where a key is absent. Returns "
+     "None."},
+    {"keys_of", method_ptr(&keys_of), kFast,
+     "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids, as a list; None where an id >= "
+     "len()."},
+    {"prefix", method_ptr(&prefix), kFast,
+     "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
+     "`prefix`, in key order, at most\n`limit` of them."},
+    {"common_prefix", method_ptr(&common_prefix), kFast,
+     "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
+     "shortest first."},
+    {"longest_prefix", method_ptr(&longest_prefix), kFast,
+     "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
+     "prefix of `query`, or None."},
+    {"range", method_ptr(&range), kFast,
+     "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
+     "order, at most `limit` of them."},
+    {"lower_bound", method_ptr(&lower_bound), kFast,
+     "lower_bound($self, query)\n--\n\nThe number of keys sorting below `query`: the id of the "
+     "first key >= it."},
+    {"range_count", method_ptr(&range_count), kFast,
+     "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
+     "above hi)."},
+    {"prefix_count", method_ptr(&prefix_count), kFast,
+     "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`."},
+    {"prefix_id_range", method_ptr(&prefix_id_range), kFast,
+     "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
+     "starting with `prefix`."},
+    {"successor", method_ptr(&successor), kFast,
+     "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
+     "None."},
+    {"predecessor", method_ptr(&predecessor), kFast,
+     "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
+     "None."},
+    {"fuzzy", method_ptr(&fuzzy), kFast,
+     "fuzzy($self, query, max_distance, limit=None)\n--\n\nThe (key, id) pairs whose key lies "
+     "within `max_distance` character edits\n(Levenshtein distance) of `query`, in key order, "
+     "at most `limit` of them."},
+    {"subsequence", method_ptr(&subsequence), kFast,
+     "subsequence($self, query, limit=None)\n--\n\nThe (key, id) pairs whose key contains "
+     "`query` as a subsequence, in key\norder, at most `limit` of them."},
+    {"to_bytes", &F::to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe index's \"BIX4\" blob as bytes."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS,
+     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
+     "serialising."},
+    {"__reduce__", &F::reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickles the index as its blob: (StringIndex.from_bytes, "
+     "(blob,))."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
+     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
+     "checksum and ranks."},
+    {"from_untrusted_bytes", method_ptr(&from_untrusted_bytes), kStatic,
+     "from_untrusted_bytes(data)\n--\n\nLoads a blob someone else wrote, validating the whole "
+     "transducer; slower than\nfrom_bytes. A crafted blob raises ValueError like any other bad "
+     "input (a\ndecoder's panic message may still be printed on standard error first)."},
+    {"save", method_ptr(&F::save), kFast,
+     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
+     "old contents or\nthe whole new blob."},
+    {"load", method_ptr(&F::load), kStatic,
+     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksum and "
+     "ranks."},
+    {"load_untrusted", method_ptr(&load_untrusted), kStatic,
+     "load_untrusted(path)\n--\n\nReads a blob file someone else wrote and loads it with full "
+     "validation, as\nfrom_untrusted_bytes; a crafted blob raises ValueError."},
+    {"load_mmap", method_ptr(&F::load_mmap), kStatic,
+     "load_mmap(path)\n--\n\nMaps a blob file read-only and reads the index from the mapping; "
+     "only the header\nand lengths are checked. The file must not change while the index "
+     "lives."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
+     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the checksum and ranks once at "
+     "load."},
+    {"load_mmap_untrusted", method_ptr(&load_mmap_untrusted), kStatic,
+     "load_mmap_untrusted(path)\n--\n\nMaps a blob file someone else wrote and validates the "
+     "whole transducer over the\nmapping; a crafted blob raises ValueError. The file must not "
+     "change while the\nindex lives."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("StringIndex(items)\n--\n\nOrdered string-to-id index (ids are the keys' "
+                       "ranks in byte order) with prefix,\nrange, fuzzy and subsequence "
+                       "queries.")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
+    {Py_tp_methods, methods},
+    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
+    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(&iter)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quenlith._core.StringIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+Ref string_index_type() { return index_type(type_cache, spec, "uint64", UINT64_MAX); }
+
+Ref string_index_iterator_type() { return type_from_spec(iter_type_cache, iter_spec); }
+
+Ref string_index_object(std::shared_ptr<const string_index::StringIndex> index) {
+  return wrap_core<Core>(Traits::type(), std::move(index));
+}
+
+}  // namespace quenlith::python
