@@ -138,6 +138,11 @@ TEST(CompactHashStream, FailuresLeaveTheTargetAndNoScratch) {
                          IndexError::Kind::Format,
                          "compact-hash: the input iterable raised before it ended", path, before);
   }
+  // A keys file that cannot be opened is a source that failed, not an empty corpus.
+  key_source::KeysFile missing(dir / "absent.txt");
+  expect_clean_failure([&] { CompactHashIndex::build_bits_to_file(missing, path); },
+                       IndexError::Kind::Format,
+                       "compact-hash: the input iterable raised before it ended", path, before);
   // The width is refused before the source is opened.
   for (std::uint32_t bits : {0u, 65u}) {
     ScriptedSource source({keys});

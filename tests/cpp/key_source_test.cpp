@@ -63,6 +63,11 @@ TEST(KeysFile, FailuresEndThePassAndAreRecorded) {
   EXPECT_TRUE(bad.failed());
   EXPECT_EQ(bad.failure(), path.string() + ":3: stream did not contain valid UTF-8");
 
+  // A directory opens, but its first read fails.
+  KeysFile directory(dir.path());
+  EXPECT_TRUE(one_pass(directory).empty());
+  EXPECT_EQ(directory.failure(), dir.path().string() + ":1: Is a directory (os error 21)");
+
   KeysFile missing(dir / "absent.txt");
   EXPECT_TRUE(one_pass(missing).empty());
   ASSERT_TRUE(missing.failed());

@@ -262,6 +262,11 @@ TEST(PerfectHashStream, KeysFileSourceFeedsBothPassesAndReportsBadLines) {
   expect_clean_failure([&] { PerfectHashIndex::build_to_file(bad, out); }, IndexError::Kind::Format,
                        kRaised, out, before);
   EXPECT_EQ(bad.failure(), bad_path.string() + ":3: stream did not contain valid UTF-8");
+
+  // A keys file that cannot be opened never yields the empty index.
+  key_source::KeysFile missing(dir / "absent.txt");
+  expect_clean_failure([&] { PerfectHashIndex::build_to_file(missing, out); },
+                       IndexError::Kind::Format, kRaised, out, before);
 }
 
 }  // namespace
