@@ -156,9 +156,8 @@ void validate(const fst::Fst& map) {
       const fst::Transition t = node.transition(i);
       if (t.addr >= addr) throw IndexError::format(kNotBelow);
       std::uint8_t reached = 0;
-      for (int st = 0; st < utf8::kStates; ++st) {
-        if ((states >> st & 1) == 0) continue;
-        const int next = utf8::step(st, t.inp);
+      for (unsigned bits = states; bits != 0; bits &= bits - 1) {
+        const int next = utf8::kStepTable.next[std::countr_zero(bits)][t.inp];
         if (next == utf8::kInvalid) throw IndexError::format(kNotUtf8);
         reached |= static_cast<std::uint8_t>(1u << next);
       }
@@ -178,9 +177,11 @@ void validate(const fst::Fst& map) {
     prefix[w + 1] = prefix[w] + static_cast<std::uint64_t>(std::popcount(words[w]));
   std::vector<std::uint64_t> counts(prefix[nwords], 0);
 
-  // Pass 2, upwards: targets before the nodes that lead to them.
+  // Pass 2, upwards: targets before the nodes that lead to them. `rank` is the rank of the
+  // current address, counted along.
+  std::uint64_t rank = 0;
   for (std::uint64_t w = 0; w < nwords; ++w) {
-    for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+    for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1, ++rank) {
       const std::uint64_t addr = w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
       const fst::Node node = map.node(addr);
       if (node.final_output().value() != 0) throw IndexError::format(kNotRank);
@@ -193,7 +194,7 @@ void validate(const fst::Fst& map) {
         if (__builtin_add_overflow(running, below, &running))
           throw IndexError::format(kCountOverflow);
       }
-      counts[bitset_rank(words, prefix, addr)] = running;
+      counts[rank] = running;
     }
   }
   if (counts[bitset_rank(words, prefix, root)] != map.len())

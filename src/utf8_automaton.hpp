@@ -53,4 +53,15 @@ constexpr int step(int state, std::uint8_t b) noexcept {
   }
 }
 
+// step() for every state and byte, for loops that step many bytes.
+struct StepTable {
+  std::int8_t next[kStates][256];
+  constexpr StepTable() : next{} {
+    for (int s = 0; s < kStates; ++s)
+      for (int b = 0; b < 256; ++b)
+        next[s][b] = static_cast<std::int8_t>(step(s, static_cast<std::uint8_t>(b)));
+  }
+};
+inline constexpr StepTable kStepTable{};
+
 }  // namespace quenlith::utf8
