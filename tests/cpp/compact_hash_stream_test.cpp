@@ -85,6 +85,25 @@ TEST(CompactHashStream, EqualsInMemoryBuildOnEveryRoad) {
   }
 }
 
+TEST(CompactHashStream, TableBudgetBoundary) {
+  ScratchDir dir;
+  const std::vector<std::string> keys = corpus(900, 8);
+  const auto want = in_memory(keys, 64, colliding_hash);
+  const CompactHashIndex idx = CompactHashIndex::from_bytes(want);
+  const std::uint64_t table = (idx.len() - idx.side().size()) * 8;
+  // A table of exactly the budget stays in memory; one byte over it goes to range files, the
+  // last range holding what is left.
+  for (std::uint64_t budget : {table, table - 1}) {
+    BuildLimits limits;
+    limits.bits = 64;
+    limits.table_bytes = budget;
+    limits.range_slots = 96;
+    ScriptedSource source({keys});
+    compact_hash::detail::build_to_file_threads(source, dir / "b.bch", limits, 2, colliding_hash);
+    EXPECT_EQ(file_bytes(dir / "b.bch"), want) << budget;
+  }
+}
+
 TEST(CompactHashStream, ThreadCountDoesNotChangeTheBytes) {
   ScratchDir dir;
   const std::vector<std::string> keys = corpus(60000, 12);
