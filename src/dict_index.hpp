@@ -66,7 +66,9 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "extsort.hpp"
 #include "fsst.hpp"
+#include "key_source.hpp"
 #include "offsets.hpp"
 #include "packed.hpp"
 #include "paircode.hpp"
@@ -204,6 +206,28 @@ void write_run(const paircode::Code& code, std::span<const std::uint16_t> invers
                const Codec& codec, const Collected& collected,
                std::span<const paircode::Pair> pairs, std::uint64_t first,
                std::vector<std::uint8_t>& out);
+
+// Settles one shard's collected blocks and writes them out: codec and pair codes chosen once,
+// then every block's runs, the block bytes going to `emit`. Offsets count from the first byte
+// this writer emitted.
+class ShardWriter {
+ public:
+  Collected collected;
+  std::uint64_t data_len = 0;
+  std::vector<std::uint64_t> block_offsets;
+  std::vector<std::uint64_t> micro_offsets;  // run starts from the writer's first byte
+  std::vector<Codec> codecs;
+  std::vector<std::pair<paircode::Code, paircode::Code>> header_codes;
+
+  // Settles `collected` with `table` and writes its blocks; clears `collected`.
+  void write(const fsst::Table& table, const Phrases& phrases,
+             const std::function<void(std::span<const std::uint8_t>)>& emit);
+
+ private:
+  std::vector<paircode::Pair> pair_list_;
+  std::vector<std::uint16_t> inv_entry_, inv_restart_;
+  std::vector<std::uint8_t> block_buf_;
+};
 
 // The encoded result of one range of whole shards; offsets are measured inside the range.
 struct Part {
@@ -343,6 +367,28 @@ class KeyIter {
 };
 
 inline constexpr const char* kWalkFailed = "dict: a block of the index cannot be decoded";
+inline constexpr const char* kKeyTooLong = "dict: a key longer than the run budget";
+inline constexpr const char* kStreamChanged = "dict: the key stream changed between passes";
+inline constexpr const char* kSourceFailed = "dict: the input iterable raised before it ended";
+// The external-sort run of the streamed build: 256 MiB of key bytes (at most 32 Mi keys).
+inline constexpr std::uint64_t kRunBudget = 268435456;
+
+// What the first pass of a streamed build keeps for the second: the heads and their packed ends,
+// the build parameters, one trained table per shard and the phrases.
+struct FirstPass {
+  std::vector<std::uint8_t> heads;
+  offsets::Packed head_ends;
+  unsigned head_ends_width = 0;
+  std::uint64_t keys = 0;
+  std::uint64_t block = 1;
+  std::uint64_t micro = 1;
+  std::uint64_t micro_per_block = 1;
+  std::uint64_t blocks_per_shard = 1;
+  std::uint64_t shards = 1;
+  std::uint64_t head_prefix = 0;
+  std::vector<fsst::Table> tables;
+  Phrases phrases = Phrases::none();
+};
 
 class DictIndex {
  public:
@@ -357,6 +403,24 @@ class DictIndex {
   static DictIndex from_vocabulary(std::span<const std::string_view> keys, std::uint64_t block,
                                    std::uint64_t micro, unsigned threads,
                                    std::span<const fsst::Table> tables, const Phrases& phrases);
+  // Streams keys in any order (repeats allowed) into a "BDX3" file at `path` by an external sort
+  // whose runs spill beside the output, a first pass over the sorted keys (heads, training
+  // pieces, tables) and a second pass that writes the blob. Returns the number of distinct keys.
+  // The file is byte for byte `build_with_block(keys, block).save(path)`. Errors: the block
+  // refusal, `kKeyTooLong` for a first key longer than the run budget, `kSourceFailed` when the
+  // source failed, `kStreamChanged` when a replay differs, `Io` for file failures; the target is
+  // then unchanged and no run directory or temporary file stays.
+  static std::uint64_t build_to_file(key_source::KeySource& keys, const std::filesystem::path& path,
+                                     std::uint64_t block);
+  // The first pass over sorted distinct keys: two replays, then training on up to
+  // min(shards, processors, 21) threads. `block` must be in 1..=1024.
+  static FirstPass first_pass(extsort::Replay& replay, std::uint64_t block);
+  // The second pass: replays the keys once more inside the atomic writer and writes the blob.
+  // `source_failed` is asked once, after the header is written.
+  static void write_sorted(extsort::Replay& replay, const FirstPass& first,
+                           const std::function<bool()>& source_failed,
+                           const std::filesystem::path& path);
+
   // Trial builds over sorted distinct keys, one per block size, with tables trained on sampled
   // pieces and the caller's phrases.
   static std::vector<DictIndex> plan_builds(std::span<const std::string_view> keys,
@@ -477,6 +541,17 @@ class DictIndex {
   std::uint64_t blocks_per_shard_ = 1;
   std::uint64_t head_prefix_ = 0;
 };
+
+namespace detail {
+// The run limits of the streamed build, smaller in tests: the run budget, and the offset limit
+// standing in for the 4 GiB that a run's 32-bit offsets address.
+struct RunLimits {
+  std::uint64_t budget = kRunBudget;
+  std::uint64_t offset_limit = extsort::kMaxRunBytes;
+};
+std::uint64_t build_to_file_with(key_source::KeySource& keys, const std::filesystem::path& path,
+                                 std::uint64_t block, RunLimits limits);
+}  // namespace detail
 
 // The common prefix length of the first and last heads, capped at 65,535 (0 with no blocks).
 std::uint64_t common_head(std::span<const std::uint8_t> heads, const offsets::Offsets& head_ends,

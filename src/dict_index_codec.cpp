@@ -603,6 +603,41 @@ void write_run(const Code& code, std::span<const std::uint16_t> inverse, const C
   out.insert(out.end(), stream_bytes.begin(), stream_bytes.end());
 }
 
+void ShardWriter::write(const fsst::Table& table, const Phrases& phrases,
+                        const std::function<void(std::span<const std::uint8_t>)>& emit) {
+  Collected::Settled settled = collected.settle(table, phrases, pair_list_);
+  auto inverse_of = [](const Code& c, std::vector<std::uint16_t>& inv) {
+    inv.clear();
+    if (c.tag != 1) return;
+    inv.assign(65536, 0xFFFF);
+    for (std::size_t j = 0; j < c.table.size(); ++j)
+      inv[c.table[j]] = static_cast<std::uint16_t>(j);
+  };
+  inverse_of(settled.entry, inv_entry_);
+  inverse_of(settled.restart, inv_restart_);
+  std::uint64_t e = 0, r = 0;
+  for (std::uint64_t runs_in_block : collected.blocks) {
+    block_offsets.push_back(data_len);
+    block_buf_.clear();
+    for (std::uint64_t j = 0; j < runs_in_block; ++j, ++r) {
+      const std::uint64_t c = collected.runs[r];
+      const std::span<const Pair> run(pair_list_.data() + e, static_cast<std::size_t>(c));
+      if (j == 0) {
+        write_run(settled.restart, inv_restart_, settled.codec, collected, run, e, block_buf_);
+      } else {
+        micro_offsets.push_back(data_len + block_buf_.size());
+        write_run(settled.entry, inv_entry_, settled.codec, collected, run, e, block_buf_);
+      }
+      e += c;
+    }
+    emit(block_buf_);
+    data_len += block_buf_.size();
+  }
+  header_codes.emplace_back(std::move(settled.entry), std::move(settled.restart));
+  codecs.push_back(std::move(settled.codec));
+  collected.clear();
+}
+
 Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, std::uint64_t micro,
                   std::span<const fsst::Table> tables, const Phrases& phrases, std::uint64_t spb,
                   std::uint64_t first_block) {
@@ -611,59 +646,32 @@ Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, s
   check_invariant(!tables.empty() && block >= 1 && spb >= 1, "a range has tables and sizes");
   const std::uint64_t nblocks = (keys.size() + block - 1) / block;
   const std::uint64_t mpb = (block + micro - 1) / micro;
+  ShardWriter w;
+  w.block_offsets.reserve(nblocks);
+  w.micro_offsets.reserve(nblocks * mpb);
   part.head_ends.reserve(nblocks);
-  part.block_offsets.reserve(nblocks);
-  part.micro_offsets.reserve(nblocks * mpb);
-  Collected collected;
-  std::vector<Pair> pair_list;
-  std::vector<std::uint8_t> scratch, block_buf;
-  std::vector<std::uint64_t> run_starts;
-  std::vector<std::uint16_t> inv_entry, inv_restart;
+  std::vector<std::uint8_t> scratch;
   const std::uint64_t shard_keys = spb * block;
   const std::uint64_t f = first_block / spb;
+  const auto emit = [&](std::span<const std::uint8_t> b) {
+    part.block_data.insert(part.block_data.end(), b.begin(), b.end());
+  };
   for (std::uint64_t k = 0, s0 = 0; s0 < keys.size(); ++k, s0 += shard_keys) {
     const auto shard = keys.subspan(s0, std::min<std::uint64_t>(shard_keys, keys.size() - s0));
     const fsst::Table& table = tables[std::min<std::uint64_t>(f + k, tables.size() - 1)];
     const fsst::Encoder encoder = table.encoder();
-    collected.clear();
     for (std::uint64_t b0 = 0; b0 < shard.size(); b0 += block) {
       const auto bkeys = shard.subspan(b0, std::min<std::uint64_t>(block, shard.size() - b0));
       part.heads.insert(part.heads.end(), bkeys[0].begin(), bkeys[0].end());
       part.head_ends.push_back(part.heads.size());
-      collect_block(collected, bkeys, micro, encoder, scratch);
+      collect_block(w.collected, bkeys, micro, encoder, scratch);
     }
-    Collected::Settled settled = collected.settle(table, phrases, pair_list);
-    auto inverse_of = [](const Code& c, std::vector<std::uint16_t>& inv) {
-      inv.clear();
-      if (c.tag != 1) return;
-      inv.assign(65536, 0xFFFF);
-      for (std::size_t j = 0; j < c.table.size(); ++j)
-        inv[c.table[j]] = static_cast<std::uint16_t>(j);
-    };
-    inverse_of(settled.entry, inv_entry);
-    inverse_of(settled.restart, inv_restart);
-    std::uint64_t e = 0, r = 0;
-    for (std::uint64_t runs_in_block : collected.blocks) {
-      part.block_offsets.push_back(part.block_data.size());
-      block_buf.clear();
-      run_starts.clear();
-      for (std::uint64_t j = 0; j < runs_in_block; ++j, ++r) {
-        const std::uint64_t c = collected.runs[r];
-        const std::span<const Pair> run(pair_list.data() + e, static_cast<std::size_t>(c));
-        if (j == 0) {
-          write_run(settled.restart, inv_restart, settled.codec, collected, run, e, block_buf);
-        } else {
-          run_starts.push_back(part.block_data.size() + block_buf.size());
-          write_run(settled.entry, inv_entry, settled.codec, collected, run, e, block_buf);
-        }
-        e += c;
-      }
-      part.micro_offsets.insert(part.micro_offsets.end(), run_starts.begin(), run_starts.end());
-      part.block_data.insert(part.block_data.end(), block_buf.begin(), block_buf.end());
-    }
-    part.header_codes.emplace_back(std::move(settled.entry), std::move(settled.restart));
-    part.tables.push_back(std::move(settled.codec));
+    w.write(table, phrases, emit);
   }
+  part.block_offsets = std::move(w.block_offsets);
+  part.micro_offsets = std::move(w.micro_offsets);
+  part.header_codes = std::move(w.header_codes);
+  part.tables = std::move(w.codecs);
   return part;
 }
 

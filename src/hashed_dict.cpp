@@ -1,0 +1,329 @@
+#include "hashed_dict.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bytes.hpp"
+#include "compact_hash.hpp"
+#include "fileio.hpp"
+#include "threads.hpp"
+
+namespace quenlith::hashed_dict {
+
+namespace {
+
+constexpr char kMagic[4] = {'B', 'H', 'D', '1'};
+constexpr const char* kBadBits = "hashed-dict: fingerprint_bits must be in 0..=32";
+constexpr const char* kTooMany = "hashed-dict: more than u32::MAX keys";
+constexpr const char* kWalkEnded = "hashed-dict: the dictionary's walk ended before its last key";
+constexpr const char* kNotPerfect = "hashed-dict: construction was not minimal/perfect";
+constexpr const char* kHeaderTooMany = "hashed-dict: header claims more than u32::MAX keys";
+constexpr const char* kSideLength = "side table length out of range";
+constexpr const char* kMphLength = "hashed-dict: mph length out of range";
+constexpr const char* kDictLength = "hashed-dict: dictionary length out of range";
+constexpr const char* kRankLength = "hashed-dict: rank table length mismatch";
+constexpr const char* kSideRank = "hashed-dict: a side-table rank is past the last key";
+constexpr const char* kKeyCount =
+    "hashed-dict: the dictionary and the header disagree on the key count";
+constexpr const char* kMphCount = "mph / header length mismatch";
+// Keys a worker of the per-slot pass takes at least.
+constexpr std::uint64_t kKeysPerWorker = 4096;
+
+std::uint64_t table_len(std::uint64_t entries, std::uint32_t w) {
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(entries) * w + 7) / 8);
+}
+
+}  // namespace
+
+std::uint32_t rank_bits(std::uint64_t n) {
+  return paircode::bitlen(std::max<std::uint64_t>(n, 2) - 1);
+}
+
+HashedDictIndex HashedDictIndex::from_shared_dict(std::shared_ptr<const dict_index::DictIndex> dict,
+                                                  std::uint32_t fingerprint_bits) {
+  if (fingerprint_bits > 32) throw IndexError::format(kBadBits);
+  const std::uint64_t n = dict->size();
+  if (n > UINT32_MAX) throw IndexError::build(kTooMany);
+  std::vector<hash::Pair> pairs;
+  pairs.reserve(n);
+  dict_index::KeyIter it = dict->iter_from(0);
+  try {
+    while (it.next()) pairs.push_back(hash::hash_pair(it.key()));
+  } catch (const IndexError&) {
+    throw IndexError::format(kWalkEnded);
+  }
+  if (pairs.size() != n) throw IndexError::format(kWalkEnded);
+  return from_pairs(std::move(dict), fingerprint_bits, std::move(pairs), threads::available());
+}
+
+HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const dict_index::DictIndex> dict,
+                                            std::uint32_t fingerprint_bits,
+                                            std::vector<hash::Pair> pairs, unsigned threads) {
+  if (fingerprint_bits > 32) throw IndexError::format(kBadBits);
+  const std::uint64_t n = pairs.size();
+  if (n > UINT32_MAX) throw IndexError::build(kTooMany);
+  HashedDictIndex h;
+  h.dict_ = std::move(dict);
+  h.n_ = n;
+  h.fingerprint_bits_ = fingerprint_bits;
+  h.width_ = fingerprint_bits + rank_bits(n);
+  if (n == 0) {
+    h.width_ = fingerprint_bits + 1;
+    h.ranks_ = blob::SharedBytes::from_owned(std::vector<std::uint8_t>{});
+    return h;
+  }
+  std::vector<std::uint64_t> distinct(n);
+  for (std::uint64_t i = 0; i < n; ++i) distinct[i] = pairs[i].h1;
+  std::sort(distinct.begin(), distinct.end());
+  std::vector<std::uint64_t> colliding;
+  for (std::uint64_t i = 0; i + 1 < n; ++i)
+    if (distinct[i] == distinct[i + 1]) colliding.push_back(distinct[i]);
+  colliding.erase(std::unique(colliding.begin(), colliding.end()), colliding.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  const std::uint64_t d = distinct.size();
+  threads = std::max(threads, 1u);
+  h.mph_.emplace(mphf::Mphf::build_with_threads(distinct, threads));
+  distinct = {};
+  if (!colliding.empty()) {
+    std::vector<std::uint8_t> seen(colliding.size(), 0);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const auto it = std::lower_bound(colliding.begin(), colliding.end(), pairs[i].h1);
+      if (it == colliding.end() || *it != pairs[i].h1) continue;
+      std::uint8_t& flag = seen[static_cast<std::size_t>(it - colliding.begin())];
+      if (flag) h.side_.push_back({pairs[i].h1, pairs[i].h2, i});
+      flag = 1;
+    }
+  }
+  const mphf::Mphf& mph = *h.mph_;
+  auto slots = [&](std::uint64_t lo, std::uint64_t hi) {
+    for (std::uint64_t i = lo; i < hi; ++i) pairs[i].h1 = mph.index(pairs[i].h1);
+  };
+  if (threads >= 2 && n >= std::uint64_t{threads} * kKeysPerWorker) {
+    const std::uint64_t chunk = (n + threads - 1) / threads;
+    const auto workers = static_cast<unsigned>((n + chunk - 1) / chunk);
+    threads::run_workers(workers,
+                         [&](unsigned w) { slots(w * chunk, std::min(n, (w + 1) * chunk)); });
+  } else {
+    slots(0, n);
+  }
+  for (const SideEntry& e : h.side_) pairs[e.rank].h1 = ~std::uint64_t{0};
+  std::sort(h.side_.begin(), h.side_.end());
+  std::vector<std::uint8_t> table(table_len(d, h.width_), 0);
+  std::vector<std::uint64_t> placed((d + 63) / 64, 0);
+  const std::uint64_t mask = fingerprint_bits ? (std::uint64_t{1} << fingerprint_bits) - 1 : 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t slot = pairs[i].h1;
+    if (slot == ~std::uint64_t{0}) continue;
+    if (slot >= d || ((placed[slot / 64] >> (slot % 64)) & 1))
+      throw IndexError::format(kNotPerfect);
+    placed[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    compact_hash::write_fp(table, slot, h.width_, (pairs[i].h2 & mask) | (i << fingerprint_bits));
+  }
+  h.ranks_ = blob::SharedBytes::from_owned(std::move(table));
+  return h;
+}
+
+HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes view, bool verify) {
+  const auto b = view.bytes();
+  blob::check_frame(b, kMagic, kHeaderBytes);
+  const std::uint8_t* p = b.data();
+  const std::uint64_t n = bytes::load_u64(p + 4);
+  const std::uint32_t f = bytes::load_u32(p + 12);
+  const std::uint64_t dlen = bytes::load_u64(p + 16);
+  const std::uint64_t mlen = bytes::load_u64(p + 24);
+  const std::uint64_t s = bytes::load_u32(p + 32);
+  if (n > UINT32_MAX) throw IndexError::format(kHeaderTooMany);
+  if (f > 32) throw IndexError::format(kBadBits);
+  if (s >= std::max<std::uint64_t>(n, 1)) throw IndexError::format(kSideLength);
+  if ((mlen == 0) != (n == 0)) throw IndexError::format(kMphLength);
+  const auto dict_end = bytes::checked_add(kHeaderBytes, dlen);
+  if (!dict_end || *dict_end > b.size()) throw IndexError::format(kDictLength);
+  const auto mph_end = bytes::checked_add(*dict_end, mlen);
+  if (!mph_end || *mph_end > b.size()) throw IndexError::format(kMphLength);
+  const std::uint32_t w = f + rank_bits(n);
+  const auto rank_end = bytes::checked_add(*mph_end, table_len(n - s, w));
+  if (!rank_end || *rank_end > b.size()) throw IndexError::format(kRankLength);
+  if (b.size() - *rank_end != 24 * s) throw IndexError::format(kSideLength);
+  if (verify && blob::hash_block(b.subspan(*dict_end)) != bytes::load_u64(p + 36))
+    throw IndexError::format(blob::kPayloadChecksum);
+  HashedDictIndex h;
+  h.side_.reserve(s);
+  for (std::uint64_t k = 0; k < s; ++k) {
+    const std::uint8_t* e = p + *rank_end + 24 * k;
+    const SideEntry entry{bytes::load_u64(e), bytes::load_u64(e + 8), bytes::load_u64(e + 16)};
+    if (entry.rank >= n) throw IndexError::format(kSideRank);
+    h.side_.push_back(entry);
+  }
+  std::sort(h.side_.begin(), h.side_.end());
+  auto dict = std::make_shared<const dict_index::DictIndex>(
+      dict_index::DictIndex::from_shared(*view.slice(kHeaderBytes, dlen), verify));
+  if (dict->size() != n) throw IndexError::format(kKeyCount);
+  if (n > 0) {
+    h.mph_.emplace(mphf::Mphf::from_bytes(b.subspan(*dict_end, mlen)));
+    if (h.mph_->n() != n - s) throw IndexError::format(kMphCount);
+  }
+  h.dict_ = std::move(dict);
+  h.ranks_ = *view.slice(*mph_end, *rank_end - *mph_end);
+  h.n_ = n;
+  h.fingerprint_bits_ = f;
+  h.width_ = n == 0 ? f + 1 : w;
+  return h;
+}
+
+HashedDictIndex HashedDictIndex::from_bytes(std::span<const std::uint8_t> bytes) {
+  return from_shared(blob::SharedBytes::from_owned(bytes), true);
+}
+HashedDictIndex HashedDictIndex::load(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::from_owned(fileio::read_file(path)), true);
+}
+HashedDictIndex HashedDictIndex::load_mmap(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+HashedDictIndex HashedDictIndex::load_mmap_verified(const std::filesystem::path& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+std::uint64_t HashedDictIndex::serialized_len() const {
+  return kHeaderBytes + dict_->serialized_len() + (mph_ ? mph_->byte_len() : 0) + ranks_.size() +
+         24 * side_.size();
+}
+
+void HashedDictIndex::write_to(
+    const std::function<void(std::span<const std::uint8_t>)>& sink) const {
+  const std::vector<std::uint8_t> image = mph_ ? mph_->to_bytes() : std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> side;
+  side.reserve(24 * side_.size());
+  for (const SideEntry& e : side_) {
+    bytes::put_u64(side, e.h1);
+    bytes::put_u64(side, e.h2);
+    bytes::put_u64(side, e.rank);
+  }
+  blob::BlockHasher hasher;
+  hasher.update(image);
+  hasher.update(ranks_.bytes());
+  hasher.update(side);
+  std::array<std::uint8_t, kHeaderBytes> h{};
+  std::memcpy(h.data(), kMagic, 4);
+  bytes::store_u64(h.data() + 4, n_);
+  bytes::store_u32(h.data() + 12, fingerprint_bits_);
+  bytes::store_u64(h.data() + 16, dict_->serialized_len());
+  bytes::store_u64(h.data() + 24, image.size());
+  bytes::store_u32(h.data() + 32, static_cast<std::uint32_t>(side_.size()));
+  bytes::store_u64(h.data() + 36, hasher.finish());
+  bytes::store_u32(h.data() + 44, blob::header_check(std::span(h.data(), 44)));
+  sink(h);
+  dict_->write_to(sink);
+  sink(image);
+  sink(ranks_.bytes());
+  sink(side);
+}
+
+std::vector<std::uint8_t> HashedDictIndex::to_bytes() const {
+  std::vector<std::uint8_t> out;
+  out.reserve(serialized_len());
+  write_to([&](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+  return out;
+}
+
+void HashedDictIndex::save(const std::filesystem::path& path) const {
+  blob::write_atomically_with(path, [&](fileio::File& file) {
+    fileio::BufWriter w(file);
+    write_to([&](std::span<const std::uint8_t> b) { w.write_all(b); });
+    w.flush();
+  });
+}
+
+std::uint64_t HashedDictIndex::value_at_the_end(std::uint64_t slot) const {
+  const unsigned __int128 bit = static_cast<unsigned __int128>(slot) * width_;
+  const unsigned __int128 last = bit + width_ - 1;
+  if (last / 8 >= ranks_.size()) return 0;
+  const auto* t = ranks_.data();
+  const std::uint64_t first = static_cast<std::uint64_t>(bit / 8);
+  const std::uint64_t end = static_cast<std::uint64_t>(last / 8);
+  unsigned __int128 v = 0;
+  for (std::uint64_t k = end + 1; k-- > first;) v = (v << 8) | t[k];
+  v >>= static_cast<unsigned>(bit % 8);
+  return static_cast<std::uint64_t>(v) & paircode::mask(width_);
+}
+
+std::uint64_t HashedDictIndex::entry(std::uint64_t slot) const noexcept {
+  const std::uint64_t bit = slot * width_;
+  if (width_ < 58 && bit / 8 + 8 <= ranks_.size())
+    return (bytes::load_u64(ranks_.data() + bit / 8) >> (bit % 8)) & paircode::mask(width_);
+  return value_at_the_end(slot);
+}
+
+std::optional<std::uint64_t> HashedDictIndex::side_lookup(std::uint64_t h1,
+                                                          std::uint64_t h2) const {
+  auto it = std::lower_bound(side_.begin(), side_.end(), h1,
+                             [](const SideEntry& e, std::uint64_t v) { return e.h1 < v; });
+  for (; it != side_.end() && it->h1 == h1; ++it)
+    if (it->h2 == h2) return it->rank;
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> HashedDictIndex::checked_entry(std::uint64_t h1,
+                                                            std::uint64_t h2) const {
+  if (!mph_) return std::nullopt;
+  const std::uint64_t e = entry(mph_->index(h1));
+  const std::uint64_t rank = e >> fingerprint_bits_;
+  const std::uint64_t fmask = paircode::mask(fingerprint_bits_);
+  if ((e & fmask) == (h2 & fmask) && rank < n_) return rank;
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> HashedDictIndex::id_with_side(std::string_view key) const {
+  const hash::Pair p = hash::hash_pair(key);
+  if (!side_.empty())
+    if (auto r = side_lookup(p.h1, p.h2)) return r;
+  return checked_entry(p.h1, p.h2);
+}
+
+std::uint64_t HashedDictIndex::unchecked_with_side(std::string_view key) const {
+  const hash::Pair p = hash::hash_pair(key);
+  if (!side_.empty())
+    if (auto r = side_lookup(p.h1, p.h2)) return *r;
+  if (!mph_) return 0;
+  return std::min(n_ - 1, entry(mph_->index(p.h1)) >> fingerprint_bits_);
+}
+
+std::optional<std::uint64_t> HashedDictIndex::exact_id(std::string_view key) const {
+  return dict_->id(key);
+}
+
+std::optional<std::uint64_t> HashedDictIndex::id(std::string_view key) const {
+  return fingerprint_bits_ == 0 ? exact_id(key) : id_with_side(key);
+}
+
+std::vector<std::optional<std::uint64_t>> HashedDictIndex::ids_of(
+    std::span<const std::string_view> keys) const {
+  return ids_of_with(keys.size(), [&](std::uint64_t i) { return keys[i]; });
+}
+
+std::vector<std::optional<std::uint64_t>> HashedDictIndex::ids_of_with(
+    std::uint64_t count, const std::function<std::string_view(std::uint64_t)>& key_at) const {
+  if (fingerprint_bits_ == 0)
+    return dict_->ids_of_with(count, [&](std::uint64_t i) { return bytes::as_bytes(key_at(i)); });
+  std::vector<std::optional<std::uint64_t>> out(count);
+  if (!mph_) return out;
+  if (!side_.empty()) {
+    for (std::uint64_t i = 0; i < count; ++i) out[i] = id_with_side(key_at(i));
+    return out;
+  }
+  std::vector<std::uint64_t> h1(count), h2(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const hash::Pair p = hash::hash_pair(key_at(i));
+    h1[i] = p.h1;
+    h2[i] = p.h2;
+  }
+  const std::vector<std::uint64_t> slots = mph_->index_all(h1);
+  const std::uint64_t fmask = paircode::mask(fingerprint_bits_);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t e = entry(slots[i]);
+    const std::uint64_t rank = e >> fingerprint_bits_;
+    if ((e & fmask) == (h2[i] & fmask) && rank < n_) out[i] = rank;
+  }
+  return out;
+}
+
+}  // namespace quenlith::hashed_dict
