@@ -147,6 +147,16 @@ struct Phrases {
   static Phrases none() { return {phrase::Dict(), phrase::Trie::empty()}; }
 };
 
+// The rule that admits the phrase codec: it must save more than 3 % against the best other.
+inline bool saves_enough(std::uint64_t price, std::uint64_t best) {
+  return static_cast<unsigned __int128>(price) * 100 < static_cast<unsigned __int128>(best) * 97;
+}
+
+// The phrases of a build: none below 16,384 keys or when packed alphabets already win (see
+// `phrase::packed_only`), else the mined list with a budget of clamp(n / 8, 4096, 524288).
+Phrases mine_phrases(std::span<const std::vector<std::string_view>> pieces,
+                     std::span<const fsst::Table> tables, std::uint64_t n, unsigned threads);
+
 // The microblock size of a block size: a divisor of `block` (16 for 32 and 256, 32 for 1024).
 std::uint64_t micro_for(std::uint64_t block);
 // Blocks per shard: min(65536 / block, 65535), 1 above 65536.

@@ -85,6 +85,14 @@ std::vector<fsst::Table> train_shards(std::span<const std::vector<std::string_vi
   return tables;
 }
 
+Phrases mine_phrases(std::span<const std::vector<std::string_view>> pieces,
+                     std::span<const fsst::Table> tables, std::uint64_t n, unsigned threads) {
+  if (n < 16384 || phrase::packed_only(pieces, tables)) return Phrases::none();
+  const std::uint64_t budget = std::clamp<std::uint64_t>(n >> 3, 4096, 524288);
+  const std::vector<std::string> list = phrase::mine(pieces, tables, n, budget, threads);
+  return {phrase::Dict::of(list), phrase::Trie::of(list)};
+}
+
 std::vector<std::uint64_t> samples_of(std::span<const std::uint8_t> heads,
                                       std::span<const std::uint64_t> head_ends,
                                       std::uint64_t head_prefix) {
@@ -207,11 +215,13 @@ DictIndex DictIndex::build_with_threads(std::span<const std::string_view> keys, 
       std::max<std::uint64_t>(std::min<std::uint64_t>(threads, nblocks / kBlocksPerWorker), 1));
   const unsigned t_train = std::min(t, kMaxTrainThreads);
   std::vector<fsst::Table> tables;
+  Phrases phrases;
   {
     const auto pieces = build_pieces(sorted, block, micro, false);
     tables = train_shards(pieces, t_train);
+    phrases = mine_phrases(pieces, tables, sorted.size(), t_train);
   }
-  return from_vocabulary(sorted, block, micro, t, tables, Phrases::none());
+  return from_vocabulary(sorted, block, micro, t, tables, phrases);
 }
 
 DictIndex DictIndex::build_with_block(std::span<const std::string_view> keys, std::uint64_t block) {

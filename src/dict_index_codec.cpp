@@ -457,9 +457,48 @@ Collected::Settled Collected::settle(const fsst::Table& table, const Phrases& ph
     Priced p = price(packed_codec, buffer);
     if (p.price < best_price.price) best = std::move(packed_codec), best_price = std::move(p);
   }
-  // The phrase codec (kind 2) is priced only when the build mined phrases; the in-memory build
-  // does not mine them yet, so `phrases` is always empty here.
-  check_invariant(phrases.dict.count() == 0, "phrase settlement is not part of this build");
+  if (phrases.dict.count() > 0 && entries() > 0) {
+    const std::uint64_t n = entries();
+    const std::uint64_t step = std::max<std::uint64_t>(n / 8192, 1);
+    std::vector<std::string_view> samples;
+    for (std::uint64_t i = 0; i < n; i += step) samples.push_back(bytes::as_chars(suffix(i)));
+    phrase::Scratch scratch;
+    if (auto settled =
+            phrase::settle(samples, table, phrases.trie, phrases.dict.count(), scratch)) {
+      const unsigned s = settled->s, t = settled->t;
+      const phrase::Params params = phrase::Params::split(s, t);
+      const std::uint64_t two = params.two_byte;
+      const fsst::Encoder encoder = settled->table.encoder();
+      phrase_coded.clear();
+      phrase_ends.clear();
+      for (std::uint64_t i = 0; i < n; ++i) {
+        const auto text = suffix(i);
+        phrase::parse(text, encoder, phrases.trie, params, scratch);
+        phrase::tokens(text.size(), scratch);
+        for (const phrase::Token& tk : scratch.tokens) {
+          if (tk.kind == phrase::kSymbol) {
+            phrase_coded.push_back(static_cast<std::uint8_t>(tk.value));
+          } else if (tk.kind == phrase::kEscape) {
+            phrase_coded.push_back(fsst::kEscape);
+            phrase_coded.push_back(text[tk.position]);
+          } else if (tk.value < two) {
+            phrase_coded.push_back(static_cast<std::uint8_t>(s + (tk.value >> 8)));
+            phrase_coded.push_back(static_cast<std::uint8_t>(tk.value & 255));
+          } else {
+            const std::uint64_t x = tk.value - two;
+            phrase_coded.push_back(static_cast<std::uint8_t>(255 - t + (x >> 16)));
+            phrase_coded.push_back(static_cast<std::uint8_t>((x >> 8) & 255));
+            phrase_coded.push_back(static_cast<std::uint8_t>(x & 255));
+          }
+        }
+        phrase_ends.push_back(phrase_coded.size());
+      }
+      Codec phrased = Codec::of_phrased(std::move(settled->table), s, t);
+      Priced p = price(phrased, buffer);
+      if (saves_enough(p.price, best_price.price))
+        best = std::move(phrased), best_price = std::move(p);
+    }
+  }
   pairs(best, buffer);
   return {std::move(best), std::move(best_price.entry), std::move(best_price.restart)};
 }

@@ -91,7 +91,7 @@ FirstPass DictIndex::first_pass(extsort::Replay& replay, std::uint64_t block) {
   const auto t = static_cast<unsigned>(std::clamp<std::uint64_t>(
       std::min<std::uint64_t>(f.shards, threads::available()), 1, kMaxTrainThreads));
   f.tables = train_shards(pieces, t);
-  f.phrases = Phrases::none();
+  f.phrases = mine_phrases(pieces, f.tables, n, t);
   std::uint64_t spread = 0;
   for (std::uint64_t i = 0; i < ends.size(); ++i)
     spread = std::max(spread, ends[i] - ends[(i >> offsets::kShift) << offsets::kShift]);

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <unordered_map>
 
 #include "bytes.hpp"
 #include "packed.hpp"
+#include "threads.hpp"
 
 namespace quenlith::phrase {
 
@@ -64,12 +66,6 @@ void Dict::write_to(std::vector<std::uint8_t>& out) const {
   out.insert(out.end(), bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(data_len_));
 }
 
-Trie Trie::empty() {
-  Trie t;
-  t.cells_.assign(256, Cell{});
-  return t;
-}
-
 Trie Trie::of(std::span<const std::string> phrases) {
   // A pointer trie first: nodes in creation order, edges (parent, byte, child).
   struct Edge {
@@ -107,7 +103,7 @@ Trie Trie::of(std::span<const std::string> phrases) {
   for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
 
   Trie t;
-  t.cells_.push_back(Cell{0, 0xFFFFFFFF, terminal[0]});
+  t.cells_.assign(1, Cell{0, 0xFFFFFFFF, terminal[0]});
   std::vector<std::uint64_t> used{1};
   auto is_used = [&](std::uint64_t i) {
     return (i >> 6) < used.size() && ((used[i >> 6] >> (i & 63)) & 1);
@@ -154,6 +150,422 @@ Trie Trie::of(std::span<const std::string> phrases) {
   for (const Cell& c : t.cells_) max_base = std::max<std::uint64_t>(max_base, c.base);
   if (t.cells_.size() < max_base + 256) t.cells_.resize(max_base + 256, Cell{});
   return t;
+}
+
+std::uint32_t parse(std::span<const std::uint8_t> text, const fsst::Encoder& encoder,
+                    const Trie& trie, const Params& params, Scratch& scratch) {
+  const std::size_t n = text.size();
+  if (scratch.cost.size() < n + 1) scratch.cost.resize(n + 1);
+  if (scratch.choice.size() < n) scratch.choice.resize(n);
+  std::uint32_t* cost = scratch.cost.data();
+  std::uint32_t* choice = scratch.choice.data();
+  const Cell* cells = trie.cells().data();
+  cost[n] = 0;
+  for (std::size_t i = n; i-- > 0;) {
+    const auto m = encoder.find(text.data(), n, i);
+    std::uint32_t best, pick;
+    if (m.code == fsst::kEscape) {
+      best = cost[i + 1] + 16;
+      pick = 5;
+    } else {
+      best = cost[i + m.length] + 8;
+      pick = std::uint32_t{m.code} << 8 | std::uint32_t{m.length} << 2;
+    }
+    if (params.phrases) {
+      std::uint32_t cur = 0;
+      const std::size_t lim = std::min(n - i, kMaxPhrase);
+      for (std::size_t k = 1; k <= lim; ++k) {
+        const std::uint32_t t = cells[cur].base + text[i + k - 1];
+        if (cells[t].check != cur) break;
+        cur = t;
+        const std::uint32_t v = cells[t].value;
+        if (v == 0 || v > params.usable) continue;
+        const std::uint64_t id = v - 1;
+        const std::uint32_t c = cost[i + k] + (id < params.two_byte ? 16 : 24);
+        if (c < best) {
+          best = c;
+          pick = static_cast<std::uint32_t>(id << 8 | k << 2 | kPhrase);
+        }
+      }
+    }
+    cost[i] = best;
+    choice[i] = pick;
+  }
+  return cost[0];
+}
+
+void tokens(std::uint64_t length, Scratch& scratch) {
+  scratch.tokens.clear();
+  for (std::uint64_t p = 0; p < length;) {
+    const std::uint32_t c = scratch.choice[p];
+    const std::uint64_t len = (c >> 2) & 63;
+    scratch.tokens.push_back({p, len, static_cast<std::uint8_t>(c & 3), c >> 8});
+    p += len;
+  }
+}
+
+void Memo::fill(std::span<const std::uint8_t> text, std::span<const fsst::Encoder* const> encoders,
+                const Trie& trie) {
+  const std::size_t n = text.size();
+  length_ = n;
+  pairs_.resize(encoders.size() * n);
+  for (std::size_t r = 0; r < encoders.size(); ++r)
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto m = encoders[r]->find(text.data(), n, i);
+      pairs_[r * n + i] = {m.code, m.length};
+    }
+  matches_.clear();
+  starts_.resize(n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    starts_[i] = static_cast<std::uint32_t>(matches_.size());
+    trie.walk(text.data() + i, n - i, [&](std::size_t len, std::uint32_t v) {
+      matches_.emplace_back(static_cast<std::uint8_t>(len), v);
+    });
+  }
+  starts_[n] = static_cast<std::uint32_t>(matches_.size());
+}
+
+std::uint32_t Memo::price(std::size_t row, const Params& params,
+                          std::vector<std::uint32_t>& cost) const {
+  const std::size_t n = length_;
+  if (cost.size() < n + 1) cost.resize(n + 1, 0);
+  cost[n] = 0;
+  if (n == 0) return 0;
+  check_invariant((row + 1) * n <= pairs_.size(), "a memo row covers its text");
+  for (std::size_t i = n; i-- > 0;) {
+    const auto [code, length] = pairs_[row * n + i];
+    std::uint32_t c = code < fsst::kEscape ? cost[i + length] + 8 : cost[i + 1] + 16;
+    if (params.phrases)
+      for (std::uint32_t k = starts_[i]; k < starts_[i + 1]; ++k) {
+        const auto [m, q] = matches_[k];
+        if (q > params.usable) continue;
+        c = std::min(c, cost[i + m] + (q - 1 < params.two_byte ? 16u : 24u));
+      }
+    cost[i] = c;
+  }
+  return cost[0];
+}
+
+std::vector<std::pair<unsigned, unsigned>> split_candidates(std::uint64_t phrase_count) {
+  std::vector<std::pair<unsigned, unsigned>> candidates;
+  for (unsigned s : {127u, 191u, 223u, 239u, 254u}) {
+    unsigned ts = 255 - s;
+    for (unsigned t = 0; t <= 255 - s; ++t)
+      if (std::uint64_t{255 - s - t} * 256 + std::uint64_t{t} * 65536 >= phrase_count) {
+        ts = t;
+        break;
+      }
+    for (unsigned t : {0u, ts})
+      if (std::find(candidates.begin(), candidates.end(), std::pair{s, t}) == candidates.end())
+        candidates.emplace_back(s, t);
+  }
+  return candidates;
+}
+
+std::optional<Settled> settle(std::span<const std::string_view> texts, const fsst::Table& table,
+                              const Trie& trie, std::uint64_t phrase_count, Scratch& scratch) {
+  if (phrase_count == 0) return std::nullopt;
+  const auto candidates = split_candidates(phrase_count);
+  std::vector<unsigned> heads_s;
+  for (auto [s, t] : candidates)
+    if (std::find(heads_s.begin(), heads_s.end(), s) == heads_s.end()) heads_s.push_back(s);
+  std::vector<fsst::Encoder> encoders;
+  encoders.push_back(table.encoder());
+  for (unsigned s : heads_s) encoders.push_back(table.head(s).encoder());
+  std::vector<const fsst::Encoder*> rows;
+  for (const auto& e : encoders) rows.push_back(&e);
+  auto row_of = [&](unsigned s) {
+    return 1 +
+           static_cast<std::size_t>(std::find(heads_s.begin(), heads_s.end(), s) - heads_s.begin());
+  };
+  std::uint64_t baseline = 0;
+  std::vector<std::uint64_t> costs(candidates.size(), 0);
+  Memo memo;
+  for (std::string_view text : texts) {
+    memo.fill(bytes::as_bytes(text), rows, trie);
+    baseline += memo.price(0, Params::off(), scratch.cost) / 8;
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+      const auto [s, t] = candidates[c];
+      costs[c] += memo.price(row_of(s), Params::split(s, t), scratch.cost) / 8;
+    }
+  }
+  std::uint64_t best = baseline;
+  std::optional<std::size_t> chosen;
+  for (std::size_t c = 0; c < candidates.size(); ++c)
+    if (costs[c] < best) best = costs[c], chosen = c;
+  if (!chosen) return std::nullopt;
+  const auto [s, t] = candidates[*chosen];
+  const Params params = Params::split(s, t);
+  fsst::Table head = table.head(s);
+  const fsst::Encoder& head_enc = encoders[row_of(s)];
+  std::vector<std::string_view> residual;
+  for (std::string_view text : texts) {
+    const auto b = bytes::as_bytes(text);
+    parse(b, head_enc, trie, params, scratch);
+    tokens(b.size(), scratch);
+    std::uint64_t from = 0;
+    for (const Token& tk : scratch.tokens) {
+      if (tk.kind != kPhrase) continue;
+      if (tk.position > from) residual.push_back(text.substr(from, tk.position - from));
+      from = tk.position + tk.length;
+    }
+    if (from < text.size()) residual.push_back(text.substr(from));
+  }
+  fsst::Table retrained = fsst::Table::train_to(residual, s);
+  const fsst::Encoder re = retrained.encoder();
+  std::uint64_t again = 0;
+  for (std::string_view text : texts)
+    again += parse(bytes::as_bytes(text), re, trie, params, scratch) / 8;
+  if (again < best) return Settled{s, t, std::move(retrained)};
+  return Settled{s, t, std::move(head)};
+}
+
+bool rank(const Candidate& a, const Candidate& b) {
+  if (a.gain != b.gain) return a.gain > b.gain;
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  return a.bytes < b.bytes;
+}
+
+std::uint64_t candidate_key(std::span<const std::uint8_t> x) {
+  std::uint64_t h = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t f = 0xcbf29ce484222325ULL;
+  for (std::uint8_t c : x) {
+    h = (c ^ std::rotl(h, 5)) * 0x517CC1B727220A95ULL;
+    f = (f ^ c) * 0x100000001b3ULL;
+  }
+  return (x.size() ^ std::rotr(h, 32) ^ f) * 0x9E3779B97F4A7C15ULL;
+}
+
+namespace {
+
+std::uint64_t prefix_of(std::string_view b) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    v = v << 8 | (i < b.size() ? static_cast<std::uint8_t>(b[i]) : 0);
+  return v;
+}
+
+std::size_t map_of(std::uint64_t key, std::size_t m) {
+  return static_cast<std::size_t>(((key >> 32) * m) >> 32);
+}
+
+std::uint64_t token_cost(const Token& t) { return t.kind == kSymbol ? 1 : 2; }
+
+}  // namespace
+
+void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_count,
+           std::uint64_t limit, std::span<CountMap> maps) {
+  const std::size_t m = maps.size();
+  Scratch scratch, plain;
+  for (const Unit& unit : units) {
+    const fsst::Encoder enc = unit.table->encoder();
+    std::vector<std::uint32_t> symbol_cost(phrase_count, 0);  // 0: not yet known
+    for (std::string_view piece : unit.pieces) {
+      const auto text = bytes::as_bytes(piece);
+      parse(text, enc, trie, Params::mining(), scratch);
+      tokens(text.size(), scratch);
+      const auto& tk = scratch.tokens;
+      for (std::size_t i = 0; i < tk.size(); ++i) {
+        std::uint64_t len = 0, cost = 0;
+        for (std::size_t j = i; j < tk.size() && j < i + 3; ++j) {
+          len += tk[j].length;
+          if (len > kMaxPhrase) break;
+          cost += token_cost(tk[j]);
+          std::uint64_t gain = 0;
+          if (j == i) {
+            if (tk[i].kind != kPhrase) continue;
+            std::uint32_t& c = symbol_cost[tk[i].value];
+            if (c == 0) {
+              c = parse(text.subspan(tk[i].position, tk[i].length), enc, trie, Params::off(),
+                        plain) /
+                  8;
+            }
+            gain = c > 2 ? c - 2 : 0;
+          } else {
+            if (len < 3) continue;
+            gain = cost - 2;
+          }
+          if (gain == 0) continue;
+          const auto bytes = text.subspan(tk[i].position, len);
+          const std::uint64_t key = candidate_key(bytes);
+          CountMap& map = maps[map_of(key, m)];
+          auto [it, fresh] = map.try_emplace(key, gain, piece.substr(tk[i].position, len));
+          if (!fresh) it->second.first += gain;
+        }
+      }
+      std::uint64_t total = 0;
+      for (const CountMap& map : maps) total += map.size();
+      if (total > limit) {
+        std::vector<std::uint64_t> gains;
+        gains.reserve(total);
+        for (const CountMap& map : maps)
+          for (const auto& [k, v] : map) gains.push_back(v.first);
+        std::sort(gains.begin(), gains.end());
+        const std::uint64_t median = gains[gains.size() / 2];
+        for (CountMap& map : maps)
+          std::erase_if(map, [&](const auto& e) { return e.second.first <= median; });
+      }
+    }
+  }
+}
+
+void cut(std::vector<Candidate>& records, std::uint64_t k) {
+  if (records.size() <= k) return;
+  std::nth_element(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(k), records.end(),
+                   rank);
+  records.resize(k);
+}
+
+std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k) {
+  std::vector<Candidate> out;
+  if (maps.empty()) return out;
+  std::size_t acc = 0;
+  for (std::size_t i = 1; i < maps.size(); ++i)
+    if (maps[i].size() >= maps[acc].size()) acc = i;
+  CountMap& into = maps[acc];
+  for (std::size_t i = 0; i < maps.size(); ++i) {
+    if (i == acc) continue;
+    for (const auto& [key, v] : maps[i]) {
+      auto [it, fresh] = into.try_emplace(key, v);
+      if (!fresh) it->second.first += v.first;
+    }
+    maps[i] = CountMap{};
+  }
+  out.reserve(into.size());
+  for (const auto& [key, v] : into) out.push_back({v.first, prefix_of(v.second), v.second});
+  cut(out, k);
+  return out;
+}
+
+bool worth(std::span<const Unit> units, std::span<const std::string> phrases) {
+  if (units.empty()) return false;
+  const Trie trie = Trie::of(phrases);
+  const std::size_t step = (units.size() + 2) / 3;
+  Scratch scratch;
+  for (std::size_t u = 0; u < units.size(); u += step) {
+    const Unit& unit = units[u];
+    const std::size_t q = std::max<std::size_t>((unit.pieces.size() + 2047) / 2048, 1);
+    std::vector<std::string_view> train, test;
+    for (std::size_t i = 0, pos = 0; i < unit.pieces.size(); i += q, ++pos)
+      (pos % 2 == 0 ? train : test).push_back(unit.pieces[i]);
+    const auto settled = settle(train, *unit.table, trie, phrases.size(), scratch);
+    if (!settled || test.empty()) continue;
+    const fsst::Encoder with_enc = settled->table.encoder();
+    const fsst::Encoder own_enc = unit.table->encoder();
+    const Params params = Params::split(settled->s, settled->t);
+    std::uint64_t with = 0, without = 0;
+    for (std::string_view piece : test) {
+      with += parse(bytes::as_bytes(piece), with_enc, trie, params, scratch) / 8;
+      without += parse(bytes::as_bytes(piece), own_enc, trie, Params::off(), scratch) / 8;
+    }
+    if (with * 100 < without * 97) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Runs `f` on `n` workers and turns a worker's panic into `message`.
+void run_or_panic(unsigned n, const char* message, const std::function<void(unsigned)>& f) {
+  try {
+    threads::run_workers(n, f);
+  } catch (const Panic&) {
+    panic(message);
+  }
+}
+
+std::vector<std::string> select(std::vector<Candidate> records, std::uint64_t scale) {
+  std::sort(records.begin(), records.end(), rank);
+  std::vector<std::string> out;
+  for (const Candidate& c : records)
+    if (c.gain * scale > 18 + 6 * c.bytes.size()) out.emplace_back(c.bytes);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pieces,
+                              std::span<const fsst::Table> tables, std::uint64_t n,
+                              std::uint64_t budget, unsigned threads) {
+  threads = std::max(threads, 1u);
+  std::uint64_t total = 0;
+  for (const auto& p : pieces) total += p.size();
+  const std::uint64_t stride = std::max<std::uint64_t>((total + 399999) / 400000, 1);
+  std::vector<std::vector<std::string_view>> samples;
+  std::vector<const fsst::Table*> unit_tables;
+  for (std::size_t s = 0; s < pieces.size() && s < tables.size(); ++s) {
+    std::vector<std::string_view> sample;
+    for (std::size_t i = 0; i < pieces[s].size(); i += stride) sample.push_back(pieces[s][i]);
+    if (sample.empty()) continue;
+    samples.push_back(std::move(sample));
+    unit_tables.push_back(&tables[s]);
+  }
+  if (samples.empty()) return {};
+  std::vector<Unit> units;
+  std::uint64_t sampled = 0;
+  for (std::size_t u = 0; u < samples.size(); ++u) {
+    units.push_back({samples[u], unit_tables[u]});
+    sampled += samples[u].size();
+  }
+  const std::uint64_t count = units.size();
+  const std::uint64_t a = (count + 15) / 16;
+  const std::uint64_t b = (count + a - 1) / a;
+  const std::uint64_t m = std::max<std::uint64_t>(std::min<std::uint64_t>(threads, b), 1);
+  const std::uint64_t g = std::max<std::uint64_t>((b + threads - 1) / threads, 1);
+  const std::uint64_t k0 = std::max<std::uint64_t>(sampled / 4, 1);
+  const std::uint64_t scale = std::max<std::uint64_t>(n / sampled, 1);
+  constexpr std::uint64_t kLimit = 262144;
+
+  if (sampled > 6250) {
+    const std::uint64_t stride2 = (sampled + 6249) / 6250;
+    std::vector<std::vector<std::string_view>> subs(units.size());
+    std::vector<Unit> sub_units;
+    std::uint64_t s2 = 0;
+    for (std::size_t u = 0; u < units.size(); ++u) {
+      for (std::size_t i = 0; i < units[u].pieces.size(); i += stride2)
+        subs[u].push_back(units[u].pieces[i]);
+      s2 += subs[u].size();
+      sub_units.push_back({subs[u], units[u].table});
+    }
+    const std::uint64_t scale2 = std::max<std::uint64_t>(n / s2, 1);
+    std::vector<CountMap> one(1);
+    round(sub_units, Trie::empty(), 0, kLimit, one);
+    const auto chosen = select(merge(std::move(one), std::min<std::uint64_t>(k0, 32768)), scale2);
+    if (chosen.empty() || !worth(units, chosen)) return {};
+  }
+
+  std::vector<std::string> list;
+  for (int pass = 1; pass <= 3; ++pass) {
+    const Trie trie = Trie::of(list);
+    const std::uint64_t partitions = b;
+    std::vector<std::vector<CountMap>> maps(partitions);
+    const std::uint64_t chunk = g * a;
+    const auto counters = static_cast<unsigned>((count + chunk - 1) / chunk);
+    run_or_panic(counters, "mining a pool cannot panic", [&](unsigned w) {
+      const std::uint64_t lo = w * chunk, hi = std::min(count, lo + chunk);
+      for (std::uint64_t p0 = lo; p0 < hi; p0 += a) {
+        const std::uint64_t p1 = std::min(hi, p0 + a);
+        std::vector<CountMap> part(m);
+        round(std::span(units).subspan(p0, p1 - p0), trie, list.size(), kLimit, part);
+        maps[p0 / a] = std::move(part);
+      }
+    });
+    const std::uint64_t k = pass < 3 ? std::min<std::uint64_t>(32768, k0) : std::min(budget, k0);
+    std::vector<std::vector<Candidate>> merged(m);
+    run_or_panic(static_cast<unsigned>(m), "merging a partition cannot panic", [&](unsigned j) {
+      std::vector<CountMap> column;
+      for (auto& part : maps) column.push_back(std::move(part[j]));
+      merged[j] = merge(std::move(column), k);
+    });
+    std::vector<Candidate> all;
+    for (auto& part : merged) all.insert(all.end(), part.begin(), part.end());
+    cut(all, k);
+    std::vector<std::string> next = select(std::move(all), scale);
+    if (next.empty()) return {};
+    if (pass == 1 && !worth(units, next)) return {};
+    list = std::move(next);
+  }
+  return list;
 }
 
 std::uint64_t parse_plain(std::span<const std::uint8_t> text, const fsst::Encoder& encoder,

@@ -24,6 +24,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "fsst.hpp"
@@ -94,7 +95,8 @@ struct Cell {
 class Trie {
  public:
   // 256 unused cells: no phrase matches.
-  static Trie empty();
+  Trie() : cells_(256) {}
+  static Trie empty() { return Trie(); }
   // The trie of `phrases`, phrase i with value i + 1 (a repeated phrase keeps the later id).
   static Trie of(std::span<const std::string> phrases);
 
@@ -117,6 +119,120 @@ class Trie {
  private:
   std::vector<Cell> cells_;
 };
+
+// ---- Parsing ------------------------------------------------------------------------------
+
+// What a parse may use of the phrases: a phrase whose id is below `two_byte` costs 16 bits, any
+// other 24; a phrase whose id + 1 exceeds `usable` is ignored.
+struct Params {
+  bool phrases = false;
+  std::uint64_t two_byte = 0;
+  std::uint64_t usable = 0;
+  static Params off() { return {}; }
+  static Params mining() { return {true, UINT64_MAX, UINT64_MAX}; }
+  // The limits of a kind-2 split: s symbol codes, t three-byte leads.
+  static Params split(unsigned s, unsigned t) {
+    const std::uint64_t two = std::uint64_t{255 - s - t} * 256;
+    return {true, two, two + std::uint64_t{t} * 65536};
+  }
+};
+
+enum TokenKind : std::uint8_t { kSymbol = 0, kEscape = 1, kPhrase = 2 };
+
+struct Token {
+  std::uint64_t position;
+  std::uint64_t length;
+  std::uint8_t kind;
+  std::uint32_t value;  // the symbol's code, 0 for an escape, the phrase id
+};
+
+// Reusable buffers of one parsing thread.
+struct Scratch {
+  std::vector<std::uint32_t> cost;
+  std::vector<std::uint32_t> choice;
+  std::vector<Token> tokens;
+};
+
+// The cost in bits of the cheapest cover of `text` by symbols (8 bits), escapes (16) and usable
+// phrases (16 or 24), computed backwards from the end; a phrase replaces the symbol or escape
+// only when strictly cheaper, a longer phrase a shorter one likewise. The choices stay in
+// `scratch`; `tokens` turns them into the cover.
+std::uint32_t parse(std::span<const std::uint8_t> text, const fsst::Encoder& encoder,
+                    const Trie& trie, const Params& params, Scratch& scratch);
+// The cover of the last parse of a text of `length` bytes, into `scratch.tokens`.
+void tokens(std::uint64_t length, Scratch& scratch);
+
+// Per text: the symbol match of every position under each of several encoders, and every
+// phrase match of every position, so that several candidate codings price from one walk.
+class Memo {
+ public:
+  void fill(std::span<const std::uint8_t> text, std::span<const fsst::Encoder* const> encoders,
+            const Trie& trie);
+  // Exactly what `parse` gives for the text under encoder `row` and `params`.
+  std::uint32_t price(std::size_t row, const Params& params,
+                      std::vector<std::uint32_t>& cost) const;
+
+ private:
+  std::size_t length_ = 0;
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs_;  // (code, length), rows back to back
+  std::vector<std::pair<std::uint8_t, std::uint32_t>> matches_;  // (length, id + 1)
+  std::vector<std::uint32_t> starts_;
+};
+
+// A shard's choice of phrase codes: s one-byte symbol slots, t three-byte leads, and the table
+// to code symbols with (at most s symbols).
+struct Settled {
+  unsigned s;
+  unsigned t;
+  fsst::Table table;
+};
+
+// The splits `settle` tries for `phrase_count` phrases, in order: for s = 127, 191, 223, 239,
+// 254, (s, 0) and then (s, the fewest three-byte leads that give every phrase a code), repeats
+// left out.
+std::vector<std::pair<unsigned, unsigned>> split_candidates(std::uint64_t phrase_count);
+
+// Whether phrases pay on `texts` (a shard's sampled suffixes) against the table alone, and with
+// which split; nullopt when the table alone is at least as cheap or there are no phrases.
+std::optional<Settled> settle(std::span<const std::string_view> texts, const fsst::Table& table,
+                              const Trie& trie, std::uint64_t phrase_count, Scratch& scratch);
+
+// ---- Mining -------------------------------------------------------------------------------
+
+// One shard's sampled pieces with its table.
+struct Unit {
+  std::span<const std::string_view> pieces;
+  const fsst::Table* table;
+};
+
+struct Candidate {
+  std::uint64_t gain;
+  std::uint64_t prefix;  // the first up to 8 bytes, big-endian, zero-filled
+  std::string_view bytes;
+};
+
+// The order of candidates: larger gain first, then smaller prefix, then smaller bytes.
+bool rank(const Candidate& a, const Candidate& b);
+// The 64-bit key of a candidate byte string.
+std::uint64_t candidate_key(std::span<const std::uint8_t> bytes);
+
+using CountMap = std::unordered_map<std::uint64_t, std::pair<std::uint64_t, std::string_view>, Mix>;
+
+// Counts candidate phrases (runs of 2 or 3 tokens of 3 to 32 bytes, and single phrase tokens)
+// over the units into `maps`, pruning at the median gain when they hold more than `limit`.
+void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_count,
+           std::uint64_t limit, std::span<CountMap> maps);
+// Sums the maps of one map index and keeps the `k` best candidates.
+std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k);
+// Keeps the `k` candidates first under `rank` (in any order).
+void cut(std::vector<Candidate>& records, std::uint64_t k);
+// Whether `phrases` save more than 3 % on a held-out half of up to three units.
+bool worth(std::span<const Unit> units, std::span<const std::string> phrases);
+// The phrase list of a build, best first, at most `budget` phrases; empty when phrases do not
+// pay. Does not depend on `threads`.
+std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pieces,
+                              std::span<const fsst::Table> tables, std::uint64_t n,
+                              std::uint64_t budget, unsigned threads);
 
 // The cost in bits of the cheapest coding of `text` by the encoder's symbols alone: backwards
 // from the end, a matched symbol 8 bits, an escaped byte 16 bits. `scratch` is caller-owned.

@@ -209,3 +209,25 @@ TEST_F(DictStream, AChangedStreamIsRefused) {
 
 }  // namespace
 }  // namespace quenlith::dict_index
+
+#include "dict_testing.hpp"
+
+namespace quenlith::dict_index {
+namespace {
+
+TEST_F(DictStream, PhrasedCorpusStreamsLikeMemory) {
+  const auto keys = dict_testing::path_keys(60000, 4);
+  const auto want = DictIndex::build_with_block(views(keys), 256);
+  std::size_t phrased = 0;
+  for (const Codec& c : want.codecs()) phrased += c.kind() == Codec::Kind::Phrased;
+  EXPECT_GT(phrased, 0u);
+  TestSource one(views(keys));
+  DictIndex::build_to_file(one, out_, 256);
+  EXPECT_EQ(output(), want.to_bytes());
+  TestSource many(views(keys));
+  detail::build_to_file_with(many, out_, 256, {50000, extsort::kMaxRunBytes});
+  EXPECT_EQ(output(), want.to_bytes());
+}
+
+}  // namespace
+}  // namespace quenlith::dict_index

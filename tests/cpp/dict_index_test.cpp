@@ -618,3 +618,35 @@ TEST(DictBuild, MicroSizes) {
 
 }  // namespace
 }  // namespace quenlith::dict_index
+
+#include "dict_testing.hpp"
+
+namespace quenlith::dict_index {
+namespace {
+
+TEST(DictPhrases, ThreePercentRule) {
+  EXPECT_FALSE(saves_enough(970, 1000));
+  EXPECT_TRUE(saves_enough(969, 1000));
+  EXPECT_FALSE(saves_enough(0, 0));
+}
+
+// A corpus on which shards choose phrase codes: every query equals the model, and the blob does
+// not depend on the thread count.
+TEST(DictPhrases, PhrasedShardsAnswerLikeTheModel) {
+  const Keys keys = dict_testing::path_keys(QUENLITH_SANITIZED ? 20000 : 60000, 4);
+  const Model m(keys);
+  for (std::uint64_t block : {32, 256}) {
+    const DictIndex d = DictIndex::build_with_threads(views(keys), block, 1);
+    std::size_t phrased = 0;
+    for (const Codec& c : d.codecs()) phrased += c.kind() == Codec::Kind::Phrased;
+    EXPECT_GT(phrased, 0u) << block;
+    EXPECT_GT(d.phrases().count(), 0u);
+    const auto blob = d.to_bytes();
+    for (unsigned t : {2u, 8u, 21u})
+      EXPECT_EQ(DictIndex::build_with_threads(views(keys), block, t).to_bytes(), blob) << t;
+    expect_matches(DictIndex::from_bytes(blob), m, 4);
+  }
+}
+
+}  // namespace
+}  // namespace quenlith::dict_index

@@ -81,3 +81,100 @@ TEST(PhraseTrie, WalksReportEveryPrefixMatch) {
 
 }  // namespace
 }  // namespace quenlith::phrase
+
+#include "dict_index.hpp"
+#include "dict_testing.hpp"
+
+namespace quenlith::phrase {
+namespace {
+
+std::span<const std::uint8_t> B(std::string_view s) { return bytes::as_bytes(s); }
+
+TEST(PhraseParse, CostRulesAndTies) {
+  Scratch scratch;
+  const fsst::Encoder none = fsst::Table().encoder();
+  EXPECT_EQ(parse(B(""), none, Trie::empty(), Params::off(), scratch), 0u);
+  tokens(0, scratch);
+  EXPECT_TRUE(scratch.tokens.empty());
+  EXPECT_EQ(parse(B("xyz"), none, Trie::empty(), Params::mining(), scratch), 48u);
+  EXPECT_EQ(scratch.choice[0], 5u);
+  // The phrase abc against the symbols ab and c: 16 bits either way, the symbols win.
+  fsst::Table t;
+  t.push('a' | 'b' << 8, 2);
+  t.push('c', 1);
+  const fsst::Encoder e = t.encoder();
+  const std::vector<std::string> list{"abc"};
+  const Trie trie = Trie::of(list);
+  EXPECT_EQ(parse(B("abc"), e, trie, {true, 1, 1}, scratch), 16u);
+  tokens(3, scratch);
+  ASSERT_EQ(scratch.tokens.size(), 2u);
+  EXPECT_EQ(scratch.tokens[0].kind, kSymbol);
+  EXPECT_EQ(scratch.tokens[0].length, 2u);
+  EXPECT_EQ(scratch.tokens[1].value, 1u);
+  // Without symbols the phrase wins: 16 bits as a two-byte id, 24 past them, unusable past
+  // the usable count.
+  EXPECT_EQ(parse(B("abc"), none, trie, {true, 1, 1}, scratch), 16u);
+  tokens(3, scratch);
+  EXPECT_EQ(scratch.tokens[0].kind, kPhrase);
+  EXPECT_EQ(parse(B("abc"), none, trie, {true, 0, 1}, scratch), 24u);
+  EXPECT_EQ(parse(B("abc"), none, trie, {true, 1, 0}, scratch), 48u);
+}
+
+TEST(PhraseParse, MemoPricesEqualParses) {
+  const auto keys = dict_testing::path_keys(300, 5);
+  std::vector<std::string_view> pieces(keys.begin(), keys.end());
+  const fsst::Table table = fsst::Table::train_to(pieces, 255);
+  const fsst::Table head = table.head(127);
+  const fsst::Encoder full = table.encoder(), cut = head.encoder();
+  const std::vector<std::string> list{"/usr/", "share/doc/", "package/", "changelog", "lib1"};
+  const Trie trie = Trie::of(list);
+  const fsst::Encoder* rows[] = {&full, &cut};
+  Memo memo;
+  Scratch scratch;
+  std::vector<std::uint32_t> cost;
+  for (const auto& k : keys) {
+    memo.fill(B(k), rows, trie);
+    for (std::size_t r = 0; r < 2; ++r)
+      for (const Params& p :
+           {Params::off(), Params::split(127, 0), Params::split(254, 1), Params{true, 2, 4}})
+        ASSERT_EQ(memo.price(r, p, cost), parse(B(k), *rows[r], trie, p, scratch)) << k;
+  }
+}
+
+TEST(PhraseSettle, SplitCandidates) {
+  using V = std::vector<std::pair<unsigned, unsigned>>;
+  EXPECT_EQ(split_candidates(300), (V{{127, 0}, {191, 0}, {223, 0}, {239, 0}, {254, 0}, {254, 1}}));
+  EXPECT_EQ(split_candidates(256), (V{{127, 0}, {191, 0}, {223, 0}, {239, 0}, {254, 0}}));
+  const V big = split_candidates(10000000);
+  for (auto c : V{{127, 128}, {191, 64}, {223, 32}, {239, 16}, {254, 1}})
+    EXPECT_NE(std::find(big.begin(), big.end(), c), big.end()) << c.first;
+  EXPECT_EQ(big.size(), 10u);
+}
+
+TEST(PhraseMine, ListDoesNotDependOnThreads) {
+  const auto keys = dict_testing::path_keys(40000, 9);
+  std::vector<std::string_view> v(keys.begin(), keys.end());
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  const auto pieces = dict_index::build_pieces(v, 32, 16, false);
+  const auto tables = dict_index::train_shards(pieces, 1);
+  const auto one = mine(pieces, tables, v.size(), 4096, 1);
+  EXPECT_FALSE(one.empty());
+  for (unsigned t : {2u, 8u, 21u}) EXPECT_EQ(mine(pieces, tables, v.size(), 4096, t), one) << t;
+  // The list is best first: the phrases that pay get the two-byte ids.
+  for (const auto& p : one) {
+    EXPECT_GE(p.size(), 1u);
+    EXPECT_LE(p.size(), 32u);
+  }
+}
+
+TEST(PhraseMine, NothingToMine) {
+  const std::vector<std::vector<std::string_view>> empty(3);
+  const std::vector<fsst::Table> tables(3);
+  EXPECT_TRUE(mine(empty, tables, 100000, 4096, 4).empty());
+  const std::vector<Unit> none;
+  EXPECT_FALSE(worth(none, std::vector<std::string>{"abc"}));
+}
+
+}  // namespace
+}  // namespace quenlith::phrase
