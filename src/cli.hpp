@@ -152,9 +152,31 @@ int run_process(std::span<const std::string> args);
 // ---- Keys files ----
 
 // The keys of a keys file in file order (duplicates kept) and the number of empty lines skipped.
-struct Keys {
-  std::vector<std::string> keys;
+// The keys lie back to back in one buffer, so reading a corpus costs no allocation per key.
+class Keys {
+ public:
+  Keys() = default;
+  Keys(Keys&&) noexcept = default;
+  Keys& operator=(Keys&&) noexcept = default;
+  Keys(const Keys&) = delete;
+  Keys& operator=(const Keys&) = delete;
+
+  void push(std::string_view key) {
+    bytes_.insert(bytes_.end(), key.begin(), key.end());
+    ends_.push_back(bytes_.size());
+  }
+  // Called once, after the last `push`: the keys as views into the buffer.
+  void seal();
+
+  std::span<const std::string_view> keys() const noexcept { return views_; }
   std::uint64_t skipped = 0;
+
+ private:
+  // A vector, not a string: moving it keeps its storage (a short string's would move), so the
+  // views stay valid when the keys are handed on.
+  std::vector<char> bytes_;
+  std::vector<std::size_t> ends_;  // until sealed
+  std::vector<std::string_view> views_;
 };
 
 // Reads a whole keys file, or standard input for "-". Throws `Fail::Work` naming the path (and the
@@ -194,7 +216,7 @@ std::filesystem::path partial_path(const std::filesystem::path& output, long pid
 
 // Builds `kind` from keys held in memory and saves it atomically at `output`; returns the number
 // of distinct keys. Throws `IndexError` (the front end makes it a `Fail::Work`).
-std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
+std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> keys,
                              const std::filesystem::path& output,
                              std::optional<std::uint64_t> block);
 

@@ -76,10 +76,6 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
                " keys, " + std::to_string(size) + " bytes (" + per_key + " B/key)\n");
 }
 
-std::vector<std::string_view> views(std::span<const std::string> keys) {
-  return {keys.begin(), keys.end()};
-}
-
 // One pass of the keys file as the transducer build pulls it, key by key out of the batches. A
 // failed pass reads as a failed source, so the builder stops without writing; the route reports
 // the keys file's own failure.
@@ -218,28 +214,25 @@ std::filesystem::path partial_path(const std::filesystem::path& output, long pid
   return partial;
 }
 
-std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
+std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> keys,
                              const std::filesystem::path& output,
                              std::optional<std::uint64_t> block) {
   const unsigned threads = threads::available();
   switch (kind) {
     case IndexKind::CompactHashIndex: {
-      const std::vector<std::string_view> v = views(keys);
       auto index = compact_hash::CompactHashIndex::build_from_pairs(
-          compact_hash::hash_keys(v, threads), kFingerprintBits);
+          compact_hash::hash_keys(keys, threads), kFingerprintBits);
       index.save(output);
       return index.len();
     }
     case IndexKind::ClosedHashIndex: {
-      const std::vector<std::string_view> v = views(keys);
       auto index =
-          closed_hash::ClosedHashIndex::build_from_pairs(compact_hash::hash_keys(v, threads));
+          closed_hash::ClosedHashIndex::build_from_pairs(compact_hash::hash_keys(keys, threads));
       index.save(output);
       return index.len();
     }
     case IndexKind::PerfectHashIndex: {
-      const std::vector<std::string_view> v = views(keys);
-      auto index = perfect_hash::PerfectHashIndex::build_with(v, false);
+      auto index = perfect_hash::PerfectHashIndex::build_with(keys, false);
       index.save(output);
       return index.len();
     }
@@ -249,8 +242,7 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string> keys,
       return index.len();
     }
     case IndexKind::DictIndex: {
-      const std::vector<std::string_view> v = views(keys);
-      auto index = dict_index::DictIndex::build_with_block(v, block.value_or(kDefaultBlock));
+      auto index = dict_index::DictIndex::build_with_block(keys, block.value_or(kDefaultBlock));
       index.save(output);
       return index.size();
     }
@@ -288,7 +280,7 @@ void cmd_build(const Cmd& cmd, Streams& s) {
     keys = read_keys(keys_path, s.in);
     note_skipped(keys_path, keys->skipped, s.err);
   }
-  const std::uint64_t n = build_and_save(kind, keys->keys, output, block);
+  const std::uint64_t n = build_and_save(kind, keys->keys(), output, block);
   note_written(kind, n, output, s.err);
 }
 

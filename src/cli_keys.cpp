@@ -100,6 +100,16 @@ std::string line_failure(const std::string& path, std::uint64_t line, const std:
 
 }  // namespace
 
+void Keys::seal() {
+  views_.reserve(ends_.size());
+  std::size_t start = 0;
+  for (const std::size_t end : ends_) {
+    views_.emplace_back(bytes_.data() + start, end - start);
+    start = end;
+  }
+  ends_ = {};
+}
+
 Keys read_keys(const std::string& path, Input& in) {
   std::unique_ptr<LineReader> reader = path == "-" ? std::make_unique<LineReader>(in.fd())
                                                    : std::make_unique<LineReader>(open_keys(path));
@@ -116,9 +126,10 @@ Keys read_keys(const std::string& path, Input& in) {
     if (line.empty()) {
       ++out.skipped;
     } else {
-      out.keys.push_back(line);
+      out.push(line);
     }
   }
+  out.seal();
   return out;
 }
 

@@ -23,7 +23,7 @@ estimate::Plan plan_keys(const Cmd& cmd, Streams& s, std::optional<Keys>& read) 
   if (path != "-") return estimate::plan_file(path, cmd.needs, cmd.objective);
   read = read_keys(path, s.in);
   note_skipped(path, read->skipped, s.err);
-  return estimate::plan_for(read->keys, cmd.needs, cmd.objective);
+  return estimate::plan_for_views(read->keys(), cmd.needs, cmd.objective);
 }
 
 void cmd_plan(const Cmd& cmd, Streams& s) {

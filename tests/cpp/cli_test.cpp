@@ -115,7 +115,7 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
   std::filesystem::create_directories(dir);
   const auto out = dir / "o.blob";
   const auto built = [&](IndexKind kind, std::optional<std::uint64_t> block = std::nullopt) {
-    EXPECT_EQ(build_and_save(kind, keys, out, block), 4000u);
+    EXPECT_EQ(build_and_save(kind, views, out, block), 4000u);
     return fileio::read_file(out);
   };
   EXPECT_EQ(built(IndexKind::StringIndex), string_index::StringIndex::build(views).to_bytes());
