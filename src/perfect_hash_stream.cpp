@@ -172,6 +172,11 @@ std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints,
   if (source.failed()) throw IndexError::format(kSourceRaised);
   plan.n = plan.hashes.size();
   if (plan.n == 0) return std::nullopt;
+  // The tables grew by doubling; up to half of each is slack that would stay through the
+  // minimal-perfect-hash build, the build's peak.
+  plan.hashes.shrink_to_fit();
+  lengths.shrink_to_fit();
+  fps.shrink_to_fit();
 
   // The distinct hashes; the collisions only when some hash repeats.
   std::vector<std::uint64_t> distinct(plan.hashes);
