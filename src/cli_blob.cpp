@@ -7,6 +7,7 @@
 #include "dict_index.hpp"
 #include "fileio.hpp"
 #include "fst/stream.hpp"
+#include "hashed_dict.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 
@@ -228,7 +229,8 @@ void cmd_dump(std::span<const std::string> positionals, Output& out) {
       dump_dict(dict_index::DictIndex::from_shared(read_blob(path), true), w);
       break;
     case inspect::BlobKind::HashedDictIndex:
-      unavailable(path, info.kind);
+      dump_dict(hashed_dict::HashedDictIndex::from_shared(read_blob(path), true).dict(), w);
+      break;
   }
   w.finish();
 }

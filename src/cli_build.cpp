@@ -102,7 +102,6 @@ class StringKeys final : public string_index::KeySource {
 std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
                              const std::filesystem::path& partial,
                              std::optional<std::uint64_t> block) {
-  (void)block;
   switch (kind) {
     case IndexKind::StringIndex: {
       StringKeys keys(source);
@@ -115,10 +114,9 @@ std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
     case IndexKind::ClosedHashIndex:
       return closed_hash::ClosedHashIndex::build_to_file(source, partial);
     case IndexKind::DictIndex:
-      break;
+      return dict_index::DictIndex::build_to_file(source, partial, block.value_or(kDefaultBlock));
   }
-  throw Fail::work(std::string("this build cannot stream a ") + estimate::kind_name(kind) +
-                   " yet; pass --stream never");
+  panic("an index kind is one of the five kind codes");
 }
 
 // The partial output of a streamed build, removed on every way out but the final rename.

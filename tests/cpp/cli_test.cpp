@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "compact_hash.hpp"
 #include "dict_index.hpp"
 #include "fileio.hpp"
+#include "hashed_dict.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 
@@ -136,31 +138,65 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
   std::filesystem::remove_all(dir);
 }
 
-// A transducer can hold bytes that are not UTF-8; written out with replacement characters they
-// would come back from `build` as other keys, so dump refuses them, naming the id, after the keys
-// before them.
-TEST(CliDump, RefusesAKeyThatIsNotUtf8) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("cli_dump." + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::vector<std::string_view> keys{"a", "b\xff", "c"};
-  string_index::StringIndex::build(keys).save(dir / "s.blob");
-  const auto out_path = dir / "out";
+struct Dumped {
+  std::string out;
+  std::optional<Fail> fail;
+};
+
+// Runs `dump` of the blob at `blob` with standard output going to a file.
+Dumped dump_of(const std::filesystem::path& blob) {
+  const auto out_path = blob.string() + ".out";
+  Dumped d;
   {
     fileio::File file = fileio::File::create(out_path);
     Output out(file.fd(), true);
     try {
-      cmd_dump(std::vector<std::string>{(dir / "s.blob").string()}, out);
-      ADD_FAILURE() << "dumped";
+      cmd_dump(std::vector<std::string>{blob.string()}, out);
     } catch (const Fail& f) {
-      EXPECT_EQ(f.kind, Fail::Kind::Work);
-      EXPECT_EQ(f.message, "id 1 is not UTF-8, which a keys file cannot carry");
+      d.fail = f;
     }
     out.flush();
   }
   const auto written = fileio::read_file(out_path);
-  EXPECT_EQ(std::string(written.begin(), written.end()), "a\n");
-  std::filesystem::remove_all(dir);
+  d.out.assign(written.begin(), written.end());
+  return d;
+}
+
+class CliDump : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(dir_); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  const std::filesystem::path dir_ =
+      std::filesystem::temp_directory_path() / ("cli_dump." + std::to_string(::getpid()));
+};
+
+// A transducer can hold bytes that are not UTF-8; written out with replacement characters they
+// would come back from `build` as other keys, so dump refuses them, naming the id, after the keys
+// before them.
+TEST_F(CliDump, RefusesAKeyThatIsNotUtf8) {
+  const std::vector<std::string_view> keys{"a", "b\xff", "c"};
+  string_index::StringIndex::build(keys).save(dir_ / "s.blob");
+  const Dumped d = dump_of(dir_ / "s.blob");
+  ASSERT_TRUE(d.fail);
+  EXPECT_EQ(d.fail->kind, Fail::Kind::Work);
+  EXPECT_EQ(d.fail->message, "id 1 is not UTF-8, which a keys file cannot carry");
+  EXPECT_EQ(d.out, "a\n");
+}
+
+// A hashed dictionary dumps the keys of the dictionary inside it, in rank order.
+TEST_F(CliDump, HashedDictionaryDumpsItsDictionary) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 3000; ++i) keys.push_back("k" + std::to_string(i * 7 % 3000));
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  auto dict = std::make_shared<const dict_index::DictIndex>(
+      dict_index::DictIndex::build_with_block(views, 64));
+  hashed_dict::HashedDictIndex::from_shared_dict(dict, 8).save(dir_ / "h.blob");
+  std::sort(keys.begin(), keys.end());
+  std::string expected;
+  for (const auto& k : keys) expected += k + "\n";
+  const Dumped d = dump_of(dir_ / "h.blob");
+  EXPECT_FALSE(d.fail);
+  EXPECT_EQ(d.out, expected);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
 HASH_KINDS = ["perfect", "compact", "closed"]
 # The kinds that build in memory and streamed; streamed builds write the in-memory blob.
 KINDS = HASH_KINDS + ["string", "dict"]
-STREAMED = ["perfect", "compact", "closed", "string"]
+STREAMED = KINDS
 NAMES = {"perfect": "PerfectHashIndex", "compact": "CompactHashIndex", "closed": "ClosedHashIndex",
          "string": "StringIndex", "dict": "DictIndex"}
 
@@ -355,9 +355,12 @@ def test_dictionary_blocks(tmp_path):
     keys = write(tmp_path / "k.txt", "".join(f"key{i}\n" for i in range(3000)))
     blocks = {}
     for args in ([], ["--block", "fast"], ["--block=64"], ["--block", "1024"]):
-        blob = tmp_path / "d.blob"
-        assert run("build", keys, str(blob), "--index", "dict", *args)[0] == 0
-        blocks[tuple(args)] = struct.unpack_from("<I", blob.read_bytes(), 12)[0]
+        memory, streamed = tmp_path / "memory.blob", tmp_path / "streamed.blob"
+        assert run("build", keys, str(memory), "--index", "dict", "--stream", "never", *args)[0] == 0
+        assert run("build", keys, str(streamed), "--index", "dict", "--stream", "always",
+                   *args)[0] == 0
+        assert memory.read_bytes() == streamed.read_bytes(), args
+        blocks[tuple(args)] = struct.unpack_from("<I", memory.read_bytes(), 12)[0]
     assert list(blocks.values()) == [256, 32, 64, 1024]
 
 
