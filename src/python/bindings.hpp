@@ -10,6 +10,9 @@
 namespace quenlith::dict_index {
 class DictIndex;
 }
+namespace quenlith::hashed_dict {
+class HashedDictIndex;
+}
 namespace quenlith::string_index {
 class StringIndex;
 }
@@ -20,6 +23,7 @@ Ref string_index_type();
 Ref string_index_iterator_type();
 Ref dict_index_type();
 Ref dict_index_iterator_type();
+Ref hashed_dict_index_type();
 Ref perfect_hash_index_type();
 Ref compact_hash_index_type();
 Ref closed_hash_index_type();
@@ -27,6 +31,7 @@ Ref closed_hash_index_type();
 // New Python objects over a shared core (`HashedDictIndex.dict`, `Overlay.base()`).
 Ref string_index_object(std::shared_ptr<const string_index::StringIndex> index);
 Ref dict_index_object(std::shared_ptr<const dict_index::DictIndex> index);
+Ref hashed_dict_index_object(std::shared_ptr<const hashed_dict::HashedDictIndex> index);
 
 // inspect(blob): header-only inspection of a blob held in bytes or stored at a path.
 extern PyMethodDef inspect_def;

@@ -173,6 +173,23 @@ PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  return boundary([&] {
+    static const Params<3> params{"build_to_file", {"items", "path", "block"}, 3, 2};
+    const auto [items, path_obj, block_obj] = params.parse(args, nargs, kwnames);
+    const std::filesystem::path path = path_arg(path_obj, "path");
+    const std::uint64_t block = block_arg(block_obj);
+    // Every key comes from the interpreter, so the lock stays held for the whole build.
+    ParkedError parked;
+    IterSource source(items, parked, "items");
+    check_block(block);
+    const std::uint64_t written =
+        settle_parked(parked, [&] { return Core::build_to_file(source, path, block); });
+    return to_int(written).release();
+  });
+}
+
 // ---- Single-key members (lock held) ----
 
 dict_index::Found locate_arg(PyObject* self, PyObject* key_obj, const char* param) {
@@ -451,7 +468,8 @@ struct IterObject {
 
 PyObject* iter(PyObject* self) noexcept {
   return boundary([&] {
-    auto* type = reinterpret_cast<PyTypeObject*>(iter_type_cache);
+    Ref type_ref = dict_index_iterator_type();  // made here should no module have made it yet
+    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref it = Ref::check(alloc(type, 0));
     auto* obj = reinterpret_cast<IterObject*>(it.get());
@@ -529,6 +547,12 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef methods[] = {
+    {"build_to_file", method_ptr(&build_to_file), kStatic,
+     "build_to_file(items, path, block=256)\n--\n\nBuilds the index of an iterable of str in "
+     "any order straight into the file\n`path`, through sorted runs spilled beside it, never "
+     "holding the keys; returns\nthe number of distinct keys. The file is byte for byte what "
+     "DictIndex(items,\nblock).save(path) writes. An exception of the iterable is raised "
+     "unchanged and\n`path` is left as it was. Holds the interpreter lock throughout."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
     {"id", method_ptr(&id), kFast,

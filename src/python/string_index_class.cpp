@@ -382,7 +382,8 @@ struct IterObject {
 
 PyObject* iter(PyObject* self) noexcept {
   return boundary([&] {
-    auto* type = reinterpret_cast<PyTypeObject*>(iter_type_cache);
+    Ref type_ref = string_index_iterator_type();  // made here should no module have made it yet
+    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref it = Ref::check(alloc(type, 0));
     auto* obj = reinterpret_cast<IterObject*>(it.get());

@@ -360,3 +360,28 @@ def test_class_conventions():
     assert StringIndex.prefix.__text_signature__ == "($self, prefix, limit=None)"
     assert DictIndex.block.__doc__ == "Keys per block, as given at build time."
     assert StringIndex.fuzzy.__text_signature__ == "($self, query, max_distance, limit=None)"
+
+
+def test_dict_build_to_file(tmp_path):
+    path = tmp_path / "d.bdx"
+    assert DictIndex.build_to_file(iter(KEYS + KEYS[:7]), path, 32) == len(SORTED)
+    assert DictIndex.load(path).to_bytes() == DictIndex(KEYS, 32).to_bytes()
+    assert DictIndex.build_to_file(KEYS, str(path), block="compact") == len(SORTED)
+    assert DictIndex.load(path).block == 1024
+
+    def failing():
+        yield "a"
+        raise RuntimeError("boom")
+
+    path.write_bytes(b"old")
+    with pytest.raises(RuntimeError, match="boom"):
+        DictIndex.build_to_file(failing(), path)
+    with pytest.raises(TypeError):
+        DictIndex.build_to_file(["a", 5], path)
+    assert path.read_bytes() == b"old" and sorted(os.listdir(tmp_path)) == ["d.bdx"]
+    with pytest.raises(TypeError, match="not iterable"):
+        DictIndex.build_to_file(5, path, 0)
+    with pytest.raises(ValueError, match='"tiny"'):
+        DictIndex.build_to_file(5, path, "tiny")
+    with pytest.raises(ValueError, match="block must be in"):
+        DictIndex.build_to_file([], path, 0)

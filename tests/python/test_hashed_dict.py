@@ -1,0 +1,81 @@
+"""HashedDictIndex: the sidecar against its dictionary, at every width, with persistence."""
+import pickle
+
+import numpy as np
+import pytest
+
+from quenlith import DictIndex, HashedDictIndex
+
+KEYS = [f"w{i:05d}" for i in range(5000)] + ["", "naïve", "🙂"]
+
+
+@pytest.fixture(scope="module")
+def d():
+    return DictIndex(KEYS, block=32)
+
+
+@pytest.mark.parametrize("bits", [0, 1, 8, 32])
+def test_members_get_the_dictionary_ranks(d, bits):
+    h = HashedDictIndex.from_dict(d, bits)
+    assert h.fingerprint_bits == bits and len(h) == len(d) and not h.is_empty()
+    assert h.ID_DTYPE == "uint64" and h.MISSING_ID == 2**64 - 1
+    expected = d.ids_of(KEYS)
+    assert [h.id(k) for k in KEYS] == expected == h.ids_of(KEYS)
+    assert [h.id_unchecked(k) for k in KEYS] == expected
+    assert all(k in h and h[k] == i for k, i in zip(KEYS[:50], expected))
+    strangers = [f"x{i}" for i in range(2000)]
+    got = h.ids_of(strangers)
+    assert got == [h.id(k) for k in strangers]
+    if bits == 0:
+        assert got == [None] * len(strangers)
+    if bits == 32:
+        assert got.count(None) >= len(strangers) - 1
+    assert all(0 <= h.id_unchecked(k) < len(h) for k in strangers[:100])
+    pa = pytest.importorskip("pyarrow")
+    column = KEYS[:300] + [None] + strangers[:300]
+    single = [h.MISSING_ID if i is None else i for i in map(h.id, KEYS[:300] + ["?"] + strangers[:300])]
+    single[300] = h.MISSING_ID
+    assert np.frombuffer(h.ids_of_arrow(pa.array(column)), dtype=np.uint64).tolist() == single
+    assert np.frombuffer(h.ids_of_bytes(KEYS[:10]), dtype=np.uint64).tolist() == expected[:10]
+    out = np.zeros(len(column), dtype=np.uint64)
+    h.ids_into_arrow(pa.array(column, pa.large_string()), out)
+    assert out.tolist() == single
+
+
+def test_construction_and_sharing(d):
+    with pytest.raises(ValueError, match="^format error: hashed-dict: fingerprint_bits must be in 0..=32$"):
+        HashedDictIndex.from_dict(d, 33)
+    with pytest.raises(OverflowError):
+        HashedDictIndex.from_dict(d, -1)
+    with pytest.raises(TypeError):
+        HashedDictIndex.from_dict(["a"], 8)
+    with pytest.raises(TypeError):
+        HashedDictIndex()
+    h = HashedDictIndex.from_dict(d, 8)
+    a, b = h.dict, h.dict
+    assert a is not b and a.to_bytes() == b.to_bytes() == d.to_bytes() and a.key(3) == d.key(3)
+    empty = HashedDictIndex.from_dict(DictIndex([]), 8)
+    assert len(empty) == 0 and empty.is_empty() and empty.id("a") is None and empty.id_unchecked("a") == 0
+    with pytest.raises(KeyError) as caught:
+        HashedDictIndex.from_dict(d, 32)["absent key"]
+    assert caught.value.args == ("absent key",)
+    with pytest.raises(TypeError):
+        1 in h
+    assert HashedDictIndex.__text_signature__ is None
+    assert HashedDictIndex.from_dict.__text_signature__ == "(dict, fingerprint_bits)"
+
+
+def test_persistence(d, tmp_path):
+    h = HashedDictIndex.from_dict(d, 8)
+    blob = h.to_bytes()
+    assert len(blob) == h.serialized_len() and blob[:4] == b"BHD1"
+    copy = pickle.loads(pickle.dumps(h))
+    assert copy.ids_of(KEYS) == h.ids_of(KEYS) and copy.dict.to_bytes() == d.to_bytes()
+    h.save(tmp_path / "h.bhd")
+    for load in (HashedDictIndex.load, HashedDictIndex.load_mmap, HashedDictIndex.load_mmap_verified):
+        assert load(tmp_path / "h.bhd").ids_of(KEYS[:20]) == list(h.ids_of(KEYS[:20]))
+    assert HashedDictIndex.from_bytes(blob).to_bytes() == blob
+    flipped = bytearray(blob)
+    flipped[-3] ^= 1
+    with pytest.raises(ValueError):
+        HashedDictIndex.from_bytes(bytes(flipped))
