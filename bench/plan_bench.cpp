@@ -12,7 +12,8 @@
 // Output, one line per measurement:
 //   corpus=<name> keys=<n> threads=<cores> op=<what> seconds=<s>
 //   corpus=<name> keys=<n> kind=<kind> block=<b> planned=<bytes> built=<bytes> error=<%>
-//   corpus=<name> keys=<n> pick=<kind/block> smallest=<kind/block> pick_is_smallest=<yes|no>
+//   corpus=<name> keys=<n> needs=<needs> pick=<kind/block> smallest=<kind/block>
+//     pick_is_smallest=<yes|no>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,9 +114,7 @@ void run(const std::string& name, std::vector<std::string> keys) {
   // Every candidate built on the whole corpus.
   const std::vector<Candidate> cs = candidates({});
   const std::vector<Estimate> built = weigh(sorted, cs);
-  const Estimate* smallest = &built.front();
   for (const Estimate& b : built) {
-    if (b.bytes < smallest->bytes) smallest = &b;
     for (const Estimate& p : plan.estimates) {
       if (p.kind != b.kind || p.block != b.block) continue;
       const double error = 100.0 * (static_cast<double>(p.bytes) - static_cast<double>(b.bytes)) /
@@ -127,11 +126,23 @@ void run(const std::string& name, std::vector<std::string> keys) {
                   static_cast<unsigned long long>(b.bytes), error);
     }
   }
-  const Estimate& pick = plan.estimates.front();
-  const bool same = pick.kind == smallest->kind && pick.block == smallest->block;
-  std::printf("corpus=%s keys=%zu pick=%s smallest=%s pick_is_smallest=%s\n", name.c_str(), n,
-              label(pick.kind, pick.block).c_str(), label(smallest->kind, smallest->block).c_str(),
-              same ? "yes" : "no");
+  // The pick beside the smallest built blob, with no needs and with the needs that leave the
+  // probabilistic and the unordered kinds out.
+  const std::pair<const char*, Needs> needs_sets[] = {
+      {"none", {}}, {"exact", {.exact = true}}, {"ordered", {.ordered = true}}};
+  for (const auto& [needs_name, needs] : needs_sets) {
+    const Plan p = needs_name == std::string("none") ? plan : plan_for(shuffled, needs, {});
+    const Estimate* smallest = nullptr;
+    for (const Candidate& c : candidates(needs))
+      for (const Estimate& b : built)
+        if (b.kind == c.kind && b.block == c.block && (!smallest || b.bytes < smallest->bytes))
+          smallest = &b;
+    const Estimate& pick = p.estimates.front();
+    const bool same = pick.kind == smallest->kind && pick.block == smallest->block;
+    std::printf("corpus=%s keys=%zu needs=%s pick=%s smallest=%s pick_is_smallest=%s\n",
+                name.c_str(), n, needs_name, label(pick.kind, pick.block).c_str(),
+                label(smallest->kind, smallest->block).c_str(), same ? "yes" : "no");
+  }
   std::fflush(stdout);
 }
 

@@ -114,7 +114,8 @@ struct Shape {
   std::uint64_t lcp_back32 = 0;    // prefix shared with the key 32 places before, summed
   std::uint64_t pairs_back32 = 0;  // keys counted in lcp_back32: max(count - 32, 0)
 
-  // The shape of sorted distinct keys (byte order). No keys: all zeros.
+  // The shape of sorted distinct keys (byte order), counted on worker threads for a large corpus.
+  // No keys: all zeros.
   static Shape of(std::span<const std::string_view> keys);
 
   // total_len / max(count, 1).
@@ -155,6 +156,9 @@ class HashSample {
   void offer(std::string_view key);
   // Keeps the k entries of smallest hash.
   void trim();
+  // Takes in the sample of another stretch of the same corpus: the result holds the k smallest
+  // hashes of both stretches, as if one sample had been offered every key.
+  void absorb(HashSample&& other);
   // The kept keys in byte order.
   std::vector<Key> finish() &&;
 
@@ -173,6 +177,10 @@ class RunSample {
 
   void offer(std::string_view key);
   void trim();
+  // Takes in the sample of a later stretch of the same corpus that starts at a multiple of
+  // run_len: the result holds the k runs of smallest first hash of both, as if one sample had
+  // been offered every key.
+  void absorb(RunSample&& other);
   // The keys of the kept runs, in byte order.
   std::vector<Key> finish() &&;
 
@@ -187,7 +195,9 @@ class RunSample {
 };
 
 // The hash draw (up to 100,000 keys) and the run draw (up to 24 runs of 4,096 keys) of sorted
-// distinct keys, in one pass; both sorted, both viewing the caller's keys.
+// distinct keys, both sorted, both viewing the caller's keys. A large corpus is sampled in
+// stretches on worker threads, whose samples are then absorbed in order: the draws are the same
+// for any thread count.
 std::pair<std::vector<std::string_view>, std::vector<std::string_view>> draws(
     std::span<const std::string_view> keys);
 
@@ -324,6 +334,13 @@ Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
 Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective);
 
 namespace detail {
+// The steps of planning keys in memory with the number of worker stretches given (at least 1) in
+// place of one a processor, so that tests can show the results do not depend on it.
+void sort_distinct(std::vector<std::string_view>& keys, unsigned parts);
+Shape shape_of(std::span<const std::string_view> keys, unsigned parts);
+std::pair<std::vector<std::string_view>, std::vector<std::string_view>> draws(
+    std::span<const std::string_view> keys, unsigned parts);
+
 // What one pass over a keys file's sorted distinct keys leaves: the shape, and every key when
 // there are at most kMeasuringLimit of them, else the two draws (both sorted).
 struct FileCorpus {

@@ -12,6 +12,7 @@
 #include "estimate.hpp"
 #include "extsort.hpp"
 #include "fileio.hpp"
+#include "threads.hpp"
 
 namespace quenlith::estimate {
 
@@ -43,15 +44,9 @@ Plan finish(const Needs& needs, const Objective& objective, const Shape& shape,
   return Plan{objective, std::move(estimates), shape.count, mean_length, shape.mean_lcp(), needs};
 }
 
-// Byte order with repeats dropped; an insertion sort for a handful of keys.
-void sort_distinct(std::vector<std::string_view>& keys) {
-  if (keys.size() <= 20) {
-    for (std::size_t i = 1; i < keys.size(); ++i)
-      for (std::size_t j = i; j > 0 && keys[j] < keys[j - 1]; --j) std::swap(keys[j], keys[j - 1]);
-  } else {
-    std::sort(keys.begin(), keys.end());
-  }
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+// Byte order with repeats dropped, a stretch of at least 65,536 keys a worker.
+void sort_keys(std::vector<std::string_view>& keys) {
+  detail::sort_distinct(keys, threads::workers_for(keys.size(), threads::available(), 1 << 16));
 }
 
 // What the replay of a keys file's sorted keys accumulates, key by key.
@@ -140,7 +135,7 @@ Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
                     const Objective& objective) {
   const Needs widened = widen(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  sort_distinct(sorted);
+  sort_keys(sorted);
   const Shape shape = Shape::of(sorted);
   if (sorted.size() <= kMeasuringLimit) return finish(widened, objective, shape, &sorted, {}, {});
   const auto [hash_draw, run_draw] = draws(sorted);
@@ -157,6 +152,52 @@ Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Obje
 }
 
 namespace detail {
+
+// An insertion sort for a handful of keys. More are sorted in `parts` ranges on worker threads,
+// which are then merged pairwise, each round of merges running in parallel too: equal keys are
+// equal bytes, so the result is the same for any number of parts.
+void sort_distinct(std::vector<std::string_view>& keys, unsigned parts) {
+  if (keys.size() <= 20) {
+    for (std::size_t i = 1; i < keys.size(); ++i)
+      for (std::size_t j = i; j > 0 && keys[j] < keys[j - 1]; --j) std::swap(keys[j], keys[j - 1]);
+  } else {
+    parts = static_cast<unsigned>(std::clamp<std::uint64_t>(parts, 1, keys.size()));
+    std::vector<std::size_t> bounds(parts + 1);
+    for (unsigned r = 0; r < parts; ++r)
+      bounds[r + 1] = threads::part(keys.size(), parts, r).second;
+    threads::run_workers(parts, [&](unsigned r) {
+      std::sort(keys.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
+                keys.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]));
+    });
+    std::vector<std::string_view> other(parts > 1 ? keys.size() : 0);
+    std::vector<std::string_view>* from = &keys;
+    std::vector<std::string_view>* to = &other;
+    // Each round merges neighbouring sorted ranges; an odd one out is copied across.
+    while (bounds.size() > 2) {
+      const std::size_t merges = (bounds.size() - 1) / 2;
+      const bool odd = (bounds.size() - 1) % 2 != 0;
+      auto at = [](std::vector<std::string_view>* v, std::size_t i) {
+        return v->begin() + static_cast<std::ptrdiff_t>(i);
+      };
+      threads::run_workers(static_cast<unsigned>(merges + (odd ? 1 : 0)), [&](unsigned m) {
+        const std::size_t lo = bounds[2 * m];
+        if (m == merges) {
+          std::copy(at(from, lo), at(from, bounds[2 * m + 1]), at(to, lo));
+          return;
+        }
+        std::merge(at(from, lo), at(from, bounds[2 * m + 1]), at(from, bounds[2 * m + 1]),
+                   at(from, bounds[2 * m + 2]), at(to, lo));
+      });
+      std::vector<std::size_t> next;
+      for (std::size_t i = 0; i < bounds.size(); i += 2) next.push_back(bounds[i]);
+      if (next.back() != bounds.back()) next.push_back(bounds.back());
+      bounds = std::move(next);
+      std::swap(from, to);
+    }
+    if (from != &keys) keys.swap(*from);
+  }
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
 
 FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget) {
   FilePass pass;

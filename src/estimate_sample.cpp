@@ -8,6 +8,7 @@
 #include "error.hpp"
 #include "estimate.hpp"
 #include "hash.hpp"
+#include "threads.hpp"
 
 namespace quenlith::estimate {
 
@@ -53,14 +54,43 @@ std::uint64_t keep_smallest(std::vector<Entry>& entries, std::size_t k) {
   return entries.empty() ? UINT64_MAX : largest;
 }
 
+// Keys a worker counts or samples at the least.
+constexpr std::uint64_t kStretch = 1 << 16;
+
 }  // namespace
 
 // ---- Shape ----
 
 Shape Shape::of(std::span<const std::string_view> keys) {
-  ShapeWalk walk;
-  for (std::string_view key : keys) walk.push(key);
-  return walk.shape();
+  return detail::shape_of(keys, threads::workers_for(keys.size(), threads::available(), kStretch));
+}
+
+Shape detail::shape_of(std::span<const std::string_view> keys, unsigned parts) {
+  // The keys are at hand: each compares with its neighbours in place, with no ring of copies,
+  // and stretches of keys are counted apart and summed.
+  const std::uint64_t n = keys.size();
+  std::vector<Shape> sums(parts);
+  threads::run_workers(parts, [&](unsigned r) {
+    const auto [lo, hi] = threads::part(n, parts, r);
+    Shape& s = sums[r];
+    for (std::uint64_t i = lo; i < hi; ++i) {
+      s.total_len += keys[i].size();
+      if (i > 0) s.lcp_prev += shared_prefix(keys[i], keys[i - 1]);
+      if (i >= 32) {
+        s.lcp_back32 += shared_prefix(keys[i], keys[i - 32]);
+        s.pairs_back32 += 1;
+      }
+    }
+  });
+  Shape shape;
+  shape.count = n;
+  for (const Shape& s : sums) {
+    shape.total_len += s.total_len;
+    shape.lcp_prev += s.lcp_prev;
+    shape.lcp_back32 += s.lcp_back32;
+    shape.pairs_back32 += s.pairs_back32;
+  }
+  return shape;
 }
 
 double Shape::mean_length() const noexcept {
@@ -122,6 +152,14 @@ void HashSample<Key>::trim() {
 }
 
 template <class Key>
+void HashSample<Key>::absorb(HashSample&& other) {
+  entries_.reserve(entries_.size() + other.entries_.size());
+  for (auto& e : other.entries_) entries_.push_back(std::move(e));
+  threshold_ = std::min(threshold_, other.threshold_);
+  trim();
+}
+
+template <class Key>
 std::vector<Key> HashSample<Key>::finish() && {
   trim();
   std::vector<Key> keys;
@@ -172,6 +210,17 @@ void RunSample<Key>::trim() {
 }
 
 template <class Key>
+void RunSample<Key>::absorb(RunSample&& other) {
+  // The other stretch comes later: a run open here has ended.
+  open_ = other.open_ ? std::optional<std::size_t>(runs_.size() + *other.open_) : std::nullopt;
+  pending_.reset();
+  for (auto& run : other.runs_) runs_.push_back(std::move(run));
+  seen_ += other.seen_;
+  threshold_ = std::min(threshold_, other.threshold_);
+  trim();
+}
+
+template <class Key>
 std::vector<Key> RunSample<Key>::finish() && {
   trim();
   std::vector<Key> keys;
@@ -192,13 +241,32 @@ template class RunSample<std::string>;
 
 std::pair<std::vector<std::string_view>, std::vector<std::string_view>> draws(
     std::span<const std::string_view> keys) {
-  HashSample<std::string_view> by_hash;
-  RunSample<std::string_view> by_run;
-  for (std::string_view key : keys) {
-    by_hash.offer(key);
-    by_run.offer(key);
+  return detail::draws(keys, threads::workers_for(keys.size(), threads::available(), kStretch));
+}
+
+std::pair<std::vector<std::string_view>, std::vector<std::string_view>> detail::draws(
+    std::span<const std::string_view> keys, unsigned parts) {
+  // Stretches start at multiples of the run length, so that no run straddles two of them.
+  constexpr std::uint64_t kRunLen = 4096;
+  const std::uint64_t n = keys.size();
+  std::vector<HashSample<std::string_view>> by_hash(parts);
+  std::vector<RunSample<std::string_view>> by_run(parts, RunSample<std::string_view>(24, kRunLen));
+  auto start = [&](unsigned r) {
+    const std::uint64_t lo = threads::part(n, parts, r).first;
+    return std::min(n, (lo + kRunLen - 1) / kRunLen * kRunLen);
+  };
+  threads::run_workers(parts, [&](unsigned r) {
+    const std::uint64_t hi = r + 1 < parts ? start(r + 1) : n;
+    for (std::uint64_t i = start(r); i < hi; ++i) {
+      by_hash[r].offer(keys[i]);
+      by_run[r].offer(keys[i]);
+    }
+  });
+  for (unsigned r = 1; r < parts; ++r) {
+    by_hash[0].absorb(std::move(by_hash[r]));
+    by_run[0].absorb(std::move(by_run[r]));
   }
-  return {std::move(by_hash).finish(), std::move(by_run).finish()};
+  return {std::move(by_hash[0]).finish(), std::move(by_run[0]).finish()};
 }
 
 }  // namespace quenlith::estimate

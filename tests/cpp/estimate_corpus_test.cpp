@@ -161,18 +161,77 @@ TEST(Draws, RunDrawKeepsWholeRunsOfTheSmallestStarts) {
   }
 }
 
+TEST(Draws, SamplesOfStretchesAbsorbed) {
+  // Stretches cut at multiples of the run length, sampled apart and absorbed in order, keep what
+  // one sample offered every key keeps.
+  const std::vector<std::string> keys = corpus(300, 12);
+  for (std::size_t cut1 : {0, 5, 100, 300}) {
+    for (std::size_t cut2 : {cut1, cut1 + 40}) {
+      if (cut2 > keys.size()) continue;
+      const std::size_t cuts[] = {0, cut1, cut2, keys.size()};
+      HashSample<std::string_view> h(7);
+      RunSample<std::string_view> r(3, 5);
+      for (std::size_t part = 0; part < 3; ++part) {
+        HashSample<std::string_view> hp(7);
+        RunSample<std::string_view> rp(3, 5);
+        for (std::size_t i = cuts[part]; i < cuts[part + 1]; ++i) {
+          hp.offer(keys[i]);
+          rp.offer(keys[i]);
+        }
+        h.absorb(std::move(hp));
+        r.absorb(std::move(rp));
+      }
+      EXPECT_EQ(strings(std::move(h).finish()), smallest_by_hash(keys, 7)) << cut1 << " " << cut2;
+      EXPECT_EQ(strings(std::move(r).finish()), runs_by_hash(keys, 3, 5)) << cut1 << " " << cut2;
+    }
+  }
+}
+
 TEST(Draws, FullSizeDraws) {
   // Up to 100,000 keys the hash draw is every key; 4,097 keys make two runs, both kept.
   const std::vector<std::string> keys = corpus(4097, 1);
   const auto [by_hash, by_run] = draws(views(keys));
   EXPECT_EQ(strings(by_hash), keys);
   EXPECT_EQ(strings(by_run), keys);
-  // Past that, at most 100,000 and 24 runs of 4,096.
-  const std::vector<std::string> many = corpus(120000, 2);
+  // Past that, at most 100,000 and 24 runs of 4,096, sampled on workers when there are keys
+  // enough.
+  const std::vector<std::string> many = corpus(300000, 2);
   const auto [h, r] = draws(views(many));
   EXPECT_EQ(strings(h), smallest_by_hash(many, 100000));
   EXPECT_EQ(strings(r), runs_by_hash(many, 24, 4096));
   EXPECT_LE(r.size(), 24u * 4096);
+}
+
+TEST(Draws, SameForAnyNumberOfWorkers) {
+  std::vector<std::string> keys = corpus(20000, 13);
+  const std::vector<std::string_view> v = views(keys);
+  const Shape shape = detail::shape_of(v, 1);
+  const auto one = detail::draws(v, 1);
+  for (unsigned parts : {2, 3, 5, 8}) {
+    EXPECT_EQ(detail::shape_of(v, parts), shape) << parts;
+    EXPECT_EQ(detail::draws(v, parts), one) << parts;
+  }
+  // The shape of keys at hand equals that of a walk over a stream of them.
+  ShapeWalk walk;
+  for (std::string_view k : v) walk.push(k);
+  EXPECT_EQ(walk.shape(), shape);
+
+  // The sort: repeats dropped, ranges merged in rounds, an odd range out carried over.
+  std::vector<std::string_view> shuffled = v;
+  shuffled.insert(shuffled.end(), v.begin(), v.begin() + 3000);
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(1));
+  for (unsigned parts : {1, 2, 3, 4, 7, 9}) {
+    std::vector<std::string_view> sorted = shuffled;
+    detail::sort_distinct(sorted, parts);
+    EXPECT_EQ(sorted, v) << parts;
+  }
+  for (std::size_t n : {0, 1, 2, 20, 21, 22}) {
+    std::vector<std::string_view> few(v.rbegin(), v.rbegin() + static_cast<long>(n));
+    few.insert(few.end(), few.begin(), few.end());
+    detail::sort_distinct(few, 4);
+    EXPECT_TRUE(std::is_sorted(few.begin(), few.end()) &&
+                std::adjacent_find(few.begin(), few.end()) == few.end() && few.size() == n);
+  }
 }
 
 // ---- Pricing ----
