@@ -8,6 +8,7 @@
 #include "fileio.hpp"
 #include "fst/stream.hpp"
 #include "hashed_dict.hpp"
+#include "pages.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 
@@ -21,9 +22,13 @@ void put_field(Output& out, const std::string& prefix, const char* name,
   if (v) put(out, prefix + name + ": " + std::to_string(*v) + "\n");
 }
 
-// The whole blob, read into fresh owned storage. A read failure is the `Io` error's display text.
+// The whole blob, read straight into fresh page-aligned storage (one copy of it in memory, not
+// two). A read failure is the `Io` error's display text.
 blob::SharedBytes read_blob(const std::string& path) {
-  return blob::SharedBytes::from_owned(fileio::read_file(path));
+  fileio::File file = fileio::File::open_read(path);
+  auto table = pages::Pages<std::uint8_t>::allocate(file.size());
+  file.read_exact(table.span());
+  return blob::SharedBytes::from_pages(std::move(table));
 }
 
 inspect::BlobInfo inspect_path(const std::string& path) {
