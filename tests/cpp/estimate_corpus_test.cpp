@@ -202,7 +202,7 @@ TEST(Draws, FullSizeDraws) {
   EXPECT_LE(r.size(), 24u * 4096);
 }
 
-TEST(Draws, SameForAnyNumberOfWorkers) {
+TEST(Draws, DeterministicForAnyNumberOfWorkers) {
   std::vector<std::string> keys = corpus(20000, 13);
   const std::vector<std::string_view> v = views(keys);
   const Shape shape = detail::shape_of(v, 1);
