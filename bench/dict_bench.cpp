@@ -1,12 +1,15 @@
 // The dictionary index against the marisa trie (when installed) on the same keys, and against
-// xz -9 and zstd -19 of the sorted key list: bytes a key, build speed at one and all threads, and
-// lookups both ways for members and non-members.
+// xz -9 and zstd -19 of the sorted key list: bytes a key with and without phrases, build speed at
+// one and all threads, in memory and streamed with peak resident memory, lookups both ways for
+// members and non-members, and the hashed sidecar's size and lookups.
 //
 //   dict_bench [corpus ...]   corpus: a word-list path, "dpkg" for the paths the installed
 //                             packages list, or "urls:N" for N URL-like keys
 //
 // Without arguments: /usr/share/dict/american-english, /usr/share/dict/polish, dpkg and
 // urls:1000000.
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 
 #include "bench_util.hpp"
 #include "dict_index.hpp"
+#include "hashed_dict.hpp"
 #include "threads.hpp"
 
 #ifdef QUENLITH_HAVE_MARISA
@@ -82,6 +86,23 @@ void line(const std::string& corpus, std::size_t n, const std::string& index, co
   std::fflush(stdout);
 }
 
+// Runs `f` in a child process; returns (seconds, peak resident MiB of the child).
+template <class F>
+std::pair<double, double> in_child(F&& f) {
+  const auto t0 = bench::Clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    f();
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  const double s = std::chrono::duration<double>(bench::Clock::now() - t0).count();
+  return {s, usage.ru_maxrss / 1024.0};
+}
+
 // Bytes of the sorted list, one key a line, compressed by `tool`.
 double compressed_size(const std::filesystem::path& list, const char* tool) {
   const auto lines = command_lines(std::string(tool) + " < '" + list.string() + "' | wc -c");
@@ -119,8 +140,36 @@ void run(const std::string& name, std::vector<std::string> keys) {
   std::filesystem::remove(list);
 
   const unsigned all = threads::available();
+  const auto keys_file = std::filesystem::temp_directory_path() /
+                         ("dict_bench." + std::to_string(::getpid()) + ".keys");
+  {
+    std::ofstream out(keys_file);
+    for (auto k : shuffled) out << k << '\n';
+  }
+  const auto out_file = std::filesystem::temp_directory_path() /
+                        ("dict_bench." + std::to_string(::getpid()) + ".bdx");
   for (std::uint64_t block : {32, 256, 1024}) {
     const std::string index = "dict" + std::to_string(block);
+    {
+      const std::uint64_t micro = dict_index::micro_for(block);
+      const auto pieces = dict_index::build_pieces(views, block, micro, false);
+      const auto tables = dict_index::train_shards(pieces, all);
+      const DictIndex plain =
+          DictIndex::from_vocabulary(views, block, micro, all, tables, dict_index::Phrases::none());
+      line(name, n, index, "bytes_per_key_no_phrases", double(plain.serialized_len()) / n, "B");
+    }
+    const auto [t_mem, rss_mem] = in_child([&] {
+      const DictIndex d = DictIndex::build_with_block(shuffled, block);
+      d.save(out_file);
+    });
+    line(name, n, index, "build_in_memory_and_save", t_mem, "s");
+    line(name, n, index, "build_in_memory_peak_rss", rss_mem, "MiB");
+    const auto [t_stream, rss_stream] = in_child([&] {
+      key_source::KeysFile source(keys_file);
+      DictIndex::build_to_file(source, out_file, block);
+    });
+    line(name, n, index, "build_streamed", t_stream, "s");
+    line(name, n, index, "build_streamed_peak_rss", rss_stream, "MiB");
     DictIndex d = DictIndex::build_with_threads(shuffled, block, 1);
     for (unsigned t : {1u, all}) {
       const double s =
@@ -151,7 +200,26 @@ void run(const std::string& name, std::vector<std::string> keys) {
     line(name, n, index, "ids_of_member", t_batch / probes * 1e9, "ns/op");
     const double t_batch_miss = bench::best_of(3, [&] { bench::g_sink = d.ids_of(absent).size(); });
     line(name, n, index, "ids_of_absent", t_batch_miss / probes * 1e9, "ns/op");
+    if (block == 256) {
+      const auto shared = std::make_shared<const DictIndex>(std::move(d));
+      for (std::uint32_t f : {0u, 8u, 16u}) {
+        const std::string side = "hashed_dict_f" + std::to_string(f);
+        const auto h = hashed_dict::HashedDictIndex::from_shared_dict(shared, f);
+        line(name, n, side, "sidecar_bytes_per_key",
+             double(h.serialized_len() - shared->serialized_len()) / n, "B");
+        const double t_h = bench::best_of(3, [&] {
+          std::uint64_t acc = 0;
+          for (auto k : members) acc += h.id(k).value_or(0);
+          bench::g_sink = acc;
+        });
+        line(name, n, side, "id_member", t_h / probes * 1e9, "ns/op");
+        const double t_hb = bench::best_of(3, [&] { bench::g_sink = h.ids_of(members).size(); });
+        line(name, n, side, "ids_of_member", t_hb / probes * 1e9, "ns/op");
+      }
+    }
   }
+  std::filesystem::remove(keys_file);
+  std::filesystem::remove(out_file);
 
 #ifdef QUENLITH_HAVE_MARISA
   marisa::Trie trie;
