@@ -210,3 +210,19 @@ TEST(HashedDictLoad, TruncationsAndFlipsNeverCrash) {
 
 }  // namespace
 }  // namespace quenlith::hashed_dict
+
+namespace quenlith::hashed_dict {
+namespace {
+
+TEST(HashedDict, PerSlotPassOnWorkersGivesTheSameBlob) {
+  const auto keys = keys_of(40000);
+  const auto dict = dict_of(keys);
+  std::vector<hash::Pair> pairs;
+  for (const auto& k : keys) pairs.push_back(hash::hash_pair(k));
+  const auto one = HashedDictIndex::from_pairs(dict, 8, pairs, 1).to_bytes();
+  EXPECT_EQ(HashedDictIndex::from_pairs(dict, 8, pairs, 8).to_bytes(), one);
+  EXPECT_EQ(HashedDictIndex::from_shared_dict(dict, 8).to_bytes(), one);
+}
+
+}  // namespace
+}  // namespace quenlith::hashed_dict

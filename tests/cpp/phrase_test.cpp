@@ -178,3 +178,25 @@ TEST(PhraseMine, NothingToMine) {
 
 }  // namespace
 }  // namespace quenlith::phrase
+
+namespace quenlith::phrase {
+namespace {
+
+TEST(PhrasePackedOnly, AlphabetAgainstTable) {
+  using Lists = std::vector<std::vector<std::string_view>>;
+  const std::vector<fsst::Table> none(3);
+  // Two byte values: one bit a byte beats a table without symbols (16 bits a byte).
+  const Lists binary{{"abba", "baab"}, {}, {"aaab"}};
+  EXPECT_TRUE(packed_only(binary, none));
+  // No pieces at all, or only empty ones: no alphabet to weigh.
+  EXPECT_FALSE(packed_only(Lists(3), none));
+  EXPECT_FALSE(packed_only(Lists{{"", ""}}, std::vector<fsst::Table>(1)));
+  // A table whose symbols cover the pieces in few codes wins over the alphabet.
+  const std::vector<std::string_view> text{"abcdefgh", "abcdefgh", "abcdefgh"};
+  fsst::Table t;
+  t.push(bytes::load_u64(reinterpret_cast<const std::uint8_t*>("abcdefgh")), 8);
+  EXPECT_FALSE(packed_only(Lists{text}, std::vector<fsst::Table>{t}));
+}
+
+}  // namespace
+}  // namespace quenlith::phrase
