@@ -385,3 +385,62 @@ def test_dict_build_to_file(tmp_path):
         DictIndex.build_to_file(5, path, "tiny")
     with pytest.raises(ValueError, match="block must be in"):
         DictIndex.build_to_file([], path, 0)
+
+
+def test_no_python_memory_growth_over_repeated_calls(tmp_path):
+    import tracemalloc
+
+    from quenlith import HashedDictIndex
+
+    path = tmp_path / "x.bin"
+    keys = SORTED[:300]
+
+    def every_member(cls):
+        idx = cls(keys)
+        cls.from_bytes(idx.to_bytes())
+        idx.save(path)
+        cls.load(path)
+        idx.__reduce__()
+        idx.ids_of(keys)
+        idx.ids_of_bytes(keys)
+        idx.keys_of(range(0, 300, 3))
+        idx.prefix("a", 5)
+        idx.range("a", "c")
+        idx.common_prefix("abcdef")
+        idx.successor("b")
+        idx.prefix_id_range("a")
+        idx.get("absent", None)
+        list(iter(idx))
+        for bad in (lambda: idx["absent"], lambda: 3 in idx, lambda: idx.keys_of("no")):
+            try:
+                bad()
+            except (KeyError, TypeError):
+                pass
+        if cls is StringIndex:
+            cls.from_sorted(keys)
+            idx.fuzzy("abc", 1)
+            idx.subsequence("ab", 5)
+            cls.build_to_file(keys, path)
+        else:
+            cls.build_to_file(keys, path, 32)
+            h = HashedDictIndex.from_dict(idx, 8)
+            h.ids_of(keys)
+            h.dict.key(1)
+            try:
+                cls(keys, block="nope")
+            except ValueError:
+                pass
+
+    for cls in CLASSES:
+        every_member(cls)
+        tracemalloc.start()
+        try:
+            for _ in range(5):
+                every_member(cls)
+            first, _ = tracemalloc.get_traced_memory()
+            for _ in range(30):
+                every_member(cls)
+            last, _ = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        assert last - first < 64 * 1024, (cls.__name__, last - first)
