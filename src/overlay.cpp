@@ -244,19 +244,23 @@ Sections split_sections(std::span<const std::uint8_t> blob, BaseTag expected) {
 
 AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untrusted) {
   switch (tag) {
+    case BaseTag::StringIndex:
+      return load_blob<StringIndex>(blob, untrusted);
     case BaseTag::PerfectHash:
       return load_blob<PerfectHashIndex>(blob, untrusted);
     case BaseTag::CompactHash:
       return load_blob<CompactHashIndex>(blob, untrusted);
-    default:
-      break;
   }
-  // A tag no base kind answers to: every blob is "written over a different base index".
-  split_sections(blob, tag);
-  throw IndexError::format(kOtherBase);
+  panic("a base tag names one of the three bases");
 }
 
 // ---- Rebuilds ----------------------------------------------------------------------------------
+
+std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const StringIndex>&,
+                                                std::vector<std::string> keys) {
+  return std::make_shared<const StringIndex>(
+      StringIndex::build(std::span<const std::string>(keys)));
+}
 
 std::shared_ptr<const PerfectHashIndex> rebuild_like(
     const std::shared_ptr<const PerfectHashIndex>& old, std::vector<std::string> keys) {

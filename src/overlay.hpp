@@ -58,11 +58,13 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace quenlith::overlay {
 
 using compact_hash::CompactHashIndex;
 using perfect_hash::PerfectHashIndex;
+using string_index::StringIndex;
 
 inline constexpr std::size_t kHeaderV2 = 49;
 inline constexpr std::size_t kHeaderV1 = 21;
@@ -215,6 +217,21 @@ struct HandleTraits<std::shared_ptr<const T>> {
 template <class H>
 using IndexOf = typename HandleTraits<H>::Index;
 
+// StringIndex: the transducer's exact lookup, whose value is the key's rank; the rank walk for
+// the key of an id; a rebuild by sorting the keys afresh. A blob loaded without validation whose
+// nodes do not decode makes these throw `Panic`.
+inline std::optional<std::uint64_t> base_id(const StringIndex& b, std::string_view key) {
+  return b.id(key);
+}
+inline std::uint64_t base_len(const StringIndex& b) noexcept { return b.len(); }
+inline std::optional<std::string> base_key(const StringIndex& b, std::uint64_t id) {
+  return b.key(id);
+}
+// Builds a `StringIndex` over `keys` (any order, repeats dropped) on the calling thread. Throws
+// `IndexError::Fst`.
+std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const StringIndex>& old,
+                                                std::vector<std::string> keys);
+
 // PerfectHashIndex: exact lookup (slot, fingerprint, stored bytes; the side table when it has
 // entries), its key of an id, and a rebuild with the same fingerprint flag.
 inline std::optional<std::uint64_t> base_id(const PerfectHashIndex& b,
@@ -282,6 +299,22 @@ concept OverlayKeys = KeyedBase<H> && requires(const H& h, std::vector<std::stri
 template <class T>
 struct BaseBlob;
 template <>
+struct BaseBlob<StringIndex> {
+  static constexpr BaseTag kTag = BaseTag::StringIndex;
+  static std::uint64_t serialized_len(const StringIndex& b) { return b.serialized_len(); }
+  template <class W>
+  static void write(const StringIndex& b, W& out) {
+    out.write_all(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(string_index::kMagic), string_index::kMagicBytes));
+    out.write_all(b.transducer_bytes());
+  }
+  // Bytes from an untrusted source are validated as a graph first; otherwise the verified
+  // trusted load (checksum and rank check).
+  static StringIndex load(std::span<const std::uint8_t> bytes, bool untrusted) {
+    return untrusted ? StringIndex::from_untrusted_bytes(bytes) : StringIndex::from_bytes(bytes);
+  }
+};
+template <>
 struct BaseBlob<PerfectHashIndex> {
   static constexpr BaseTag kTag = BaseTag::PerfectHash;
   static std::uint64_t serialized_len(const PerfectHashIndex& b) { return b.serialized_len(); }
@@ -294,7 +327,7 @@ struct BaseBlob<PerfectHashIndex> {
     return PerfectHashIndex::from_bytes(bytes);
   }
   template <class W>
-  static void write_parts(const side_table::BlobParts& parts, W& out) {
+  static void write_parts(const PerfectHashIndex::Parts& parts, W& out) {
     out.write_all(parts.header);
     out.write_all(parts.mph);
     out.write_all(parts.middle);
@@ -345,12 +378,12 @@ class Overlay {
   bool retired(std::uint64_t id) const noexcept { return tomb_.is_set(id); }
 
   // The key's id when it is present and live.
-  std::optional<std::uint64_t> id(std::string_view key) const noexcept {
+  std::optional<std::uint64_t> id(std::string_view key) const {
     const auto x = find(key);
     if (!x || tomb_.is_set(*x)) return std::nullopt;
     return x;
   }
-  bool contains(std::string_view key) const noexcept { return id(key).has_value(); }
+  bool contains(std::string_view key) const { return id(key).has_value(); }
 
   // The key's id: its live id, its old id revived, or a new id after every id issued. Panics at
   // the limits of `push_added` before anything changes.
@@ -423,7 +456,7 @@ class Overlay {
         live_(live) {}
 
   // The key's id, retired or not: the base answers first; the additions only when it does not.
-  std::optional<std::uint64_t> find(std::string_view key) const noexcept {
+  std::optional<std::uint64_t> find(std::string_view key) const {
     if (const auto b = base_id(base_, key); b && *b < n_b_) return b;
     if (const auto i = added_.find(key)) return n_b_ + *i;
     return std::nullopt;
@@ -602,7 +635,8 @@ Overlay<std::shared_ptr<const T>> load_blob(std::span<const std::uint8_t> blob, 
 }
 
 // An overlay over any of the three shared bases.
-using AnyOverlay = std::variant<Overlay<std::shared_ptr<const PerfectHashIndex>>,
+using AnyOverlay = std::variant<Overlay<std::shared_ptr<const StringIndex>>,
+                                Overlay<std::shared_ptr<const PerfectHashIndex>>,
                                 Overlay<std::shared_ptr<const CompactHashIndex>>>;
 
 // `load_blob` for the base kind named by `tag`.

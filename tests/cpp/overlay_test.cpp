@@ -21,8 +21,9 @@ using test_support::views;
 
 using PH = std::shared_ptr<const PerfectHashIndex>;
 using CH = std::shared_ptr<const CompactHashIndex>;
+using SI = std::shared_ptr<const StringIndex>;
 
-static_assert(OverlayKeys<PH>);
+static_assert(OverlayKeys<PH> && OverlayKeys<SI>);
 static_assert(OverlayBase<CH> && !KeyedBase<CH> && !OverlayKeys<CH>,
               "a CompactHashIndex stores no keys: no key(), keys() or compaction over it");
 static_assert(KeyedBase<PerfectHashIndex> && !OverlayKeys<PerfectHashIndex>,
@@ -39,9 +40,15 @@ CH make_ch(const std::vector<std::string>& keys, std::uint32_t bits = 8) {
       CompactHashIndex::build_from_pairs(std::move(pairs), bits));
 }
 
+SI make_si(const std::vector<std::string>& keys) {
+  return std::make_shared<const StringIndex>(StringIndex::build(std::span(keys)));
+}
+
 template <class H>
 H make_base(const std::vector<std::string>& keys) {
-  if constexpr (std::is_same_v<H, PH>)
+  if constexpr (std::is_same_v<H, SI>)
+    return make_si(keys);
+  else if constexpr (std::is_same_v<H, PH>)
     return make_ph(keys);
   else
     return make_ch(keys);
@@ -192,6 +199,10 @@ void run_model(std::size_t n_base, std::uint64_t seed) {
   if constexpr (KeyedBase<H>) {
     ASSERT_EQ(ov.keys(), m.keys());
   }
+}
+
+TEST(OverlayModel, StringIndexBase) {
+  for (std::uint64_t seed : {7, 8, 9}) run_model<SI>(seed == 7 ? 0 : 120, seed);
 }
 
 TEST(OverlayModel, PerfectHashBase) {
@@ -742,6 +753,82 @@ TEST(OverlayCompaction, ALiveBaseKeyThatCannotBeReadFailsInsteadOfVanishing) {
   // Once that id is retired, nothing is lost and compaction goes ahead.
   ASSERT_TRUE(ov.retire_id(*ov.base()->id("\xff\xfe")));
   EXPECT_EQ(compact(ov).len(), 3u);
+}
+
+TEST(OverlayCompaction, StringIndexRenumbersByRank) {
+  Overlay<SI> ov(make_si({"b", "d"}));
+  EXPECT_EQ(ov.add("a"), 2u);
+  EXPECT_TRUE(ov.remove("d"));
+  const auto [fresh, remap] = compact_with_remap(ov);
+  EXPECT_EQ(fresh.keys(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(fresh.id_space(), 2u);
+  EXPECT_EQ(remap, (std::vector<std::uint64_t>{1, kRetired, 0}));
+  // No edits: the same keys with the same ids.
+  Overlay<SI> plain(make_si({"b", "a"}));
+  EXPECT_EQ(compact(plain).keys(), (std::vector<std::string>{"a", "b"}));
+
+  auto big = sample_overlay(make_si(distinct_keys(300, 12)), 13);
+  big.add("");  // the empty key is held by the base already, or becomes rank 0
+  expect_compacted(big);
+  const auto c = compact(big);
+  auto sorted = big.keys();
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(c.keys(), sorted);  // ids are ranks in byte order
+
+  ScratchDir dir;
+  EXPECT_EQ(compact_to_file(big, dir / "s.bix"), big.len());
+  EXPECT_EQ(fileio::read_file(dir / "s.bix"), c.base()->to_bytes());
+  EXPECT_EQ(
+      Overlay<SI>(std::make_shared<const StringIndex>(StringIndex::load(dir / "s.bix"))).keys(),
+      sorted);
+}
+
+TEST(OverlayCompaction, StringIndexKeyThatIsNotUtf8IsNotLost) {
+  Overlay<SI> ov(make_si({"a", "b\xff", "c"}));
+  EXPECT_EQ(ov.key(1), std::nullopt);
+  EXPECT_EQ(ov.keys(), (std::vector<std::string>{"a", "c"}));  // keys() skips what it cannot read
+  const auto before = to_bytes(ov);
+  EXPECT_EQ(format_error([&] { compact_with_remap(ov); }), kKeyLost);
+  EXPECT_EQ(to_bytes(ov), before);
+  ov.retire_id(1);
+  EXPECT_EQ(compact(ov).keys(), (std::vector<std::string>{"a", "c"}));
+}
+
+TEST(OverlayBlob, StringIndexBaseIsLoadedAsTheFlagSays) {
+  // A base key that is not UTF-8 passes the trusted load (checksum and rank check) and is refused
+  // by the validating load.
+  const auto blob = to_bytes(Overlay<SI>(make_si({"a\xff", "b"})));
+  EXPECT_NO_THROW(load_blob<StringIndex>(blob, false));
+  EXPECT_THROW(load_blob<StringIndex>(blob, true), IndexError);
+  EXPECT_EQ(format_error([&] { load_blob<PerfectHashIndex>(blob, false); }), kOtherBase);
+  // The base's own errors pass unchanged: a damaged transducer behind a repaired payload hash.
+  auto bad = to_bytes(Overlay<SI>(make_si({"a", "b", "c"})));
+  bad[kHeaderV2 + 20] ^= 1;
+  reframe(bad);
+  for (bool untrusted : {false, true}) {
+    try {
+      load_blob<StringIndex>(bad, untrusted);
+      ADD_FAILURE() << "loaded";
+    } catch (const IndexError& e) {
+      EXPECT_NE(std::string(e.what()).find("fst"), std::string::npos) << e.what();
+    }
+  }
+  // Both variants of the loader tell one base kind from another by the tag.
+  const auto any = load_blob(to_bytes(sample_overlay(make_si(distinct_keys(9, 3)), 4)),
+                             BaseTag::StringIndex, true);
+  EXPECT_EQ(any.index(), 0u);
+  EXPECT_EQ(load_blob(to_bytes(Overlay<CH>(make_ch({"x"}))), BaseTag::CompactHash, false).index(),
+            2u);
+}
+
+TEST(OverlayBlob, DamagedStringIndexOverlaysNeverCrash) {
+  const auto blob = to_bytes(sample_overlay(make_si(distinct_keys(12, 5)), 6));
+  for (bool untrusted : {false, true}) {
+    test_support::expect_truncations_refused(blob,
+                                             [&](auto b) { load_blob<StringIndex>(b, untrusted); });
+    test_support::flip_every_byte(blob, reframe,
+                                  [&](auto b) { loads_and_answers<StringIndex>(b, untrusted); });
+  }
 }
 
 }  // namespace
