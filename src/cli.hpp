@@ -187,10 +187,20 @@ Keys read_keys(const std::string& path, Input& in);
 void note_skipped(const std::string& path, std::uint64_t skipped, Output& err);
 
 // ---- Commands ----
+//
+// Each runs on the calling thread with the streams it is handed and throws `Fail` (or an
+// `IndexError`, which the front end reports as `Fail::Work`) in place of success.
 
+// `plan <keys-file>`: the plan text on standard output; the implied-exact notice after it on
+// standard error.
 void cmd_plan(const Cmd& cmd, Streams& streams);
+// `build <keys-file> <out-blob>`: one blob, in memory or streamed; every line on standard error.
+// On failure an existing output is left as it was and no partial or scratch file remains.
 void cmd_build(const Cmd& cmd, Streams& streams);
+// `inspect <blob>`: one line per property of the header; with `--sections`, a DictIndex's byte
+// split after them.
 void cmd_inspect(const Cmd& cmd, Output& out);
+// `dump <blob>`: the keys of a blob that stores them, one per line, in id order.
 void cmd_dump(std::span<const std::string> positionals, Output& out);
 
 // The lines of one blob's info, each name preceded by `prefix`.
