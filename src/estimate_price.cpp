@@ -94,7 +94,8 @@ std::array<RateSet, 3> dict_rates(std::span<const std::string_view> hash_draw,
   const std::uint64_t n_h = hash_draw.size();
   const auto pieces = dict_index::build_pieces(hash_draw, 256, 16, true);
   const auto tables = dict_index::train_shards(pieces, train);
-  const dict_index::Phrases phrases = dict_index::Phrases::none();
+  // The phrases are mined once, for a corpus of all n keys, and shared by every dictionary.
+  const dict_index::Phrases phrases = dict_index::mine_phrases(pieces, tables, n, train);
   const unsigned workers = static_cast<unsigned>(
       std::max<std::uint64_t>(std::min<std::uint64_t>(cpus, (n_h + 255) >> 14), 1));
   const DictIndex by_hash =
