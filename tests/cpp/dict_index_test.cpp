@@ -650,3 +650,65 @@ TEST(DictPhrases, PhrasedShardsAnswerLikeTheModel) {
 
 }  // namespace
 }  // namespace quenlith::dict_index
+
+namespace quenlith::dict_index {
+namespace {
+
+std::size_t count_kind(const DictIndex& d, Codec::Kind kind) {
+  std::size_t k = 0;
+  for (const Codec& c : d.codecs()) k += c.kind() == kind;
+  return k;
+}
+
+// DNA-like keys: four byte values, so packed alphabets of two bits beat symbol tables.
+TEST(DictCodecs, PackedAlphabetShardsAnswerLikeTheModel) {
+  std::mt19937 rng(12);
+  Keys keys;
+  for (int i = 0; i < 3000; ++i) {
+    std::string k;
+    for (std::size_t len = 4 + rng() % 30; len > 0; --len) k.push_back("ACGT"[rng() % 4]);
+    if (i % 50 == 0) k.push_back('N');  // a rare byte: secondary or literal units
+    keys.push_back(std::move(k));
+  }
+  for (std::uint64_t block : {8, 32, 256}) {
+    const DictIndex d = DictIndex::build_with_block(views(keys), block);
+    EXPECT_GT(count_kind(d, Codec::Kind::Packed), 0u) << block;
+    expect_matches(DictIndex::from_bytes(d.to_bytes()), Model(keys), 12);
+  }
+}
+
+// A small index coded with given phrases, and what damage to it does.
+TEST(DictCodecs, GivenPhrasesRoundTripAndSurviveDamage) {
+  const Keys keys = dict_testing::path_keys(4000, 21);
+  std::vector<std::string_view> sorted = views(keys);
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  const auto pieces = build_pieces(sorted, 32, 16, false);
+  const auto tables = train_shards(pieces, 1);
+  // Mined as if for a corpus 25 times larger, so that a small index gets phrases.
+  const std::vector<std::string> list = phrase::mine(pieces, tables, 100000, 4096, 1);
+  ASSERT_FALSE(list.empty());
+  const Phrases phrases{phrase::Dict::of(list), phrase::Trie::of(list)};
+  const DictIndex d = DictIndex::from_vocabulary(sorted, 32, 16, 2, tables, phrases);
+  ASSERT_GT(count_kind(d, Codec::Kind::Phrased), 0u);
+  EXPECT_EQ(d.phrases(), phrases.dict);
+  const auto blob = d.to_bytes();
+  expect_matches(DictIndex::from_bytes(blob), Model(keys), 21);
+  std::mt19937 rng(5);
+  for (int round = 0; round < (QUENLITH_SANITIZED ? 150 : 600); ++round) {
+    auto b = blob;
+    for (int k = 0; k < 3; ++k)
+      b[72 + rng() % (b.size() - 72)] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    try {
+      const DictIndex x = DictIndex::from_shared(blob::SharedBytes::from_owned(b), false);
+      room::Bytes buf;
+      for (std::uint64_t i = 0; i < x.size(); i += 3) x.key_bytes_into(i, buf);
+      for (std::size_t i = 0; i < sorted.size(); i += 5) x.locate(sorted[i]);
+      KeyIter it = x.iter_from(0);
+      while (it.next()) {}
+    } catch (const IndexError&) {}
+  }
+}
+
+}  // namespace
+}  // namespace quenlith::dict_index
