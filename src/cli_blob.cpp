@@ -8,6 +8,7 @@
 #include "fileio.hpp"
 #include "fst/stream.hpp"
 #include "hashed_dict.hpp"
+#include "overlay.hpp"
 #include "pages.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
@@ -170,9 +171,21 @@ void print_sections(const dict_index::DictIndex& index, Output& out) {
     put(out, std::string("sections.") + name + ": " + std::to_string(count) + "\n");
 }
 
-[[noreturn]] void unavailable(const std::string& path, inspect::BlobKind kind) {
-  throw Fail::work(path + ": this build cannot read the keys of a " +
-                   std::string(inspect::kind_name(kind)));
+// The live keys of an overlay over a base that stores its keys, gathered in id order (base ids
+// first, then the additions, retired ids skipped) before any is written.
+template <class Base>
+void dump_overlay(const std::string& path, KeyWriter& w) {
+  const blob::SharedBytes bytes = read_blob(path);
+  const auto ov = overlay::load_blob<Base>(bytes.bytes(), false);
+  std::vector<std::pair<std::string, std::uint64_t>> live;
+  live.reserve(ov.len());
+  for (std::uint64_t id = 0; id < ov.id_space(); ++id) {
+    if (ov.retired(id)) continue;
+    std::optional<std::string> key = ov.key(id);
+    if (!key) throw Fail::work(path + ": id " + std::to_string(id) + " has no key");
+    live.emplace_back(std::move(*key), id);
+  }
+  for (const auto& [key, id] : live) w.write_key(key, id);
 }
 
 }  // namespace
@@ -222,11 +235,16 @@ void cmd_dump(std::span<const std::string> positionals, Output& out) {
       break;
     case inspect::BlobKind::Overlay:
       if (!info.overlay) throw Fail::work(path + ": an overlay without a base tag");
-      if (info.overlay->base_tag != 1 && info.overlay->base_tag != 2)
+      if (info.overlay->base_tag == 1) {
+        dump_overlay<string_index::StringIndex>(path, w);
+      } else if (info.overlay->base_tag == 2) {
+        dump_overlay<perfect_hash::PerfectHashIndex>(path, w);
+      } else {
         throw Fail::work(path + ": an overlay over a base tagged " +
                          std::to_string(info.overlay->base_tag) +
                          " stores no keys of its own to dump");
-      unavailable(path, info.kind);
+      }
+      break;
     case inspect::BlobKind::StringIndex:
       dump_string(path, w);
       break;

@@ -452,6 +452,28 @@ def test_dump_then_build_round_trips_ordered_kinds(tmp_path):
         assert again.read_bytes() == blob.read_bytes()
 
 
+def test_dump_of_overlays(tmp_path):
+    # Real bases built by the command line, wrapped in overlay blobs: the live keys come out base
+    # ids first, then the additions, retired ids skipped.
+    src = write(tmp_path / "k.txt", "".join(f"w{i}\n" for i in range(100)))
+    for kind, tag in (("perfect", 2), ("string", 1)):
+        base = tmp_path / f"{kind}.blob"
+        assert run("build", src, str(base), "--index", kind)[0] == 0
+        order = run("dump", str(base))[1].decode().split("\n")[:-1]
+        # Retire ids 0 and 5 of the base and the first addition (id 100).
+        words = [(1 << 0) | (1 << 5), 1 << (100 - 64)]
+        expected = [k for i, k in enumerate(order) if i not in (0, 5)] + ["add2"]
+        for make in (blobs.ovl2, blobs.ovl1):
+            blob = write(tmp_path / "o.blob", make(tag, base.read_bytes(), ["add1", "add2"], words))
+            rc, out, err = run("dump", blob)
+            assert (rc, err) == (0, b""), (kind, make)
+            assert out.decode().split("\n")[:-1] == expected
+    # A perfect-hash base under a StringIndex tag fails with the base loader's message.
+    blob = write(tmp_path / "o.blob", blobs.ovl2(1, (tmp_path / "perfect.blob").read_bytes(), [], []))
+    rc, out, err = run("dump", blob)
+    assert (rc, out) == (1, b"") and err.startswith(b"quenlith: format error: ")
+
+
 def test_dump_of_a_perfect_hash_index(tmp_path):
     keys = [f"word{i:05}" for i in range(3000)] + ["ünïcödé", "a b"]
     src = write(tmp_path / "k.txt", "\n".join(keys) + "\n")
