@@ -31,6 +31,45 @@ void run_or_panic(unsigned threads, const char* message, const std::function<voi
   }
 }
 
+// Keys a sorting worker takes at least.
+constexpr std::size_t kSortPerWorker = 65536;
+
+// Sorts key views by bytes: contiguous chunks on workers, then pairwise merges, a round of them
+// on workers at a time. Equal keys are indistinguishable, so the result does not depend on the
+// thread count.
+void sort_keys(std::vector<std::string_view>& keys, unsigned threads) {
+  const std::size_t n = keys.size();
+  const std::size_t parts = std::clamp<std::size_t>(n / kSortPerWorker, 1, threads);
+  if (parts <= 1) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  std::vector<std::size_t> bounds(parts + 1);
+  for (std::size_t p = 0; p <= parts; ++p) bounds[p] = n * p / parts;
+  threads::run_workers(static_cast<unsigned>(parts), [&](unsigned p) {
+    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(bounds[p]),
+              keys.begin() + static_cast<std::ptrdiff_t>(bounds[p + 1]));
+  });
+  std::vector<std::string_view> other(n);
+  while (bounds.size() > 2) {
+    const std::size_t runs = bounds.size() - 1;
+    std::vector<std::size_t> next;
+    for (std::size_t r = 0; r < runs; r += 2) next.push_back(bounds[r]);
+    next.push_back(n);
+    threads::run_workers(static_cast<unsigned>((runs + 1) / 2), [&](unsigned m) {
+      const std::size_t r = 2 * m;
+      const auto at = [&](std::size_t i) { return keys.begin() + static_cast<std::ptrdiff_t>(i); };
+      const auto out = other.begin() + static_cast<std::ptrdiff_t>(bounds[r]);
+      if (r + 1 < runs)
+        std::merge(at(bounds[r]), at(bounds[r + 1]), at(bounds[r + 1]), at(bounds[r + 2]), out);
+      else
+        std::copy(at(bounds[r]), at(bounds[r + 1]), out);
+    });
+    keys.swap(other);
+    bounds = std::move(next);
+  }
+}
+
 }  // namespace
 
 std::vector<std::vector<std::string_view>> build_pieces(std::span<const std::string_view> keys,
@@ -207,7 +246,7 @@ DictIndex DictIndex::build_with_threads(std::span<const std::string_view> keys, 
                                         unsigned threads) {
   if (block - 1 >= kMaxBlock) throw IndexError::format(kBadBlock);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  std::sort(sorted.begin(), sorted.end());
+  sort_keys(sorted, threads);
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
   const std::uint64_t micro = micro_for(block);
   const std::uint64_t nblocks = (sorted.size() + block - 1) / block;
