@@ -8,8 +8,6 @@
 //
 // Without arguments: /usr/share/dict/american-english, /usr/share/dict/polish, dpkg and
 // urls:1000000.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,21 +84,33 @@ void line(const std::string& corpus, std::size_t n, const std::string& index, co
   std::fflush(stdout);
 }
 
-// Runs `f` in a child process; returns (seconds, peak resident MiB of the child).
-template <class F>
-std::pair<double, double> in_child(F&& f) {
+// Runs this program again as a fresh process with `args`; returns (seconds, the peak resident
+// MiB that process reports for itself, VmHWM of its own address space).
+std::pair<double, double> in_child(const std::vector<std::string>& args) {
+  std::string cmd = std::filesystem::read_symlink("/proc/self/exe").string();
+  for (const auto& a : args) cmd += " '" + a + "'";
   const auto t0 = bench::Clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    f();
-    std::fflush(stdout);
-    ::_exit(0);
-  }
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
+  const auto out = command_lines(cmd);
   const double s = std::chrono::duration<double>(bench::Clock::now() - t0).count();
-  return {s, usage.ru_maxrss / 1024.0};
+  return {s, out.empty() ? -1 : std::stod(out.back()) / 1024.0};
+}
+
+// The child side of `in_child`: "--child mem|stream KEYS BLOCK OUT".
+int child(char** argv) {
+  const std::string mode = argv[2];
+  const std::uint64_t block = std::stoull(argv[4]);
+  if (mode == "mem") {
+    const std::vector<std::string> keys = read_lines(argv[3]);
+    const std::vector<std::string_view> views(keys.begin(), keys.end());
+    DictIndex::build_with_block(views, block).save(argv[5]);
+  } else {
+    key_source::KeysFile source(argv[3]);
+    DictIndex::build_to_file(source, argv[5], block);
+  }
+  std::ifstream status("/proc/self/status");
+  for (std::string l; std::getline(status, l);)
+    if (l.rfind("VmHWM:", 0) == 0) std::printf("%s\n", l.substr(6, l.size() - 6 - 3).c_str());
+  return 0;
 }
 
 // Bytes of the sorted list, one key a line, compressed by `tool`.
@@ -158,17 +168,13 @@ void run(const std::string& name, std::vector<std::string> keys) {
           DictIndex::from_vocabulary(views, block, micro, all, tables, dict_index::Phrases::none());
       line(name, n, index, "bytes_per_key_no_phrases", double(plain.serialized_len()) / n, "B");
     }
-    const auto [t_mem, rss_mem] = in_child([&] {
-      const DictIndex d = DictIndex::build_with_block(shuffled, block);
-      d.save(out_file);
-    });
-    line(name, n, index, "build_in_memory_and_save", t_mem, "s");
+    const auto [t_mem, rss_mem] =
+        in_child({"--child", "mem", keys_file.string(), std::to_string(block), out_file.string()});
+    line(name, n, index, "build_in_memory_from_keys_file", t_mem, "s");
     line(name, n, index, "build_in_memory_peak_rss", rss_mem, "MiB");
-    const auto [t_stream, rss_stream] = in_child([&] {
-      key_source::KeysFile source(keys_file);
-      DictIndex::build_to_file(source, out_file, block);
-    });
-    line(name, n, index, "build_streamed", t_stream, "s");
+    const auto [t_stream, rss_stream] = in_child(
+        {"--child", "stream", keys_file.string(), std::to_string(block), out_file.string()});
+    line(name, n, index, "build_streamed_from_keys_file", t_stream, "s");
     line(name, n, index, "build_streamed_peak_rss", rss_stream, "MiB");
     DictIndex d = DictIndex::build_with_threads(shuffled, block, 1);
     for (unsigned t : {1u, all}) {
@@ -261,6 +267,7 @@ void run(const std::string& name, std::vector<std::string> keys) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--child") return child(argv);
   std::vector<std::string> corpora(argv + 1, argv + argc);
   if (corpora.empty())
     corpora = {"/usr/share/dict/american-english", "/usr/share/dict/polish", "dpkg",
