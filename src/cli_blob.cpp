@@ -55,8 +55,8 @@ class KeyWriter {
     }
   }
 
-  // One key and a line feed. A key holding a line break (or bytes that are not UTF-8) cannot be
-  // carried by a keys file: the dump fails naming the key's id, and nothing of the key is written.
+  // One key and a line feed. A key holding a line break cannot be carried by a keys file: the
+  // dump fails naming the key's id, and nothing of the key is written.
   void write_key(std::string_view key, std::uint64_t id) {
     if (key.find_first_of("\n\r") != std::string_view::npos)
       throw Fail::work("id " + std::to_string(id) +
