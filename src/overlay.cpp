@@ -83,7 +83,7 @@ bool Additions::stored_equals(std::uint32_t offset, std::string_view key) const 
 
 const Additions::Slot* Additions::lookup(std::uint64_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = PreHashed{}(hash)&mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
     if (s.index == kEmpty) return nullptr;
     if (s.hash == hash) return &s;
@@ -92,7 +92,7 @@ const Additions::Slot* Additions::lookup(std::uint64_t hash) const noexcept {
 
 bool Additions::insert(std::uint64_t hash, std::uint32_t index, std::uint32_t offset) {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = PreHashed{}(hash)&mask;; i = (i + 1) & mask) {
     Slot& s = slots_[i];
     if (s.index == kEmpty) {
       s = Slot{hash, index, offset};

@@ -112,6 +112,12 @@ struct Limits {
   std::uint64_t key_len = 0xFFFFFFFFULL;
 };
 
+// The hasher of the additions map: the identity, since its keys are 64-bit key hashes already
+// mixed by the SplitMix64 finaliser of `hash_block`.
+struct PreHashed {
+  std::size_t operator()(std::uint64_t key_hash) const noexcept { return key_hash; }
+};
+
 // The additions of an overlay: every added key once, in the order added, with the map from a
 // key's 64-bit hash to its addition. Not thread-safe for writes; const reads may run at once.
 class Additions {
@@ -143,10 +149,9 @@ class Additions {
   void set_limits(const Limits& limits) noexcept;
 
  private:
-  // `by_hash`: open addressing keyed by the key hash itself (PreHashed: the hash is already
-  // SplitMix-finalised, so its low bits index the table directly), linear probing, 16 bytes a
-  // slot. A slot whose index is kEmpty is free; real indexes stay below it by the additions
-  // limit.
+  // `by_hash`: open addressing keyed by the key hash itself (`PreHashed`: its low bits index the
+  // table directly), linear probing, 16 bytes a slot. A slot whose index is kEmpty is free; real
+  // indexes stay below it by the additions limit.
   struct Slot {
     std::uint64_t hash;
     std::uint32_t index;
@@ -645,22 +650,49 @@ AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untru
 // ---- Compaction --------------------------------------------------------------------------------
 
 namespace detail {
-// The live keys in id order, failing where `keys()` would skip: a live base id whose key the
-// base cannot give back is `IndexError::Format` kKeyLost.
+// Calls f(id, key) for every live id in increasing id order, failing where `keys()` would skip: a
+// live base id whose key the base cannot give back is `IndexError::Format` kKeyLost. A
+// `StringIndex` base is read in one ordered stream over its transducer (its ids are the stream's
+// positions) instead of one rank walk an id; should the stored values not follow the stream, it
+// starts over by rank walks. Either way `f` may see an id again and takes the later call.
+template <KeyedBase H, class F>
+void for_each_live_key(const Overlay<H>& ov, F&& f) {
+  const std::uint64_t n_b = ov.base_len();
+  bool streamed = false;
+  if constexpr (std::is_same_v<IndexOf<H>, StringIndex>) {
+    auto it = HandleTraits<H>::get(ov.base()).stream_after(std::nullopt);
+    std::uint64_t x = 0;
+    for (auto item = it.next_raw(); item && item->value == x; item = it.next_raw(), ++x) {
+      if (ov.retired(x)) continue;
+      if (!bytes::is_utf8(item->key)) throw IndexError::format(kKeyLost);
+      f(x, bytes::as_chars(item->key));
+    }
+    streamed = x == n_b;
+  }
+  if (!streamed) {
+    for (std::uint64_t x = 0; x < n_b; ++x) {
+      if (ov.retired(x)) continue;
+      const auto k = base_key(ov.base(), x);
+      if (!k) throw IndexError::format(kKeyLost);
+      f(x, std::string_view(*k));
+    }
+  }
+  const std::uint64_t a = ov.additions().count();
+  for (std::uint64_t i = 0; i < a; ++i)
+    if (!ov.retired(n_b + i)) f(n_b + i, ov.additions().get(i));
+}
+
+// The live keys in id order, as `for_each_live_key` finds them.
 template <KeyedBase H>
 std::vector<std::string> live_keys_strict(const Overlay<H>& ov) {
   std::vector<std::string> out;
   out.reserve(ov.len());
-  const std::uint64_t n_b = ov.base_len();
-  for (std::uint64_t x = 0; x < n_b; ++x) {
-    if (ov.retired(x)) continue;
-    auto k = base_key(ov.base(), x);
-    if (!k) throw IndexError::format(kKeyLost);
-    out.push_back(std::move(*k));
-  }
-  const std::uint64_t a = ov.additions().count();
-  for (std::uint64_t i = 0; i < a; ++i)
-    if (!ov.retired(n_b + i)) out.emplace_back(ov.additions().get(i));
+  std::uint64_t last = 0;
+  for_each_live_key(ov, [&](std::uint64_t x, std::string_view k) {
+    if (!out.empty() && x <= last) out.clear();  // started over
+    last = x;
+    out.emplace_back(k);
+  });
   return out;
 }
 }  // namespace detail
@@ -684,13 +716,11 @@ std::pair<Overlay<H>, std::vector<std::uint64_t>> compact_with_remap(const Overl
   Overlay<H> fresh = compact(ov);
   const std::uint64_t space = ov.id_space();
   std::vector<std::uint64_t> remap(space, kRetired);
-  for (std::uint64_t x = 0; x < space; ++x) {
-    const auto k = ov.key(x);
-    if (!k) continue;  // retired: live base ids were all readable, or `compact` had thrown
-    const auto y = fresh.id(*k);
+  detail::for_each_live_key(ov, [&](std::uint64_t x, std::string_view k) {
+    const auto y = fresh.id(k);
     check_invariant(y.has_value(), "the rebuilt base holds every key it was built from");
     remap[x] = *y;
-  }
+  });
   return {std::move(fresh), std::move(remap)};
 }
 
