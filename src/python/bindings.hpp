@@ -27,6 +27,7 @@ Ref hashed_dict_index_type();
 Ref perfect_hash_index_type();
 Ref compact_hash_index_type();
 Ref closed_hash_index_type();
+Ref overlay_type();
 
 // New Python objects over a shared core (`HashedDictIndex.dict`, `Overlay.base()`).
 Ref string_index_object(std::shared_ptr<const string_index::StringIndex> index);

@@ -18,10 +18,10 @@ using ClassFactory = Ref (*)();
 
 // In this order: StringIndex, StringIndexIterator, PerfectHashIndex, CompactHashIndex,
 // ClosedHashIndex, Overlay, DictIndex, DictIndexIterator, HashedDictIndex.
-const std::array<ClassFactory, 8> kClasses{
-    &string_index_type,        &string_index_iterator_type, &perfect_hash_index_type,
-    &compact_hash_index_type,  &closed_hash_index_type,     &dict_index_type,
-    &dict_index_iterator_type, &hashed_dict_index_type,
+const std::array<ClassFactory, 9> kClasses{
+    &string_index_type,       &string_index_iterator_type, &perfect_hash_index_type,
+    &compact_hash_index_type, &closed_hash_index_type,     &overlay_type,
+    &dict_index_type,         &dict_index_iterator_type,   &hashed_dict_index_type,
 };
 
 // In this order: inspect, plan, _cli.

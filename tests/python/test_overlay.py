@@ -1,0 +1,169 @@
+"""Overlay over each of its three bases: ids, tombstones, compaction, blobs, pickling, threads."""
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+import quenlith
+from quenlith import CompactHashIndex, DictIndex, Overlay, PerfectHashIndex, StringIndex
+
+BASE = ["apple", "banana", "cherry"]
+BASES = [StringIndex, PerfectHashIndex, CompactHashIndex]
+
+
+@pytest.fixture(params=BASES, ids=lambda c: c.__name__)
+def base_cls(request):
+    return request.param
+
+
+def test_ids_additions_and_tombstones(base_cls):
+    base = base_cls(BASE)
+    ov = Overlay(base)
+    assert len(ov) == 3 and ov.id_space() == 3 and not ov.is_empty()
+    ids = {k: base.id(k) for k in BASE}
+    assert ov.add("date") == 3 and ov.id_space() == 4 and len(ov) == 4
+    assert ov.add("apple") == ids["apple"] and ov.id_space() == 4
+    assert ov.id("date") == 3 and ov["date"] == 3 and "date" in ov and ov.contains("date")
+    assert ov.remove("date") is True and ov.remove("date") is False
+    assert ov.id("date") is None and not ov.contains("date") and "date" not in ov
+    assert ov.get("date") is None and ov.get("date", -1) == -1
+    with pytest.raises(KeyError) as caught:
+        ov["date"]
+    assert caught.value.args == ("date",)
+    assert ov.id_space() == 4 and len(ov) == 3
+    assert ov.add("date") == 3 and len(ov) == 4
+    assert ov.retire_id(ov.id_space()) is False
+    assert ov.retire_id(ids["banana"]) is True and ov.retire_id(ids["banana"]) is False
+    assert ov.id("banana") is None and len(ov) == 3
+    with pytest.raises(TypeError):
+        1 in ov
+    with pytest.raises(TypeError):
+        ov[1]
+    with pytest.raises(OverflowError):
+        ov.retire_id(-1)
+    b1, b2 = ov.base(), ov.base()
+    assert b1 is not b2 and type(b1) is base_cls and b1.to_bytes() == base.to_bytes()
+    if base_cls is CompactHashIndex:
+        message = "a CompactHashIndex stores no keys, so an overlay over it has no key(), keys(), compact(), compact_to_file() or compact_with_remap()"
+        for call in (lambda: ov.key(0), ov.keys, ov.compact, ov.compact_with_remap):
+            with pytest.raises(TypeError) as caught:
+                call()
+            assert str(caught.value) == message
+    else:
+        assert ov.key(3) == "date" and ov.key(ids["banana"]) is None and ov.key(ov.id_space()) is None
+        assert ov.keys() == [k for k in sorted(BASE, key=ids.get) if k != "banana"] + ["date"]
+
+
+def test_empty_base():
+    ov = Overlay(StringIndex([]))
+    assert len(ov) == 0 and ov.is_empty() and ov.id_space() == 0 and ov.add("a") == 0
+    with pytest.raises(TypeError, match="^Overlay takes a StringIndex, a PerfectHashIndex or a CompactHashIndex$"):
+        Overlay(DictIndex(["a"]))
+
+
+@pytest.mark.parametrize("base_cls", [StringIndex, PerfectHashIndex])
+def test_compaction(base_cls, tmp_path):
+    ov = Overlay(base_cls(BASE))
+    ov.add("date")
+    ov.add("elder")
+    ov.remove("banana")
+    fresh = ov.compact()
+    assert sorted(fresh.keys()) == sorted(["apple", "cherry", "date", "elder"]) and fresh.id_space() == 4
+    assert ov.id_space() == 5 and len(ov) == 4
+    again, remap = ov.compact_with_remap()
+    table = np.frombuffer(remap, dtype=np.uint64).tolist()
+    assert len(table) == 5
+    for old in range(5):
+        k = ov.key(old)
+        assert table[old] == (2**64 - 1 if k is None else again.id(k))
+    assert ov.compact_to_file(tmp_path / "base.blob") == 4
+    assert sorted(base_cls.load(tmp_path / "base.blob").ids_of(["apple", "date"])) == sorted(
+        [again.id("apple"), again.id("date")])
+
+
+def test_blobs_and_pickling(base_cls, tmp_path):
+    ov = Overlay(base_cls(BASE))
+    ov.add("date")
+    ov.remove("apple")
+    blob = ov.to_bytes()
+    assert blob[:4] == b"OVL2"
+    for copy in (Overlay.from_bytes(blob, base_cls), Overlay.from_untrusted_bytes(blob, base_cls),
+                 pickle.loads(pickle.dumps(ov))):
+        assert copy.id_space() == 4 and len(copy) == 3 and copy.id("date") == 3
+        assert copy.id("apple") is None and copy.to_bytes() == blob
+    ov.save(tmp_path / "o.ovl")
+    assert (tmp_path / "o.ovl").read_bytes() == blob
+    assert Overlay.load(tmp_path / "o.ovl", base_cls).to_bytes() == blob
+    assert Overlay.load_untrusted(str(tmp_path / "o.ovl"), base_cls).to_bytes() == blob
+    other = next(c for c in BASES if c is not base_cls)
+    with pytest.raises(ValueError, match="written over a different base"):
+        Overlay.from_bytes(blob, other)
+    with pytest.raises(TypeError, match=r"^base must be StringIndex, PerfectHashIndex or CompactHashIndex \(the class itself\)$"):
+        Overlay.from_bytes(blob, DictIndex)
+    with pytest.raises(TypeError):
+        Overlay.from_bytes(blob, base_cls(BASE))
+    with pytest.raises(TypeError):
+        Overlay.from_bytes(bytearray(blob), base_cls)
+
+
+def test_class_conventions(tmp_path):
+    assert Overlay.__module__ == "quenlith" and quenlith.Overlay is Overlay
+    assert Overlay.__text_signature__ == "(index)"
+    with pytest.raises(OSError) as caught:
+        Overlay.load(tmp_path / "missing", StringIndex)
+    assert not str(caught.value).startswith("io error: ") and "os error 2" in str(caught.value)
+    with pytest.raises(TypeError):
+        type("Mine", (Overlay,), {})
+
+
+def test_threads_adding_distinct_keys(base_cls):
+    # 32 fingerprint bits keep a CompactHashIndex base from taking a new key for one of its own.
+    ov = Overlay(CompactHashIndex(BASE, 4) if base_cls is CompactHashIndex else base_cls(BASE))
+    got = [[] for _ in range(8)]
+
+    def add(t, out):
+        for i in range(500):
+            out.append(ov.add(f"t{t}-{i}"))
+
+    threads = [threading.Thread(target=add, args=(t, out)) for t, out in enumerate(got)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(i for out in got for i in out) == list(range(3, 3 + 4000))
+    assert ov.id_space() == 4003 and len(ov) == 4003
+
+
+def test_compaction_and_save_beside_writers(tmp_path):
+    # Compaction and save hold the overlay's mutex while they give up the interpreter lock; the
+    # writers wait for the mutex without holding it, so everything finishes.
+    ov = Overlay(StringIndex([f"b{i:05d}" for i in range(20_000)]))
+    errors = []
+
+    def writer(t):
+        try:
+            for i in range(300):
+                ov.add(f"w{t}-{i}")
+        except BaseException as e:
+            errors.append(e)
+
+    def compactor():
+        try:
+            for i in range(5):
+                fresh = ov.compact()
+                assert len(fresh) == fresh.id_space()
+                ov.save(tmp_path / f"o{i}.ovl")
+                assert len(ov.keys()) >= 20_000
+        except BaseException as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(4)]
+    threads.append(threading.Thread(target=compactor))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads) and errors == []
+    assert len(ov) == 20_000 + 1200
+    assert Overlay.load(tmp_path / "o4.ovl", StringIndex).id_space() <= ov.id_space()
