@@ -28,28 +28,25 @@ IndexError from_fst(const fst::Error& e) {
   return IndexError::fst(e.what());
 }
 
-// Inserts keys in ascending byte order with their ranks, skipping a key equal to the previous one.
-class RankInserter {
- public:
-  explicit RankInserter(fst::MapBuilder& builder) : builder_(builder) {}
-
-  void insert(std::string_view key) {
-    if (count_ > 0 && key == previous_) return;
+// Inserts the keys that `next` yields (nullopt at their end), in non-decreasing byte order, each
+// with its rank as value, skipping a key equal to the previous one; returns the number inserted.
+// A builder error, such as a key below the previous one, is thrown at once.
+template <class Next>
+std::uint64_t insert_sorted(fst::MapBuilder& builder, Next&& next) {
+  std::string previous;
+  std::uint64_t count = 0;
+  while (const std::optional<std::string_view> key = next()) {
+    if (count > 0 && *key == previous) continue;
     try {
-      builder_.insert(key, count_);
+      builder.insert(*key, count);
     } catch (const fst::Error& e) {
       throw from_fst(e);
     }
-    previous_.assign(key);
-    ++count_;
+    previous.assign(*key);
+    ++count;
   }
-  std::uint64_t count() const noexcept { return count_; }
-
- private:
-  fst::MapBuilder& builder_;
-  std::string previous_;
-  std::uint64_t count_ = 0;
-};
+  return count;
+}
 
 // Writes a "BIX4" file at `path` atomically: the magic, then the map that `feed` builds by
 // inserting keys into the builder it is given. Returns what `feed` returns. On any failure the
@@ -169,29 +166,32 @@ std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
   // Most nodes on a path have one transition and are not final: those are read as a lone
   // transition, without decoding the node as a whole.
   const fst::detail::NodeReader reader(map);
-  std::optional<fst::Node> node = map.root();
+  fst::Node node = map.root();
   std::string key;
-  if (!(node->is_final() && node->final_output().value() == rank)) {
+  if (!(node.is_final() && node.final_output().value() == rank)) {
     std::uint64_t acc = 0;
-    fst::Transition lone;  // the transition of the current node while `node` is empty
+    // When `decoded` is false the current node is a one-transition node, read as `lone` alone,
+    // and `node` still holds an earlier node.
+    bool decoded = true;
+    fst::Transition lone;
     for (;;) {
       fst::Transition t;
-      if (node) {
-        const std::size_t n = node->len();
+      if (decoded) {
+        const std::size_t n = node.len();
         if (n == 0) return std::nullopt;
         // The transitions' outputs grow with their inputs: find the last one not above `rank`.
         std::size_t lo = 0, hi = n;
         while (lo < hi) {
           const std::size_t mid = (lo + hi) / 2;
           std::uint64_t sum;
-          if (add_overflows(acc, node->transition(mid).out.value(), sum) || sum > rank) {
+          if (add_overflows(acc, node.transition(mid).out.value(), sum) || sum > rank) {
             hi = mid;
           } else {
             lo = mid + 1;
           }
         }
         if (lo == 0) return std::nullopt;
-        t = node->transition(lo - 1);
+        t = node.transition(lo - 1);
       } else {
         t = lone;
       }
@@ -199,15 +199,12 @@ std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
       if (add_overflows(acc, t.out.value(), next) || next > rank) return std::nullopt;
       acc = next;
       key.push_back(static_cast<char>(t.inp));
-      if (reader.lone_transition(t.addr, lone)) {
-        node.reset();
-        continue;
-      }
+      decoded = !reader.lone_transition(t.addr, lone);
+      if (!decoded) continue;
       node = reader.node(t.addr);
       // A final node whose own key ranks lower is passed through: the rank lies below it.
       std::uint64_t here;
-      if (node->is_final() && !add_overflows(acc, node->final_output().value(), here) &&
-          here == rank)
+      if (node.is_final() && !add_overflows(acc, node.final_output().value(), here) && here == rank)
         break;
     }
   }
@@ -360,12 +357,14 @@ std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem:
   if (runs.empty()) {
     const extsort::SortedKeys sorted = run.sorted();
     return write_blob(path, [&](fst::MapBuilder& builder) {
-      RankInserter inserter(builder);
-      for (std::string_view key : sorted) {
+      auto at = sorted.begin();
+      return insert_sorted(builder, [&]() -> std::optional<std::string_view> {
+        if (at == sorted.end()) return std::nullopt;
+        const std::string_view key = *at;
+        ++at;
         check_invariant(bytes::is_utf8(as_bytes(key)), "appended from a str");
-        inserter.insert(key);
-      }
-      return inserter.count();
+        return key;
+      });
     });
   }
   if (!run.empty()) runs.spill(run);
@@ -373,20 +372,18 @@ std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem:
   extsort::ErrorCell cell;
   extsort::Merge merge = runs.merge(cell);
   return write_blob(path, [&](fst::MapBuilder& builder) {
-    RankInserter inserter(builder);
-    while (std::optional<std::string_view> key = merge.next()) inserter.insert(*key);
+    const std::uint64_t count = insert_sorted(builder, [&] { return merge.next(); });
     if (cell) throw *cell;
-    return inserter.count();
+    return count;
   });
 }
 
 std::uint64_t StringIndex::build_sorted_to_file(KeySource& keys,
                                                 const std::filesystem::path& path) {
   return write_blob(path, [&](fst::MapBuilder& builder) {
-    RankInserter inserter(builder);
-    while (std::optional<std::string_view> key = keys.next()) inserter.insert(*key);
+    const std::uint64_t count = insert_sorted(builder, [&] { return keys.next(); });
     if (keys.failed()) throw IndexError::format(kSourceFailed);
-    return inserter.count();
+    return count;
   });
 }
 

@@ -42,7 +42,6 @@ namespace {
 
 constexpr const char* kOutside = "fst node address is outside the blob";
 constexpr const char* kNoFit = "fst node does not fit the blob";
-constexpr const char* kIndexMismatch = "fst node's input index does not match its transitions";
 constexpr const char* kSplitChar = "fst key ends inside a UTF-8 character";
 constexpr const char* kNotBelow = "fst transition does not point below its own node";
 constexpr const char* kNotUtf8 = "fst key is not UTF-8";
@@ -109,16 +108,15 @@ void check_fits(const std::uint8_t* data, std::uint64_t len, std::uint64_t versi
       if (!fst_bounds::deltas_fit(data, len, base - k - t, k, t, end - kAreaStart))
         throw IndexError::format(kNoFit);
       if (index != 0) {
-        // Every entry names the transition of its byte, or no transition (a value >= k): a
-        // lookup by input byte must neither miss a stored byte nor land on another's.
-        std::int32_t position[256];
-        std::fill(std::begin(position), std::end(position), -1);
-        for (std::uint64_t i = 0; i < k; ++i)
-          position[data[base - 1 - i]] = static_cast<std::int32_t>(i);
+        // The index is part of the node: each entry names a transition whose input is its byte,
+        // or, for a byte that no transition holds, no transition (a value >= k). A lookup by
+        // input byte then neither misses a stored byte nor lands on another byte's transition.
+        bool held[256] = {};
+        for (std::uint64_t i = 0; i < k; ++i) held[data[base - 1 - i]] = true;
         for (unsigned b = 0; b < 256; ++b) {
           const std::uint8_t e = data[base + b];
-          const bool ok = position[b] >= 0 ? e == position[b] && data[base - 1 - e] == b : e >= k;
-          if (!ok) throw IndexError::format(kIndexMismatch);
+          const bool ok = held[b] ? e < k && data[base - 1 - e] == b : e >= k;
+          if (!ok) throw IndexError::format(kNoFit);
         }
       }
       return;

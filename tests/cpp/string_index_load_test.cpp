@@ -235,22 +235,30 @@ TEST(StringIndexLoad, UntrustedRefusesBrokenGraphs) {
   EXPECT_EQ(error_of(counted, true),
             "format error: fst holds a different number of keys than its header says");
 
-  // A crafted input index naming another byte's transition.
+  // A crafted input index is a node that does not fit: an entry naming another byte's
+  // transition, one naming a transition for a byte that no transition holds, and one that
+  // hides a stored byte.
   std::vector<std::string> many;
   for (int i = 0; i < 40; ++i) many.push_back(std::string(1, static_cast<char>('A' + i)));
-  Bytes indexed = blob_of(std::vector<std::string_view>(many.begin(), many.end()));
+  const Bytes indexed = blob_of(std::vector<std::string_view>(many.begin(), many.end()));
   const std::size_t index = 4 + root_of(indexed) - 1 - 256;
+  const std::size_t inputs = index - 1;  // input i at inputs - i
   ASSERT_EQ(indexed[index + 'A'], 0);
-  indexed[index + 'A'] = 1;
-  reseal(indexed);
-  EXPECT_EQ(error_of(indexed, true),
-            "format error: fst node's input index does not match its transitions");
-  // An entry for a byte with no transition that names one.
-  indexed[index + 'A'] = 0;
-  indexed[index + 'z'] = 3;
-  reseal(indexed);
-  EXPECT_EQ(error_of(indexed, true),
-            "format error: fst node's input index does not match its transitions");
+  ASSERT_EQ(indexed[inputs - 1], 'B');
+  for (const auto& [byte, entry] : {std::pair<char, std::uint8_t>{'A', 1}, {'z', 3}, {'C', 0xFF}}) {
+    Bytes bad = indexed;
+    bad[index + static_cast<std::uint8_t>(byte)] = entry;
+    reseal(bad);
+    EXPECT_EQ(error_of(bad, true), "format error: fst node does not fit the blob") << byte;
+  }
+  // Two transitions on 'A' whose index entries are sound ('A' names either, 'B' none): the
+  // order check refuses them, as in a node without an index.
+  Bytes twice_indexed = indexed;
+  twice_indexed[inputs - 1] = 'A';
+  twice_indexed[index + 'B'] = 0xFF;
+  reseal(twice_indexed);
+  EXPECT_EQ(error_of(twice_indexed, true),
+            "format error: fst transitions are not in increasing byte order");
 }
 
 TEST(StringIndexLoad, DeltasFit) {

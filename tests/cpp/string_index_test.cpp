@@ -457,6 +457,16 @@ TEST_F(StringIndexBuild, EveryBuildWritesTheSameBytes) {
   const std::vector<std::string> none;
   EXPECT_EQ(StringIndex::load_mmap(out_).len(), m.size());
   EXPECT_EQ(build_of(none).serialized_len(), build_of(none).to_bytes().size());
+
+  // No keys at all: every build writes the empty index.
+  SpanSource empty_unsorted({});
+  EXPECT_EQ(StringIndex::build_to_file(empty_unsorted, out_), 0u);
+  EXPECT_EQ(output(), build_of(none).to_bytes());
+  fs::remove(out_);
+  SpanSource empty_sorted({});
+  EXPECT_EQ(StringIndex::build_sorted_to_file(empty_sorted, out_), 0u);
+  EXPECT_EQ(output(), build_of(none).to_bytes());
+  EXPECT_EQ(StringIndex::load(out_).len(), 0u);
 }
 
 TEST_F(StringIndexBuild, LongKeysFollowTheRunRule) {
