@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "threads.hpp"
-
 namespace quenlith::overlay {
 
 namespace {
@@ -257,16 +255,14 @@ AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untru
 // ---- Rebuilds ----------------------------------------------------------------------------------
 
 std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const StringIndex>&,
-                                                std::vector<std::string> keys) {
-  return std::make_shared<const StringIndex>(
-      StringIndex::build(std::span<const std::string>(keys)));
+                                                std::span<const std::string_view> keys) {
+  return std::make_shared<const StringIndex>(StringIndex::build(keys));
 }
 
 std::shared_ptr<const PerfectHashIndex> rebuild_like(
-    const std::shared_ptr<const PerfectHashIndex>& old, std::vector<std::string> keys) {
-  const std::vector<std::string_view> views(keys.begin(), keys.end());
+    const std::shared_ptr<const PerfectHashIndex>& old, std::span<const std::string_view> keys) {
   return std::make_shared<const PerfectHashIndex>(
-      PerfectHashIndex::build_with(views, old->has_fingerprints()));
+      PerfectHashIndex::build_with(keys, old->has_fingerprints()));
 }
 
 }  // namespace quenlith::overlay

@@ -96,8 +96,8 @@ inline constexpr const char* kTombstonesTruncated = "overlay tombstones truncate
 // A blob whose additions pass the limits of `push_added` (more than u32::MAX of them, or an
 // offset past 4 GiB): refused rather than let the push panic on bytes from a file.
 inline constexpr const char* kTooManyAdditions = "overlay additions exceed what an overlay holds";
-// Compaction of an overlay whose base cannot give back the key of a live id (a `StringIndex`
-// key that is not UTF-8, loaded without validation): the key would be lost.
+// Compaction of an overlay whose base cannot give back the key of a live id (a stored key that
+// is not UTF-8, in a base loaded without validation): the key would be lost.
 inline constexpr const char* kKeyLost =
     "overlay: a live base id has no readable key, so compaction would lose it";
 
@@ -235,7 +235,7 @@ inline std::optional<std::string> base_key(const StringIndex& b, std::uint64_t i
 // Builds a `StringIndex` over `keys` (any order, repeats dropped) on the calling thread. Throws
 // `IndexError::Fst`.
 std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const StringIndex>& old,
-                                                std::vector<std::string> keys);
+                                                std::span<const std::string_view> keys);
 
 // PerfectHashIndex: exact lookup (slot, fingerprint, stored bytes; the side table when it has
 // entries), its key of an id, and a rebuild with the same fingerprint flag.
@@ -253,7 +253,7 @@ inline std::optional<std::string> base_key(const PerfectHashIndex& b, std::uint6
 // Builds a `PerfectHashIndex` over `keys` (any order, repeats dropped) on the online
 // processors, keeping fingerprints when `old` keeps them. Throws the build's `IndexError`.
 std::shared_ptr<const PerfectHashIndex> rebuild_like(
-    const std::shared_ptr<const PerfectHashIndex>& old, std::vector<std::string> keys);
+    const std::shared_ptr<const PerfectHashIndex>& old, std::span<const std::string_view> keys);
 
 // CompactHashIndex, shared only: the slot of the key's hash when its fingerprint matches (or an
 // exact side-table hit). A key the base never held is answered with some base id at a rate of
@@ -296,8 +296,8 @@ concept KeyedBase = OverlayBase<H> && requires(const H& h, std::uint64_t id) {
 };
 // A base that can be rebuilt from keys: what compaction needs.
 template <class H>
-concept OverlayKeys = KeyedBase<H> && requires(const H& h, std::vector<std::string> keys) {
-  { rebuild_like(h, std::move(keys)) } -> std::same_as<std::shared_ptr<const IndexOf<H>>>;
+concept OverlayKeys = KeyedBase<H> && requires(const H& h, std::span<const std::string_view> keys) {
+  { rebuild_like(h, keys) } -> std::same_as<std::shared_ptr<const IndexOf<H>>>;
 };
 
 // Serialisation of each base kind: its tag, its blob's length, writing its blob, loading one.
@@ -669,7 +669,16 @@ void for_each_live_key(const Overlay<H>& ov, F&& f) {
     }
     streamed = x == n_b;
   }
-  if (!streamed) {
+  if constexpr (std::is_same_v<IndexOf<H>, PerfectHashIndex>) {
+    // The arena's own bytes, borrowed: no copy an id.
+    const PerfectHashIndex& b = HandleTraits<H>::get(ov.base());
+    for (std::uint64_t x = 0; x < n_b; ++x) {
+      if (ov.retired(x)) continue;
+      const auto k = x <= 0xFFFFFFFFULL ? b.key(static_cast<std::uint32_t>(x)) : std::nullopt;
+      if (!k) throw IndexError::format(kKeyLost);
+      f(x, *k);
+    }
+  } else if (!streamed) {
     for (std::uint64_t x = 0; x < n_b; ++x) {
       if (ov.retired(x)) continue;
       const auto k = base_key(ov.base(), x);
@@ -682,17 +691,33 @@ void for_each_live_key(const Overlay<H>& ov, F&& f) {
     if (!ov.retired(n_b + i)) f(n_b + i, ov.additions().get(i));
 }
 
-// The live keys in id order, as `for_each_live_key` finds them.
+// The live keys in id order, as `for_each_live_key` finds them, copied back to back into one
+// buffer: one copy a key and no allocation a key.
+struct LiveKeys {
+  std::string bytes;
+  std::vector<std::string_view> keys;
+};
 template <KeyedBase H>
-std::vector<std::string> live_keys_strict(const Overlay<H>& ov) {
-  std::vector<std::string> out;
-  out.reserve(ov.len());
+LiveKeys live_keys_strict(const Overlay<H>& ov) {
+  LiveKeys out;
+  std::vector<std::uint64_t> ends;
+  ends.reserve(ov.len());
   std::uint64_t last = 0;
   for_each_live_key(ov, [&](std::uint64_t x, std::string_view k) {
-    if (!out.empty() && x <= last) out.clear();  // started over
+    if (!ends.empty() && x <= last) {  // started over
+      ends.clear();
+      out.bytes.clear();
+    }
     last = x;
-    out.emplace_back(k);
+    out.bytes.append(k);
+    ends.push_back(out.bytes.size());
   });
+  out.keys.reserve(ends.size());
+  std::uint64_t start = 0;
+  for (const std::uint64_t end : ends) {
+    out.keys.emplace_back(out.bytes.data() + start, end - start);
+    start = end;
+  }
   return out;
 }
 }  // namespace detail
@@ -702,7 +727,8 @@ std::vector<std::string> live_keys_strict(const Overlay<H>& ov) {
 // Throws `IndexError`: kKeyLost, or the rebuild's error.
 template <OverlayKeys H>
 Overlay<H> compact(const Overlay<H>& ov) {
-  return Overlay<H>(rebuild_like(ov.base(), detail::live_keys_strict(ov)));
+  const detail::LiveKeys live = detail::live_keys_strict(ov);
+  return Overlay<H>(rebuild_like(ov.base(), live.keys));
 }
 
 // The value of a retired id in a remap.
@@ -730,7 +756,10 @@ std::pair<Overlay<H>, std::vector<std::uint64_t>> compact_with_remap(const Overl
 template <OverlayKeys H>
 std::uint64_t compact_to_file(const Overlay<H>& ov, const std::filesystem::path& path) {
   using T = IndexOf<H>;
-  const std::shared_ptr<const T> fresh = rebuild_like(ov.base(), detail::live_keys_strict(ov));
+  const std::shared_ptr<const T> fresh = [&] {
+    const detail::LiveKeys live = detail::live_keys_strict(ov);
+    return rebuild_like(ov.base(), live.keys);
+  }();
   blob::write_atomically_with(path, [&](fileio::File& file) {
     fileio::BufWriter w(file, 8192);
     BaseBlob<T>::write(*fresh, w);
