@@ -6,8 +6,10 @@
 // of the corpus beyond that. The priced candidates are then ranked under the objective with a
 // fixed cost model of lookup times, and the plan is explained in a short text.
 //
-// Everything here runs on the caller's thread; only the trial builds start worker threads, and
-// they are joined before the builds return. The library never prints: the plan text is returned.
+// Everything here is called from one thread at a time per plan. The trial builds, and the sort,
+// count and draws of a large corpus held in memory, start worker threads of their own and join
+// them before they return; no result depends on how many there are. The library never prints:
+// the plan text is returned.
 #pragma once
 
 #include <array>
