@@ -190,3 +190,31 @@ def test_every_candidate_without_needs():
     exact = [(e["kind"], e["block"]) for e in _core.plan(WORDS, exact=True)["estimates"]]
     reverse = [(e["kind"], e["block"]) for e in _core.plan(WORDS, reverse=True)["estimates"]]
     assert sorted(exact, key=str) == sorted(reverse, key=str)
+
+
+def test_pricing_releases_the_interpreter_lock():
+    import threading
+    import time
+    keys = [f"key-{i * 7919 % 1000003:07d}" for i in range(120000)]
+    stamps = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            stamps.append(time.monotonic())
+            for _ in range(100):
+                pass
+
+    worker = threading.Thread(target=tick)
+    worker.start()
+    try:
+        t0 = time.monotonic()
+        r = _core.plan(keys, fuzzy=True)
+        t1 = time.monotonic()
+    finally:
+        done.set()
+        worker.join()
+    assert r["keys"] == 120000 and not r["best"]["measured"]
+    # Another thread ran in the middle of the call, which only a released lock allows.
+    middle = (t0 + (t1 - t0) / 4, t0 + 3 * (t1 - t0) / 4)
+    assert any(middle[0] < s < middle[1] for s in stamps)
