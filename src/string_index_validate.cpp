@@ -199,10 +199,38 @@ void validate(const fst::Fst& map) {
     throw IndexError::format(kCountMismatch);
 }
 
+// The transducer library refuses, when it opens a map, a root that is not the last node or that
+// does not decode, before the graph validation could look at it. For such a map the validation's
+// own verdict on its root stands when it has one: an address at or past the end of the map, or a
+// root whose bytes do not fit. `map` is the blob after its magic.
+void check_root(std::span<const std::uint8_t> map) {
+  const std::uint64_t len = map.size();
+  if (len < 36) return;
+  const std::uint64_t version = bytes::load_u64(map.data());
+  if (version == 0 || version > fst::VERSION) return;
+  const std::uint64_t end = version >= 3 ? len - 4 : len;
+  const std::uint64_t root = bytes::load_u64(map.data() + end - 8);
+  if (root == 0) return;
+  if (root >= len) throw IndexError::format(kOutside);
+  check_fits(map.data(), len, version, root);
+}
+
+// Opens the blob without verification; a map the library refuses for its root is refused with
+// the validation's message for that root where there is one.
+StringIndex open_unverified(const blob::SharedBytes& bytes) {
+  try {
+    return StringIndex::from_shared(bytes, false);
+  } catch (const IndexError& e) {
+    // Past the magic check (a `Format` error): the library refused the map.
+    if (e.kind() == IndexError::Kind::Fst) check_root(bytes.bytes().subspan(kMagicBytes));
+    throw;
+  }
+}
+
 }  // namespace
 
 StringIndex StringIndex::from_shared_untrusted(blob::SharedBytes bytes) {
-  StringIndex index = from_shared(std::move(bytes), false);
+  StringIndex index = open_unverified(bytes);
   try {
     validate(index.map_);
   } catch (const IndexError&) {
