@@ -1,8 +1,8 @@
 // The planner: how long a plan takes, and how close its priced bytes come to the built blobs.
 //
-// Corpora: the word lists under /usr/share/dict (american-english, polish) when present, and
-// generated URL-like keys (1,000,000 and 10,000,000 by default; argv[1] replaces the list with one
-// count). For each corpus:
+// Corpora: the word lists under /usr/share/dict (american-english, polish) when present, the file
+// paths of the installed Debian packages (`dpkg -L`) when dpkg is, and generated URL-like keys
+// (1,000,000 and 10,000,000 by default; argv[1] replaces the list with one count). For each corpus:
 //   - plan_for over the keys in memory and plan_file over a keys file holding them shuffled, under
 //     the memory objective with no needs, beside the baseline of sorting and deduplicating the
 //     keys in memory (what any planner must at least do);
@@ -155,6 +155,16 @@ int main(int argc, char** argv) {
     const fs::path path = fs::path("/usr/share/dict") / list;
     if (fs::exists(path)) run(list, read_lines(path));
   }
+  // The file paths of the installed Debian packages, when dpkg is present.
+  const fs::path paths =
+      fs::temp_directory_path() / ("plan_bench_paths." + std::to_string(::getpid()));
+  const std::string cmd =
+      "dpkg-query -W -f='${binary:Package}\\n' 2>/dev/null | xargs -r dpkg -L 2>/dev/null | "
+      "LC_ALL=C sort -u > '" +
+      paths.string() + "'";
+  if (std::system(cmd.c_str()) == 0 && fs::exists(paths) && fs::file_size(paths) > 0)
+    run("dpkg_paths", read_lines(paths));
+  fs::remove(paths);
   for (std::size_t n : counts) run("urls", url_keys(n));
   return 0;
 }
