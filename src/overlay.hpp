@@ -428,15 +428,9 @@ class Overlay {
     if (id - n_b_ < added_.count()) return std::string(added_.get(id - n_b_));
     return std::nullopt;
   }
-  // Every live key in id order: base keys first, then additions in the order added.
-  std::vector<std::string> keys() const requires KeyedBase<H> {
-    std::vector<std::string> out;
-    out.reserve(live_);
-    const std::uint64_t end = id_space();
-    for (std::uint64_t x = 0; x < end; ++x)
-      if (auto k = key(x)) out.push_back(std::move(*k));
-    return out;
-  }
+  // Every live key in id order: base keys first, then additions in the order added; a base id
+  // whose key the base cannot give back is skipped, as `key` gives none for it.
+  std::vector<std::string> keys() const requires KeyedBase<H>;
 
   // The raw record operations the loader and the owner build on.
   void push_added(std::string_view key) { added_.push(key); }
@@ -650,12 +644,12 @@ AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untru
 // ---- Compaction --------------------------------------------------------------------------------
 
 namespace detail {
-// Calls f(id, key) for every live id in increasing id order, failing where `keys()` would skip: a
-// live base id whose key the base cannot give back is `IndexError::Format` kKeyLost. A
+// Calls f(id, key) for every live id in increasing id order. A live base id whose key the base
+// cannot give back is `IndexError::Format` kKeyLost when `kStrict`, else skipped. A
 // `StringIndex` base is read in one ordered stream over its transducer (its ids are the stream's
 // positions) instead of one rank walk an id; should the stored values not follow the stream, it
 // starts over by rank walks. Either way `f` may see an id again and takes the later call.
-template <KeyedBase H, class F>
+template <bool kStrict = true, KeyedBase H, class F>
 void for_each_live_key(const Overlay<H>& ov, F&& f) {
   const std::uint64_t n_b = ov.base_len();
   bool streamed = false;
@@ -664,8 +658,10 @@ void for_each_live_key(const Overlay<H>& ov, F&& f) {
     std::uint64_t x = 0;
     for (auto item = it.next_raw(); item && item->value == x; item = it.next_raw(), ++x) {
       if (ov.retired(x)) continue;
-      if (!bytes::is_utf8(item->key)) throw IndexError::format(kKeyLost);
-      f(x, bytes::as_chars(item->key));
+      if (bytes::is_utf8(item->key))
+        f(x, bytes::as_chars(item->key));
+      else if (kStrict)
+        throw IndexError::format(kKeyLost);
     }
     streamed = x == n_b;
   }
@@ -675,15 +671,19 @@ void for_each_live_key(const Overlay<H>& ov, F&& f) {
     for (std::uint64_t x = 0; x < n_b; ++x) {
       if (ov.retired(x)) continue;
       const auto k = x <= 0xFFFFFFFFULL ? b.key(static_cast<std::uint32_t>(x)) : std::nullopt;
-      if (!k) throw IndexError::format(kKeyLost);
-      f(x, *k);
+      if (k)
+        f(x, *k);
+      else if (kStrict)
+        throw IndexError::format(kKeyLost);
     }
   } else if (!streamed) {
     for (std::uint64_t x = 0; x < n_b; ++x) {
       if (ov.retired(x)) continue;
       const auto k = base_key(ov.base(), x);
-      if (!k) throw IndexError::format(kKeyLost);
-      f(x, std::string_view(*k));
+      if (k)
+        f(x, std::string_view(*k));
+      else if (kStrict)
+        throw IndexError::format(kKeyLost);
     }
   }
   const std::uint64_t a = ov.additions().count();
@@ -721,6 +721,19 @@ LiveKeys live_keys_strict(const Overlay<H>& ov) {
   return out;
 }
 }  // namespace detail
+
+template <OverlayBase H>
+std::vector<std::string> Overlay<H>::keys() const requires KeyedBase<H> {
+  std::vector<std::string> out;
+  out.reserve(live_);
+  std::uint64_t last = 0;
+  detail::for_each_live_key<false>(*this, [&](std::uint64_t x, std::string_view k) {
+    if (!out.empty() && x <= last) out.clear();  // started over
+    last = x;
+    out.emplace_back(k);
+  });
+  return out;
+}
 
 // A new, empty overlay over a base of the same kind built from the live keys. Ids are renumbered
 // by the new base (ranks for a `StringIndex`, slots for a `PerfectHashIndex`). `ov` is unchanged.
