@@ -2,7 +2,9 @@
 // front-coded blocks, every key stored), and its lazy iterator `DictIndexIterator`.
 #include "dict_index.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "bindings.hpp"
 #include "bytes.hpp"
@@ -55,11 +57,24 @@ Ref optional_pair(const std::optional<Pair>& p) {
 
 // ---- The `block` argument ----
 
+// The characters that extend a grapheme without being a nonspacing or enclosing mark (Unicode's
+// Other_Grapheme_Extend: spacing vowel signs and length marks, ZWNJ, the halfwidth kana voicing
+// marks, the combining stem and flags of musical notation, the tag characters).
+bool other_grapheme_extend(Py_UCS4 c) {
+  static constexpr Py_UCS4 kSingles[] = {
+      0x09be, 0x09d7,  0x0b3e,  0x0b57,  0x0bbe,  0x0bd7,  0x0cc2,  0x0cd5,  0x0cd6,
+      0x0d3e, 0x0d57,  0x0dcf,  0x0ddf,  0x1b35,  0x200c,  0x302e,  0x302f,  0xff9e,
+      0xff9f, 0x1133e, 0x11357, 0x114b0, 0x114bd, 0x115af, 0x11930, 0x1d165,
+  };
+  if ((c >= 0x1d16e && c <= 0x1d172) || (c >= 0xe0020 && c <= 0xe007f)) return true;
+  return std::find(std::begin(kSingles), std::end(kSingles), c) != std::end(kSingles);
+}
+
 // Whether a character is shown escaped in the unknown-name message: not printable, or one that
-// extends a grapheme (a combining mark and the few others the grapheme rules treat alike).
+// extends a grapheme (a nonspacing or enclosing mark, or one of `other_grapheme_extend`).
 bool escaped_char(Py_UCS4 c) {
   if (c < 0x80) return c < 0x20 || c == 0x7f;
-  if (c == 0x200c || c == 0xff9e || c == 0xff9f) return true;
+  if (other_grapheme_extend(c)) return true;
   Ref ch = Ref::check(PyUnicode_FromOrdinal(static_cast<int>(c)));
   Ref printable = Ref::check(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
   if (printable.get() != Py_True) return true;
@@ -109,16 +124,11 @@ bool escaped_char(Py_UCS4 c) {
       text += hex;
       continue;
     }
+    // `block_arg` admits only a str with a UTF-8 form, so every character has one.
     Ref one = Ref::check(PyUnicode_FromOrdinal(static_cast<int>(c)));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(one.get(), &size);
-    if (utf8 == nullptr) {  // a lone surrogate: not printable, shown by its code point
-      PyErr_Clear();
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
-      text += hex;
-      continue;
-    }
+    if (utf8 == nullptr) throw ErrorAlreadySet{};
     text.append(utf8, static_cast<std::size_t>(size));
   }
   text += '"';
@@ -129,19 +139,19 @@ bool escaped_char(Py_UCS4 c) {
 }
 
 // Converts and resolves `block` (omitted: 256). A number passes unchecked (the builder checks its
-// range after the keys are read); a name must be one of the three.
+// range after the keys are read); a name must be one of the three. The object is tried as an
+// unsigned integer, then as a str; whatever made the first attempt fail is dropped, and an object
+// that is neither (a str without a UTF-8 form included) is a TypeError naming `block`.
 std::uint64_t block_arg(PyObject* obj) {
   if (obj == nullptr) return 256;
   if (Ref index = Ref::steal(PyNumber_Index(obj))) {
     const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr)) return v;
   }
-  if (PyErr_Occurred() != nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
-      throw ErrorAlreadySet{};
+  PyErr_Clear();
+  const bool text = PyUnicode_Check(obj) && PyUnicode_AsUTF8AndSize(obj, nullptr) != nullptr;
+  if (!text) {
     PyErr_Clear();
-  }
-  if (!PyUnicode_Check(obj)) {
     Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
     PyErr_Format(PyExc_TypeError, "block must be an unsigned integer or a str, not %U", name.get());
     throw ErrorAlreadySet{};

@@ -158,14 +158,21 @@ def test_block_argument():
     prefix = "dict: block must be an int in 1..=1024 or one of 'fast', 'balanced', 'compact', not "
     for name, shown in [("Fast", '"Fast"'), ("fast ", '"fast "'), ("tiny", '"tiny"'),
                         ('a"b\\c', '"a\\"b\\\\c"'), ("t\tr\rn\n0\0", '"t\\tr\\rn\\n0\\0"'),
-                        ("e\u0301'ü", '"e\\u{301}\'ü"'), ("\x7f\u200b", '"\\u{7f}\\u{200b}"')]:
+                        ("e\u0301'ü", '"e\\u{301}\'ü"'), ("\x7f\u200b", '"\\u{7f}\\u{200b}"'),
+                        # Spacing marks that still extend a grapheme.
+                        ("\u09be\u302e\U0001d165", '"\\u{9be}\\u{302e}\\u{1d165}"')]:
         with pytest.raises(ValueError) as caught:
             DictIndex(["a"], block=name)
         assert str(caught.value) == prefix + shown
     for size in (0, 1025):
         with pytest.raises(ValueError, match=r"^format error: dict: block must be in 1\.\.=1024$"):
             DictIndex(["a"], block=size)
-    for bad in (2.5, -1, 2**64, b"fast", None):
+    class BadIndex:
+        def __index__(self):
+            raise ValueError("not a number after all")
+
+    # Neither an unsigned integer nor a str with a UTF-8 form, whatever made each attempt fail.
+    for bad in (2.5, -1, 2**64, b"fast", None, BadIndex(), "fa\ud800st"):
         with pytest.raises(TypeError, match="block"):
             DictIndex(["a"], block=bad)
     # A bad key source is reported before a numeric block out of range, an unknown name first.
