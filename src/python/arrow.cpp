@@ -66,11 +66,15 @@ std::uint64_t uint_attribute(PyObject* array, const char* name) {
   return uint_arg(value.get(), name);
 }
 
-// Copies `length` bytes from `start` of a buffer-protocol object; ValueError(message) when they
-// do not lie inside it (the sum checked for overflow).
+// Copies `length` bytes from `start` of a buffer-protocol object, seen as
+// `memoryview(buffer).cast("B")` (so a view that cannot be cast to bytes, a strided one or one
+// of a non-native format, is refused as the cast refuses it); ValueError(message) when the
+// bytes do not lie inside it (the sum checked for overflow).
 std::vector<std::uint8_t> copy_range(PyObject* buffer, std::uint64_t start, std::uint64_t length,
                                      const char* message) {
-  BufferView view(buffer, PyBUF_SIMPLE);
+  Ref memory = Ref::check(PyMemoryView_FromObject(buffer));
+  Ref as_bytes = Ref::check(PyObject_CallMethod(memory.get(), "cast", "s", "B"));
+  BufferView view(as_bytes.get(), PyBUF_SIMPLE);
   const std::span<const std::uint8_t> bytes = view.bytes();
   std::uint64_t end = 0;
   if (__builtin_add_overflow(start, length, &end) || end > bytes.size())

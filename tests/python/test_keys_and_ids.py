@@ -317,6 +317,13 @@ def test_hand_made_columns_are_checked_before_any_read():
         idx.ids_of_arrow(Duck(1, [0, 1], buffers=[None, None]))
     with pytest.raises(OverflowError):
         idx.ids_of_arrow(Duck(1, [0, 1], b"a", offset=-1))
+    # Buffers are read as memoryview(buffer).cast("B"): a strided one is refused as the cast
+    # refuses it, any buffer of a native format is read as its bytes.
+    strided = memoryview(array.array("i", [0, 7, 1, 7]))[::2]
+    with pytest.raises(TypeError, match="C-contiguous"):
+        idx.ids_of_arrow(Duck(1, None, buffers=[None, strided, b"a"]))
+    offsets = np.array([[0], [5]], dtype=np.int32)
+    assert column_ids(idx, Duck(1, None, buffers=[None, offsets, b"key-1"])) == [idx.id("key-1")]
 
     good = Duck(3, [1, 1, 6, 8], b"xkey-7ab", b"\x05", null_count=1, offset=0)
     assert column_ids(idx, good) == [idx.id(""), idx.MISSING_ID, idx.MISSING_ID]
