@@ -578,8 +578,10 @@ PyMethodDef methods[] = {
      "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksum and "
      "ranks."},
     {"load_untrusted", method_ptr(&load_untrusted), kStatic,
-     "load_untrusted(path)\n--\n\nReads a blob file someone else wrote and loads it with full "
-     "validation, as\nfrom_untrusted_bytes; a crafted blob raises ValueError."},
+     "load_untrusted(path)\n--\n\nReads a blob file someone else wrote and loads it "
+     "validating the whole transducer,\nas from_untrusted_bytes; slower than load. A crafted "
+     "blob raises ValueError like any\nother bad input (a decoder's panic message may still be "
+     "printed on standard error\nfirst)."},
     {"load_mmap", method_ptr(&F::load_mmap), kStatic,
      "load_mmap(path)\n--\n\nMaps a blob file read-only and reads the index from the mapping; "
      "only the header\nand lengths are checked. The file must not change while the index "
@@ -589,8 +591,9 @@ PyMethodDef methods[] = {
      "load."},
     {"load_mmap_untrusted", method_ptr(&load_mmap_untrusted), kStatic,
      "load_mmap_untrusted(path)\n--\n\nMaps a blob file someone else wrote and validates the "
-     "whole transducer over the\nmapping; a crafted blob raises ValueError. The file must not "
-     "change while the\nindex lives."},
+     "whole transducer over the\nmapping; slower than load_mmap. A crafted blob raises "
+     "ValueError like any other bad\ninput (a decoder's panic message may still be printed on "
+     "standard error first).\nThe file must not change while the index lives."},
     {nullptr, nullptr, 0, nullptr},
 };
 

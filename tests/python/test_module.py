@@ -116,3 +116,73 @@ def test_references_do_not_leak(tmp_path):
     finally:
         tracemalloc.stop()
     assert second - first < 64 * 1024
+
+
+# Every method of every class, in the order the class declares it, with its text signature.
+# Entries without a signature of their own take the common one below.
+COMMON = {
+    "is_empty": "($self)", "id": "($self, key)", "id_unchecked": "($self, key)",
+    "contains": "($self, key)", "get": "($self, key, default=None)", "key": "($self, id)",
+    "ids_of": "($self, keys)", "ids_of_bytes": "($self, keys)",
+    "ids_of_arrow": "($self, column)", "ids_into_arrow": "($self, column, out)",
+    "ids_into": "($self, keys, out)", "keys_of": "($self, ids)",
+    "prefix": "($self, prefix, limit=None)", "common_prefix": "($self, query)",
+    "longest_prefix": "($self, query)", "range": "($self, lo, hi, limit=None)",
+    "lower_bound": "($self, query)", "range_count": "($self, lo, hi)",
+    "prefix_count": "($self, prefix)", "prefix_id_range": "($self, prefix)",
+    "successor": "($self, query)", "predecessor": "($self, query)",
+    "to_bytes": "($self)", "serialized_len": "($self)", "__reduce__": "($self)",
+    "from_bytes": "(data)", "from_untrusted_bytes": "(data)", "save": "($self, path)",
+    "load": "(path)", "load_untrusted": "(path)", "load_mmap": "(path)",
+    "load_mmap_verified": "(path)", "load_mmap_untrusted": "(path)",
+}
+LOOKUPS = ["ids_of", "ids_of_bytes", "ids_of_arrow", "ids_into_arrow", "ids_into"]
+SERIAL = ["to_bytes", "serialized_len", "__reduce__", "from_bytes", "save", "load", "load_mmap",
+          "load_mmap_verified"]
+METHODS = {
+    "StringIndex": [
+        ("from_sorted", "(items)"), ("build_to_file", "(items, path)"),
+        ("build_sorted_to_file", "(items, path)"), "is_empty", "id", "contains", "get", "key",
+        *LOOKUPS, "keys_of", "prefix", "common_prefix", "longest_prefix", "range", "lower_bound",
+        "range_count", "prefix_count", "prefix_id_range", "successor", "predecessor",
+        ("fuzzy", "($self, query, max_distance, limit=None)"),
+        ("subsequence", "($self, query, limit=None)"), "to_bytes", "serialized_len",
+        "__reduce__", "from_bytes", "from_untrusted_bytes", "save", "load", "load_untrusted",
+        "load_mmap", "load_mmap_verified", "load_mmap_untrusted"],
+    "DictIndex": [
+        ("build_to_file", "(items, path, block=256)"), "is_empty", "id", "contains", "get",
+        ("lower_bound", "($self, key)"), "prefix", "common_prefix", "longest_prefix", "range",
+        "prefix_count", "range_count", "prefix_id_range", "successor", "predecessor", "key",
+        "keys_of", *LOOKUPS, *SERIAL],
+    "PerfectHashIndex": [
+        ("build_to_file", "(source, path, *, fingerprints=False)"), "is_empty",
+        ("has_fingerprints", "($self)"), "id", "id_unchecked", "contains", "get", "key",
+        *LOOKUPS, "keys_of", *SERIAL],
+    "CompactHashIndex": [
+        ("build_to_file", "(items, path, fingerprint_bytes=1, *, fingerprint_bits=None)"),
+        "is_empty", "id", "id_unchecked", "get", "contains", *LOOKUPS, *SERIAL],
+    "ClosedHashIndex": ["is_empty", "id", *LOOKUPS, *SERIAL[:6]],
+    "HashedDictIndex": [
+        ("from_dict", "(dict, fingerprint_bits)"), "is_empty", "id", "id_unchecked", "get",
+        "contains", *LOOKUPS, *SERIAL],
+    "Overlay": [
+        "is_empty", ("id_space", "($self)"), "id", "contains", "get", ("add", "($self, key)"),
+        ("remove", "($self, key)"), ("retire_id", "($self, id)"), "key", ("keys", "($self)"),
+        ("compact", "($self)"), ("compact_to_file", "($self, path)"),
+        ("compact_with_remap", "($self)"), ("base", "($self)"), "to_bytes", "save",
+        ("from_bytes", "(data, base)"), "__reduce__", ("from_untrusted_bytes", "(data, base)"),
+        ("load", "(path, base)"), ("load_untrusted", "(path, base)")],
+}
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_every_method_in_order_with_its_text_signature(name):
+    cls = getattr(_core, name)
+    expected = [(m, COMMON[m]) if isinstance(m, str) else m for m in METHODS[name]]
+    declared = [(m, getattr(cls, m).__text_signature__) for m, v in vars(cls).items()
+                if callable(v) or isinstance(v, staticmethod)
+                if not m.startswith("__") or m == "__reduce__"]
+    assert declared == expected
+    for method, _ in expected:
+        doc = getattr(cls, method).__doc__
+        assert doc and doc.strip(), (name, method)

@@ -367,6 +367,10 @@ def test_class_conventions():
     assert StringIndex.prefix.__text_signature__ == "($self, prefix, limit=None)"
     assert DictIndex.block.__doc__ == "Keys per block, as given at build time."
     assert StringIndex.fuzzy.__text_signature__ == "($self, query, max_distance, limit=None)"
+    # The untrusted loaders state their contract: for someone else's blob, slower, ValueError.
+    for name in ("from_untrusted_bytes", "load_untrusted", "load_mmap_untrusted"):
+        doc = getattr(StringIndex, name).__doc__
+        assert "someone else" in doc and "slower" in doc and "raises ValueError" in doc, name
 
 
 def test_dict_build_to_file(tmp_path):
