@@ -9,7 +9,6 @@
 //
 // Output: one line per measurement, "map=... keys=... op=... <figures>".
 // Usage: fst_stream_bench [big-key-count]   (default 3,000,000; at least 20,000)
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "vectors.hpp"
 
 #include "fst/builder.hpp"
 #include "fst/fst.hpp"
@@ -38,25 +37,8 @@ double seconds_since(Clock::time_point t0) {
 }
 
 std::vector<std::string> load_large_words() {
-  const std::string path = std::string(FST_VECTORS_DIR) + "/build_large.jsonl.gz";
-  std::unique_ptr<gzFile_s, int (*)(gzFile)> f(gzopen(path.c_str(), "rb"), gzclose);
-  if (!f) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
-  std::string text;
-  char buf[1 << 16];
-  int n;
-  while ((n = gzread(f.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-  const auto j = nlohmann::json::parse(text.substr(0, text.find('\n')));
   std::vector<std::string> words;
-  for (const auto& kv : j.at("keys")) {
-    const std::string hex = kv.at(0).get<std::string>();
-    std::string w;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-      w.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    words.push_back(std::move(w));
-  }
+  for (const auto& [k, v] : fst_test::large_case().keys) words.emplace_back(k.begin(), k.end());
   return words;
 }
 

@@ -1,32 +1,24 @@
-// Loading the reference vectors (JSON Lines, hex byte strings) for the fst tests.
+// Loading the reference vectors (JSON Lines, hex byte strings) for the fst tests. The reader is
+// compiled once, into the tests' own small library (vectors.cpp).
 #pragma once
 
-#include <zlib.h>
-
-#include <algorithm>
-#include <string_view>
-#include <optional>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
-
-#include "fst/utf8.hpp"
 
 namespace fst_test {
 
 using Bytes = std::vector<std::uint8_t>;
 using nlohmann::json;
 
-inline std::string vector_path(const std::string& name) {
-  return std::string(FST_VECTORS_DIR) + "/" + name;
-}
+// The path of vector file `name` in the vectors directory.
+std::string vector_path(const std::string& name);
 
 // Byte-wise order for std::map / std::set keys (the standard operator< on byte vectors sets
 // off a false -Wstringop-overread in GCC 12 at -O3).
@@ -38,60 +30,15 @@ struct BytesLess {
   }
 };
 
-inline Bytes hex(const std::string& s) {
-  if (s.size() % 2 != 0) throw std::runtime_error("odd hex length");
-  auto nib = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    throw std::runtime_error("bad hex digit");
-  };
-  Bytes out(s.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<std::uint8_t>(nib(s[2 * i]) << 4 | nib(s[2 * i + 1]));
-  return out;
-}
+// Lower-case hex to bytes and back. `hex` throws std::runtime_error on an odd length or a bad
+// digit.
+Bytes hex(const std::string& s);
+std::string to_hex(const Bytes& b);
 
-inline std::string to_hex(const Bytes& b) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (auto c : b) {
-    s += d[c >> 4];
-    s += d[c & 15];
-  }
-  return s;
-}
-
-inline std::vector<json> parse_lines(const std::string& text) {
-  std::vector<json> out;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    if (nl > pos)
-      out.push_back(json::parse(text.begin() + static_cast<std::ptrdiff_t>(pos),
-                                text.begin() + static_cast<std::ptrdiff_t>(nl)));
-    pos = nl + 1;
-  }
-  return out;
-}
-
-inline std::vector<json> load_jsonl(const std::string& name) {
-  std::ifstream in(vector_path(name), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + name);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return parse_lines(text);
-}
-
-inline std::vector<json> load_jsonl_gz(const std::string& name) {
-  std::unique_ptr<gzFile_s, int (*)(gzFile)> f(gzopen(vector_path(name).c_str(), "rb"), gzclose);
-  if (!f) throw std::runtime_error("cannot open " + name);
-  std::string text;
-  char buf[1 << 16];
-  int n;
-  while ((n = gzread(f.get(), buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-  if (n < 0) throw std::runtime_error("cannot read " + name);
-  return parse_lines(text);
-}
+// Every JSON value of a JSON Lines file (plain, or gzip-compressed) in the vectors directory.
+// Throws std::runtime_error when the file cannot be read.
+std::vector<json> load_jsonl(const std::string& name);
+std::vector<json> load_jsonl_gz(const std::string& name);
 
 // A build case: its keys (hex-decoded) and expected file.
 struct BuildCase {
@@ -109,63 +56,16 @@ struct BuildCase {
   }
 };
 
-inline BuildCase build_case(const json& j) {
-  BuildCase c;
-  c.name = j.at("name").get<std::string>();
-  c.tags = j.at("tags").get<std::vector<std::string>>();
-  for (auto& kv : j.at("keys"))
-    c.keys.emplace_back(hex(kv.at(0).get<std::string>()), kv.at(1).get<std::uint64_t>());
-  c.fst = hex(j.at("fst").get<std::string>());
-  c.len = j.at("len").get<std::uint64_t>();
-  c.size = j.at("size").get<std::uint64_t>();
-  c.root_addr = j.at("root_addr").get<std::uint64_t>();
-  c.checksum = j.at("checksum").get<std::uint32_t>();
-  return c;
-}
-
 // The small and medium build cases (build.jsonl), loaded once per test program.
-inline const std::vector<BuildCase>& build_cases() {
-  static const std::vector<BuildCase> cases = [] {
-    std::vector<BuildCase> v;
-    for (auto& j : load_jsonl("build.jsonl")) v.push_back(build_case(j));
-    return v;
-  }();
-  return cases;
-}
-
-inline const BuildCase& build_case_named(const std::string& name) {
-  for (auto& c : build_cases())
-    if (c.name == name) return c;
-  throw std::runtime_error("no build case " + name);
-}
-
-inline const BuildCase& large_case() {
-  static const BuildCase c = build_case(load_jsonl_gz("build_large.jsonl.gz").at(0));
-  return c;
-}
+const std::vector<BuildCase>& build_cases();
+const BuildCase& build_case_named(const std::string& name);
+// The one large case (build_large.jsonl.gz), loaded once per test program.
+const BuildCase& large_case();
 
 // The edit distance between two UTF-8 strings counted in Unicode scalar values; nullopt when
 // either is not valid UTF-8. Past `cap` only the length difference is returned, which is already
 // more than any distance a test asks about.
-inline std::optional<std::size_t> true_distance(std::string_view a, std::string_view b,
-                                                std::size_t cap = SIZE_MAX) {
-  std::vector<char32_t> x;
-  std::vector<char32_t> y;
-  if (!fst::utf8::decode(a, x) || !fst::utf8::decode(b, y)) return std::nullopt;
-  const std::size_t diff = x.size() > y.size() ? x.size() - y.size() : y.size() - x.size();
-  if (diff > cap) return diff;
-  std::vector<std::size_t> row(y.size() + 1);
-  for (std::size_t j = 0; j <= y.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= x.size(); ++i) {
-    std::size_t diag = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= y.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (x[i - 1] == y[j - 1] ? 0 : 1)});
-      diag = up;
-    }
-  }
-  return row[y.size()];
-}
+std::optional<std::size_t> true_distance(std::string_view a, std::string_view b,
+                                         std::size_t cap = SIZE_MAX);
 
 }  // namespace fst_test
