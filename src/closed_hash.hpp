@@ -70,13 +70,6 @@ class ClosedHashIndex {
  public:
   using Parts = hash_blob::BlobParts;
 
-  // What the frame parse of a blob yields before the minimal perfect hash is decoded.
-  struct Frame {
-    std::uint64_t n;
-    std::span<const std::uint8_t> mph;  // inside the parsed bytes
-    std::vector<PairEntry> side;        // sorted
-  };
-
   // An empty index.
   ClosedHashIndex() = default;
 
@@ -151,8 +144,6 @@ class ClosedHashIndex {
   // Writes the blob through the atomic writer; the target is untouched on failure.
   void save(const std::filesystem::path& path) const;
 
-  // The checks of a blob up to the minimal perfect hash, in their fixed order (see the .cpp).
-  static Frame parse_frame(std::span<const std::uint8_t> bytes);
   // Loads a blob, always verifying its payload hash; the index owns everything it keeps.
   // Throws `IndexError::Format`.
   static ClosedHashIndex from_bytes(std::span<const std::uint8_t> bytes);
@@ -160,6 +151,15 @@ class ClosedHashIndex {
   static ClosedHashIndex load(const std::filesystem::path& path);
 
  private:
+  // What the frame parse of a blob yields before the minimal perfect hash is decoded.
+  struct Frame {
+    std::uint64_t n;
+    std::span<const std::uint8_t> mph;  // inside the parsed bytes
+    std::vector<PairEntry> side;        // sorted
+  };
+  // The checks of a blob up to the minimal perfect hash, in their fixed order (see the .cpp).
+  static Frame parse_frame(std::span<const std::uint8_t> bytes);
+
   ClosedHashIndex(std::vector<PairEntry> side, std::optional<mphf::Mphf> mph, std::uint64_t n)
       : side_(std::move(side)), mph_(std::move(mph)), n_(n) {}
 

@@ -122,15 +122,6 @@ class CompactHashIndex {
  public:
   using Parts = hash_blob::BlobParts;
 
-  // What the frame parse of a blob yields before the minimal perfect hash is decoded.
-  struct Frame {
-    std::uint64_t n;
-    std::uint32_t bits;
-    std::span<const std::uint8_t> mph;  // inside the parsed view
-    blob::SharedBytes fingerprints;     // a sub-view sharing the parsed view's storage
-    std::vector<PairEntry> side;        // sorted
-  };
-
   // An empty index of width 8.
   CompactHashIndex();
 
@@ -195,10 +186,6 @@ class CompactHashIndex {
                                                   std::uint64_t h2) noexcept {
     return side_table::find_pair(side, h1, h2);
   }
-  // Whether the table holds the low `bits` bits of `h2` at `slot` (any width).
-  bool fp_matches_wide(std::uint64_t slot, std::uint64_t h2) const noexcept {
-    return compact_hash::fp_matches_wide(fingerprints_.bytes(), bits_, slot, h2);
-  }
 
   // Batched lookup of `count` keys, `key_at(i)` giving the bytes of key i: the ids aligned with
   // the keys, absent where not matched. Equal to `id` applied to each key.
@@ -230,8 +217,6 @@ class CompactHashIndex {
   // on failure.
   void save(const std::filesystem::path& path) const;
 
-  // The checks of a blob up to the minimal perfect hash, in their fixed order (see the .cpp).
-  static Frame parse_frame(const blob::SharedBytes& view, bool verify);
   // Loads a blob held in `view`; the fingerprint table borrows the view's storage. `verify`
   // compares the payload hash. Throws `IndexError::Format`.
   static CompactHashIndex from_shared(blob::SharedBytes view, bool verify);
@@ -246,6 +231,18 @@ class CompactHashIndex {
   static CompactHashIndex load_mmap_verified(const std::filesystem::path& path);
 
  private:
+  // What the frame parse of a blob yields before the minimal perfect hash is decoded.
+  struct Frame {
+    std::uint64_t n;
+    std::uint32_t bits;
+    std::span<const std::uint8_t> mph;  // inside the parsed view
+    blob::SharedBytes fingerprints;     // a sub-view sharing the parsed view's storage
+    std::vector<PairEntry> side;        // sorted
+  };
+
+  // The checks of a blob up to the minimal perfect hash, in their fixed order (see the .cpp).
+  static Frame parse_frame(const blob::SharedBytes& view, bool verify);
+
   CompactHashIndex(std::optional<mphf::Mphf> mph, blob::SharedBytes fingerprints,
                    std::uint32_t bits, std::vector<PairEntry> side, std::uint64_t n);
 

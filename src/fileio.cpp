@@ -216,23 +216,4 @@ void BufReader::read_exact(std::span<std::uint8_t> out) {
   if (!out.empty() && !read_exact_or_eof(out)) throw unexpected_eof();
 }
 
-bool BufReader::read_line(std::string& line) {
-  line.clear();
-  bool any = false;
-  for (;;) {
-    if (pos_ == end_ && !fill()) return any;
-    any = true;
-    const std::uint8_t* start = buf_.data() + pos_;
-    const void* nl = std::memchr(start, '\n', end_ - pos_);
-    if (nl) {
-      std::size_t n = static_cast<const std::uint8_t*>(nl) - start;
-      line.append(reinterpret_cast<const char*>(start), n);
-      pos_ += n + 1;
-      return true;
-    }
-    line.append(reinterpret_cast<const char*>(start), end_ - pos_);
-    pos_ = end_;
-  }
-}
-
 }  // namespace quenlith::fileio

@@ -95,8 +95,6 @@ class BufReader {
   // part-way is the UnexpectedEof error.
   bool read_exact_or_eof(std::span<std::uint8_t> out);
   void read_exact(std::span<std::uint8_t> out);
-  // Reads one line (without the line feed) into `line`; false at end of file.
-  bool read_line(std::string& line);
 
  private:
   bool fill();

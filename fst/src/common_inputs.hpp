@@ -19,11 +19,6 @@ inline constexpr std::array<std::uint8_t, 256> kCommonIndex = [] {
   return t;
 }();
 
-// The byte of common-input index `idx` (1..63).
-inline std::uint8_t common_input_byte(unsigned idx) {
-  return static_cast<std::uint8_t>(kCommonInputs[idx - 1]);
-}
-
 // The common-input index (1..63) of byte `b`, or 0.
 inline std::uint8_t common_input_index(std::uint8_t b) { return kCommonIndex[b]; }
 
