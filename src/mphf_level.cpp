@@ -367,24 +367,138 @@ struct Slot {
 
 // The reader of an ascending source, shared by the workers; chunks are claimed and read under
 // one lock, so source order and chunk order agree.
-struct SourceFeed {
-  std::mutex mu;
-  HashSource* source = nullptr;
-  std::vector<std::uint64_t> buffer;  // read ahead, [pos, end) not yet handed out
-  std::size_t pos = 0, end = 0;
-  bool exhausted = false;
-  std::uint64_t next_chunk = 0;
-  std::uint64_t read = 0;
-
-  bool refill() {
-    if (exhausted) return false;
-    pos = 0;
-    end = source->next_batch(buffer);
-    if (end > buffer.size()) panic("a source writes no more hashes than asked");
-    if (end == 0) exhausted = true;
-    return end != 0;
-  }
+// Where a level's chunks come from, in one of the three kinds of input. Workers call `next` at
+// once; it hands out chunk numbers in ascending order, each once, with the chunk's keys (in the
+// worker's `keys`, or a view of the input), and false once none is left.
+class ChunkFeed {
+ public:
+  virtual ~ChunkFeed() = default;
+  // Keys a worker's buffer should have room for.
+  virtual std::uint64_t buffer_keys() const { return 0; }
+  virtual bool next(std::uint64_t& c, std::vector<std::uint64_t>& keys,
+                    std::vector<std::uint64_t>& counters,
+                    std::span<const std::uint64_t>& chunk_keys) = 0;
+  // Hashes read from the input so far.
+  virtual std::uint64_t read() const = 0;
 };
+
+// Ascending hashes in memory: a chunk is the slice's run of keys whose buckets it covers, found
+// by binary search up front.
+class OrderedFeed final : public ChunkFeed {
+ public:
+  OrderedFeed(std::span<const std::uint64_t> slice, const LevelShape& shape) : slice_(slice) {
+    const std::uint64_t B = shape.buckets;
+    const std::uint64_t C = shape.starts.size();
+    offsets_.resize(C + 1);
+    for (std::uint64_t c = 0; c < C; ++c) {
+      const std::uint64_t s = shape.starts[c];
+      offsets_[c] = static_cast<std::uint64_t>(
+          std::partition_point(slice.begin(), slice.end(),
+                               [&](std::uint64_t h) { return mulhi(h, B) < s; }) -
+          slice.begin());
+    }
+    offsets_[C] = slice.size();
+  }
+  bool next(std::uint64_t& c, std::vector<std::uint64_t>&, std::vector<std::uint64_t>&,
+            std::span<const std::uint64_t>& chunk_keys) override {
+    c = next_chunk_.fetch_add(1, std::memory_order_relaxed);
+    if (c + 1 >= offsets_.size()) return false;
+    chunk_keys = slice_.subspan(offsets_[c], offsets_[c + 1] - offsets_[c]);
+    return true;
+  }
+  std::uint64_t read() const override { return slice_.size(); }
+
+ private:
+  std::span<const std::uint64_t> slice_;
+  std::vector<std::uint64_t> offsets_;
+  std::atomic<std::uint64_t> next_chunk_{0};
+};
+
+// Ascending hashes from a source, read once under a lock: a chunk takes the hashes up to its
+// last bucket, the last chunk whatever is left.
+class SourceFeed final : public ChunkFeed {
+ public:
+  SourceFeed(HashSource& source, const LevelShape& shape, std::uint64_t k)
+      : source_(&source), shape_(&shape), buffer_(4096) {
+    const std::uint64_t guess = mul_div(k, shape.largest, shape.buckets);
+    reserve_ = guess + 4 * static_cast<std::uint64_t>(std::sqrt(static_cast<double>(guess)));
+  }
+  std::uint64_t buffer_keys() const override { return reserve_; }
+  bool next(std::uint64_t& c, std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>&,
+            std::span<const std::uint64_t>& chunk_keys) override {
+    std::lock_guard<std::mutex> g(mu_);
+    const std::uint64_t C = shape_->starts.size();
+    if (next_chunk_ == C) return false;
+    c = next_chunk_++;
+    const bool last = c + 1 == C;
+    const std::uint64_t limit = last ? shape_->buckets : shape_->starts[c + 1];
+    keys.clear();
+    for (;;) {
+      if (pos_ == end_ && !refill()) break;
+      const std::uint64_t h = buffer_[pos_];
+      if (!last && mulhi(h, shape_->buckets) >= limit) break;
+      keys.push_back(h);
+      ++pos_;
+    }
+    read_ += keys.size();
+    chunk_keys = keys;
+    return true;
+  }
+  std::uint64_t read() const override { return read_; }
+
+ private:
+  bool refill() {
+    if (exhausted_) return false;
+    pos_ = 0;
+    end_ = source_->next_batch(buffer_);
+    if (end_ > buffer_.size()) panic("a source writes no more hashes than asked");
+    if (end_ == 0) exhausted_ = true;
+    return end_ != 0;
+  }
+
+  std::mutex mu_;
+  HashSource* source_;
+  const LevelShape* shape_;
+  std::vector<std::uint64_t> buffer_;  // read ahead, [pos_, end_) not yet handed out
+  std::size_t pos_ = 0, end_ = 0;
+  bool exhausted_ = false;
+  std::uint64_t next_chunk_ = 0;
+  std::uint64_t read_ = 0;
+  std::uint64_t reserve_ = 0;
+};
+
+// Unordered hashes in memory, grouped by chunk on demand.
+class GroupedFeed final : public ChunkFeed {
+ public:
+  GroupedFeed(std::span<const std::uint64_t> slice, const LevelShape& shape, unsigned threads)
+      : grouped_(slice, shape.buckets, shape.starts, threads), read_(slice.size()) {}
+  std::uint64_t buffer_keys() const override { return grouped_.largest_chunk_keys(); }
+  bool next(std::uint64_t& c, std::vector<std::uint64_t>& keys,
+            std::vector<std::uint64_t>& counters,
+            std::span<const std::uint64_t>& chunk_keys) override {
+    if (!grouped_.claim(c, keys, counters)) return false;
+    chunk_keys = keys;
+    return true;
+  }
+  std::uint64_t read() const override { return read_; }
+
+ private:
+  Grouped grouped_;
+  std::uint64_t read_;
+};
+
+std::unique_ptr<ChunkFeed> feed_for(HashInput& input, const LevelShape& shape, std::uint64_t k,
+                                    unsigned threads) {
+  switch (input.kind()) {
+    case HashInput::Kind::Ordered:
+      return std::make_unique<OrderedFeed>(input.slice(), shape);
+    case HashInput::Kind::Source:
+      return std::make_unique<SourceFeed>(input.hash_source(), shape, k);
+    case HashInput::Kind::Unordered:
+      return std::make_unique<GroupedFeed>(input.slice(), shape, threads);
+  }
+  panic("a hash input is of one of three kinds");
+}
 
 struct LevelState {
   const LevelShape& shape;
@@ -596,85 +710,27 @@ LevelBuild build_level(std::uint64_t k, HashInput input, unsigned threads, bool 
   out.level.seeds = Pages<std::uint8_t>::allocate(B);
   std::fill(out.level.seeds.begin(), out.level.seeds.end(), 0);
 
-  // The feed.
-  std::vector<std::uint64_t> offsets;
-  std::atomic<std::uint64_t> next_chunk{0};
-  std::unique_ptr<SourceFeed> source;
-  std::unique_ptr<Grouped> grouped;
-  const std::span<const std::uint64_t> slice = input.slice();
-  switch (input.kind()) {
-    case HashInput::Kind::Ordered:
-      offsets.resize(C + 1);
-      for (std::uint64_t c = 0; c < C; ++c) {
-        const std::uint64_t s = shape.starts[c];
-        offsets[c] = static_cast<std::uint64_t>(
-            std::partition_point(slice.begin(), slice.end(),
-                                 [&](std::uint64_t h) { return mulhi(h, B) < s; }) -
-            slice.begin());
-      }
-      offsets[C] = slice.size();
-      out.read = slice.size();
-      break;
-    case HashInput::Kind::Source:
-      source = std::make_unique<SourceFeed>();
-      source->source = &input.hash_source();
-      source->buffer.resize(4096);
-      break;
-    case HashInput::Kind::Unordered:
-      grouped = std::make_unique<Grouped>(slice, B, shape.starts, t);
-      out.read = slice.size();
-      break;
-  }
-
   LevelState st(shape, out.level);
-  const std::uint64_t source_guess = mul_div(k, shape.largest, B);
-  const std::uint64_t source_reserve =
-      source_guess + 4 * static_cast<std::uint64_t>(std::sqrt(static_cast<double>(source_guess)));
+  const std::unique_ptr<ChunkFeed> feed = feed_for(input, shape, k, t);
   const unsigned workers = static_cast<unsigned>(std::min<std::uint64_t>(t, C));
   threads::run_workers(workers, [&](unsigned) {
     std::vector<std::uint32_t> bounds;
     bounds.reserve(static_cast<std::size_t>(shape.largest + 2));
     std::vector<std::uint64_t> keys;
     std::vector<std::uint64_t> counters;
-    if (source) keys.reserve(static_cast<std::size_t>(source_reserve));
-    if (grouped) keys.reserve(static_cast<std::size_t>(grouped->largest_chunk_keys()));
+    keys.reserve(static_cast<std::size_t>(feed->buffer_keys()));
     try {
-      for (;;) {
-        if (st.failed.load(std::memory_order_relaxed)) return;
-        std::uint64_t c = 0;
-        std::span<const std::uint64_t> chunk_keys;
-        if (grouped) {
-          if (!grouped->claim(c, keys, counters)) return;
-          chunk_keys = keys;
-        } else if (source) {
-          std::lock_guard<std::mutex> g(source->mu);
-          if (source->next_chunk == C) return;
-          c = source->next_chunk++;
-          const std::uint64_t limit = st.start(c + 1);
-          const bool last = c + 1 == C;
-          keys.clear();
-          for (;;) {
-            if (source->pos == source->end && !source->refill()) break;
-            const std::uint64_t h = source->buffer[source->pos];
-            if (!last && mulhi(h, B) >= limit) break;
-            keys.push_back(h);
-            ++source->pos;
-          }
-          source->read += keys.size();
-          chunk_keys = keys;
-        } else {
-          c = next_chunk.fetch_add(1, std::memory_order_relaxed);
-          if (c >= C) return;
-          chunk_keys = slice.subspan(offsets[c], offsets[c + 1] - offsets[c]);
-        }
+      std::uint64_t c = 0;
+      std::span<const std::uint64_t> chunk_keys;
+      while (!st.failed.load(std::memory_order_relaxed) &&
+             feed->next(c, keys, counters, chunk_keys))
         st.place_chunk(c, chunk_keys, bounds);
-      }
     } catch (...) {
       st.failed.store(true);
       throw;
     }
   });
-  if (source) out.read = source->read;
+  out.read = feed->read();
 
   if (!st.end_slot.value) panic("the last chunk ends the level");
   for (auto& gap : st.gap_results)
