@@ -223,83 +223,140 @@ std::pair<bool, std::uint64_t> seed_bucket_lanes_n(const SearchContext& cx,
 
 // ---- general search ----
 
+namespace {
+
+// The general search over one bucket of up to 64 keys: per-key state of the rotation being tried,
+// and the steps of trying it.
+class BucketSearch {
+ public:
+  BucketSearch(const Level& level, std::span<const std::uint64_t> keys, Map& map,
+               std::uint64_t origin)
+      : keys_(keys),
+        n_(keys.size()),
+        map_(map),
+        mask_(level.part - 1),
+        shift_(level.shift),
+        span_(level.slots - origin) {
+    for (std::size_t i = 0; i < n_; ++i) {
+      rel_[i] = mulhi(keys[i], level.slots) - origin;
+      reach_[i] = rel_[i] + level.part > span_;
+      check_invariant(!reach_[i] || origin == 0,
+                      "a window past the level's end is searched from slot 0");
+    }
+  }
+
+  // Takes rotation r: each key's offset base, wrap point and displacement-0 slot. False when two
+  // keys share that slot, which vetoes the rotation.
+  bool rotate(unsigned r) {
+    for (std::size_t i = 0; i < n_; ++i) {
+      a_[i] = (keys_[i] >> (8 * r)) & mask_;
+      nr_[i] = 64 - static_cast<unsigned>(a_[i] >> shift_);
+      pos_[i] = slot(i, 0);
+    }
+    return !has_duplicate(pos_);
+  }
+
+  // Bit d set when some key's slot at displacement d is taken (and bit 0 for rotation 0, whose
+  // seed byte 0 means "no seed").
+  std::uint64_t occupied(unsigned r) const {
+    std::uint64_t occ = r == 0 ? 1 : 0;
+    for (std::size_t i = 0; i < n_ && occ != ~std::uint64_t{0}; ++i) {
+      if (!reach_[i]) {
+        occ |= window_word(map_, rel_[i] + a_[i], a_[i], nr_[i]);
+      } else {
+        for (unsigned d = 0; d < 64; ++d)
+          if (map_.test(slot(i, d))) occ |= std::uint64_t{1} << d;
+      }
+    }
+    return occ;
+  }
+
+  // The first displacements of the segments between wrap points, where costs restart.
+  std::uint64_t segment_starts() const {
+    std::uint64_t starts = 1;
+    for (std::size_t i = 0; i < n_; ++i)
+      if (nr_[i] < 64) starts |= std::uint64_t{1} << nr_[i];
+    return starts;
+  }
+
+  std::uint64_t cost(unsigned d) const {
+    const std::uint32_t* weights = log2_table() + 95;
+    std::uint64_t c = 0;
+    for (std::size_t i = 0; i < n_; ++i)
+      c += weights[(a_[i] + (std::uint64_t{d} << shift_)) & mask_];
+    return c;
+  }
+
+  // Whether two keys land on one slot at displacement d.
+  bool collides(unsigned d) {
+    for (std::size_t i = 0; i < n_; ++i) q_[i] = slot(i, d);
+    return has_duplicate(q_);
+  }
+
+  // Claims the slots of every key at rotation r, displacement d.
+  void place(unsigned r, unsigned d) {
+    for (std::size_t i = 0; i < n_; ++i) a_[i] = (keys_[i] >> (8 * r)) & mask_;
+    for (std::size_t i = 0; i < n_; ++i) map_.set(slot(i, d));
+  }
+
+ private:
+  // Slot (relative to the map) of key i at displacement d of the current rotation.
+  std::uint64_t slot(std::size_t i, unsigned d) const {
+    std::uint64_t x = rel_[i] + ((a_[i] + (std::uint64_t{d} << shift_)) & mask_);
+    if (x >= span_) x -= span_;
+    return x;
+  }
+  bool has_duplicate(const std::uint64_t* v) const {
+    if (n_ <= 16) {
+      for (std::size_t j = 1; j < n_; ++j)
+        for (std::size_t k = 0; k < j; ++k)
+          if (v[j] == v[k]) return true;
+      return false;
+    }
+    std::uint64_t sorted[64];
+    std::copy(v, v + n_, sorted);
+    std::sort(sorted, sorted + n_);
+    return std::adjacent_find(sorted, sorted + n_) != sorted + n_;
+  }
+
+  std::span<const std::uint64_t> keys_;
+  std::size_t n_;
+  Map& map_;
+  std::uint64_t mask_;
+  std::uint32_t shift_;
+  std::uint64_t span_;
+  std::uint64_t rel_[64], a_[64], pos_[64], q_[64];
+  unsigned nr_[64];
+  bool reach_[64];
+};
+
+}  // namespace
+
 std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys, Map& map,
                          std::uint64_t origin) {
   const std::size_t n = keys.size();
   if (n > 64 || n == 0) return 0;
   // Only the geometry every builder uses is searched; older geometries are never built.
   check_invariant(level.mode == 2, "a built level has two rotation bits");
-  const std::uint64_t S = level.slots;
-  const std::uint64_t P = level.part;
-  const std::uint64_t mask = P - 1;
-  const std::uint32_t s = level.shift;
-  const std::uint64_t span = S - origin;
-  const std::uint32_t* weights = log2_table() + 95;
-
-  std::uint64_t rel[64], a[64], pos[64], q[64];
-  unsigned nr[64];
-  bool reach[64];
-  for (std::size_t i = 0; i < n; ++i) {
-    rel[i] = mulhi(keys[i], S) - origin;
-    reach[i] = rel[i] + P > span;
-    check_invariant(!reach[i] || origin == 0,
-                    "a window past the level's end is searched from slot 0");
-  }
-  // Slot (relative to the map) of key i at displacement d of the current rotation.
-  auto slot = [&](std::size_t i, unsigned d) {
-    std::uint64_t x = rel[i] + ((a[i] + (std::uint64_t{d} << s)) & mask);
-    if (x >= span) x -= span;
-    return x;
-  };
-  auto has_duplicate = [&](std::uint64_t* v) {
-    if (n <= 16) {
-      for (std::size_t j = 1; j < n; ++j)
-        for (std::size_t k = 0; k < j; ++k)
-          if (v[j] == v[k]) return true;
-      return false;
-    }
-    std::uint64_t sorted[64];
-    std::copy(v, v + n, sorted);
-    std::sort(sorted, sorted + n);
-    return std::adjacent_find(sorted, sorted + n) != sorted + n;
-  };
-
+  BucketSearch search(level, keys, map, origin);
   bool held = false;
   std::uint64_t held_cost = 0;
   unsigned held_r = 0, held_d = 0;
   for (unsigned r = 0; r < 4; ++r) {
-    for (std::size_t i = 0; i < n; ++i) {
-      a[i] = (keys[i] >> (8 * r)) & mask;
-      nr[i] = 64 - static_cast<unsigned>(a[i] >> s);
-      pos[i] = slot(i, 0);
-    }
-    if (has_duplicate(pos)) continue;
-    std::uint64_t occ = r == 0 ? 1 : 0;
-    for (std::size_t i = 0; i < n && occ != ~std::uint64_t{0}; ++i) {
-      if (!reach[i]) {
-        occ |= window_word(map, rel[i] + a[i], a[i], nr[i]);
-      } else {
-        for (unsigned d = 0; d < 64; ++d)
-          if (map.test(slot(i, d))) occ |= std::uint64_t{1} << d;
-      }
-    }
+    if (!search.rotate(r)) continue;
+    std::uint64_t occ = search.occupied(r);
     if (occ == ~std::uint64_t{0}) continue;
-    std::uint64_t starts = 1;
-    for (std::size_t i = 0; i < n; ++i)
-      if (nr[i] < 64) starts |= std::uint64_t{1} << nr[i];
-    while (starts != 0) {
+    // In each segment the first free displacement without a collision is the segment's
+    // cheapest; it replaces the held choice only when strictly cheaper.
+    for (std::uint64_t starts = search.segment_starts(); starts != 0; starts &= starts - 1) {
       const unsigned st = static_cast<unsigned>(std::countr_zero(starts));
-      starts &= starts - 1;
       for (;;) {
         const std::uint64_t free = ~occ & (~std::uint64_t{0} << st);
         if (free == 0) break;
         const unsigned d = static_cast<unsigned>(std::countr_zero(free));
-        std::uint64_t cost = 0;
-        for (std::size_t i = 0; i < n; ++i)
-          cost += weights[(a[i] + (std::uint64_t{d} << s)) & mask];
+        const std::uint64_t cost = search.cost(d);
         if (held && held_cost <= cost) break;
-        for (std::size_t i = 0; i < n; ++i) q[i] = slot(i, d);
-        if (has_duplicate(q)) {
+        if (search.collides(d)) {
           occ |= std::uint64_t{1} << d;
           continue;
         }
@@ -312,10 +369,7 @@ std::uint8_t seed_bucket(const Level& level, std::span<const std::uint64_t> keys
     }
   }
   if (!held) return 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    a[i] = (keys[i] >> (8 * held_r)) & mask;
-    map.set(slot(i, held_d));
-  }
+  search.place(held_r, held_d);
   return static_cast<std::uint8_t>(held_r * 64 + held_d);
 }
 
