@@ -236,6 +236,64 @@ std::uint64_t write_range(std::span<std::uint8_t> table, std::uint8_t tag, const
   return entry - first_entry;
 }
 
+// What the encoding rule weighs of a run of string lengths that starts a 256-string group: its
+// bytes and its heavy 16- and 256-string groups.
+struct Weights {
+  std::uint64_t bytes = 0;
+  std::uint64_t heavy16 = 0;   // 16-string groups of 256 bytes or more
+  std::uint64_t heavy256 = 0;  // 256-string groups of 65,536 bytes or more
+};
+
+Weights weigh(const std::uint32_t* len, std::uint64_t count) {
+  Weights w;
+  for (std::uint64_t g = 0; g < count; g += 256) {
+    std::uint64_t group_sum = 0;
+    for (std::uint64_t f = g; f < std::min(count, g + 256); f += 16) {
+      std::uint64_t sum = 0;
+      for (std::uint64_t i = f; i < std::min(count, f + 16); ++i) sum += len[i];
+      w.heavy16 += sum >= 256 ? 1 : 0;
+      group_sum += sum;
+    }
+    w.heavy256 += group_sum >= 65536 ? 1 : 0;
+    w.bytes += group_sum;
+  }
+  return w;
+}
+
+// Where the sections of an image lie: count and tag, offset table, data, overflow table and, with
+// an overflow table, its length word.
+struct ImageLayout {
+  std::uint64_t table = 0;  // the offset table's size
+  std::uint64_t data_start = 0;
+  std::uint64_t data_end = 0;  // and the overflow table's start
+  std::uint64_t overflow_len = 0;
+  std::uint64_t overflow_end = 0;  // and the length word's start
+  std::uint64_t size = 0;
+};
+
+// The image of `n` strings of `total` bytes under `tag` with `entries` overflow entries; nullopt
+// when a size overflows.
+std::optional<ImageLayout> image_layout(std::uint8_t tag, const Layout& l, std::uint64_t n,
+                                        std::uint64_t total, std::uint64_t entries) {
+  ImageLayout z;
+  const auto table = table_size(tag, n);
+  const auto overflow_len = checked_mul(entries, l.entry_size());
+  if (!table || !overflow_len) return std::nullopt;
+  z.table = *table;
+  z.overflow_len = *overflow_len;
+  const auto data_start = checked_add(kPrefixBytes, z.table);
+  const auto data_end = data_start ? checked_add(*data_start, total) : std::nullopt;
+  const auto overflow_end = data_end ? checked_add(*data_end, z.overflow_len) : std::nullopt;
+  const bool overflow = (tag & kOverflow) != 0;
+  const auto size = overflow_end ? checked_add(*overflow_end, overflow ? 8 : 0) : std::nullopt;
+  if (!size) return std::nullopt;
+  z.data_start = *data_start;
+  z.data_end = *data_end;
+  z.overflow_end = *overflow_end;
+  z.size = *size;
+  return z;
+}
+
 }  // namespace
 
 bool valid_tag(std::uint8_t tag) noexcept {
@@ -362,9 +420,7 @@ std::optional<StringArena> StringArena::assemble_ranges(
   };
 
   struct Part {
-    std::uint64_t bytes = 0;
-    std::uint64_t heavy16 = 0;   // 16-string groups of 256 bytes or more
-    std::uint64_t heavy256 = 0;  // 256-string groups of 65,536 bytes or more
+    Weights w;
     bool too_long = false;
     std::uint64_t at = 0;     // data offset of the range's first string
     std::uint64_t entry = 0;  // its first overflow entry
@@ -374,72 +430,55 @@ std::optional<StringArena> StringArena::assemble_ranges(
   threads::run_workers(static_cast<unsigned>(workers), [&](unsigned r) {
     const auto [lo, hi] = range(r);
     Part part;
-    if (!source.measure(lo, hi, lengths.data() + lo)) {
+    if (!source.measure(lo, hi, lengths.data() + lo))
       part.too_long = true;
-    } else {
-      const std::uint32_t* len = lengths.data() + lo;
-      const std::uint64_t count = hi - lo;
-      for (std::uint64_t g = 0; g < count; g += kGroup) {
-        std::uint64_t group_sum = 0;
-        for (std::uint64_t f = g; f < std::min(count, g + kGroup); f += 16) {
-          std::uint64_t sum = 0;
-          for (std::uint64_t i = f; i < std::min(count, f + 16); ++i) sum += len[i];
-          part.heavy16 += sum >= 256 ? 1 : 0;
-          group_sum += sum;
-        }
-        part.heavy256 += group_sum >= 65536 ? 1 : 0;
-        part.bytes += group_sum;
-      }
-    }
+    else
+      part.w = weigh(lengths.data() + lo, hi - lo);
     parts[r] = part;
   });
 
-  std::uint64_t total = 0;
-  std::uint64_t heavy16 = 0;
-  std::uint64_t heavy256 = 0;
+  Weights all;
   for (const Part& p : parts) {
     if (p.too_long) return std::nullopt;
-    const auto sum = checked_add(total, p.bytes);
+    const auto sum = checked_add(all.bytes, p.w.bytes);
     if (!sum) return std::nullopt;
-    total = *sum;
-    heavy16 += p.heavy16;
-    heavy256 += p.heavy256;
+    all.bytes = *sum;
+    all.heavy16 += p.w.heavy16;
+    all.heavy256 += p.w.heavy256;
   }
-  const std::uint8_t tag = tag_from_counts(n, total, heavy16, heavy256, fingerprints.has_value());
+  const std::uint8_t tag =
+      tag_from_counts(n, all.bytes, all.heavy16, all.heavy256, fingerprints.has_value());
   const Layout l = layout_of(tag);
   const bool overflow = (tag & kOverflow) != 0;
   const bool by16 = !l.flat && l.per == 16;
-  const std::uint64_t entries = overflow ? (by16 ? heavy16 : heavy256) : 0;
-  const auto table = table_size(tag, n);
-  const auto overflow_len = checked_mul(entries, l.entry_size());
-  if (!table || !overflow_len) return std::nullopt;
-  const auto data_start = checked_add(kPrefixBytes, *table);
-  const auto data_end = data_start ? checked_add(*data_start, total) : std::nullopt;
-  const auto overflow_end = data_end ? checked_add(*data_end, *overflow_len) : std::nullopt;
-  const auto size = overflow_end ? checked_add(*overflow_end, overflow ? 8 : 0) : std::nullopt;
-  if (!size) return std::nullopt;
+  auto entries_of = [&](const Weights& w) {
+    return overflow ? (by16 ? w.heavy16 : w.heavy256) : 0;
+  };
+  const std::optional<ImageLayout> z = image_layout(tag, l, n, all.bytes, entries_of(all));
+  if (!z) return std::nullopt;
   for (std::uint64_t r = 1; r < workers; ++r) {
-    parts[r].at = parts[r - 1].at + parts[r - 1].bytes;
-    parts[r].entry = parts[r - 1].entry + (by16 ? parts[r - 1].heavy16 : parts[r - 1].heavy256);
+    parts[r].at = parts[r - 1].at + parts[r - 1].w.bytes;
+    parts[r].entry = parts[r - 1].entry + (by16 ? parts[r - 1].w.heavy16 : parts[r - 1].w.heavy256);
   }
 
-  pages::Pages<std::uint8_t> image = pages::Pages<std::uint8_t>::allocate(*size);
+  pages::Pages<std::uint8_t> image = pages::Pages<std::uint8_t>::allocate(z->size);
   std::uint8_t* const out = image.data();
   bytes::store_u64(out, n + 1);
   out[8] = tag;
-  const std::span<std::uint8_t> table_bytes(out + kPrefixBytes, *table);
-  const std::span<std::uint8_t> overflow_bytes(out + *data_end, *overflow_len);
+  const std::span<std::uint8_t> table_bytes(out + kPrefixBytes, z->table);
+  const std::span<std::uint8_t> overflow_bytes(out + z->data_end, z->overflow_len);
   threads::run_workers(static_cast<unsigned>(workers), [&](unsigned r) {
     const auto [lo, hi] = range(r);
     const Part& part = parts[r];
-    source.copy(lo, hi, part.at, std::span<std::uint8_t>(out + *data_start + part.at, part.bytes));
+    source.copy(lo, hi, part.at,
+                std::span<std::uint8_t>(out + z->data_start + part.at, part.w.bytes));
     const std::span<const std::uint32_t> mine(lengths.data() + lo, hi - lo);
     const std::uint64_t written = write_range(table_bytes, tag, l, n, lo, mine, part.at, part.entry,
                                               overflow_bytes, fingerprints);
-    check_invariant(written == (overflow ? (by16 ? part.heavy16 : part.heavy256) : 0),
+    check_invariant(written == entries_of(part.w),
                     "a range writes the overflow entries it counted");
   });
-  if (overflow) bytes::store_u64(out + *overflow_end, *overflow_len);
+  if (overflow) bytes::store_u64(out + z->overflow_end, z->overflow_len);
   lengths = {};
   try {
     return from_shared(blob::SharedBytes::from_pages(std::move(image)));
