@@ -73,41 +73,18 @@ hash_blob::Sections hash_sections(std::uint64_t len, std::uint64_t header_bytes,
   return *at;
 }
 
-// The hash-index blobs share one shape: header, minimal perfect hash, arena, side entries.
-BlobInfo perfect_hash(const Window& w, std::string format) {
-  using hash_blob::Header;
-  const Header h = Header::parse(header_of(w, Header::kBytes));
-  const auto at =
-      hash_sections(w.len(), Header::kBytes, h.mph_len, h.side_count, side_table::kKeyEntryBytes);
-  BlobInfo i = info(BlobKind::PerfectHashIndex, std::move(format), w.len());
+// The hash-index blobs share one shape: header, minimal perfect hash, the index's own section
+// (the key arena, the fingerprint table, nothing for a closed index), side entries of
+// `entry_bytes` each.
+template <class H>
+BlobInfo hash_index(const Window& w, std::string format, BlobKind kind, std::uint64_t entry_bytes) {
+  const H h = H::parse(header_of(w, H::kBytes));
+  const auto at = hash_sections(w.len(), H::kBytes, h.mph_len, h.side_count, entry_bytes);
+  BlobInfo i = info(kind, std::move(format), w.len());
   i.keys = h.n;
+  if constexpr (requires { h.bits; }) i.fingerprint_bits = h.bits;
   i.mph_bytes = h.mph_len;
-  i.arena_bytes = at.middle_len();
-  i.side_entries = h.side_count;
-  return i;
-}
-
-BlobInfo compact_hash(const Window& w, std::string format) {
-  using hash_blob::FingerprintHeader;
-  const FingerprintHeader h = FingerprintHeader::parse(header_of(w, FingerprintHeader::kBytes));
-  const auto at = hash_sections(w.len(), FingerprintHeader::kBytes, h.mph_len, h.side_count,
-                                side_table::kPairEntryBytes);
-  BlobInfo i = info(BlobKind::CompactHashIndex, std::move(format), w.len());
-  i.keys = h.n;
-  i.fingerprint_bits = h.bits;
-  i.mph_bytes = h.mph_len;
-  i.arena_bytes = at.middle_len();
-  i.side_entries = h.side_count;
-  return i;
-}
-
-BlobInfo closed_hash(const Window& w, std::string format) {
-  using hash_blob::Header;
-  const Header h = Header::parse(header_of(w, Header::kBytes));
-  hash_sections(w.len(), Header::kBytes, h.mph_len, h.side_count, side_table::kPairEntryBytes);
-  BlobInfo i = info(BlobKind::ClosedHashIndex, std::move(format), w.len());
-  i.keys = h.n;
-  i.mph_bytes = h.mph_len;
+  if (kind != BlobKind::ClosedHashIndex) i.arena_bytes = at.middle_len();
   i.side_entries = h.side_count;
   return i;
 }
@@ -320,11 +297,17 @@ BlobInfo parse(const Window& w, bool nested) {
   std::string format(magic.begin(), magic.end());
 
   if (is("BIX4")) return string_index(w, std::move(format));
-  if (is("BMP8")) return perfect_hash(w, std::move(format));
+  if (is("BMP8"))
+    return hash_index<hash_blob::Header>(w, std::move(format), BlobKind::PerfectHashIndex,
+                                         side_table::kKeyEntryBytes);
   if (blob::has_magic_version(magic, "BMP", '1', '7')) throw IndexError::format(kOldPerfectHash);
-  if (is("BCH8")) return compact_hash(w, std::move(format));
+  if (is("BCH8"))
+    return hash_index<hash_blob::FingerprintHeader>(
+        w, std::move(format), BlobKind::CompactHashIndex, side_table::kPairEntryBytes);
   if (blob::has_magic_version(magic, "BCH", '1', '7')) throw IndexError::format(kOldCompactHash);
-  if (is("BCL2")) return closed_hash(w, std::move(format));
+  if (is("BCL2"))
+    return hash_index<hash_blob::Header>(w, std::move(format), BlobKind::ClosedHashIndex,
+                                         side_table::kPairEntryBytes);
   if (blob::has_magic_version(magic, "BCL", '1', '1')) throw IndexError::format(kOldClosedHash);
   if (is("BHD1")) return hashed_dict(w, std::move(format));
   if (blob::has_magic_version(magic, "BDX", '1', '3'))
