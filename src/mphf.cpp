@@ -312,12 +312,12 @@ struct Bumped {
 // The level-0 step of one block. The bucket of the hash at global position g sits in
 // ring[g % 64], computed D positions earlier, so consecutive seed loads do not wait on one
 // another. `ahead` starts D hashes past the block's start; k of them get their bucket computed.
-template <bool Fixed, bool Short>
+template <bool Fixed, bool ShortLookahead>
 void answer_block(const Level& l0, const std::uint64_t* block, std::uint64_t m,
                   const std::uint64_t* ahead, std::uint64_t k, std::uint64_t base,
                   std::uint64_t* ring, std::uint64_t* out, std::uint64_t out_len,
                   std::vector<Bumped>& bumped) {
-  constexpr std::uint64_t D = Short ? 56 : 64;
+  constexpr std::uint64_t D = ShortLookahead ? 56 : 64;
   const std::uint8_t* seeds = l0.seeds.data();
   const std::uint64_t buckets = l0.buckets;
   const std::uint64_t slots = l0.slots;
@@ -369,8 +369,9 @@ std::vector<std::uint64_t> Mphf::index_all(std::span<const std::uint64_t> hashes
   }
   const Level& l0 = *t->level0;
   const bool fixed = l0.fixed_geometry();
-  const bool is_short = l0.buckets >= 16777216;
-  const std::uint64_t D = is_short ? 56 : 64;
+  // Tables of 2^24 buckets or more look 56 hashes ahead instead of 64.
+  const bool short_lookahead = l0.buckets >= 16777216;
+  const std::uint64_t D = short_lookahead ? 56 : 64;
   std::uint64_t ring[kRing];
   for (std::uint64_t i = 0; i < std::min(c, D); ++i) ring[i] = mulhi(hashes[i], l0.buckets);
   std::vector<Bumped> bumped;
@@ -384,12 +385,12 @@ std::vector<std::uint64_t> Mphf::index_all(std::span<const std::uint64_t> hashes
     const std::uint64_t* ahead = hashes.data() + std::min(c, base + D);
     std::uint64_t* res = out.data() + base;
     if (fixed) {
-      if (is_short)
+      if (short_lookahead)
         answer_block<true, true>(l0, block, m, ahead, k, base, ring, res, m, bumped);
       else
         answer_block<true, false>(l0, block, m, ahead, k, base, ring, res, m, bumped);
     } else {
-      if (is_short)
+      if (short_lookahead)
         answer_block<false, true>(l0, block, m, ahead, k, base, ring, res, m, bumped);
       else
         answer_block<false, false>(l0, block, m, ahead, k, base, ring, res, m, bumped);

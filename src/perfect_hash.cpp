@@ -29,6 +29,10 @@ constexpr const char* kSideIds = "perfect-hash: side-table ids are not the tail 
 constexpr const char* kAssembleRefused =
     "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
+// The build sorts (h1, key position) pairs through the pair pipeline, which sorts hash pairs: the
+// position travels in the second half.
+std::uint64_t position(const Pair& p) noexcept { return p.h2; }
+
 // The keys' (h1, key position) pairs sorted by the pair pipeline, with the workers' runs of whole
 // buckets and, for each run, its first distinct h1's rank among all distinct values.
 struct SortedKeys {
@@ -148,11 +152,11 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
       while (b < hi && sorted.pairs[b].h1 == h1) ++b;
       split.distinct[o] = h1;
       if (b - a == 1) {
-        split.reps[o] = Pair{h1, sorted.pairs[a].h2};
+        split.reps[o] = Pair{h1, position(sorted.pairs[a])};
       } else {
         // Equal keys, or distinct keys whose h1 collides: the byte-wise smallest represents them.
         group.clear();
-        for (std::uint64_t j = a; j < b; ++j) group.push_back(sorted.pairs[j].h2);
+        for (std::uint64_t j = a; j < b; ++j) group.push_back(position(sorted.pairs[j]));
         order_group(keys, group);
         split.reps[o] = Pair{h1, group[0]};
         for (std::size_t j = 1; j < group.size(); ++j)
@@ -171,7 +175,7 @@ PerfectHashIndex PerfectHashIndex::build_keyed(std::span<const std::string_view>
     return PerfectHashIndex(arena::StringArena::build_exact({}, fingerprints), std::nullopt, {}, 0);
   // The tail ids follow the byte-wise order of the colliding keys, whatever their h1.
   std::sort(split.collisions.begin(), split.collisions.end(),
-            [&](const Pair& x, const Pair& y) { return keys[x.h2] < keys[y.h2]; });
+            [&](const Pair& x, const Pair& y) { return keys[position(x)] < keys[position(y)]; });
   std::optional<std::span<const std::uint8_t>> fp_view;
   if (fingerprints) fp_view = std::span<const std::uint8_t>(sorted.fp);
   return finish(keys, std::move(split), fp_view, threads);
@@ -239,7 +243,8 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
           continue;
         }
         // Atomic only so that a broken table's double stores are no data race.
-        std::atomic_ref<std::uint64_t>(order[s]).store(split.reps[i].h2, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(order[s]).store(position(split.reps[i]),
+                                                       std::memory_order_relaxed);
       }
     }
   });
@@ -261,7 +266,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
       for (std::uint64_t s = lo; s < hi; ++s) fp_by_id[s] = (*fingerprints)[order[s]];
     });
     for (std::uint64_t j = 0; j < split.collisions.size(); ++j)
-      fp_by_id[u + j] = (*fingerprints)[split.collisions[j].h2];
+      fp_by_id[u + j] = (*fingerprints)[position(split.collisions[j])];
     fp_view = fp_by_id.span();
   }
   // Id s names the key at order[s] for a slot, the collision's key past the slots: the arena
@@ -271,7 +276,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
     std::span<const std::uint64_t> order;
     std::span<const Pair> collisions;
     std::string_view operator()(std::uint64_t s) const noexcept {
-      return s < order.size() ? keys[order[s]] : keys[collisions[s - order.size()].h2];
+      return s < order.size() ? keys[order[s]] : keys[position(collisions[s - order.size()])];
     }
     void prefetch(std::uint64_t s) const noexcept {
       if (s < order.size()) __builtin_prefetch(&keys[order[s]]);
