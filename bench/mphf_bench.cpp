@@ -5,6 +5,9 @@
 //   single-query and batched-query time per key over the members in random order (and the
 //   baseline's finds in the same order).
 //
+// Peers measured on the same hashes where installed: BBHash (gamma 2, the density its authors
+// recommend, and gamma 1, its smallest) and cmph's CHD, the same figures for each.
+//
 // Usage: mphf_bench [key counts...]   (default: 1000000 10000000)
 // Each line: the figure, its configuration, its value. Build and query figures are the best of a
 // few repetitions (one for 50 million keys and more).
@@ -13,9 +16,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <unordered_map>
 #include <vector>
+
+#if QUENLITH_HAVE_BBHASH
+#include <BooPHF.h>
+#endif
+#if QUENLITH_HAVE_CMPH
+#include <cmph.h>
+#endif
 
 #include "mphf.hpp"
 #include "threads.hpp"
@@ -27,6 +38,78 @@ using namespace quenlith;
 using bench::best_of;
 using bench::Clock;
 using bench::g_sink;
+
+#if QUENLITH_HAVE_BBHASH
+using BBHash = boomphf::mphf<std::uint64_t, boomphf::SingleHashFunctor<std::uint64_t>>;
+#endif
+
+#if QUENLITH_HAVE_CMPH
+// cmph's handles, released on every path out.
+struct CmphDeleter {
+  void operator()(cmph_t* m) const { cmph_destroy(m); }
+  void operator()(cmph_config_t* c) const { cmph_config_destroy(c); }
+  void operator()(cmph_io_adapter_t* a) const { cmph_io_struct_vector_adapter_destroy(a); }
+};
+template <class T>
+using CmphPtr = std::unique_ptr<T, CmphDeleter>;
+
+CmphPtr<cmph_t> build_chd(std::vector<std::uint64_t>& hashes) {
+  const CmphPtr<cmph_io_adapter_t> source(
+      cmph_io_struct_vector_adapter(hashes.data(), sizeof(std::uint64_t), 0, sizeof(std::uint64_t),
+                                    static_cast<cmph_uint32>(hashes.size())));
+  const CmphPtr<cmph_config_t> config(cmph_config_new(source.get()));
+  cmph_config_set_algo(config.get(), CMPH_CHD);
+  return CmphPtr<cmph_t>(cmph_new(config.get()));
+}
+#endif
+
+// The peers' figures over the same hashes, queried in the same order.
+void run_peers([[maybe_unused]] std::vector<std::uint64_t>& hashes,
+               [[maybe_unused]] const std::vector<std::uint64_t>& order,
+               [[maybe_unused]] int reps) {
+  [[maybe_unused]] const double per = 1e9 / static_cast<double>(hashes.size());
+#if QUENLITH_HAVE_BBHASH
+  for (double gamma : {2.0, 1.0}) {
+    for (unsigned t : {1u, threads::available()}) {
+      const double s = best_of(reps, [&] {
+        BBHash m(hashes.size(), hashes, static_cast<int>(t), gamma, false, false);
+        g_sink = m.nbKeys();
+      });
+      std::printf("  peer bbhash gamma=%.0f build threads=%-2u %8.1f ns/key\n", gamma, t, s * per);
+    }
+    BBHash m(hashes.size(), hashes, static_cast<int>(threads::available()), gamma, false, false);
+    const double q = best_of(reps, [&] {
+      std::uint64_t sum = 0;
+      for (std::uint64_t h : order) sum += m.lookup(h);
+      g_sink = sum;
+    });
+    std::printf("  peer bbhash gamma=%.0f %.4f bits/key, query single %8.1f ns/key\n", gamma,
+                static_cast<double>(m.totalBitSize()) / static_cast<double>(hashes.size()),
+                q * per);
+  }
+#else
+  std::printf("  peer bbhash: not installed (libbbhash-dev)\n");
+#endif
+#if QUENLITH_HAVE_CMPH
+  const double s = best_of(1, [&] { g_sink = cmph_size(build_chd(hashes).get()); });
+  std::printf("  peer cmph chd build threads=1  %8.1f ns/key\n", s * per);
+  const CmphPtr<cmph_t> chd = build_chd(hashes);
+  if (!chd) {
+    std::printf("  peer cmph chd: build failed\n");
+    return;
+  }
+  const double q = best_of(reps, [&] {
+    std::uint64_t sum = 0;
+    for (const std::uint64_t& h : order)
+      sum += cmph_search(chd.get(), reinterpret_cast<const char*>(&h), sizeof h);
+    g_sink = sum;
+  });
+  std::printf("  peer cmph chd %.4f bits/key, query single %8.1f ns/key\n",
+              8.0 * cmph_packed_size(chd.get()) / static_cast<double>(hashes.size()), q * per);
+#else
+  std::printf("  peer cmph: not installed (libcmph-dev)\n");
+#endif
+}
 
 void run(std::uint64_t n) {
   std::mt19937_64 rng(n);
@@ -80,6 +163,7 @@ void run(std::uint64_t n) {
   }
   std::printf("  baseline std::unordered_map build %8.1f ns/key, find %8.1f ns/key\n",
               base_build * per, base_find * per);
+  run_peers(hashes, order, reps);
 }
 
 }  // namespace
