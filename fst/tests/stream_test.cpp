@@ -221,12 +221,9 @@ TEST(StreamVectors, Levenshtein) {
 
 const Pairs& large_pairs() { return fst_test::large_case().keys; }
 
-// A bound key near the keys of the list: a key itself, a prefix of one, one with a byte added,
-// or one with its last byte nudged; sometimes empty or 0xFF-heavy.
-Bytes random_probe(std::mt19937& rng) {
-  const auto& keys = large_pairs();
-  Bytes k = keys[rng() % keys.size()].first;
-  switch (rng() % 6) {
+// `k` varied by `how`: 0 kept, 1 cut to a prefix, 2 a byte added, 3 its last byte nudged.
+Bytes varied(Bytes k, unsigned how, std::mt19937& rng) {
+  switch (how) {
     case 0:
       break;
     case 1:
@@ -235,37 +232,29 @@ Bytes random_probe(std::mt19937& rng) {
     case 2:
       k.push_back(static_cast<std::uint8_t>(rng() % 256));
       break;
-    case 3:
-      if (!k.empty()) k.back() = static_cast<std::uint8_t>(k.back() + (rng() % 2 ? 1 : -1));
-      break;
-    case 4:
-      k.clear();
-      break;
     default:
-      k.assign(1 + rng() % 3, 0xFF);
+      if (!k.empty()) k.back() = static_cast<std::uint8_t>(k.back() + (rng() % 2 ? 1 : -1));
       break;
   }
   return k;
+}
+
+// A bound key near the keys of the list: a key itself, a prefix of one, one with a byte added,
+// or one with its last byte nudged; sometimes empty or 0xFF-heavy.
+Bytes random_probe(std::mt19937& rng) {
+  const auto& keys = large_pairs();
+  Bytes k = keys[rng() % keys.size()].first;
+  const unsigned how = rng() % 6;
+  if (how == 4) return {};
+  if (how == 5) return Bytes(1 + rng() % 3, 0xFF);
+  return varied(std::move(k), how, rng);
 }
 
 // A bound key derived from the key at position i: the key itself, a prefix of it, the key with
 // a byte added, or with its last byte nudged.
 Bytes probe_near(std::size_t i, std::mt19937& rng) {
   Bytes k = large_pairs()[std::min(i, large_pairs().size() - 1)].first;
-  switch (rng() % 4) {
-    case 0:
-      break;
-    case 1:
-      k.resize(rng() % (k.size() + 1));
-      break;
-    case 2:
-      k.push_back(static_cast<std::uint8_t>(rng() % 256));
-      break;
-    default:
-      if (!k.empty()) k.back() = static_cast<std::uint8_t>(k.back() + (rng() % 2 ? 1 : -1));
-      break;
-  }
-  return k;
+  return varied(std::move(k), rng() % 4, rng);
 }
 
 // Bounds that usually enclose up to a few hundred keys (an open side only near that end of the
