@@ -567,15 +567,18 @@ StringArena StringArena::detached(const ArenaPrefix& parts) {
   return a;
 }
 
+// An encoding tag that is missing or names no layout.
+constexpr const char* kUnknownEncoding = "arena: unknown offset encoding";
+
 StringArena StringArena::parse_layout(blob::SharedBytes image) {
   const std::span<const std::uint8_t> b = image.bytes();
   const std::uint64_t size = b.size();
-  if (size < 8) throw IndexError::format("arena: unexpected end of buffer");
-  const std::uint64_t count = bytes::load_u64(b.data());
+  bytes::Cursor c(b);
+  const std::uint64_t count = c.u64("arena: unexpected end of buffer");
   if (count == 0) throw IndexError::format("arena: zero offsets (need at least 1)");
   const std::uint64_t n = count - 1;
-  if (size == 8 || !valid_tag(b[8])) throw IndexError::format("arena: unknown offset encoding");
-  const std::uint8_t tag = b[8];
+  const std::uint8_t tag = c.u8(kUnknownEncoding);
+  if (!valid_tag(tag)) throw IndexError::format(kUnknownEncoding);
   const auto table = table_size(tag, n);
   const auto table_end = table ? checked_add(kPrefixBytes, *table) : std::nullopt;
   if (!table_end) throw IndexError::format("arena: offset table too large");
@@ -600,7 +603,7 @@ StringArena StringArena::parse_layout(blob::SharedBytes image) {
   if (tag & kOverflow) {
     const std::uint64_t after = size - *table_end;
     if (after < 8) throw IndexError::format("arena: truncated overflow table");
-    const std::uint64_t v = bytes::load_u64(b.data() + size - 8);
+    const std::uint64_t v = bytes::Cursor(b, size - 8).u64("arena: truncated overflow table");
     if (v > after - 8 || v % l.entry_size() != 0)
       throw IndexError::format("arena: overflow table does not fit");
     a.overflow_end_ = size - 8;
