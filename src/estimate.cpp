@@ -69,79 +69,79 @@ Needs widen(Needs needs, const Objective& objective) noexcept {
 
 namespace {
 
-struct Term {
+struct CostTerm {
   double a, b, c, d;
   double cost(double L, double K) const noexcept { return a + b * L + K * (c + d * L); }
 };
 
-struct Row {
+struct CostRow {
   std::uint64_t key;  // the block size of a DictIndex row; the kind code otherwise
-  std::optional<Term> reverse;
-  std::optional<Term> prefix;
-  std::optional<Term> common_prefix;
-  std::optional<Term> longest_prefix;
+  std::optional<CostTerm> reverse;
+  std::optional<CostTerm> prefix;
+  std::optional<CostTerm> common_prefix;
+  std::optional<CostTerm> longest_prefix;
   double size_floor;
-  Term lookup;
-  Term hits;
-  Term misses;
-  Term batch16;
-  Term batch1024;
+  CostTerm lookup;
+  CostTerm hits;
+  CostTerm misses;
+  CostTerm batch16;
+  CostTerm batch1024;
 };
 
 constexpr std::nullopt_t absent = std::nullopt;
 
-const Row kCompactRow = {0,
-                         absent,
-                         absent,
-                         absent,
-                         absent,
-                         0.92,
-                         {43.1, 16.1, 0.095, 0},
-                         {37.5, 15.9, 0.11, 0},
-                         {26.6, 15.13, 0.103, 0.01},
-                         {39, 3.06, 0.09, 0},
-                         {33.7, 1.45, 0.07, 0}};
-const Row kClosedRow = {1,
-                        absent,
-                        absent,
-                        absent,
-                        absent,
-                        0,
-                        {47.4, 8.87, 0.06, 0},
-                        {47.5, 8.47, 0.062, 0},
-                        {45.3, 8.78, 0.068, 0},
-                        {34.1, 1.98, 0.073, 0},
-                        {31.9, 0.78, 0.063, 0}};
+const CostRow kCompactRow = {0,
+                             absent,
+                             absent,
+                             absent,
+                             absent,
+                             0.92,
+                             {43.1, 16.1, 0.095, 0},
+                             {37.5, 15.9, 0.11, 0},
+                             {26.6, 15.13, 0.103, 0.01},
+                             {39, 3.06, 0.09, 0},
+                             {33.7, 1.45, 0.07, 0}};
+const CostRow kClosedRow = {1,
+                            absent,
+                            absent,
+                            absent,
+                            absent,
+                            0,
+                            {47.4, 8.87, 0.06, 0},
+                            {47.5, 8.47, 0.062, 0},
+                            {45.3, 8.78, 0.068, 0},
+                            {34.1, 1.98, 0.073, 0},
+                            {31.9, 0.78, 0.063, 0}};
 // The negative intercepts are as fitted: with the floor of 3.3 on L every term stays positive.
-const Row kPerfectRow = {2,
-                         Term{-4.7, 21.27, 0.042, 0},
-                         absent,
-                         absent,
-                         absent,
-                         3.3,
-                         {-7.7, 22.55, 0, 0},
-                         {-23.3, 27.28, 0, 0},
-                         {-21.6, 16.27, 0, 0},
-                         {36.9, 5.38, 0.028, 0},
-                         {35.6, 2.62, 0.066, 0}};
-const Row kStringRow = {3,
-                        Term{251.3, 22.94, 10.942, 1.541},
-                        Term{365.8, 88.14, 1.537, 0},
-                        Term{347.8, 0, 0, 1.149},
-                        Term{212.7, 17.36, 0, 0.968},
-                        0,
-                        {152.2, 15.3, 0, 1.209},
-                        {150.1, 18.16, 0, 1.185},
-                        {142, 15.55, 0, 1.206},
-                        {143.2, 18.03, 0, 1.191},
-                        {138.9, 18.45, 0, 1.186}};
+const CostRow kPerfectRow = {2,
+                             CostTerm{-4.7, 21.27, 0.042, 0},
+                             absent,
+                             absent,
+                             absent,
+                             3.3,
+                             {-7.7, 22.55, 0, 0},
+                             {-23.3, 27.28, 0, 0},
+                             {-21.6, 16.27, 0, 0},
+                             {36.9, 5.38, 0.028, 0},
+                             {35.6, 2.62, 0.066, 0}};
+const CostRow kStringRow = {3,
+                            CostTerm{251.3, 22.94, 10.942, 1.541},
+                            CostTerm{365.8, 88.14, 1.537, 0},
+                            CostTerm{347.8, 0, 0, 1.149},
+                            CostTerm{212.7, 17.36, 0, 0.968},
+                            0,
+                            {152.2, 15.3, 0, 1.209},
+                            {150.1, 18.16, 0, 1.185},
+                            {142, 15.55, 0, 1.206},
+                            {143.2, 18.03, 0, 1.191},
+                            {138.9, 18.45, 0, 1.186}};
 // DictIndex rows by ascending block size: the interpolation keys.
-const std::array<Row, 4> kDictRows = {{
+const std::array<CostRow, 4> kDictRows = {{
     {32,
-     Term{151.8, 20.66, 0, 0.319},
-     Term{270.8, 0, 0, 0},
-     Term{1158.8, 56.94, 44.316, 4.957},
-     Term{513.8, 40.82, 0, 0.478},
+     CostTerm{151.8, 20.66, 0, 0.319},
+     CostTerm{270.8, 0, 0, 0},
+     CostTerm{1158.8, 56.94, 44.316, 4.957},
+     CostTerm{513.8, 40.82, 0, 0.478},
      0.86,
      {147.3, 34.02, 0, 0.358},
      {130.4, 40.33, 0, 0.325},
@@ -149,10 +149,10 @@ const std::array<Row, 4> kDictRows = {{
      {223.9, 23.65, 0, 0.31},
      {211.4, 23.94, 0, 0.308}},
     {128,
-     Term{189.4, 18.28, 0.024, 0.43},
-     Term{274.1, 0, 0, 0},
-     Term{1222.8, 48.86, 54.566, 4.425},
-     Term{592.7, 32.15, 0, 0.49},
+     CostTerm{189.4, 18.28, 0.024, 0.43},
+     CostTerm{274.1, 0, 0, 0},
+     CostTerm{1222.8, 48.86, 54.566, 4.425},
+     CostTerm{592.7, 32.15, 0, 0.49},
      0.65,
      {191.1, 27.69, 0, 0.395},
      {177.7, 32.61, 0, 0.373},
@@ -160,10 +160,10 @@ const std::array<Row, 4> kDictRows = {{
      {238.5, 24.68, 0, 0.345},
      {223.8, 25.77, 0, 0.34}},
     {256,
-     Term{209.9, 16.45, 0.591, 0.382},
-     Term{282.5, 0, 0, 0},
-     Term{1191.7, 56.7, 65.209, 3.793},
-     Term{634.6, 28.12, 0, 0.525},
+     CostTerm{209.9, 16.45, 0.591, 0.382},
+     CostTerm{282.5, 0, 0, 0},
+     CostTerm{1191.7, 56.7, 65.209, 3.793},
+     CostTerm{634.6, 28.12, 0, 0.525},
      0.63,
      {222, 22.85, 0, 0.419},
      {210.7, 27.38, 0, 0.392},
@@ -171,10 +171,10 @@ const std::array<Row, 4> kDictRows = {{
      {257.7, 24.13, 0, 0.355},
      {243.9, 24.82, 0, 0.351}},
     {1024,
-     Term{267.1, 18.74, 1.136, 0.406},
-     Term{352.2, 0, 0, 0},
-     Term{1232.7, 81.44, 92.909, 2.122},
-     Term{744.2, 26.8, 0.849, 0.432},
+     CostTerm{267.1, 18.74, 1.136, 0.406},
+     CostTerm{352.2, 0, 0, 0},
+     CostTerm{1232.7, 81.44, 92.909, 2.122},
+     CostTerm{744.2, 26.8, 0.849, 0.432},
      0.49,
      {289.2, 18.6, 0, 0.428},
      {280.2, 21.96, 0, 0.416},
@@ -186,24 +186,25 @@ const std::array<Row, 4> kDictRows = {{
 // lo + f*(hi - lo), with f = 1 giving hi itself (a block equal to a row's gives that row).
 double lerp(double lo, double hi, double f) noexcept { return f == 1.0 ? hi : lo + f * (hi - lo); }
 
-Term lerp(const Term& lo, const Term& hi, double f) noexcept {
+CostTerm lerp(const CostTerm& lo, const CostTerm& hi, double f) noexcept {
   return {lerp(lo.a, hi.a, f), lerp(lo.b, hi.b, f), lerp(lo.c, hi.c, f), lerp(lo.d, hi.d, f)};
 }
 
-std::optional<Term> lerp(const std::optional<Term>& lo, const std::optional<Term>& hi, double f) {
+std::optional<CostTerm> lerp(const std::optional<CostTerm>& lo, const std::optional<CostTerm>& hi,
+                             double f) {
   if (!lo || !hi) return std::nullopt;
   return lerp(*lo, *hi, f);
 }
 
 // The DictIndex row of a block size: a table row up to 32 and past 1024, else the rows around it
 // interpolated in log2 of the block.
-Row dict_row(std::uint64_t block) {
+CostRow dict_row(std::uint64_t block) {
   std::size_t r = 0;
   while (r < kDictRows.size() && kDictRows[r].key < block) ++r;
   if (r == 0) return kDictRows.front();
   if (r == kDictRows.size()) return kDictRows.back();
-  const Row& lo = kDictRows[r - 1];
-  const Row& hi = kDictRows[r];
+  const CostRow& lo = kDictRows[r - 1];
+  const CostRow& hi = kDictRows[r];
   const double f =
       (std::log2(static_cast<double>(block)) - std::log2(static_cast<double>(lo.key))) /
       (std::log2(static_cast<double>(hi.key)) - std::log2(static_cast<double>(lo.key)));
@@ -220,7 +221,7 @@ Row dict_row(std::uint64_t block) {
           lerp(lo.batch1024, hi.batch1024, f)};
 }
 
-Row row_of(const Estimate& e) {
+CostRow row_of(const Estimate& e) {
   switch (e.kind) {
     case Kind::CompactHashIndex:
       return kCompactRow;
@@ -238,7 +239,7 @@ Row row_of(const Estimate& e) {
 
 // The cost of `w.<op>` operations of a term that may be absent: nothing for weight 0, +infinity
 // for an operation the kind cannot answer.
-double weighted(const std::optional<Term>& term, std::uint64_t weight, double L, double K,
+double weighted(const std::optional<CostTerm>& term, std::uint64_t weight, double L, double K,
                 double scale = 1.0) {
   if (weight == 0) return 0;
   if (!term) return INFINITY;
@@ -266,7 +267,7 @@ double max_num(double a, double b) noexcept {
 
 double nanos_of(const Objective& objective, const Estimate& estimate, std::uint64_t n,
                 double mean_length) noexcept {
-  const Row row = row_of(estimate);
+  const CostRow row = row_of(estimate);
   // A corpus of fewer than 100,000 keys is scaled up as if it held 100,000 at the same bytes a
   // key; log2(0) is -inf, which the floor lifts.
   const double s = std::max(100000.0 / static_cast<double>(std::max<std::uint64_t>(n, 1)), 1.0);

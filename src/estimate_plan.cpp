@@ -55,18 +55,19 @@ struct FilePass {
   HashSample<std::string> by_hash;
   RunSample<std::string> by_run;
   std::optional<std::vector<std::string>> kept = std::vector<std::string>();
-
-  void take(std::string_view key) {
-    walk.push(key);
-    by_hash.offer(key);
-    by_run.offer(key);
-    if (kept) {
-      kept->emplace_back(key);
-      // Past the measuring limit the corpus is modelled: the copies are no longer needed.
-      if (kept->size() > kMeasuringLimit) kept.reset();
-    }
-  }
 };
+
+// The per-key callback of the replay: every distinct key in byte order, once. Never fails.
+void plan_file_with(FilePass& pass, std::string_view key) {
+  pass.walk.push(key);
+  pass.by_hash.offer(key);
+  pass.by_run.offer(key);
+  if (pass.kept) {
+    pass.kept->emplace_back(key);
+    // Past the measuring limit the corpus is modelled: the copies are no longer needed.
+    if (pass.kept->size() > kMeasuringLimit) pass.kept.reset();
+  }
+}
 
 std::vector<std::string_view> views_of(const std::vector<std::string>& keys) {
   return {keys.begin(), keys.end()};
@@ -206,7 +207,7 @@ FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget) 
     // way out of this block.
     extsort::Sorter sorter(path, budget, kKeyTooLong);
     KeysReader(path).read_into(sorter);
-    sorter.finish().for_each([&](std::string_view key) { pass.take(key); });
+    sorter.finish().for_each([&](std::string_view key) { plan_file_with(pass, key); });
   }
   FileCorpus corpus{pass.walk.shape(), std::move(pass.kept), {}, {}};
   if (!corpus.kept) {
