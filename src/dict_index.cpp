@@ -40,7 +40,7 @@ constexpr const char* kSectionTooLong =
 
 static_assert(kHeaderBytes == 72);
 
-std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+using bytes::ceil_div;
 
 }  // namespace
 
