@@ -269,6 +269,30 @@ TEST(PlanText, ExactLines) {
   EXPECT_EQ(lines.back(), '\n');
 }
 
+TEST(PlanText, WholeTextGolden) {
+  // Blobs below every size floor put L on the floor, so each time is a hand-computed figure:
+  // ClosedHashIndex 47.4 + 10 * 0.06 = 48.0; CompactHashIndex 43.1 + 16.1 * 0.92 + 10 * 0.095 =
+  // 58.862; DictIndex at 256: 222 + 22.85 * 0.63 + 10 * 0.419 * 0.63 = 239.0352.
+  Plan plan;
+  plan.objective = Objective::latency();
+  plan.n = 100000;
+  plan.mean_length = 10.0;
+  plan.mean_lcp = 9.0;
+  plan.estimates = {est(Kind::ClosedHashIndex, 0, std::nullopt, false),
+                    est(Kind::CompactHashIndex, 0, std::nullopt, false),
+                    est(Kind::DictIndex, 1234, 256, true)};
+  EXPECT_EQ(plan.text(),
+            "100000 keys, mean length 10.0, mean shared prefix 9.0, ranked by latency\n"
+            "* ClosedHashIndex              0 bytes   0.00 B/key     48 ns  estimated\n"
+            "  CompactHashIndex             0 bytes   0.00 B/key     59 ns  estimated\n"
+            "  DictIndex                 1234 bytes   0.01 B/key    239 ns  built at block 256\n"
+            "the nanoseconds are a model of this crate's own machine, not a measurement of yours\n"
+            "the two cheapest are within 1.3x, which is inside what an estimate can separate: "
+            "build both\n"
+            "the mean suffix is 1.0 bytes, too short for a sampled compression ratio to carry: "
+            "build rather than quote\n");
+}
+
 TEST(PlanText, Rounding) {
   Plan plan;
   plan.estimates = {est(Kind::StringIndex, 1)};
