@@ -384,9 +384,10 @@ class Overlay {
 
   // The key's id when it is present and live.
   std::optional<std::uint64_t> id(std::string_view key) const {
-    const auto x = find(key);
-    if (!x || tomb_.is_set(*x)) return std::nullopt;
-    return x;
+    // The base answers first, inline; the additions only when it does not.
+    if (const auto b = base_id(base_, key); b && *b < n_b_) [[likely]]
+      return tomb_.is_set(*b) ? std::nullopt : b;
+    return added_id(key);
   }
   bool contains(std::string_view key) const { return id(key).has_value(); }
 
@@ -459,6 +460,12 @@ class Overlay {
     if (const auto b = base_id(base_, key); b && *b < n_b_) return b;
     if (const auto i = added_.find(key)) return n_b_ + *i;
     return std::nullopt;
+  }
+  // The live id of an added key, for `id` once the base has not answered.
+  [[gnu::noinline]] std::optional<std::uint64_t> added_id(std::string_view key) const {
+    const auto i = added_.find(key);
+    if (!i || tomb_.is_set(n_b_ + *i)) return std::nullopt;
+    return n_b_ + *i;
   }
 
   H base_;
