@@ -384,14 +384,9 @@ TEST(OverlayCompactHash, FalsePositiveOfTheBaseAnswersWithABaseId) {
 
   // The loader does not refuse an addition equal to a base key over this base, but two equal
   // additions are refused.
-  Overlay<CH> other(make_ch(keys));
-  const std::string fresh = "certainly-not-a-base-key";
-  if (!base_id(other.base(), fresh)) other.add(fresh);
-  auto blob = to_bytes(other);
-  // Rewrite the one addition as a base key.
   Overlay<CH> with_base_key(make_ch(keys));
   with_base_key.push_added(keys[5]);
-  auto loaded = reload(with_base_key);
+  const auto loaded = reload(with_base_key);
   EXPECT_EQ(loaded.additions().count(), 1u);
   Overlay<CH> twice(make_ch(keys));
   twice.push_added("dup");
