@@ -31,10 +31,35 @@ constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1
 constexpr std::uint64_t kMinPairsPerThread = 4096;
 }  // namespace
 
+// The pairs are distributed in place (the permutation cycles of an American flag sort) into
+// t parts, contiguous ranges of h1 cut by the top 32 bits scaled to [0, t), and each part is
+// sorted on its own thread. Nothing as large as the run is allocated: the streamed builds
+// budget their run buffer alone.
 void sort_run(std::span<Pair> pairs, unsigned threads) {
   const std::uint64_t t = threads == 0 ? 1 : std::min(threads, 256u);
   const std::uint64_t n = pairs.size();
-  pair_sort::sort(pairs, t < 2 || n < t * kMinPairsPerThread ? 1u : static_cast<unsigned>(t));
+  if (t < 2 || n < t * kMinPairsPerThread) {
+    pair_sort::sort_serial(pairs);
+    return;
+  }
+  auto part_of = [t](const Pair& p) { return static_cast<std::size_t>(((p.h1 >> 32) * t) >> 32); };
+  std::vector<std::uint64_t> bounds(t + 1, 0);
+  for (const Pair& p : pairs) ++bounds[part_of(p) + 1];
+  for (std::uint64_t p = 1; p <= t; ++p) bounds[p] += bounds[p - 1];
+  // next[p] is the first position of part p not yet holding a pair of part p.
+  std::vector<std::uint64_t> next(bounds.begin(), bounds.end() - 1);
+  for (std::uint64_t p = 0; p < t; ++p) {
+    while (next[p] < bounds[p + 1]) {
+      const std::size_t q = part_of(pairs[next[p]]);
+      if (q == p)
+        ++next[p];
+      else
+        std::swap(pairs[next[p]], pairs[next[q]++]);
+    }
+  }
+  threads::run_workers(static_cast<unsigned>(t), [&](unsigned w) {
+    pair_sort::sort_serial(pairs.subspan(bounds[w], bounds[w + 1] - bounds[w]));
+  });
 }
 
 void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threads) {

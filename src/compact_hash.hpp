@@ -50,11 +50,11 @@ using side_table::PairEntry;
 // The first half of a pair after `slots_in_place` when its `h1` repeats the previous pair's.
 inline constexpr std::uint64_t kRepeated = ~std::uint64_t{0};
 
-// Sorts `pairs` ascending by (h1, h2) in place; duplicates stay. From 1,024 pairs on, a radix
-// pass spreads the pairs by the top bits of `h1` into a scratch table of as many pairs, and the
-// buckets (contiguous ranges of h1) are sorted back on their own. With 2 or more threads (0 means
-// 1, more than 256 means 256) and at least threads * 4096 pairs, both steps run on scoped worker
-// threads; the result is the same for every count.
+// Sorts `pairs` ascending by (h1, h2) in place, allocating nothing as large as the slice;
+// duplicates stay. With 2 or more threads (0 means 1, more than 256 means 256) and at least
+// threads * 4096 pairs, the pairs are first distributed in place into one contiguous range of
+// h1 per thread, each range then sorted on its own scoped worker thread; otherwise the calling
+// thread sorts them. The result is the same for every count.
 void sort_run(std::span<Pair> pairs, unsigned threads);
 
 // Replaces the `h1` of every pair of a sorted, duplicate-free slice by its slot in `mph`, and by

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <map>
 #include <random>
+#include <string>
 
 #include "hash_index_testing.hpp"
 
@@ -66,6 +68,37 @@ TEST(SortRun, CrowdedBucketsSortLikeTheModel) {
       compact_hash::sort_run(got, threads);
       ASSERT_EQ(got, model) << "spread " << spread << " threads " << threads;
     }
+  }
+}
+
+// The kilobytes of a "VmRSS:" or "VmHWM:" line of /proc/self/status; 0 when absent.
+std::uint64_t status_kib(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(field)) return std::stoull(line.substr(field.size()));
+  return 0;
+}
+
+// The streamed builds budget their run buffer alone: sorting a run must not take a second table
+// as large as the run.
+TEST(SortRun, SortsWithoutASecondTableAsLargeAsTheRun) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "shadow memory blurs resident figures";
+#endif
+  const std::size_t n = std::size_t{4} << 20;  // 64 MiB of pairs
+  for (unsigned threads : {1u, 4u}) {
+    std::vector<Pair> pairs = random_pairs(n, threads);
+    {
+      std::ofstream reset("/proc/self/clear_refs");
+      reset << "5";  // the peak resident size starts again from the current one
+      reset.flush();
+      if (!reset) GTEST_SKIP() << "the peak resident size cannot be reset here";
+    }
+    const std::uint64_t before = status_kib("VmRSS:");
+    compact_hash::sort_run(pairs, threads);
+    const std::uint64_t grown = status_kib("VmHWM:") - before;
+    EXPECT_LT(grown, 16u * 1024) << threads << " threads: " << grown << " KiB more";
+    EXPECT_TRUE(std::is_sorted(pairs.begin(), pairs.end(), pair_less));
   }
 }
 
