@@ -3,6 +3,7 @@
 #include "compact_hash_runs.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <set>
@@ -117,6 +118,31 @@ TEST(PairRuns, ScratchDirectoryComesWithTheFirstSpillAndGoesWithTheScratch) {
     EXPECT_NE(other.dir(), scratch.dir());
   }
   EXPECT_TRUE(listing(dir.path()).empty());
+}
+
+// The scratch directory is the output path followed by the process id and the next sequence
+// number; a leftover directory of exactly that name is an error, and no other name is tried.
+TEST(PairRuns, ScratchDirectoryNameAndALeftoverOfThatName) {
+  ScratchDir dir;
+  const std::string head = (dir / "keys.idx").string() + "." + std::to_string(::getpid()) + ".";
+  Scratch first(dir / "keys.idx", 1);
+  const std::string name = first.dir().string();
+  ASSERT_TRUE(name.starts_with(head) && name.ends_with(".runs")) << name;
+  const std::uint64_t seq = std::stoull(name.substr(head.size(), name.size() - head.size() - 5));
+  EXPECT_TRUE(std::filesystem::is_directory(name));
+
+  std::filesystem::create_directory(head + std::to_string(seq + 1) + ".runs");
+  Scratch second(dir / "keys.idx", 1);
+  try {
+    second.dir();
+    ADD_FAILURE() << "a leftover directory was reused";
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+    EXPECT_EQ(e.io_kind(), IndexError::IoKind::AlreadyExists);
+  }
+  EXPECT_EQ(listing(dir.path()).size(), 2u);
+  Scratch third(dir / "keys.idx", 1);
+  EXPECT_EQ(third.dir().string(), head + std::to_string(seq + 2) + ".runs");
 }
 
 TEST(PairRuns, TornRunAndMergedFilesAreIoErrors) {

@@ -1,6 +1,7 @@
 // The streamed perfect-hash build against the in-memory build, on both layouts of pass 2, and
 // every way a source can fail it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -106,6 +107,54 @@ TEST(PerfectHashStream, SpillsOnlyWhenTheKeyBytesPassOneWindow) {
   }
 }
 
+// The spill file lies beside the output, named after its base name with the process id and the
+// next sequence number; a name already taken is passed over, and 128 taken names in a row are an
+// "already exists" error that leaves those files alone.
+TEST(PerfectHashStream, SpillNamesFollowTheOutputAndTheSequence) {
+  ScratchDir dir;
+  const std::string pid = std::to_string(::getpid());
+  auto seq_of = [&](const std::filesystem::path& spill, const std::string& base) {
+    const std::string name = spill.filename().string();
+    const std::string head = base + "." + pid + ".";
+    EXPECT_TRUE(name.starts_with(head) && name.ends_with(".spill")) << name;
+    return std::stoull(name.substr(head.size(), name.size() - head.size() - 6));
+  };
+  std::uint64_t seq = 0;
+  {
+    perfect_hash::Spill spill = perfect_hash::Spill::create(dir / "words.idx");
+    EXPECT_EQ(spill.path().parent_path(), dir.path());
+    seq = seq_of(spill.path(), "words.idx");
+    EXPECT_TRUE(std::filesystem::exists(spill.path()));
+  }
+  EXPECT_TRUE(listing(dir.path()).empty());
+  {
+    // A path that does not end in a normal name spills as "index" in that directory.
+    perfect_hash::Spill spill = perfect_hash::Spill::create(dir.path() / "");
+    EXPECT_EQ(spill.path().parent_path(), dir.path());
+    EXPECT_EQ(seq_of(spill.path(), "index"), seq + 1);
+  }
+  auto taken = [&](std::uint64_t s) {
+    return dir / ("words.idx." + pid + "." + std::to_string(s) + ".spill");
+  };
+  blob::write_atomically(taken(seq + 2), std::vector<std::uint8_t>{'x'});
+  {
+    perfect_hash::Spill spill = perfect_hash::Spill::create(dir / "words.idx");
+    EXPECT_EQ(seq_of(spill.path(), "words.idx"), seq + 3);
+  }
+  for (std::uint64_t s = seq + 4; s < seq + 4 + 128; ++s)
+    blob::write_atomically(taken(s), std::vector<std::uint8_t>{'x'});
+  try {
+    perfect_hash::Spill::create(dir / "words.idx");
+    ADD_FAILURE() << "128 taken names gave a spill file";
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+    EXPECT_EQ(e.io_kind(), IndexError::IoKind::AlreadyExists);
+    EXPECT_STREQ(e.what(), "io error: entity already exists");
+  }
+  EXPECT_EQ(listing(dir.path()).size(), 129u);
+  EXPECT_EQ(file_bytes(taken(seq + 2)), std::vector<std::uint8_t>{'x'});
+}
+
 TEST(PerfectHashStream, EmptyKeysAtTheEndAndKeysAcrossWindows) {
   ScratchDir dir;
   // Long keys straddle many small windows; the empty key last starts at D, in the last window.
@@ -156,6 +205,50 @@ TEST(PerfectHashStream, CollidingKeysTakeTheTailInSourceOrder) {
   build(source, dir / "r.bmp", false, 64);
   const PerfectHashIndex idx = PerfectHashIndex::load(dir / "r.bmp");
   for (const auto& k : keys) EXPECT_EQ(idx.key(*idx.id(k)), k);
+}
+
+// The in-memory build gives a colliding group's slot to its byte-wise smallest key and the tail
+// ids in byte order, whatever the input order; the streamed build follows the source instead.
+// The two agree exactly when the source yields each group in byte order.
+TEST(PerfectHashStream, CollisionOrderIsTheSourcesWhereInMemoryItIsTheBytes) {
+  ScratchDir dir;
+  const std::vector<std::string> group = {"#", "#alpha", "#beta", "#mu"};
+  std::vector<std::string> keys = distinct_keys(300, 13);
+  for (std::size_t i = 0; i < group.size(); ++i)
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(40 + 70 * i), group[i]);
+  const auto in_memory_bytes =
+      perfect_hash::detail::build_with_hash(views(keys), false, 2, colliding_hash).to_bytes();
+  const auto path = dir / "o.bmp";
+  ScriptedSource sorted_group({keys});
+  build(sorted_group, path, false, 64, 2, colliding_hash);
+  EXPECT_EQ(file_bytes(path), in_memory_bytes);
+
+  // The group yielded in reverse: "#mu" keeps the slot, the others take u, u + 1, u + 2 in the
+  // order they come.
+  std::vector<std::string> reversed = keys;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < reversed.size(); ++i)
+    if (std::find(group.begin(), group.end(), reversed[i]) != group.end()) at.push_back(i);
+  for (std::size_t j = 0; j < at.size(); ++j) reversed[at[j]] = group[group.size() - 1 - j];
+  std::vector<std::string> shuffled = reversed;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(5));
+  EXPECT_EQ(
+      perfect_hash::detail::build_with_hash(views(shuffled), false, 2, colliding_hash).to_bytes(),
+      in_memory_bytes);
+  for (std::uint64_t window : {std::uint64_t{1} << 20, std::uint64_t{64}}) {
+    ScriptedSource source({reversed});
+    build(source, path, false, window, 2, colliding_hash);
+    const auto blob = file_bytes(path);
+    EXPECT_NE(blob, in_memory_bytes);
+    const PerfectHashIndex idx = PerfectHashIndex::from_bytes(blob);
+    const std::uint64_t u = idx.len() - 3;
+    auto id_of = [&](const std::string& k) { return idx.id_hashed(k, colliding_hash(k)); };
+    EXPECT_LT(*id_of("#mu"), u);
+    EXPECT_EQ(id_of("#beta"), u);
+    EXPECT_EQ(id_of("#alpha"), u + 1);
+    EXPECT_EQ(id_of("#"), u + 2);
+    for (const auto& k : keys) EXPECT_EQ(idx.key(*id_of(k)), k);
+  }
 }
 
 TEST(PerfectHashStream, ThreadCountDoesNotChangeTheBytes) {
