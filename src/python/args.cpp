@@ -129,6 +129,12 @@ std::filesystem::path path_arg(PyObject* obj, const char* param) {
       std::string(reinterpret_cast<const char*>(name.data()), name.size()));
 }
 
+void raise_missing_key(PyObject* key) {
+  Ref plain = PyUnicode_CheckExact(key) ? Ref::borrow(key) : Ref::check(PyUnicode_FromObject(key));
+  PyErr_SetObject(PyExc_KeyError, plain.get());
+  throw ErrorAlreadySet{};
+}
+
 std::span<const std::uint8_t> bytes_arg(PyObject* obj, const char* param) {
   if (!PyBytes_Check(obj)) wrong_type(param, "bytes", obj);
   return bytes_view(obj);

@@ -162,10 +162,7 @@ int sq_contains(PyObject* self, PyObject* key) noexcept {
 PyObject* subscript(PyObject* self, PyObject* key) noexcept {
   return boundary([&]() -> PyObject* {
     const auto found = lookup_one(self, key);
-    if (!found) {
-      PyErr_SetObject(PyExc_KeyError, key);
-      throw ErrorAlreadySet{};
-    }
+    if (!found) raise_missing_key(key);
     return to_int(*found).release();
   });
 }

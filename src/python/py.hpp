@@ -193,6 +193,10 @@ std::span<const std::uint8_t> bytes_arg(PyObject* obj, const char* param);
 // The contents of an object already known to be bytes (or a subclass).
 std::span<const std::uint8_t> bytes_view(PyObject* bytes);
 
+// Raises KeyError whose one argument is `key` (already checked to be a str) as a plain str: a str
+// subclass is copied by its value, never read through its own __str__ or __repr__.
+[[noreturn]] void raise_missing_key(PyObject* key);
+
 // ---- Results ----
 
 inline Ref to_int(std::uint64_t v) { return Ref::check(PyLong_FromUnsignedLongLong(v)); }

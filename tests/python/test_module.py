@@ -186,3 +186,24 @@ def test_every_method_in_order_with_its_text_signature(name):
     for method, _ in expected:
         doc = getattr(cls, method).__doc__
         assert doc and doc.strip(), (name, method)
+
+
+def test_missing_key_is_a_key_error_carrying_the_key_as_a_str():
+    class Loud(str):
+        def __str__(self):
+            return "not the key"
+
+        def __repr__(self):
+            return "Loud()"
+
+    keys = ["a", "b"]
+    d = _core.DictIndex(keys)
+    indexes = [_core.StringIndex(keys), d, _core.PerfectHashIndex(keys),
+               _core.CompactHashIndex(keys, fingerprint_bits=64),
+               _core.HashedDictIndex.from_dict(d, 32), _core.Overlay(_core.StringIndex(keys))]
+    for idx in indexes:
+        for key in ("zz", Loud("zz")):
+            with pytest.raises(KeyError) as caught:
+                idx[key]
+            assert caught.value.args == ("zz",) and type(caught.value.args[0]) is str, idx
+        assert idx[Loud("b")] == idx["b"]
