@@ -436,10 +436,13 @@ int run(std::span<const std::string> args, Streams& streams) {
   }
   if (!fail) return 0;
   const bool usage = fail->kind == Fail::Kind::Usage;
+  // A usage failure is followed by an empty line and the usage text, and one more line feed:
+  // the usage text ends in its own, so the report ends in an empty line.
   std::string report = "quenlith: " + fail->message + "\n";
   if (usage) {
     report += "\n";
     report += kUsage;
+    report += "\n";
   }
   try {
     streams.err.write(report);

@@ -45,7 +45,9 @@ USAGE = usage()
 
 
 def usage_error(message):
-    return b"quenlith: " + message.encode() + b"\n\n" + USAGE
+    # The message, an empty line, the usage text (which ends in a line feed) and one more line
+    # feed: the report ends in an empty line.
+    return b"quenlith: " + message.encode() + b"\n\n" + USAGE + b"\n"
 
 
 def write(path, data):
@@ -75,6 +77,7 @@ def test_usage_text_version_and_help_anywhere():
 
 def test_usage_errors_report_the_usage_text_with_status_2():
     assert run() == (2, b"", usage_error("no subcommand"))
+    assert run()[2].endswith(b"the file does not.\n\n")
     assert run("plan") == (2, b"", usage_error("expected `quenlith plan <keys-file> [needs]`"))
     assert run("frobnicate", "--help") == (0, USAGE, b"")
     assert run("frobnicate") == (2, b"", usage_error("no such subcommand `frobnicate`"))
