@@ -174,6 +174,8 @@ namespace detail {
 
 AtomicTemp::AtomicTemp(const std::filesystem::path& target)
     : target_(target), dir_(dir_of(target)) {
+  // Before anything is created: a device, pipe or socket at the target is never replaced.
+  fileio::refuse_special_target(target);
   for (int attempt = 0; attempt < 128; ++attempt) {
     std::filesystem::path name = temp_name(target, next_temp_seq());
     try {

@@ -132,8 +132,14 @@ class PartialOutput {
 
   // Gives the partial output the permission bits of an existing output, as the atomic writer
   // does for its temporary file, so that replacing a 0600 blob never widens who may read it;
-  // then renames it onto the output.
+  // then renames it onto the output. The partial output is removed when this throws.
   void rename_onto(const std::string& output) {
+    // A device, pipe or socket at the output is refused as the atomic writer refuses it.
+    try {
+      fileio::refuse_special_target(output);
+    } catch (const IndexError& e) {
+      throw Fail::work(output + ": " + e.message());
+    }
     struct stat st;
     if (::stat(output.c_str(), &st) == 0) {
       while (::chmod(path_.c_str(), st.st_mode & 07777) != 0 && errno == EINTR) {}

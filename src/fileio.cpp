@@ -50,6 +50,14 @@ void refuse_nul(const std::filesystem::path& path) {
     throw IndexError::io_message(IndexError::IoKind::InvalidInput, "file name contains a NUL byte");
 }
 
+void refuse_special_target(const std::filesystem::path& target) {
+  refuse_nul(target);
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0) return;
+  if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return;
+  throw IndexError::io_message(IndexError::IoKind::InvalidInput, kNotReplaced);
+}
+
 File File::open_read(const std::filesystem::path& path) {
   return File(open_retrying(path, O_RDONLY, 0));
 }

@@ -61,6 +61,15 @@ class File {
 // applies it; code that hands a path to the system itself calls it first.
 void refuse_nul(const std::filesystem::path& path);
 
+// Throws the `Io` error kNotReplaced (kind InvalidInput) when `target` exists and is a device
+// node, a named pipe or a socket, none of which a blob may take the place of: a rename would
+// replace the node itself (a device, when run as root), not write into it. The link itself is
+// looked at, so a symbolic link is replaced as before; a directory is left to the rename, which
+// refuses it; a target that cannot be examined is left to the steps that follow.
+void refuse_special_target(const std::filesystem::path& target);
+inline constexpr const char* kNotReplaced =
+    "the target exists and is not a regular file, so it is not replaced";
+
 // The whole content of a file.
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 

@@ -274,6 +274,33 @@ def test_failing_keys_files_leave_the_output_alone(tmp_path):
     assert listing(tmp_path / "dir") == []
 
 
+def test_a_device_pipe_or_socket_at_the_output_is_never_replaced(tmp_path):
+    # A named pipe stands for every node that is not a regular file (a device, when run as root):
+    # both routes refuse it, leave it in place and leave nothing beside it.
+    keys = write(tmp_path / "k.txt", "a\nb\n")
+    fifo = tmp_path / "out.blob"
+    os.mkfifo(fifo)
+    not_replaced = "the target exists and is not a regular file, so it is not replaced"
+    for kind in KINDS:
+        assert run("build", keys, str(fifo), "--index", kind, "--stream", "never") == (
+            1, b"", f"quenlith: io error: {not_replaced}\n".encode()), kind
+        assert run("build", keys, str(fifo), "--index", kind, "--stream", "always") == (
+            1, b"", f"quenlith: {fifo}: {not_replaced}\n".encode()), kind
+    with pytest.raises(OSError, match=not_replaced):
+        _core.StringIndex(["a"]).save(str(fifo))
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    # A symbolic link is itself replaced by the blob; what it points at is left alone.
+    target = write(tmp_path / "target", "kept")
+    link = tmp_path / "link.blob"
+    os.symlink(target, link)
+    for stream in ("never", "always"):
+        assert run("build", keys, str(link), "--index", "perfect", "--stream", stream)[0] == 0
+        assert not os.path.islink(link) and (tmp_path / "target").read_text() == "kept"
+        os.remove(link)
+        os.symlink(target, link)
+    assert listing(tmp_path) == ["k.txt", "link.blob", "out.blob", "target"]
+
+
 # ---- build ----
 
 def test_in_memory_builds_keep_the_replaced_files_mode_and_drop_duplicates(tmp_path):
