@@ -79,6 +79,12 @@ std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return core(self).id(key_arg(key_obj, "key"));
 }
 
+bool member(PyObject* self, PyObject* key_obj) {
+  return core(self).contains(key_arg(key_obj, "key"));
+}
+
+using K = KeyLookups<&lookup_one, &member>;
+
 PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return boundary([&] {
     static const Params<3> params{
@@ -114,55 +120,6 @@ PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
   return boundary([&] { return to_int(core(self).bits()).release(); });
 }
 
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return to_int(core(self).id_unchecked(key_arg(key, "key"))).release();
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(core(self).contains(key_arg(key, "key")));
-  });
-}
-
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return core(self).contains(key_arg(key, "key")) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
-  });
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -177,15 +134,15 @@ PyMethodDef methods[] = {
      "throughout."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id of `key` (a str), or None when it is rejected. A non-member "
      "is accepted,\nwith a member's id, at the rate 2 ** -fingerprint_bits."},
-    {"id_unchecked", method_ptr(&id_unchecked), kFast,
+    {"id_unchecked", method_ptr(&F::id_unchecked), kFast,
      "id_unchecked($self, key)\n--\n\nThe id of `key` without the fingerprint test: a member's "
      "own id, and for any\nother string some member's id (0 for an empty index)."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is rejected."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` (a str) passes the fingerprint test: always for "
      "a member, at the\nrate 2 ** -fingerprint_bits for anything else."},
     {"ids_of", method_ptr(&F::ids_of), kFast,
@@ -255,8 +212,8 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_mp_length, reinterpret_cast<void*>(&F::length)},
     {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
     {0, nullptr},
 };
 

@@ -211,33 +211,7 @@ std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return f.found ? std::optional<std::uint64_t>(f.id) : std::nullopt;
 }
 
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(lookup_one(self, key).has_value());
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
-}
+using K = KeyLookups<&lookup_one>;
 
 PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
@@ -445,20 +419,6 @@ PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// ---- Slots ----
-
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
-  });
-}
-
 // ---- DictIndexIterator ----
 
 constexpr std::uint64_t kExhausted = UINT64_MAX;
@@ -562,11 +522,11 @@ PyMethodDef methods[] = {
      "unchanged and\n`path` is left as it was. Holds the interpreter lock throughout."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
      "member."},
     {"lower_bound", method_ptr(&lower_bound), kFast,
@@ -663,8 +623,8 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_mp_length, reinterpret_cast<void*>(&F::length)},
     {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(&iter)},
     {0, nullptr},
 };

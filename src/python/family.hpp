@@ -25,6 +25,7 @@
 
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "arrow.hpp"
@@ -109,6 +110,89 @@ constexpr bool hashed_lookups() {
     return true;
 }
 
+// The single-key members of a class whose lookup can find no id: `id`, `get`, `contains`, the
+// `in` operator and `[]`. `Find(self, key_obj)` converts the key (as parameter "key") and looks
+// it up with the lock held, giving an optional id; `Member(self, key_obj)`, where given, answers
+// membership in its stead, for a core with a membership test of its own.
+template <auto Find, auto Member = nullptr>
+struct KeyLookups {
+  static bool member(PyObject* self, PyObject* key_obj) {
+    if constexpr (std::is_null_pointer_v<decltype(Member)>)
+      return Find(self, key_obj).has_value();
+    else
+      return Member(self, key_obj);
+  }
+
+  static PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"id", {"key"}, 1, 1};
+      const auto [key] = params.parse(args, nargs, kwnames);
+      const auto found = Find(self, key);
+      return (found ? to_int(*found) : none()).release();
+    });
+  }
+
+  static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<2> params{"get", {"key", "default"}, 2, 1};
+      const auto [key, fallback] = params.parse(args, nargs, kwnames);
+      const auto found = Find(self, key);
+      if (found) return to_int(*found).release();
+      return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
+    });
+  }
+
+  static PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"contains", {"key"}, 1, 1};
+      const auto [key] = params.parse(args, nargs, kwnames);
+      return PyBool_FromLong(member(self, key));
+    });
+  }
+
+  static int sq_contains(PyObject* self, PyObject* key) noexcept {
+    return boundary_or(-1, [&] { return member(self, key) ? 1 : 0; });
+  }
+
+  static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+    return boundary([&]() -> PyObject* {
+      const auto found = Find(self, key);
+      if (!found) raise_missing_key(key);
+      return to_int(*found).release();
+    });
+  }
+};
+
+// The length `n` as a Py_ssize_t for `len()`, or OverflowError with `message` when it does not
+// fit.
+inline Py_ssize_t checked_length(std::uint64_t n, const char* message) {
+  if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, message);
+    throw ErrorAlreadySet{};
+  }
+  return static_cast<Py_ssize_t>(n);
+}
+
+// A blob as bytes.
+inline Ref bytes_object(const std::vector<std::uint8_t>& bytes) {
+  return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// The `__reduce__` of a class that pickles as its blob: (type(self).from_bytes, make_args()),
+// the loader looked up before the arguments are made.
+template <class MakeArgs>
+Ref reduce_to_from_bytes(PyObject* self, MakeArgs&& make_args) {
+  static PyObject* from_bytes_name = nullptr;
+  Ref loader = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                           interned(from_bytes_name, "from_bytes")));
+  Ref args = make_args();
+  return Ref::check(PyTuple_Pack(2, loader.get(), args.get()));
+}
+
 template <class Traits>
 struct Family {
   using Core = typename Traits::Core;
@@ -124,13 +208,9 @@ struct Family {
   // ---- Size members ----
 
   static Py_ssize_t length(PyObject* self) noexcept {
-    return boundary_or<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-      const std::uint64_t n = key_count(core(self));
-      if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "the index holds more keys than fit a Py_ssize_t");
-        throw ErrorAlreadySet{};
-      }
-      return static_cast<Py_ssize_t>(n);
+    return boundary_or<Py_ssize_t>(-1, [&] {
+      return checked_length(key_count(core(self)),
+                            "the index holds more keys than fit a Py_ssize_t");
     });
   }
 
@@ -138,13 +218,30 @@ struct Family {
     return PyBool_FromLong(key_count(core(self)) == 0);
   }
 
+  // ---- id_unchecked, for a class whose core answers any key without a membership check ----
+
+  // The core's `id_unchecked`, or `Traits::unchecked` where the class answers it otherwise.
+  static auto unchecked(const Core& c, std::string_view key) {
+    if constexpr (requires { Traits::unchecked(c, key); })
+      return Traits::unchecked(c, key);
+    else
+      return c.id_unchecked(key);
+  }
+
+  static PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
+      const auto [key] = params.parse(args, nargs, kwnames);
+      return to_int(unchecked(core(self), key_arg(key, "key"))).release();
+    });
+  }
+
   // ---- Serialisers and pickling ----
 
   static Ref blob(PyObject* self) {
     const Core& c = core(self);
-    const std::vector<std::uint8_t> bytes = without_gil([&] { return c.to_bytes(); });
-    return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<Py_ssize_t>(bytes.size())));
+    return bytes_object(without_gil([&] { return c.to_bytes(); }));
   }
 
   static PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
@@ -157,12 +254,12 @@ struct Family {
 
   static PyObject* reduce(PyObject* self, PyObject*) noexcept {
     return boundary([&] {
-      static PyObject* from_bytes_name = nullptr;
-      Ref loader = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                                               interned(from_bytes_name, "from_bytes")));
-      Ref data = blob(self);
-      Ref args = Ref::check(PyTuple_Pack(1, data.get()));
-      return Ref::check(PyTuple_Pack(2, loader.get(), args.get())).release();
+      return reduce_to_from_bytes(self,
+                                  [&] {
+                                    Ref data = blob(self);
+                                    return Ref::check(PyTuple_Pack(1, data.get()));
+                                  })
+          .release();
     });
   }
 
@@ -180,14 +277,19 @@ struct Family {
 
   // ---- Loaders (static methods) ----
 
-  static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+  template <Core (*Load)(std::span<const std::uint8_t>)>
+  static PyObject* from_bytes_with(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return boundary([&] {
-      static const Params<1> params{"from_bytes", {"data"}, 1, 1};
+      const Params<1> params{name, {"data"}, 1, 1};
       const auto [data_obj] = params.parse(args, nargs, kwnames);
       const std::span<const std::uint8_t> data = bytes_arg(data_obj, "data");
-      return wrap(without_gil([&] { return Core::from_bytes(data); })).release();
+      return wrap(without_gil([&] { return Load(data); })).release();
     });
+  }
+  static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return from_bytes_with<&Core::from_bytes>("from_bytes", args, nargs, kwnames);
   }
 
   template <Core (*Load)(const std::filesystem::path&)>

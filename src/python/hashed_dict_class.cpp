@@ -31,6 +31,10 @@ struct Traits {
     for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
   }
   static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+  // `id_unchecked` resolves a key through the collision side table, as `id` does.
+  static std::uint64_t unchecked(const Core& core, std::string_view key) {
+    return core.unchecked_with_side(key);
+  }
 };
 
 using F = Family<Traits>;
@@ -40,6 +44,8 @@ const Core& core(PyObject* self) { return F::core(self); }
 std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return core(self).id(key_arg(key_obj, "key"));
 }
+
+using K = KeyLookups<&lookup_one>;
 
 PyObject* from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
@@ -68,55 +74,6 @@ PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
   return boundary([&] { return to_int(core(self).fingerprint_bits()).release(); });
 }
 
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return to_int(core(self).unchecked_with_side(key_arg(key, "key"))).release();
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(lookup_one(self, key).has_value());
-  });
-}
-
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
-  });
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -128,16 +85,16 @@ PyMethodDef methods[] = {
      "dictionary's exact\nsearch."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe dictionary rank of `key`, or None when it is not a member (from "
      "one\nfingerprint bit up, a non-member may get some rank)."},
-    {"id_unchecked", method_ptr(&id_unchecked), kFast,
+    {"id_unchecked", method_ptr(&F::id_unchecked), kFast,
      "id_unchecked($self, key)\n--\n\nA rank below len() for any key (0 when empty), the rank "
      "itself for a member;\nthe dictionary is never consulted."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe rank of `key`, or `default` when it is not a "
      "member."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` (a str) is answered with a rank."},
     {"ids_of", method_ptr(&F::ids_of), kFast,
      "ids_of($self, keys)\n--\n\nThe ranks of a sequence of str, as a list aligned with `keys`; "
@@ -199,8 +156,8 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_mp_length, reinterpret_cast<void*>(&F::length)},
     {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
     {0, nullptr},
 };
 

@@ -205,6 +205,8 @@ std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return visit(self, [&](auto& ov) { return ov.id(key); });
 }
 
+using K = KeyLookups<&lookup_one>;
+
 PyObject* is_empty(PyObject* self, PyObject*) noexcept {
   return boundary(
       [&] { return PyBool_FromLong(visit(self, [](auto& ov) { return ov.is_empty(); })); });
@@ -213,34 +215,6 @@ PyObject* is_empty(PyObject* self, PyObject*) noexcept {
 PyObject* id_space(PyObject* self, PyObject*) noexcept {
   return boundary(
       [&] { return to_int(visit(self, [](auto& ov) { return ov.id_space(); })).release(); });
-}
-
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(lookup_one(self, key).has_value());
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
 }
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -358,10 +332,8 @@ PyObject* base(PyObject* self, PyObject*) noexcept {
 // ---- Serialisers ----
 
 Ref blob(PyObject* self) {
-  const std::vector<std::uint8_t> bytes =
-      visit(self, [](auto& ov) { return without_gil([&] { return overlay::to_bytes(ov); }); });
-  return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<Py_ssize_t>(bytes.size())));
+  return bytes_object(
+      visit(self, [](auto& ov) { return without_gil([&] { return overlay::to_bytes(ov); }); }));
 }
 
 PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
@@ -385,37 +357,22 @@ PyObject* reduce(PyObject* self, PyObject*) noexcept {
       using T = std::remove_const_t<typename std::decay_t<decltype(ov)>::Handle::element_type>;
       return base_class<T>();
     });
-    static PyObject* from_bytes_name = nullptr;
-    Ref loader = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                                             interned(from_bytes_name, "from_bytes")));
-    Ref data = blob(self);
-    Ref args = Ref::check(PyTuple_Pack(2, data.get(), reinterpret_cast<PyObject*>(cls)));
-    return Ref::check(PyTuple_Pack(2, loader.get(), args.get())).release();
+    return reduce_to_from_bytes(
+               self,
+               [&] {
+                 Ref data = blob(self);
+                 return Ref::check(PyTuple_Pack(2, data.get(), reinterpret_cast<PyObject*>(cls)));
+               })
+        .release();
   });
 }
 
 // ---- Slots ----
 
 Py_ssize_t length(PyObject* self) noexcept {
-  return boundary_or<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    const std::uint64_t n = visit(self, [](auto& ov) { return ov.len(); });
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      PyErr_SetString(PyExc_OverflowError, "the overlay holds more keys than fit a Py_ssize_t");
-      throw ErrorAlreadySet{};
-    }
-    return static_cast<Py_ssize_t>(n);
-  });
-}
-
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
+  return boundary_or<Py_ssize_t>(-1, [&] {
+    return checked_length(visit(self, [](auto& ov) { return ov.len(); }),
+                          "the overlay holds more keys than fit a Py_ssize_t");
   });
 }
 
@@ -427,11 +384,11 @@ PyMethodDef methods[] = {
     {"id_space", &id_space, METH_NOARGS,
      "id_space($self)\n--\n\nThe number of ids ever issued: the base's keys plus the "
      "additions."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id of `key`, or None when it is absent or retired."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` is live."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is absent or "
      "retired."},
     {"add", method_ptr(&add), kFast,
@@ -485,8 +442,8 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_mp_length, reinterpret_cast<void*>(&length)},
     {Py_sq_length, reinterpret_cast<void*>(&length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
     {0, nullptr},
 };
 

@@ -42,6 +42,12 @@ std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return core(self).id(key_arg(key_obj, "key"));
 }
 
+bool member(PyObject* self, PyObject* key_obj) {
+  return core(self).contains(key_arg(key_obj, "key"));
+}
+
+using K = KeyLookups<&lookup_one, &member>;
+
 PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return boundary([&] {
     static const Params<2> params{"PerfectHashIndex", {"items", "fingerprints"}, 1, 1};
@@ -85,43 +91,6 @@ PyObject* has_fingerprints(PyObject* self, PyObject*) noexcept {
   return PyBool_FromLong(core(self).has_fingerprints());
 }
 
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id_unchecked", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return to_int(core(self).id_unchecked(key_arg(key, "key"))).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(core(self).contains(key_arg(key, "key")));
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
-}
-
 PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return boundary([&] {
     static const Params<1> params{"key", {"id"}, 1, 1};
@@ -155,18 +124,6 @@ PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return core(self).contains(key_arg(key, "key")) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
-  });
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -184,14 +141,14 @@ PyMethodDef methods[] = {
     {"has_fingerprints", &has_fingerprints, METH_NOARGS,
      "has_fingerprints($self)\n--\n\nWhether one fingerprint byte is stored beside every key; "
      "lookups compare it\nbefore reading the stored key. Answers do not depend on it."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id of `key` (a str), or None when it is not a member."},
-    {"id_unchecked", method_ptr(&id_unchecked), kFast,
+    {"id_unchecked", method_ptr(&F::id_unchecked), kFast,
      "id_unchecked($self, key)\n--\n\nThe id of `key` without confirming membership: a member's "
      "own id, and for any\nother string some id below len() (0 for an empty index)."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
      "member."},
     {"key", method_ptr(&key), kFast,
@@ -256,8 +213,8 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_mp_length, reinterpret_cast<void*>(&F::length)},
     {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
     {0, nullptr},
 };
 

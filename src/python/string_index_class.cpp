@@ -143,33 +143,7 @@ std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
   return core(self).id(key_arg(key_obj, "key"));
 }
 
-PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"id", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    return (found ? to_int(*found) : none()).release();
-  });
-}
-
-PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"contains", {"key"}, 1, 1};
-    const auto [key] = params.parse(args, nargs, kwnames);
-    return PyBool_FromLong(lookup_one(self, key).has_value());
-  });
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"get", {"key", "default"}, 2, 1};
-    const auto [key, fallback] = params.parse(args, nargs, kwnames);
-    const auto found = lookup_one(self, key);
-    if (found) return to_int(*found).release();
-    return Ref::borrow(fallback != nullptr ? fallback : Py_None).release();
-  });
-}
+using K = KeyLookups<&lookup_one>;
 
 PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return boundary([&] {
@@ -330,12 +304,8 @@ PyObject* subsequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* from_untrusted_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"from_untrusted_bytes", {"data"}, 1, 1};
-    const auto [data_obj] = params.parse(args, nargs, kwnames);
-    const std::span<const std::uint8_t> data = bytes_arg(data_obj, "data");
-    return F::wrap(without_gil([&] { return Core::from_untrusted_bytes(data); })).release();
-  });
+  return F::from_bytes_with<&Core::from_untrusted_bytes>("from_untrusted_bytes", args, nargs,
+                                                         kwnames);
 }
 
 PyObject* load_untrusted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -346,20 +316,6 @@ PyObject* load_untrusted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* load_mmap_untrusted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return F::load_with<&Core::load_mmap_untrusted>("load_mmap_untrusted", args, nargs, kwnames);
-}
-
-// ---- Slots ----
-
-int sq_contains(PyObject* self, PyObject* key) noexcept {
-  return boundary_or(-1, [&] { return lookup_one(self, key) ? 1 : 0; });
-}
-
-PyObject* subscript(PyObject* self, PyObject* key) noexcept {
-  return boundary([&]() -> PyObject* {
-    const auto found = lookup_one(self, key);
-    if (!found) raise_missing_key(key);
-    return to_int(*found).release();
-  });
 }
 
 // ---- StringIndexIterator ----
@@ -488,11 +444,11 @@ PyMethodDef methods[] = {
      "byte order, holding none of\nthem; returns the number of keys written."},
     {"is_empty", &F::is_empty, METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the index holds no key."},
-    {"id", method_ptr(&id), kFast,
+    {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member."},
-    {"contains", method_ptr(&contains), kFast,
+    {"contains", method_ptr(&K::contains), kFast,
      "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
-    {"get", method_ptr(&get), kFast,
+    {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
      "member."},
     {"key", method_ptr(&key), kFast,
@@ -604,8 +560,8 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_mp_length, reinterpret_cast<void*>(&F::length)},
     {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(&iter)},
     {0, nullptr},
 };
