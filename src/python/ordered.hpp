@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "guarded.hpp"
 #include "py.hpp"
 
 namespace quenlith::python {
@@ -67,5 +68,52 @@ struct Batch {
 
 // Pairs a refill decodes at most.
 inline constexpr std::size_t kIterBatch = 1024;
+
+// An ordered class's iterator object: the index it walks and its batch state, locked so that
+// threads may share the iterator.
+template <class State>
+struct IterObject {
+  PyObject_HEAD PyObject* index;  // strong: keeps the index (and a mapping under it) alive
+  Guarded<State> state;
+};
+
+// A new iterator of class `type_ref` over the index `self`, its state made from `state_args`.
+template <class State, class... Args>
+Ref new_iterator(const Ref& type_ref, PyObject* self, Args&&... state_args) {
+  auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref it = Ref::check(alloc(type, 0));
+  auto* obj = reinterpret_cast<IterObject<State>*>(it.get());
+  obj->index = Ref::borrow(self).release();
+  new (&obj->state) Guarded<State>("iterator state poisoned by an earlier panic",
+                                   std::forward<Args>(state_args)...);
+  return it;
+}
+
+// The next (key, id) tuple of an iterator: `take(index, state)`, called under the state's lock,
+// gives the next pair, or nothing once the keys are exhausted (then the iterator stops with no
+// value and no exception).
+template <class State, class Take>
+PyObject* next_pair(PyObject* self, Take&& take) noexcept {
+  return boundary([&]() -> PyObject* {
+    auto* obj = reinterpret_cast<IterObject<State>*>(self);
+    auto taken = obj->state.with([&](State& s) { return take(obj->index, s); });
+    if (!taken) return nullptr;
+    return key_id_tuple(taken->first, taken->second).release();
+  });
+}
+
+template <class State>
+void iter_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* obj = reinterpret_cast<IterObject<State>*>(self);
+  obj->state.~Guarded<State>();
+  Py_XDECREF(obj->index);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+inline PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
 }  // namespace quenlith::python

@@ -328,22 +328,10 @@ struct IterState {
   std::uint64_t remaining;
 };
 
-struct IterObject {
-  PyObject_HEAD PyObject* index;  // strong: keeps the index (and a mapping under it) alive
-  Guarded<IterState> state;
-};
-
 PyObject* iter(PyObject* self) noexcept {
   return boundary([&] {
     Ref type_ref = string_index_iterator_type();  // made here should no module have made it yet
-    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref it = Ref::check(alloc(type, 0));
-    auto* obj = reinterpret_cast<IterObject*>(it.get());
-    obj->index = Ref::borrow(self).release();
-    new (&obj->state)
-        Guarded<IterState>("iterator state poisoned by an earlier panic", core(self).len());
-    return it.release();
+    return new_iterator<IterState>(type_ref, self, core(self).len()).release();
   });
 }
 
@@ -374,43 +362,26 @@ void refill(const Core& c, IterState& s) {
 }
 
 PyObject* iter_next(PyObject* self) noexcept {
-  return boundary([&]() -> PyObject* {
-    auto* obj = reinterpret_cast<IterObject*>(self);
-    const Core& c = core(obj->index);
-    auto taken =
-        obj->state.with([&](IterState& s) -> std::optional<std::pair<std::string, std::uint64_t>> {
-          while (!s.batch.has_next()) {
-            if (s.remaining == 0) return std::nullopt;
-            refill(c, s);
-            if (s.batch.pairs.empty()) {
-              s.remaining = 0;
-              return std::nullopt;
-            }
+  return next_pair<IterState>(
+      self,
+      [](PyObject* index, IterState& s) -> std::optional<std::pair<std::string, std::uint64_t>> {
+        while (!s.batch.has_next()) {
+          if (s.remaining == 0) return std::nullopt;
+          refill(core(index), s);
+          if (s.batch.pairs.empty()) {
+            s.remaining = 0;
+            return std::nullopt;
           }
-          return s.batch.take();
-        });
-    if (!taken) return nullptr;  // exhausted: no value and no exception
-    return key_id_tuple(taken->first, taken->second).release();
-  });
+        }
+        return s.batch.take();
+      });
 }
-
-void iter_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* obj = reinterpret_cast<IterObject*>(self);
-  obj->state.~Guarded<IterState>();
-  Py_XDECREF(obj->index);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
 PyType_Slot iter_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("A lazy iterator over a StringIndex's (key, id) pairs in id order, "
                        "decoded in batches; safe to share between threads.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc<IterState>)},
     {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
     {0, nullptr},
@@ -418,7 +389,7 @@ PyType_Slot iter_slots[] = {
 
 PyType_Spec iter_spec = {
     "quenlith._core.StringIndexIterator",
-    sizeof(IterObject),
+    sizeof(IterObject<IterState>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     iter_slots,
