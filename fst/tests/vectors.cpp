@@ -104,8 +104,7 @@ const BuildCase& large_case() {
   return c;
 }
 
-std::optional<std::size_t> true_distance(std::string_view a, std::string_view b,
-                                         std::size_t cap) {
+std::optional<std::size_t> true_distance(std::string_view a, std::string_view b, std::size_t cap) {
   std::vector<char32_t> x;
   std::vector<char32_t> y;
   if (!fst::utf8::decode(a, x) || !fst::utf8::decode(b, y)) return std::nullopt;
