@@ -45,16 +45,6 @@ using F = Family<Traits>;
 
 const Core& core(PyObject* self) { return F::core(self); }
 
-Ref pair_list(const std::vector<Pair>& pairs) {
-  return key_id_list(pairs, [](const Pair& p) {
-    return std::pair{std::string_view(p.first), p.second};
-  });
-}
-
-Ref optional_pair(const std::optional<Pair>& p) {
-  return p ? key_id_tuple(p->first, p->second) : none();
-}
-
 // ---- The `block` argument ----
 
 // The characters that extend a grapheme without being a nonspacing or enclosing mark (Unicode's
@@ -243,114 +233,39 @@ std::vector<Pair> walk(const Core& c, std::uint64_t first, std::uint64_t end,
   return out;
 }
 
-PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"prefix", {"prefix", "limit"}, 2, 1};
-    const auto [p_obj, limit_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view p = key_arg(p_obj, "prefix");
-    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
-    const Core& c = core(self);
-    return pair_list(without_gil([&] {
-             if (limit && *limit == 0) return std::vector<Pair>{};
-             const auto [start, end] = c.prefix_id_range(bytes::as_bytes(p));
-             return walk(c, start, end, limit);
-           }))
-        .release();
-  });
-}
+// The dictionary's side of the ordered queries it shares with StringIndex.
+struct Ordered {
+  using Core = python::Core;
+  using Result = Pair;
+  static const Core& core(PyObject* self) { return F::core(self); }
+  static std::pair<std::string_view, std::uint64_t> split(const Pair& p) {
+    return {std::string_view(p.first), p.second};
+  }
+  static std::vector<Pair> prefix(const Core& c, std::string_view p,
+                                  std::optional<std::uint64_t> limit) {
+    if (limit && *limit == 0) return {};
+    const auto [start, end] = c.prefix_id_range(bytes::as_bytes(p));
+    return walk(c, start, end, limit);
+  }
+  static std::vector<Pair> range(const Core& c, std::string_view lo, std::string_view hi,
+                                 std::optional<std::uint64_t> limit) {
+    if (lo >= hi || (limit && *limit == 0)) return {};
+    return walk(c, c.locate(lo).id, c.locate(hi).id, limit);
+  }
+  static std::uint64_t rank(const Core& c, std::string_view key) { return c.locate(key).id; }
+  static std::pair<std::uint64_t, std::uint64_t> prefix_id_range(const Core& c,
+                                                                 std::string_view p) {
+    return c.prefix_id_range(bytes::as_bytes(p));
+  }
+  static std::optional<Pair> successor(const Core& c, std::string_view q) {
+    return c.successor(bytes::as_bytes(q));
+  }
+  static std::optional<Pair> predecessor(const Core& c, std::string_view q) {
+    return c.predecessor(bytes::as_bytes(q));
+  }
+};
 
-PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<3> params{"range", {"lo", "hi", "limit"}, 3, 2};
-    const auto [lo_obj, hi_obj, limit_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view lo = key_arg(lo_obj, "lo");
-    const std::string_view hi = key_arg(hi_obj, "hi");
-    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
-    const Core& c = core(self);
-    return pair_list(without_gil([&] {
-             if (lo >= hi || (limit && *limit == 0)) return std::vector<Pair>{};
-             return walk(c, c.locate(lo).id, c.locate(hi).id, limit);
-           }))
-        .release();
-  });
-}
-
-PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"common_prefix", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view q = key_arg(q_obj, "query");
-    const Core& c = core(self);
-    return pair_list(without_gil([&] { return c.common_prefix(q); })).release();
-  });
-}
-
-PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"longest_prefix", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view q = key_arg(q_obj, "query");
-    const Core& c = core(self);
-    return optional_pair(without_gil([&] { return c.longest_prefix(q); })).release();
-  });
-}
-
-PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"prefix_count", {"prefix"}, 1, 1};
-    const auto [p_obj] = params.parse(args, nargs, kwnames);
-    const auto [start, end] = core(self).prefix_id_range(bytes::as_bytes(key_arg(p_obj, "prefix")));
-    return to_int(end - start).release();
-  });
-}
-
-PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"range_count", {"lo", "hi"}, 2, 2};
-    const auto [lo_obj, hi_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view lo = key_arg(lo_obj, "lo");
-    const std::string_view hi = key_arg(hi_obj, "hi");
-    const Core& c = core(self);
-    const std::uint64_t a = c.locate(lo).id, b = c.locate(hi).id;
-    return to_int(b > a ? b - a : 0).release();
-  });
-}
-
-PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"prefix_id_range", {"prefix"}, 1, 1};
-    const auto [p_obj] = params.parse(args, nargs, kwnames);
-    const auto [start, end] = core(self).prefix_id_range(bytes::as_bytes(key_arg(p_obj, "prefix")));
-    Ref a = to_int(start), b = to_int(end);
-    return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
-  });
-}
-
-PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"successor", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    return optional_pair(core(self).successor(bytes::as_bytes(key_arg(q_obj, "query")))).release();
-  });
-}
-
-PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"predecessor", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    return optional_pair(core(self).predecessor(bytes::as_bytes(key_arg(q_obj, "query"))))
-        .release();
-  });
-}
+using Q = OrderedQueries<Ordered>;
 
 PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return boundary([&] {
@@ -503,30 +418,30 @@ PyMethodDef methods[] = {
     {"lower_bound", method_ptr(&lower_bound), kFast,
      "lower_bound($self, key)\n--\n\nThe rank of `key`, or the rank it would have: the number "
      "of keys below it."},
-    {"prefix", method_ptr(&prefix), kFast,
+    {"prefix", method_ptr(&Q::prefix), kFast,
      "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
      "`prefix`, in key order, at most\n`limit` of them."},
-    {"common_prefix", method_ptr(&common_prefix), kFast,
+    {"common_prefix", method_ptr(&Q::common_prefix), kFast,
      "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
      "shortest first."},
-    {"longest_prefix", method_ptr(&longest_prefix), kFast,
+    {"longest_prefix", method_ptr(&Q::longest_prefix), kFast,
      "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
      "prefix of `query`, or None."},
-    {"range", method_ptr(&range), kFast,
+    {"range", method_ptr(&Q::range), kFast,
      "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
      "order, at most `limit` of them."},
-    {"prefix_count", method_ptr(&prefix_count), kFast,
+    {"prefix_count", method_ptr(&Q::prefix_count), kFast,
      "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`."},
-    {"range_count", method_ptr(&range_count), kFast,
+    {"range_count", method_ptr(&Q::range_count), kFast,
      "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
      "above hi)."},
-    {"prefix_id_range", method_ptr(&prefix_id_range), kFast,
+    {"prefix_id_range", method_ptr(&Q::prefix_id_range), kFast,
      "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
      "starting with `prefix`."},
-    {"successor", method_ptr(&successor), kFast,
+    {"successor", method_ptr(&Q::successor), kFast,
      "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
      "None."},
-    {"predecessor", method_ptr(&predecessor), kFast,
+    {"predecessor", method_ptr(&Q::predecessor), kFast,
      "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
      "None."},
     {"key", method_ptr(&key), kFast,

@@ -116,4 +116,146 @@ void iter_dealloc(PyObject* self) noexcept {
 
 inline PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
 
+// A list of (key, id) tuples from a class's query results, split by `Ops::split`.
+template <class Ops>
+Ref result_list(const std::vector<typename Ops::Result>& results) {
+  return key_id_list(results, &Ops::split);
+}
+
+// The (key, id) tuple of a result, or None.
+template <class Ops>
+Ref optional_result(const std::optional<typename Ops::Result>& result) {
+  if (!result) return none();
+  const auto [key, id] = Ops::split(*result);
+  return key_id_tuple(key, id);
+}
+
+// The ordered queries the two ordered classes take with the same arguments and answer alike:
+// each is a complete binding (its own `boundary`). `Ops` gives the class's side:
+//
+//   struct Ops {
+//     using Core = ...;    // the immutable core index
+//     using Result = ...;  // a (key, id) result of the core
+//     static const Core& core(PyObject* self);
+//     static std::pair<std::string_view, std::uint64_t> split(const Result&);
+//     // With the lock released: the results in key order, at most `limit`.
+//     static std::vector<Result> prefix(const Core&, std::string_view prefix,
+//                                       std::optional<std::uint64_t> limit);
+//     static std::vector<Result> range(const Core&, std::string_view lo, std::string_view hi,
+//                                      std::optional<std::uint64_t> limit);
+//     // With the lock held.
+//     static std::uint64_t rank(const Core&, std::string_view key);  // keys sorting below `key`
+//     static std::pair<std::uint64_t, std::uint64_t> prefix_id_range(const Core&,
+//                                                                    std::string_view prefix);
+//     static std::optional<Result> successor(const Core&, std::string_view query);
+//     static std::optional<Result> predecessor(const Core&, std::string_view query);
+//   };
+//
+// `common_prefix` and `longest_prefix` call the core's members of those names, lock released.
+template <class Ops>
+struct OrderedQueries {
+  using Core = typename Ops::Core;
+
+  static PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<2> params{"prefix", {"prefix", "limit"}, 2, 1};
+      const auto [p_obj, limit_obj] = params.parse(args, nargs, kwnames);
+      const std::string_view p = key_arg(p_obj, "prefix");
+      const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+      const Core& c = Ops::core(self);
+      return result_list<Ops>(without_gil([&] { return Ops::prefix(c, p, limit); })).release();
+    });
+  }
+
+  static PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<3> params{"range", {"lo", "hi", "limit"}, 3, 2};
+      const auto [lo_obj, hi_obj, limit_obj] = params.parse(args, nargs, kwnames);
+      const std::string_view lo = key_arg(lo_obj, "lo");
+      const std::string_view hi = key_arg(hi_obj, "hi");
+      const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
+      const Core& c = Ops::core(self);
+      return result_list<Ops>(without_gil([&] { return Ops::range(c, lo, hi, limit); })).release();
+    });
+  }
+
+  static PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"common_prefix", {"query"}, 1, 1};
+      const auto [q_obj] = params.parse(args, nargs, kwnames);
+      const std::string_view q = key_arg(q_obj, "query");
+      const Core& c = Ops::core(self);
+      return result_list<Ops>(without_gil([&] { return c.common_prefix(q); })).release();
+    });
+  }
+
+  static PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"longest_prefix", {"query"}, 1, 1};
+      const auto [q_obj] = params.parse(args, nargs, kwnames);
+      const std::string_view q = key_arg(q_obj, "query");
+      const Core& c = Ops::core(self);
+      return optional_result<Ops>(without_gil([&] { return c.longest_prefix(q); })).release();
+    });
+  }
+
+  static PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<2> params{"range_count", {"lo", "hi"}, 2, 2};
+      const auto [lo_obj, hi_obj] = params.parse(args, nargs, kwnames);
+      const std::string_view lo = key_arg(lo_obj, "lo");
+      const std::string_view hi = key_arg(hi_obj, "hi");
+      const Core& c = Ops::core(self);
+      const std::uint64_t a = Ops::rank(c, lo), b = Ops::rank(c, hi);
+      return to_int(b > a ? b - a : 0).release();
+    });
+  }
+
+  static PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"prefix_count", {"prefix"}, 1, 1};
+      const auto [p_obj] = params.parse(args, nargs, kwnames);
+      const auto [start, end] = Ops::prefix_id_range(Ops::core(self), key_arg(p_obj, "prefix"));
+      return to_int(end - start).release();
+    });
+  }
+
+  static PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"prefix_id_range", {"prefix"}, 1, 1};
+      const auto [p_obj] = params.parse(args, nargs, kwnames);
+      const auto [start, end] = Ops::prefix_id_range(Ops::core(self), key_arg(p_obj, "prefix"));
+      Ref a = to_int(start), b = to_int(end);
+      return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
+    });
+  }
+
+  static PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"successor", {"query"}, 1, 1};
+      const auto [q_obj] = params.parse(args, nargs, kwnames);
+      return optional_result<Ops>(Ops::successor(Ops::core(self), key_arg(q_obj, "query")))
+          .release();
+    });
+  }
+
+  static PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    return boundary([&] {
+      static const Params<1> params{"predecessor", {"query"}, 1, 1};
+      const auto [q_obj] = params.parse(args, nargs, kwnames);
+      return optional_result<Ops>(Ops::predecessor(Ops::core(self), key_arg(q_obj, "query")))
+          .release();
+    });
+  }
+};
+
 }  // namespace quenlith::python

@@ -38,16 +38,6 @@ using F = Family<Traits>;
 
 const Core& core(PyObject* self) { return F::core(self); }
 
-Ref entry_list(const std::vector<Entry>& entries) {
-  return key_id_list(entries, [](const Entry& e) {
-    return std::pair{std::string_view(e.key), e.id};
-  });
-}
-
-Ref optional_entry(const std::optional<Entry>& e) {
-  return e ? key_id_tuple(e->key, e->id) : none();
-}
-
 // The keys of a streamed build, pulled from a Python iterator with the interpreter lock held.
 class StreamKeys final : public string_index::KeySource {
  public:
@@ -167,52 +157,36 @@ PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- Ordered queries ----
 
-PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"prefix", {"prefix", "limit"}, 2, 1};
-    const auto [p_obj, limit_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view p = key_arg(p_obj, "prefix");
-    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
-    const Core& c = core(self);
-    return entry_list(without_gil([&] { return c.prefix(p, limit); })).release();
-  });
-}
+// The string index's side of the ordered queries it shares with DictIndex.
+struct Ordered {
+  using Core = python::Core;
+  using Result = Entry;
+  static const Core& core(PyObject* self) { return F::core(self); }
+  static std::pair<std::string_view, std::uint64_t> split(const Entry& e) {
+    return {std::string_view(e.key), e.id};
+  }
+  static std::vector<Entry> prefix(const Core& c, std::string_view p,
+                                   std::optional<std::uint64_t> limit) {
+    return c.prefix(p, limit);
+  }
+  static std::vector<Entry> range(const Core& c, std::string_view lo, std::string_view hi,
+                                  std::optional<std::uint64_t> limit) {
+    return c.range(lo, hi, limit);
+  }
+  static std::uint64_t rank(const Core& c, std::string_view key) { return c.rank_of_first_ge(key); }
+  static std::pair<std::uint64_t, std::uint64_t> prefix_id_range(const Core& c,
+                                                                 std::string_view p) {
+    return c.prefix_id_range(p);
+  }
+  static std::optional<Entry> successor(const Core& c, std::string_view q) {
+    return c.successor(q);
+  }
+  static std::optional<Entry> predecessor(const Core& c, std::string_view q) {
+    return c.predecessor(q);
+  }
+};
 
-PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"common_prefix", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view q = key_arg(q_obj, "query");
-    const Core& c = core(self);
-    return entry_list(without_gil([&] { return c.common_prefix(q); })).release();
-  });
-}
-
-PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"longest_prefix", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view q = key_arg(q_obj, "query");
-    const Core& c = core(self);
-    return optional_entry(without_gil([&] { return c.longest_prefix(q); })).release();
-  });
-}
-
-PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<3> params{"range", {"lo", "hi", "limit"}, 3, 2};
-    const auto [lo_obj, hi_obj, limit_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view lo = key_arg(lo_obj, "lo");
-    const std::string_view hi = key_arg(hi_obj, "hi");
-    const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
-    const Core& c = core(self);
-    return entry_list(without_gil([&] { return c.range(lo, hi, limit); })).release();
-  });
-}
+using Q = OrderedQueries<Ordered>;
 
 PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
@@ -220,58 +194,6 @@ PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const Params<1> params{"lower_bound", {"query"}, 1, 1};
     const auto [q_obj] = params.parse(args, nargs, kwnames);
     return to_int(core(self).rank_of_first_ge(key_arg(q_obj, "query"))).release();
-  });
-}
-
-PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<2> params{"range_count", {"lo", "hi"}, 2, 2};
-    const auto [lo_obj, hi_obj] = params.parse(args, nargs, kwnames);
-    const std::string_view lo = key_arg(lo_obj, "lo");
-    const std::string_view hi = key_arg(hi_obj, "hi");
-    const Core& c = core(self);
-    const std::uint64_t a = c.rank_of_first_ge(lo), b = c.rank_of_first_ge(hi);
-    return to_int(b > a ? b - a : 0).release();
-  });
-}
-
-PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"prefix_count", {"prefix"}, 1, 1};
-    const auto [p_obj] = params.parse(args, nargs, kwnames);
-    const auto [start, end] = core(self).prefix_id_range(key_arg(p_obj, "prefix"));
-    return to_int(end - start).release();
-  });
-}
-
-PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"prefix_id_range", {"prefix"}, 1, 1};
-    const auto [p_obj] = params.parse(args, nargs, kwnames);
-    const auto [start, end] = core(self).prefix_id_range(key_arg(p_obj, "prefix"));
-    Ref a = to_int(start), b = to_int(end);
-    return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
-  });
-}
-
-PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"successor", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    return optional_entry(core(self).successor(key_arg(q_obj, "query"))).release();
-  });
-}
-
-PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-  return boundary([&] {
-    static const Params<1> params{"predecessor", {"query"}, 1, 1};
-    const auto [q_obj] = params.parse(args, nargs, kwnames);
-    return optional_entry(core(self).predecessor(key_arg(q_obj, "query"))).release();
   });
 }
 
@@ -284,7 +206,7 @@ PyObject* fuzzy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const auto distance = static_cast<std::uint32_t>(uint_arg(d_obj, "max_distance", UINT32_MAX));
     const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
     const Core& c = core(self);
-    return entry_list(without_gil([&] { return c.fuzzy(q, distance, limit); })).release();
+    return result_list<Ordered>(without_gil([&] { return c.fuzzy(q, distance, limit); })).release();
   });
 }
 
@@ -296,7 +218,7 @@ PyObject* subsequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::string_view q = key_arg(q_obj, "query");
     const std::optional<std::uint64_t> limit = limit_arg(limit_obj);
     const Core& c = core(self);
-    return entry_list(without_gil([&] { return c.subsequence(q, limit); })).release();
+    return result_list<Ordered>(without_gil([&] { return c.subsequence(q, limit); })).release();
   });
 }
 
@@ -444,33 +366,33 @@ PyMethodDef methods[] = {
     {"keys_of", method_ptr(&keys_of), kFast,
      "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids, as a list; None where an id >= "
      "len()."},
-    {"prefix", method_ptr(&prefix), kFast,
+    {"prefix", method_ptr(&Q::prefix), kFast,
      "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
      "`prefix`, in key order, at most\n`limit` of them."},
-    {"common_prefix", method_ptr(&common_prefix), kFast,
+    {"common_prefix", method_ptr(&Q::common_prefix), kFast,
      "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
      "shortest first."},
-    {"longest_prefix", method_ptr(&longest_prefix), kFast,
+    {"longest_prefix", method_ptr(&Q::longest_prefix), kFast,
      "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
      "prefix of `query`, or None."},
-    {"range", method_ptr(&range), kFast,
+    {"range", method_ptr(&Q::range), kFast,
      "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
      "order, at most `limit` of them."},
     {"lower_bound", method_ptr(&lower_bound), kFast,
      "lower_bound($self, query)\n--\n\nThe number of keys sorting below `query`: the id of the "
      "first key >= it."},
-    {"range_count", method_ptr(&range_count), kFast,
+    {"range_count", method_ptr(&Q::range_count), kFast,
      "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
      "above hi)."},
-    {"prefix_count", method_ptr(&prefix_count), kFast,
+    {"prefix_count", method_ptr(&Q::prefix_count), kFast,
      "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`."},
-    {"prefix_id_range", method_ptr(&prefix_id_range), kFast,
+    {"prefix_id_range", method_ptr(&Q::prefix_id_range), kFast,
      "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
      "starting with `prefix`."},
-    {"successor", method_ptr(&successor), kFast,
+    {"successor", method_ptr(&Q::successor), kFast,
      "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
      "None."},
-    {"predecessor", method_ptr(&predecessor), kFast,
+    {"predecessor", method_ptr(&Q::predecessor), kFast,
      "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
      "None."},
     {"fuzzy", method_ptr(&fuzzy), kFast,
