@@ -55,9 +55,14 @@ class KeyWriter {
     }
   }
 
-  // One key and a line feed. A key holding a line break cannot be carried by a keys file: the
-  // dump fails naming the key's id, and nothing of the key is written.
+  // One key and a line feed. A key that is not UTF-8 or holds a line break cannot be carried by
+  // a keys file: the dump fails naming the key's id, and nothing of the key is written. Written
+  // with replacement characters, a key that is not UTF-8 would come back from `build` as a key
+  // the index does not hold.
   void write_key(std::string_view key, std::uint64_t id) {
+    if (!bytes::is_utf8(bytes::as_bytes(key)))
+      throw Fail::work("id " + std::to_string(id) +
+                       " is not UTF-8, which a keys file cannot carry");
     if (key.find_first_of("\n\r") != std::string_view::npos)
       throw Fail::work("id " + std::to_string(id) +
                        " holds a line break, which one key per line cannot carry");
@@ -109,17 +114,13 @@ void dump_perfect(const std::string& path, KeyWriter& w) {
   }
 }
 
-// The transducer's entries from the first key to the last; each entry's value is its id. A key
-// that is not UTF-8 is refused: written out with replacement characters it would come back from
-// `build` as a key the index does not hold.
+// The transducer's entries from the first key to the last; each entry's value is its id. Its key
+// bytes are not checked for UTF-8 by the loader; `write_key` refuses a key that is not.
 void dump_string(const std::string& path, KeyWriter& w) {
   const auto index = string_index::StringIndex::from_shared(read_blob(path), true);
   try {
     auto stream = fst::range(index.map()).into_stream();
     while (const auto item = stream.next()) {
-      if (!bytes::is_utf8(item->key))
-        throw Fail::work("id " + std::to_string(item->value) +
-                         " is not UTF-8, which a keys file cannot carry");
       w.write_key({reinterpret_cast<const char*>(item->key.data()), item->key.size()}, item->value);
     }
   } catch (const fst::Error& e) {

@@ -183,6 +183,17 @@ TEST_F(CliDump, RefusesAKeyThatIsNotUtf8) {
   EXPECT_EQ(d.out, "a\n");
 }
 
+// A dictionary, whose walk does not check its key bytes, refuses a key that is not UTF-8 as a
+// transducer does, naming its id after the keys before it.
+TEST_F(CliDump, DictionaryRefusesAKeyThatIsNotUtf8) {
+  const std::vector<std::string_view> keys{"a", "b\xff", "c"};
+  dict_index::DictIndex::build_with_block(keys, 2).save(dir_ / "d.blob");
+  const Dumped d = dump_of(dir_ / "d.blob");
+  ASSERT_TRUE(d.fail);
+  EXPECT_EQ(d.fail->message, "id 1 is not UTF-8, which a keys file cannot carry");
+  EXPECT_EQ(d.out, "a\n");
+}
+
 // A hashed dictionary dumps the keys of the dictionary inside it, in rank order.
 TEST_F(CliDump, HashedDictionaryDumpsItsDictionary) {
   std::vector<std::string> keys;
