@@ -70,8 +70,7 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef methods[] = {
-    {"is_empty", &F::is_empty, METH_NOARGS,
-     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
     {"id", method_ptr(&id), kFast,
      "id($self, key)\n--\n\nThe id of `key` (a str): a member's own id, and for any other "
      "string some id in\n[0, len()) (0 for an empty index). Never None."},
@@ -95,17 +94,13 @@ PyMethodDef methods[] = {
      "Returns None."},
     {"to_bytes", &F::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nThe index's \"BCL2\" blob as bytes."},
-    {"serialized_len", &F::serialized_len, METH_NOARGS,
-     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
-     "serialising."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS, docs::kSerializedLen},
     {"__reduce__", &F::reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its blob: (ClosedHashIndex.from_bytes, "
      "(blob,))."},
     {"from_bytes", method_ptr(&F::from_bytes), kStatic,
      "from_bytes(data)\n--\n\nLoads an index from a bytes blob, verifying its checksums."},
-    {"save", method_ptr(&F::save), kFast,
-     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
-     "old contents or\nthe whole new blob."},
+    {"save", method_ptr(&F::save), kFast, docs::kSave},
     {"load", method_ptr(&F::load), kStatic,
      "load(path)\n--\n\nReads a blob file and loads it, verifying its checksums."},
     {nullptr, nullptr, 0, nullptr},

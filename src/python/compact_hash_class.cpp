@@ -132,8 +132,7 @@ PyMethodDef methods[] = {
      "CompactHashIndex(items, ...).to_bytes(). An exception raised by the iterable is raised\n"
      "unchanged, and `path` is left as it was on every failure. Holds the interpreter lock\n"
      "throughout."},
-    {"is_empty", &F::is_empty, METH_NOARGS,
-     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
     {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe id of `key` (a str), or None when it is rejected. A non-member "
      "is accepted,\nwith a member's id, at the rate 2 ** -fingerprint_bits."},
@@ -157,37 +156,25 @@ PyMethodDef methods[] = {
      "Array or ChunkedArray,\npandas ArrowDtype column, polars Series) packed as in "
      "ids_of_bytes; MISSING_ID\nfor a rejected key or a null. No Python string is made per "
      "element."},
-    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
-     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
-     "writable C-contiguous buffer\nof uint32 items at least as long as the column; returns "
-     "None."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast, docs::kIdsIntoArrow32},
     {"ids_into", method_ptr(&F::ids_into), kFast,
      "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
      "writable C-contiguous buffer\nof uint32 items (a numpy array of ID_DTYPE); MISSING_ID "
      "where a key is rejected.\nItems past len(keys) keep their values. Returns None."},
     {"to_bytes", &F::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nThe index's \"BCH8\" blob as bytes."},
-    {"serialized_len", &F::serialized_len, METH_NOARGS,
-     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
-     "serialising."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS, docs::kSerializedLen},
     {"__reduce__", &F::reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its blob: (CompactHashIndex.from_bytes, "
      "(blob,))."},
-    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
-     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
-     "checksums."},
-    {"save", method_ptr(&F::save), kFast,
-     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
-     "old contents or\nthe whole new blob."},
-    {"load", method_ptr(&F::load), kStatic,
-     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksums."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic, docs::kFromBytes},
+    {"save", method_ptr(&F::save), kFast, docs::kSave},
+    {"load", method_ptr(&F::load), kStatic, docs::kLoad},
     {"load_mmap", method_ptr(&F::load_mmap), kStatic,
      "load_mmap(path)\n--\n\nMaps a blob file read-only and borrows the fingerprint table from "
      "the mapping;\nonly the header and lengths are checked. The file must not change while "
      "the index\nlives."},
-    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
-     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload checksum once at "
-     "load."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic, docs::kLoadMmapVerified},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -36,6 +36,49 @@
 
 namespace quenlith::python {
 
+// Docstrings, text signature first, that several classes give word for word. The load texts
+// are those of the classes whose blobs carry checksums.
+namespace docs {
+
+inline constexpr char kIsEmpty[] = "is_empty($self)\n--\n\nWhether the index holds no key.";
+
+inline constexpr char kContains[] =
+    "contains($self, key)\n--\n\nWhether `key` (a str) is a member.";
+
+inline constexpr char kGet[] =
+    "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
+    "member.";
+
+inline constexpr char kIdsOf[] =
+    "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
+    "None where a key is\nabsent. The lookups run without the interpreter lock.";
+
+inline constexpr char kSerializedLen[] =
+    "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
+    "serialising.";
+
+inline constexpr char kSave[] =
+    "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
+    "old contents or\nthe whole new blob.";
+
+inline constexpr char kIdsIntoArrow32[] =
+    "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+    "writable C-contiguous buffer\nof uint32 items at least as long as the column; returns "
+    "None.";
+
+inline constexpr char kFromBytes[] =
+    "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
+    "checksums.";
+
+inline constexpr char kLoad[] =
+    "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksums.";
+
+inline constexpr char kLoadMmapVerified[] =
+    "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload checksum once at "
+    "load.";
+
+}  // namespace docs
+
 // A fast-call binding as the `ml_meth` of a method table entry.
 template <class F>
 PyCFunction method_ptr(F* f) noexcept {

@@ -83,8 +83,7 @@ PyMethodDef methods[] = {
      "dictionary, with 0 to 32\nfingerprint bits a key. From one bit up `id` answers a "
      "non-member with some rank\nat a rate of 2 ** -fingerprint_bits; at zero bits `id` is the "
      "dictionary's exact\nsearch."},
-    {"is_empty", &F::is_empty, METH_NOARGS,
-     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
     {"id", method_ptr(&K::id), kFast,
      "id($self, key)\n--\n\nThe dictionary rank of `key`, or None when it is not a member (from "
      "one\nfingerprint bit up, a non-member may get some rank)."},
@@ -116,17 +115,13 @@ PyMethodDef methods[] = {
     {"to_bytes", &F::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nThe index's \"BHD1\" blob, the dictionary's blob inside, as "
      "bytes."},
-    {"serialized_len", &F::serialized_len, METH_NOARGS,
-     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
-     "serialising."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS, docs::kSerializedLen},
     {"__reduce__", &F::reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its blob: (HashedDictIndex.from_bytes, "
      "(blob,))."},
     {"from_bytes", method_ptr(&F::from_bytes), kStatic,
      "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying it."},
-    {"save", method_ptr(&F::save), kFast,
-     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
-     "old contents or\nthe whole new blob."},
+    {"save", method_ptr(&F::save), kFast, docs::kSave},
     {"load", method_ptr(&F::load), kStatic,
      "load(path)\n--\n\nReads a blob file into memory and loads it, verifying it."},
     {"load_mmap", method_ptr(&F::load_mmap), kStatic,

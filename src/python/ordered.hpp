@@ -16,6 +16,70 @@
 
 namespace quenlith::python {
 
+// Docstrings, text signature first, that the two ordered classes give word for word.
+namespace docs {
+
+inline constexpr char kId[] =
+    "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member.";
+
+inline constexpr char kPrefix[] =
+    "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
+    "`prefix`, in key order, at most\n`limit` of them.";
+
+inline constexpr char kCommonPrefix[] =
+    "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
+    "shortest first.";
+
+inline constexpr char kLongestPrefix[] =
+    "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
+    "prefix of `query`, or None.";
+
+inline constexpr char kRange[] =
+    "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
+    "order, at most `limit` of them.";
+
+inline constexpr char kPrefixCount[] =
+    "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`.";
+
+inline constexpr char kRangeCount[] =
+    "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
+    "above hi).";
+
+inline constexpr char kPrefixIdRange[] =
+    "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
+    "starting with `prefix`.";
+
+inline constexpr char kSuccessor[] =
+    "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
+    "None.";
+
+inline constexpr char kPredecessor[] =
+    "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
+    "None.";
+
+inline constexpr char kKey[] =
+    "key($self, id)\n--\n\nThe key of rank `id`, or None when `id` >= len().";
+
+inline constexpr char kIdsOfBytes[] =
+    "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
+    "native-endian uint64 a key,\nMISSING_ID where a key is absent.";
+
+inline constexpr char kIdsOfArrow[] =
+    "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column packed as "
+    "in ids_of_bytes;\nMISSING_ID for an absent key or a null.";
+
+inline constexpr char kIdsIntoArrow64[] =
+    "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
+    "writable C-contiguous buffer\nof uint64 items at least as long as the column; returns "
+    "None.";
+
+inline constexpr char kIdsInto[] =
+    "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
+    "writable C-contiguous buffer\nof uint64 items; MISSING_ID where a key is absent. Returns "
+    "None.";
+
+}  // namespace docs
+
 // `limit`: omitted or None for no limit, else an unsigned 64-bit count.
 inline std::optional<std::uint64_t> limit_arg(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return std::nullopt;

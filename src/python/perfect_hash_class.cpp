@@ -136,8 +136,7 @@ PyMethodDef methods[] = {
      "both times. Returns the number of keys\nwritten. An exception raised by `source` or its "
      "iterator is raised unchanged, and\n`path` is left as it was on every failure. Holds the "
      "interpreter lock throughout."},
-    {"is_empty", &F::is_empty, METH_NOARGS,
-     "is_empty($self)\n--\n\nWhether the index holds no key."},
+    {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
     {"has_fingerprints", &has_fingerprints, METH_NOARGS,
      "has_fingerprints($self)\n--\n\nWhether one fingerprint byte is stored beside every key; "
      "lookups compare it\nbefore reading the stored key. Answers do not depend on it."},
@@ -146,17 +145,12 @@ PyMethodDef methods[] = {
     {"id_unchecked", method_ptr(&F::id_unchecked), kFast,
      "id_unchecked($self, key)\n--\n\nThe id of `key` without confirming membership: a member's "
      "own id, and for any\nother string some id below len() (0 for an empty index)."},
-    {"contains", method_ptr(&K::contains), kFast,
-     "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
-    {"get", method_ptr(&K::get), kFast,
-     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
-     "member."},
+    {"contains", method_ptr(&K::contains), kFast, docs::kContains},
+    {"get", method_ptr(&K::get), kFast, docs::kGet},
     {"key", method_ptr(&key), kFast,
      "key($self, id)\n--\n\nThe key stored under `id` (an unsigned 32-bit int), or None when "
      "`id` >= len()."},
-    {"ids_of", method_ptr(&F::ids_of), kFast,
-     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
-     "None where a key is\nabsent. The lookups run without the interpreter lock."},
+    {"ids_of", method_ptr(&F::ids_of), kFast, docs::kIdsOf},
     {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
      "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
      "native-endian uint32 a key,\nMISSING_ID where a key is absent: "
@@ -166,10 +160,7 @@ PyMethodDef methods[] = {
      "Array or ChunkedArray,\npandas ArrowDtype column, polars Series) packed as in "
      "ids_of_bytes; MISSING_ID\nfor an absent key or a null. No Python string is made per "
      "element."},
-    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
-     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
-     "writable C-contiguous buffer\nof uint32 items at least as long as the column; returns "
-     "None."},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast, docs::kIdsIntoArrow32},
     {"ids_into", method_ptr(&F::ids_into), kFast,
      "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
      "writable C-contiguous buffer\nof uint32 items (a numpy array of ID_DTYPE); MISSING_ID "
@@ -179,27 +170,18 @@ PyMethodDef methods[] = {
      "an id >= len()."},
     {"to_bytes", &F::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nThe index's \"BMP8\" blob as bytes."},
-    {"serialized_len", &F::serialized_len, METH_NOARGS,
-     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
-     "serialising."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS, docs::kSerializedLen},
     {"__reduce__", &F::reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its blob: (PerfectHashIndex.from_bytes, "
      "(blob,))."},
-    {"from_bytes", method_ptr(&F::from_bytes), kStatic,
-     "from_bytes(data)\n--\n\nLoads an index from a bytes blob, copying it and verifying its "
-     "checksums."},
-    {"save", method_ptr(&F::save), kFast,
-     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
-     "old contents or\nthe whole new blob."},
-    {"load", method_ptr(&F::load), kStatic,
-     "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksums."},
+    {"from_bytes", method_ptr(&F::from_bytes), kStatic, docs::kFromBytes},
+    {"save", method_ptr(&F::save), kFast, docs::kSave},
+    {"load", method_ptr(&F::load), kStatic, docs::kLoad},
     {"load_mmap", method_ptr(&F::load_mmap), kStatic,
      "load_mmap(path)\n--\n\nMaps a blob file read-only and borrows the keys from the mapping; "
      "only the header\nand lengths are checked. The file must not change while the index "
      "lives."},
-    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic,
-     "load_mmap_verified(path)\n--\n\nAs load_mmap, verifying the payload checksum once at "
-     "load."},
+    {"load_mmap_verified", method_ptr(&F::load_mmap_verified), kStatic, docs::kLoadMmapVerified},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -335,66 +335,31 @@ PyMethodDef methods[] = {
     {"build_sorted_to_file", method_ptr(&build_sorted_to_file), kStatic,
      "build_sorted_to_file(items, path)\n--\n\nAs build_to_file for keys already in ascending "
      "byte order, holding none of\nthem; returns the number of keys written."},
-    {"is_empty", &F::is_empty, METH_NOARGS,
-     "is_empty($self)\n--\n\nWhether the index holds no key."},
-    {"id", method_ptr(&K::id), kFast,
-     "id($self, key)\n--\n\nThe id (rank) of `key`, or None when it is not a member."},
-    {"contains", method_ptr(&K::contains), kFast,
-     "contains($self, key)\n--\n\nWhether `key` (a str) is a member."},
-    {"get", method_ptr(&K::get), kFast,
-     "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` when it is not a "
-     "member."},
-    {"key", method_ptr(&key), kFast,
-     "key($self, id)\n--\n\nThe key of rank `id`, or None when `id` >= len()."},
-    {"ids_of", method_ptr(&F::ids_of), kFast,
-     "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, as a list aligned with `keys`; "
-     "None where a key is\nabsent. The lookups run without the interpreter lock."},
-    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast,
-     "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str packed into bytes, one "
-     "native-endian uint64 a key,\nMISSING_ID where a key is absent."},
-    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast,
-     "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8/large_utf8 column packed as "
-     "in ids_of_bytes;\nMISSING_ID for an absent key or a null."},
-    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast,
-     "ids_into_arrow($self, column, out)\n--\n\nWrites the ids of an Arrow column into `out`, a "
-     "writable C-contiguous buffer\nof uint64 items at least as long as the column; returns "
-     "None."},
-    {"ids_into", method_ptr(&F::ids_into), kFast,
-     "ids_into($self, keys, out)\n--\n\nWrites the ids of a sequence of str into `out`, a "
-     "writable C-contiguous buffer\nof uint64 items; MISSING_ID where a key is absent. Returns "
-     "None."},
+    {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
+    {"id", method_ptr(&K::id), kFast, docs::kId},
+    {"contains", method_ptr(&K::contains), kFast, docs::kContains},
+    {"get", method_ptr(&K::get), kFast, docs::kGet},
+    {"key", method_ptr(&key), kFast, docs::kKey},
+    {"ids_of", method_ptr(&F::ids_of), kFast, docs::kIdsOf},
+    {"ids_of_bytes", method_ptr(&F::ids_of_bytes), kFast, docs::kIdsOfBytes},
+    {"ids_of_arrow", method_ptr(&F::ids_of_arrow), kFast, docs::kIdsOfArrow},
+    {"ids_into_arrow", method_ptr(&F::ids_into_arrow), kFast, docs::kIdsIntoArrow64},
+    {"ids_into", method_ptr(&F::ids_into), kFast, docs::kIdsInto},
     {"keys_of", method_ptr(&keys_of), kFast,
      "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids, as a list; None where an id >= "
      "len()."},
-    {"prefix", method_ptr(&Q::prefix), kFast,
-     "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs whose key starts with "
-     "`prefix`, in key order, at most\n`limit` of them."},
-    {"common_prefix", method_ptr(&Q::common_prefix), kFast,
-     "common_prefix($self, query)\n--\n\nThe (key, id) pairs whose key is a prefix of `query`, "
-     "shortest first."},
-    {"longest_prefix", method_ptr(&Q::longest_prefix), kFast,
-     "longest_prefix($self, query)\n--\n\nThe (key, id) pair of the longest key that is a "
-     "prefix of `query`, or None."},
-    {"range", method_ptr(&Q::range), kFast,
-     "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi, in key "
-     "order, at most `limit` of them."},
+    {"prefix", method_ptr(&Q::prefix), kFast, docs::kPrefix},
+    {"common_prefix", method_ptr(&Q::common_prefix), kFast, docs::kCommonPrefix},
+    {"longest_prefix", method_ptr(&Q::longest_prefix), kFast, docs::kLongestPrefix},
+    {"range", method_ptr(&Q::range), kFast, docs::kRange},
     {"lower_bound", method_ptr(&lower_bound), kFast,
      "lower_bound($self, query)\n--\n\nThe number of keys sorting below `query`: the id of the "
      "first key >= it."},
-    {"range_count", method_ptr(&Q::range_count), kFast,
-     "range_count($self, lo, hi)\n--\n\nThe number of keys with lo <= key < hi (0 when lo is "
-     "above hi)."},
-    {"prefix_count", method_ptr(&Q::prefix_count), kFast,
-     "prefix_count($self, prefix)\n--\n\nThe number of keys starting with `prefix`."},
-    {"prefix_id_range", method_ptr(&Q::prefix_id_range), kFast,
-     "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys "
-     "starting with `prefix`."},
-    {"successor", method_ptr(&Q::successor), kFast,
-     "successor($self, query)\n--\n\nThe (key, id) pair of the smallest key >= `query`, or "
-     "None."},
-    {"predecessor", method_ptr(&Q::predecessor), kFast,
-     "predecessor($self, query)\n--\n\nThe (key, id) pair of the largest key <= `query`, or "
-     "None."},
+    {"range_count", method_ptr(&Q::range_count), kFast, docs::kRangeCount},
+    {"prefix_count", method_ptr(&Q::prefix_count), kFast, docs::kPrefixCount},
+    {"prefix_id_range", method_ptr(&Q::prefix_id_range), kFast, docs::kPrefixIdRange},
+    {"successor", method_ptr(&Q::successor), kFast, docs::kSuccessor},
+    {"predecessor", method_ptr(&Q::predecessor), kFast, docs::kPredecessor},
     {"fuzzy", method_ptr(&fuzzy), kFast,
      "fuzzy($self, query, max_distance, limit=None)\n--\n\nThe (key, id) pairs whose key lies "
      "within `max_distance` character edits\n(Levenshtein distance) of `query`, in key order, "
@@ -404,9 +369,7 @@ PyMethodDef methods[] = {
      "`query` as a subsequence, in key\norder, at most `limit` of them."},
     {"to_bytes", &F::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\nThe index's \"BIX4\" blob as bytes."},
-    {"serialized_len", &F::serialized_len, METH_NOARGS,
-     "serialized_len($self)\n--\n\nThe length of to_bytes() in bytes, computed without "
-     "serialising."},
+    {"serialized_len", &F::serialized_len, METH_NOARGS, docs::kSerializedLen},
     {"__reduce__", &F::reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickles the index as its blob: (StringIndex.from_bytes, "
      "(blob,))."},
@@ -417,9 +380,7 @@ PyMethodDef methods[] = {
      "from_untrusted_bytes(data)\n--\n\nLoads a blob someone else wrote, validating the whole "
      "transducer; slower than\nfrom_bytes. A crafted blob raises ValueError like any other bad "
      "input (a\ndecoder's panic message may still be printed on standard error first)."},
-    {"save", method_ptr(&F::save), kFast,
-     "save($self, path)\n--\n\nWrites the blob to `path` atomically: the file holds either its "
-     "old contents or\nthe whole new blob."},
+    {"save", method_ptr(&F::save), kFast, docs::kSave},
     {"load", method_ptr(&F::load), kStatic,
      "load(path)\n--\n\nReads a blob file into memory and loads it, verifying its checksum and "
      "ranks."},
