@@ -14,12 +14,7 @@ using Core = closed_hash::ClosedHashIndex;
 
 PyObject* type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint32_t;
-  static constexpr bool kMissing = false;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
-
+struct Traits : IndexTraits<Core, std::uint32_t, false, type_cache> {
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     if (count == 0) return;
@@ -106,22 +101,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("ClosedHashIndex(items)\n--\n\nMinimal perfect hash alone, for a closed "
-                       "vocabulary: `string -> dense id` for\nthe keys it was built from, and some "
-                       "id in [0, len()) for any other string.\nIt stores nothing that could "
-                       "reject a non-member.")},
-    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {0, nullptr},
-};
+auto slots = index_slots<F>(
+    "ClosedHashIndex(items)\n--\n\nMinimal perfect hash alone, for a closed "
+    "vocabulary: `string -> dense id` for\nthe keys it was built from, and some "
+    "id in [0, len()) for any other string.\nIt stores nothing that could "
+    "reject a non-member.",
+    methods, {{Py_tp_new, reinterpret_cast<void*>(&new_index)}});
 
 PyType_Spec spec = {
-    "quenlith._core.ClosedHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+    "quenlith._core.ClosedHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots.data(),
 };
 
 }  // namespace

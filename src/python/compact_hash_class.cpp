@@ -15,23 +15,17 @@ using Core = compact_hash::CompactHashIndex;
 
 PyObject* type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint32_t;
-  static constexpr bool kMissing = true;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
-
+struct Traits : IndexTraits<Core, std::uint32_t, true, type_cache> {
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
-    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, count, out);
   }
   static void lookup_hashed(const Core& core, std::span<const std::string_view>,
                             std::span<const hash::Pair> pairs, Id* out) {
     const auto found = core.ids_of_hashed(pairs);
-    for (std::size_t i = 0; i < pairs.size(); ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, pairs.size(), out);
   }
-  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 
 using F = Family<Traits>;
@@ -186,26 +180,19 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "CompactHashIndex(items, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
-         "Fingerprint minimal-perfect-hash dictionary: the smallest `string -> dense id` map "
-         "that can\nreject a non-member. Membership is\nprobabilistic (false-positive rate "
-         "`2 ** -fingerprint_bits`) and there is no reverse `id -> key`.")},
-    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
-    {0, nullptr},
-};
+auto slots = index_slots<F, K>(
+    "CompactHashIndex(items, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
+    "Fingerprint minimal-perfect-hash dictionary: the smallest `string -> dense id` map "
+    "that can\nreject a non-member. Membership is\nprobabilistic (false-positive rate "
+    "`2 ** -fingerprint_bits`) and there is no reverse `id -> key`.",
+    methods, {{Py_tp_new, reinterpret_cast<void*>(&new_index)}, {Py_tp_getset, getset}});
 
 PyType_Spec spec = {
-    "quenlith._core.CompactHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+    "quenlith._core.CompactHashIndex",
+    sizeof(CoreObject<Core>),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots.data(),
 };
 
 }  // namespace

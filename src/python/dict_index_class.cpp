@@ -23,22 +23,17 @@ using Pair = std::pair<std::string, std::uint64_t>;
 PyObject* type_cache = nullptr;
 PyObject* iter_type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint64_t;
-  static constexpr bool kMissing = true;
+struct Traits : IndexTraits<Core, std::uint64_t, true, type_cache> {
   // The dictionary searches its block samples; a hash of the key would be wasted.
   static constexpr bool kHashedLookups = false;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
 
   // `ids_of_with` interleaves the sample searches of 32 keys at a time.
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     const auto found = core.ids_of_with(
         count, [&](std::uint64_t i) { return bytes::as_bytes(std::string_view(key_at(i))); });
-    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, count, out);
   }
-  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 
 using F = Family<Traits>;
@@ -459,25 +454,17 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("DictIndex(items, block=256)\n--\n\nOrdered, compressed dictionary of "
-                       "front-coded blocks with the key stored for\nevery id: ids are the keys' "
-                       "ranks in byte order.")},
-    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
-    {Py_tp_iter, reinterpret_cast<void*>(&iter)},
-    {0, nullptr},
-};
+auto slots = index_slots<F, K>(
+    "DictIndex(items, block=256)\n--\n\nOrdered, compressed dictionary of "
+    "front-coded blocks with the key stored for\nevery id: ids are the keys' "
+    "ranks in byte order.",
+    methods,
+    {{Py_tp_new, reinterpret_cast<void*>(&new_index)},
+     {Py_tp_getset, getset},
+     {Py_tp_iter, reinterpret_cast<void*>(&iter)}});
 
 PyType_Spec spec = {
-    "quenlith._core.DictIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+    "quenlith._core.DictIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots.data(),
 };
 
 }  // namespace

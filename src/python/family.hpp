@@ -1,6 +1,7 @@
 // The members that the index classes share and that behave alike in each: size members,
 // serialisers, pickling, loaders and the batched lookups over lists, sequences and Arrow columns.
-// A class instantiates `Family<Traits>` with a traits type telling its core and id conventions:
+// A class instantiates `Family<Traits>` with a traits type telling its core and id conventions
+// (`IndexTraits` below gives the first four and a no-op `check_nulls`):
 //
 //   struct Traits {
 //     using Core = ...;                       // the immutable core index
@@ -23,6 +24,7 @@
 // table with its own docstrings.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -128,6 +130,24 @@ inline Ref index_type(PyObject*& cache, PyType_Spec& spec, const char* dtype,
   Ref type = type_from_spec(cache, spec);
   set_id_attributes(cache, dtype, missing);
   return type;
+}
+
+// What most traits types say alike: the core, the id width, whether an absent key exists, the
+// class object (cached in `Cache` once made) and no refusal of a column's nulls. A traits type
+// derives from it and adds its lookups, or its own `check_nulls`.
+template <class CoreT, class IdT, bool Missing, PyObject*& Cache>
+struct IndexTraits {
+  using Core = CoreT;
+  using Id = IdT;
+  static constexpr bool kMissing = Missing;
+  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(Cache); }
+  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
+};
+
+// Writes `count` optional ids into `out`, kMissingId for an absent one.
+template <class Id, class Found>
+void copy_found(const Found& found, std::size_t count, Id* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
 }
 
 // Keys a batched lookup answers at a time: their bytes and hashes stay in cache between the
@@ -492,5 +512,28 @@ struct Family {
     });
   }
 };
+
+// The slot table of an index class over a core, closed by its terminator: `doc`, the core's
+// dealloc, `methods`, `len()`, with `Keys` (a `KeyLookups`) the `in` operator and `[]`, then the
+// class's own `extra` slots.
+template <class Fam, class Keys = void, std::size_t N>
+auto index_slots(const char* doc, PyMethodDef* methods, const PyType_Slot (&extra)[N]) {
+  constexpr std::size_t kKeys = std::is_void_v<Keys> ? 0 : 2;
+  std::array<PyType_Slot, 5 + kKeys + N + 1> slots{{
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<typename Fam::Core>)},
+      {Py_tp_methods, methods},
+      {Py_mp_length, reinterpret_cast<void*>(&Fam::length)},
+      {Py_sq_length, reinterpret_cast<void*>(&Fam::length)},
+  }};
+  std::size_t next = 5;
+  if constexpr (kKeys != 0) {
+    slots[next++] = {Py_sq_contains, reinterpret_cast<void*>(&Keys::sq_contains)};
+    slots[next++] = {Py_mp_subscript, reinterpret_cast<void*>(&Keys::subscript)};
+  }
+  for (const PyType_Slot& slot : extra) slots[next++] = slot;
+  slots[next] = {0, nullptr};
+  return slots;
+}
 
 }  // namespace quenlith::python

@@ -15,22 +15,17 @@ using Core = hashed_dict::HashedDictIndex;
 
 PyObject* type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint64_t;
-  static constexpr bool kMissing = true;
+struct Traits : IndexTraits<Core, std::uint64_t, true, type_cache> {
   // The core hashes the keys itself, and resolves a batch through the collision side table
   // whenever it holds entries, exactly as a single lookup does.
   static constexpr bool kHashedLookups = false;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
 
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     const auto found =
         core.ids_of_with(count, [&](std::uint64_t i) { return std::string_view(key_at(i)); });
-    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, count, out);
   }
-  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
   // `id_unchecked` resolves a key through the collision side table, as `id` does.
   static std::uint64_t unchecked(const Core& core, std::string_view key) {
     return core.unchecked_with_side(key);
@@ -141,27 +136,17 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "A `DictIndex` with a hash sidecar answering `id(key)`: the dictionary's ranks at a "
-         "hash index's\nlookup cost, and its ordered queries through `.dict`.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
-    {0, nullptr},
-};
+auto slots = index_slots<F, K>(
+    "A `DictIndex` with a hash sidecar answering `id(key)`: the dictionary's ranks at a "
+    "hash index's\nlookup cost, and its ordered queries through `.dict`.",
+    methods, {{Py_tp_getset, getset}});
 
 PyType_Spec spec = {
     "quenlith._core.HashedDictIndex",
     sizeof(CoreObject<Core>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    slots.data(),
 };
 
 }  // namespace

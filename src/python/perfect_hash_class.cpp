@@ -13,24 +13,18 @@ using Core = perfect_hash::PerfectHashIndex;
 
 PyObject* type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint32_t;
-  static constexpr bool kMissing = true;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
-
+struct Traits : IndexTraits<Core, std::uint32_t, true, type_cache> {
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     const std::vector<std::optional<std::uint32_t>> found = core.ids_of_with(count, key_at);
-    for (std::size_t i = 0; i < count; ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, count, out);
   }
   static void lookup_hashed(const Core& core, std::span<const std::string_view> keys,
                             std::span<const hash::Pair> pairs, Id* out) {
     const auto found = core.ids_of_hashed_with(
         keys.size(), [&](std::size_t i) { return keys[i]; }, pairs);
-    for (std::size_t i = 0; i < keys.size(); ++i) out[i] = found[i].value_or(kMissingId<Id>);
+    copy_found(found, keys.size(), out);
   }
-  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 
 using F = Family<Traits>;
@@ -185,23 +179,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("PerfectHashIndex(items, *, fingerprints=False)\n--\n\nMinimal-perfect-hash "
-                       "dictionary: exact `string → dense id` with reverse lookup and "
-                       "persistence.")},
-    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
-    {0, nullptr},
-};
+auto slots = index_slots<F, K>(
+    "PerfectHashIndex(items, *, fingerprints=False)\n--\n\nMinimal-perfect-hash "
+    "dictionary: exact `string → dense id` with reverse lookup and "
+    "persistence.",
+    methods, {{Py_tp_new, reinterpret_cast<void*>(&new_index)}});
 
 PyType_Spec spec = {
-    "quenlith._core.PerfectHashIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+    "quenlith._core.PerfectHashIndex",
+    sizeof(CoreObject<Core>),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots.data(),
 };
 
 }  // namespace

@@ -19,19 +19,14 @@ using string_index::Entry;
 PyObject* type_cache = nullptr;
 PyObject* iter_type_cache = nullptr;
 
-struct Traits {
-  using Core = python::Core;
-  using Id = std::uint64_t;
-  static constexpr bool kMissing = true;
+struct Traits : IndexTraits<Core, std::uint64_t, true, type_cache> {
   // A transducer lookup walks the key's bytes; hashing them first would be wasted.
   static constexpr bool kHashedLookups = false;
-  static PyTypeObject* type() noexcept { return reinterpret_cast<PyTypeObject*>(type_cache); }
 
   template <class KeyAt>
   static void lookup(const Core& core, std::size_t count, KeyAt&& key_at, Id* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = core.id(key_at(i)).value_or(kMissingId<Id>);
   }
-  static void check_nulls(const std::vector<Utf8Chunk>&) noexcept {}
 };
 
 using F = Family<Traits>;
@@ -404,24 +399,16 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("StringIndex(items)\n--\n\nOrdered string-to-id index (ids are the keys' "
-                       "ranks in byte order) with prefix,\nrange, fuzzy and subsequence "
-                       "queries.")},
-    {Py_tp_new, reinterpret_cast<void*>(&new_index)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_core<Core>)},
-    {Py_tp_methods, methods},
-    {Py_mp_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_length, reinterpret_cast<void*>(&F::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&K::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&K::subscript)},
-    {Py_tp_iter, reinterpret_cast<void*>(&iter)},
-    {0, nullptr},
-};
+auto slots = index_slots<F, K>(
+    "StringIndex(items)\n--\n\nOrdered string-to-id index (ids are the keys' "
+    "ranks in byte order) with prefix,\nrange, fuzzy and subsequence "
+    "queries.",
+    methods,
+    {{Py_tp_new, reinterpret_cast<void*>(&new_index)},
+     {Py_tp_iter, reinterpret_cast<void*>(&iter)}});
 
 PyType_Spec spec = {
-    "quenlith._core.StringIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots,
+    "quenlith._core.StringIndex", sizeof(CoreObject<Core>), 0, Py_TPFLAGS_DEFAULT, slots.data(),
 };
 
 }  // namespace
