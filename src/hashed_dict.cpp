@@ -123,7 +123,7 @@ HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const dict_index::Di
   return h;
 }
 
-HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes view, bool verify) {
+HashedDictIndex::Frame HashedDictIndex::parse_frame(const blob::SharedBytes& view, bool verify) {
   const auto b = view.bytes();
   blob::check_frame(b, kMagic, kHeaderBytes);
   const std::uint8_t* p = b.data();
@@ -146,27 +146,35 @@ HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes view, bool verify
   if (b.size() - *rank_end != 24 * s) throw IndexError::format(kSideLength);
   if (verify && blob::hash_block(b.subspan(*dict_end)) != bytes::load_u64(p + 36))
     throw IndexError::format(blob::kPayloadChecksum);
-  HashedDictIndex h;
-  h.side_.reserve(s);
+  std::vector<SideEntry> side;
+  side.reserve(s);
   for (std::uint64_t k = 0; k < s; ++k) {
     const std::uint8_t* e = p + *rank_end + 24 * k;
     const SideEntry entry{bytes::load_u64(e), bytes::load_u64(e + 8), bytes::load_u64(e + 16)};
     if (entry.rank >= n) throw IndexError::format(kSideRank);
-    h.side_.push_back(entry);
+    side.push_back(entry);
   }
-  std::sort(h.side_.begin(), h.side_.end());
+  std::sort(side.begin(), side.end());
+  return Frame{
+      *view.slice(*mph_end, *rank_end - *mph_end), std::move(side), n, dlen, *dict_end, mlen, f, w};
+}
+
+HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes view, bool verify) {
+  Frame frame = parse_frame(view, verify);
   auto dict = std::make_shared<const dict_index::DictIndex>(
-      dict_index::DictIndex::from_shared(*view.slice(kHeaderBytes, dlen), verify));
-  if (dict->size() != n) throw IndexError::format(kKeyCount);
-  if (n > 0) {
-    h.mph_.emplace(mphf::Mphf::from_bytes(b.subspan(*dict_end, mlen)));
-    if (h.mph_->n() != n - s) throw IndexError::format(kMphCount);
+      dict_index::DictIndex::from_shared(*view.slice(kHeaderBytes, frame.dict_len), verify));
+  if (dict->size() != frame.n) throw IndexError::format(kKeyCount);
+  HashedDictIndex h;
+  if (frame.n > 0) {
+    h.mph_.emplace(mphf::Mphf::from_bytes(view.bytes().subspan(frame.mph_at, frame.mph_len)));
+    if (h.mph_->n() != frame.n - frame.side.size()) throw IndexError::format(kMphCount);
   }
   h.dict_ = std::move(dict);
-  h.ranks_ = *view.slice(*mph_end, *rank_end - *mph_end);
-  h.n_ = n;
-  h.fingerprint_bits_ = f;
-  h.width_ = n == 0 ? f + 1 : w;
+  h.ranks_ = std::move(frame.ranks);
+  h.side_ = std::move(frame.side);
+  h.n_ = frame.n;
+  h.fingerprint_bits_ = frame.fingerprint_bits;
+  h.width_ = frame.width;
   return h;
 }
 

@@ -112,6 +112,22 @@ class HashedDictIndex {
   const blob::SharedBytes& rank_table() const noexcept { return ranks_; }
 
  private:
+  // What the frame parse of a blob yields before the dictionary and the perfect hash are loaded.
+  struct Frame {
+    blob::SharedBytes ranks;      // a sub-view sharing the parsed view's storage
+    std::vector<SideEntry> side;  // sorted
+    std::uint64_t n;
+    std::uint64_t dict_len;  // the dictionary starts at byte 48
+    std::uint64_t mph_at;
+    std::uint64_t mph_len;
+    std::uint32_t fingerprint_bits;
+    std::uint32_t width;
+  };
+
+  // The header and section checks of a blob, in their fixed order, and the side table read and
+  // sorted; the dictionary and the perfect hash are left to `from_shared`.
+  static Frame parse_frame(const blob::SharedBytes& view, bool verify);
+
   HashedDictIndex() = default;
   std::uint64_t entry(std::uint64_t slot) const noexcept;
   std::optional<std::uint64_t> checked_entry(std::uint64_t h1, std::uint64_t h2) const;

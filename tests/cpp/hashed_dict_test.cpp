@@ -177,6 +177,14 @@ TEST(HashedDictLoad, ChecksInOrder) {
   auto side_rank = blob;
   bytes::store_u64(side_rank.data() + side_rank.size() - 8, 200);
   EXPECT_EQ(load_error(side_rank, false), "hashed-dict: a side-table rank is past the last key");
+  // The perfect hash covers 199 keys; a header claiming no side entry, with the rank table
+  // grown to 200 entries of 16 bits, passes the length checks and fails the key count.
+  auto no_side = blob;
+  no_side.resize(no_side.size() - 24);
+  no_side.insert(no_side.end(), 2, 0);
+  bytes::store_u32(no_side.data() + 32, 0);
+  reseal(no_side);
+  EXPECT_EQ(load_error(no_side, false), "mph / header length mismatch");
   // 200 keys at 16 bits a rank entry take as many bytes as 100 at 25 + 7 bits.
   auto plain = HashedDictIndex::from_shared_dict(dict_of(keys), 8).to_bytes();
   bytes::store_u64(plain.data() + 4, 100);
