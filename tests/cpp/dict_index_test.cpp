@@ -436,6 +436,64 @@ TEST(DictIndexLoad, SectionContentChecks) {
   EXPECT_EQ(two(he_ok, bo_ok, 1), "dict: the head prefix is longer than the heads share");
 }
 
+// The blob read field by field and section by section from its own header, independently of
+// the loader: each section where the previous one ends, the heads whole, the first samples, the
+// codec records and the checksums over the right bytes.
+TEST(DictIndexLayout, SectionsFollowOneAnotherInBlobOrder) {
+  const Model m(mixed_keys(3000, 21));
+  const auto blob = DictIndex::build_with_block(views(m.keys), 32).to_bytes();
+  const std::uint8_t* h = blob.data();
+  ASSERT_EQ(std::memcmp(h, "BDX3", 4), 0);
+  const std::uint64_t n = bytes::load_u64(h + 4);
+  ASSERT_EQ(n, m.keys.size());
+  ASSERT_EQ(bytes::load_u32(h + 12), 32u);
+  const unsigned w_he = h[44], w_bo = h[45], shift = h[46], w_mo = h[47];
+  EXPECT_EQ(shift, 6u);
+  const std::uint64_t micro = bytes::load_u16(h + 48);
+  EXPECT_EQ(micro, 16u);
+  EXPECT_EQ(bytes::load_u16(h + 50), 2048u);
+  for (std::size_t at = 62; at < 68; ++at) EXPECT_EQ(h[at], 0) << at;
+  EXPECT_EQ(bytes::load_u32(h + 68), blob::header_check(std::span(h, 68)));
+  EXPECT_EQ(bytes::load_u64(h + 36), blob::hash_block(std::span(blob).subspan(72)));
+
+  const std::uint64_t nb = (n + 31) / 32, groups = (nb + 63) / 64;
+  const std::uint64_t last = n - (nb - 1) * 32;
+  const std::uint64_t micros = (nb - 1) * 2 + (last + micro - 1) / micro;
+  std::uint64_t pos = 72;
+  auto take = [&](std::uint64_t len) {
+    const std::uint64_t at = pos;
+    pos += len;
+    EXPECT_LE(pos, blob.size());
+    return at;
+  };
+  std::string heads;
+  for (std::uint64_t b = 0; b < nb; ++b) heads += m.keys[b * 32];
+  const std::uint64_t heads_at = take(bytes::load_u64(h + 16));
+  ASSERT_EQ(std::string(reinterpret_cast<const char*>(h + heads_at), heads.size()), heads);
+  const std::uint64_t he_at = take(8 * groups);
+  EXPECT_EQ(bytes::load_u64(h + he_at), m.keys[0].size());
+  take((nb * w_he + 7) / 8 + 8);
+  take(bytes::load_u64(h + 24));
+  const std::uint64_t tables_at = take(bytes::load_u32(h + 32));
+  const std::uint64_t shards = (nb + 2047) / 2048;
+  std::uint64_t record = tables_at;
+  for (std::uint64_t k = 0; k < shards; ++k) {
+    const std::uint64_t len = bytes::load_u32(h + record);
+    EXPECT_TRUE(Codec::read(std::span(h + record + 4, len))) << k;
+    record += 4 + len;
+  }
+  EXPECT_EQ(record, pos);
+  take(bytes::load_u32(h + 52));
+  const std::uint64_t phrases_len = bytes::load_u32(h + 58);
+  EXPECT_GE(phrases_len, 4u);
+  take(phrases_len);
+  const std::uint64_t bo_at = take(8 * groups);
+  EXPECT_EQ(bytes::load_u64(h + bo_at), 0u);
+  take((nb * w_bo + 7) / 8 + 8);
+  take((micros * w_mo + 7) / 8 + 8);
+  EXPECT_EQ(pos, blob.size());
+}
+
 TEST(DictIndexLoad, WidthFiftySixAndShiftThirtyOneAreAccepted) {
   std::vector<std::uint8_t> he(8, 0), bo(8, 0);
   bytes::store_u64(he.data(), 1);
