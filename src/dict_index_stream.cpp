@@ -73,7 +73,8 @@ FirstPass DictIndex::first_pass(extsort::Replay& replay, std::uint64_t block) {
           const std::string_view base = is_restart ? restart : prev;
           const std::string_view piece = key.substr(lcp(key, base));
           const std::uint64_t s = i / shard_keys;
-          check_invariant(s < ranges.size(), "a replay yields the first replay's keys");
+          // A replay longer than the first would reach a shard that has no piece list.
+          if (s >= ranges.size()) throw IndexError::format(kStreamChanged);
           ranges[s].emplace_back(piece_bytes.size(), piece_bytes.size() + piece.size());
           piece_bytes.insert(piece_bytes.end(), piece.begin(), piece.end());
         }

@@ -170,18 +170,19 @@ TEST_F(DictStream, FailuresLeaveNothingAndKeepTheTarget) {
   EXPECT_EQ(output(), DictIndex::build_with_block(views(long_later), 8).to_bytes());
 }
 
-// A replay that yields other keys on its later calls.
+// A replay that yields other keys from its call `stable` on (the first pass replays twice).
 class ShiftingReplay final : public extsort::Replay {
  public:
-  ShiftingReplay(std::vector<std::string> first, std::vector<std::string> later)
-      : first_(std::move(first)), later_(std::move(later)) {}
+  ShiftingReplay(std::vector<std::string> first, std::vector<std::string> later, int stable = 2)
+      : first_(std::move(first)), later_(std::move(later)), stable_(stable) {}
   void each(void* context, extsort::KeyCallback callback) override {
-    const auto& keys = calls_++ < 2 ? first_ : later_;
+    const auto& keys = calls_++ < stable_ ? first_ : later_;
     for (const auto& k : keys) callback(context, k);
   }
 
  private:
   std::vector<std::string> first_, later_;
+  int stable_;
   int calls_ = 0;
 };
 
@@ -203,6 +204,17 @@ TEST_F(DictStream, AChangedStreamIsRefused) {
         EXPECT_EQ(e.message(), kStreamChanged);
       }
       EXPECT_TRUE(names().empty());
+    }
+    // The same change between the first pass's own two replays: the longer stream reaches a
+    // shard with no piece list at block 256.
+    for (std::uint64_t block : {1, 256}) {
+      ShiftingReplay replay(base, later, 1);
+      try {
+        DictIndex::first_pass(replay, block);
+        ADD_FAILURE() << "no error";
+      } catch (const IndexError& e) {
+        EXPECT_EQ(e.message(), kStreamChanged);
+      }
     }
   }
 }
