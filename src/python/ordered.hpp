@@ -3,6 +3,7 @@
 // them through.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -179,6 +180,26 @@ void iter_dealloc(PyObject* self) noexcept {
 }
 
 inline PyObject* iter_self(PyObject* self) noexcept { return Ref::borrow(self).release(); }
+
+// The slot table of an iterator class over `State`, closed by its terminator: `doc`, the
+// dealloc, `iter()` giving the iterator itself, and `next`.
+template <class State>
+std::array<PyType_Slot, 5> iterator_slots(const char* doc, iternextfunc next) {
+  return {{
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc<State>)},
+      {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
+      {Py_tp_iternext, reinterpret_cast<void*>(next)},
+      {0, nullptr},
+  }};
+}
+
+// The spec of the iterator class `name` over `State`: made only by its index's `iter()`.
+template <class State>
+PyType_Spec iterator_spec(const char* name, PyType_Slot* slots) {
+  return {name, sizeof(IterObject<State>), 0,
+          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+}
 
 // A list of (key, id) tuples from a class's query results, split by `Ops::split`.
 template <class Ops>

@@ -294,23 +294,13 @@ PyObject* iter_next(PyObject* self) noexcept {
       });
 }
 
-PyType_Slot iter_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("A lazy iterator over a StringIndex's (key, id) pairs in id order, "
-                       "decoded in batches; safe to share between threads.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc<IterState>)},
-    {Py_tp_iter, reinterpret_cast<void*>(&iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
-    {0, nullptr},
-};
+auto iter_slots = iterator_slots<IterState>(
+    "A lazy iterator over a StringIndex's (key, id) pairs in id order, "
+    "decoded in batches; safe to share between threads.",
+    &iter_next);
 
-PyType_Spec iter_spec = {
-    "quenlith._core.StringIndexIterator",
-    sizeof(IterObject<IterState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    iter_slots,
-};
+PyType_Spec iter_spec =
+    iterator_spec<IterState>("quenlith._core.StringIndexIterator", iter_slots.data());
 
 // ---- The class ----
 
