@@ -69,15 +69,7 @@ std::uint32_t width_args(PyObject* bytes_obj, PyObject* bits_obj) {
   return fingerprint_width(fingerprint_bytes, fingerprint_bits);
 }
 
-std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
-  return core(self).id(key_arg(key_obj, "key"));
-}
-
-bool member(PyObject* self, PyObject* key_obj) {
-  return core(self).contains(key_arg(key_obj, "key"));
-}
-
-using K = KeyLookups<&lookup_one, &member>;
+using K = KeyLookups<&core_id<F>, &core_contains<F>>;
 
 PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return boundary([&] {

@@ -173,6 +173,17 @@ constexpr bool hashed_lookups() {
     return true;
 }
 
+// The single-key lookup and membership test of a class whose core answers `id(key)` with an
+// optional id and `contains(key)`, the key converted as parameter "key" (lock held).
+template <class Fam>
+auto core_id(PyObject* self, PyObject* key_obj) {
+  return Fam::core(self).id(key_arg(key_obj, "key"));
+}
+template <class Fam>
+bool core_contains(PyObject* self, PyObject* key_obj) {
+  return Fam::core(self).contains(key_arg(key_obj, "key"));
+}
+
 // The single-key members of a class whose lookup can find no id: `id`, `get`, `contains`, the
 // `in` operator and `[]`. `Find(self, key_obj)` converts the key (as parameter "key") and looks
 // it up with the lock held, giving an optional id; `Member(self, key_obj)`, where given, answers

@@ -36,11 +36,7 @@ using F = Family<Traits>;
 
 const Core& core(PyObject* self) { return F::core(self); }
 
-std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
-  return core(self).id(key_arg(key_obj, "key"));
-}
-
-using K = KeyLookups<&lookup_one>;
+using K = KeyLookups<&core_id<F>>;
 
 PyObject* from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {

@@ -31,16 +31,7 @@ using F = Family<Traits>;
 
 const Core& core(PyObject* self) { return F::core(self); }
 
-// The single lookup of `id`, `get` and `[]`.
-std::optional<std::uint32_t> lookup_one(PyObject* self, PyObject* key_obj) {
-  return core(self).id(key_arg(key_obj, "key"));
-}
-
-bool member(PyObject* self, PyObject* key_obj) {
-  return core(self).contains(key_arg(key_obj, "key"));
-}
-
-using K = KeyLookups<&lookup_one, &member>;
+using K = KeyLookups<&core_id<F>, &core_contains<F>>;
 
 PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
   return boundary([&] {

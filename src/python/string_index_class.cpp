@@ -124,11 +124,7 @@ PyObject* build_sorted_to_file(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 // ---- Single-key members (lock held) ----
 
-std::optional<std::uint64_t> lookup_one(PyObject* self, PyObject* key_obj) {
-  return core(self).id(key_arg(key_obj, "key"));
-}
-
-using K = KeyLookups<&lookup_one>;
+using K = KeyLookups<&core_id<F>>;
 
 PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return boundary([&] {
