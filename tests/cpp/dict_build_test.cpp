@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -66,11 +67,38 @@ TEST(DictRunWriter, PackedLiteralsAndEscapeAlignment) {
   EXPECT_EQ(out, (Bytes{0x02, 0xBF, 0x1E, 0xAC, 0x02, 0x01, 0x00}));
 }
 
+TEST(DictBuild, TrainingPiecesFollowTheShardStride) {
+  // 70,000 keys in blocks of 256: a full first shard of 65,536 keys samples every 6th group of
+  // 256 keys, the short second shard every group; heads give no piece.
+  std::vector<std::string> keys;
+  char buf[16];
+  for (int i = 0; i < 70000; ++i) {
+    std::snprintf(buf, sizeof buf, "k%06d", i);
+    keys.emplace_back(buf);
+  }
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  const auto sampled = build_pieces(views, 256, 16, false);
+  ASSERT_EQ(sampled.size(), 2u);
+  EXPECT_EQ(sampled[0].size(), 43u * 255);
+  EXPECT_EQ(sampled[1].size(), 4464u - 18);
+  // A microblock's first key is cut against the previous restart, any other against its
+  // predecessor; the next sampled group starts at the head 1,536.
+  EXPECT_EQ(sampled[0][15], "16");
+  EXPECT_EQ(sampled[0][16], "7");
+  EXPECT_EQ(sampled[0][254], "5");
+  EXPECT_EQ(sampled[0][255], "7");
+  EXPECT_EQ(sampled[0][270], "52");
+  const auto all = build_pieces(views, 256, 16, true);
+  EXPECT_EQ(all[0].size(), 65536u - 256);
+}
+
 }  // namespace
 }  // namespace quenlith::dict_index
 
 namespace quenlith::phrase {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
 
 std::uint64_t le(const char* s, unsigned n) {
   std::uint64_t v = 0;
@@ -128,6 +156,23 @@ TEST(PhrasePackedOnly, ExaminesEveryThirdShard) {
   EXPECT_TRUE(packed_only(seven, tables));
   seven[6] = loses, tables[6] = full;
   EXPECT_FALSE(packed_only(seven, tables));
+}
+
+TEST(PhraseDict, ThreeHundredPhrasesMakeTwoGroups) {
+  std::vector<std::string> list;
+  for (int i = 0; i < 300; ++i) list.push_back("ph" + std::to_string(1000 + i));
+  const Dict d = Dict::of(list);
+  ASSERT_EQ(d.offsets().size(), 514u);
+  EXPECT_EQ(d.offsets()[257], 0);
+  EXPECT_EQ(d.offsets()[301], 44 * 6);
+  for (std::size_t k = 302; k < 514; ++k) EXPECT_EQ(d.offsets()[k], 0) << k;
+  Bytes b;
+  d.write_to(b);
+  // The count, then the bases 0 and 256 x 6 bytes.
+  EXPECT_EQ(bytes::load_u32(b.data()), 300u);
+  EXPECT_EQ(bytes::load_u32(b.data() + 4), 0u);
+  EXPECT_EQ(bytes::load_u32(b.data() + 8), 256u * 6);
+  EXPECT_EQ(b.size(), 4 + 8 + 514 * 2 + 300u * 6);
 }
 
 }  // namespace
