@@ -39,7 +39,12 @@
 #include "threads.hpp"
 
 #if QUENLITH_HAVE_BBHASH
+// The peer's header is not ours to fix: GCC 12 warns about its internals once its templates
+// are instantiated here (-Wmaybe-uninitialized), so that warning is silenced for this include only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <BooPHF.h>
+#pragma GCC diagnostic pop
 #endif
 
 using namespace quenlith;

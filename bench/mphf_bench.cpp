@@ -22,7 +22,12 @@
 #include <vector>
 
 #if QUENLITH_HAVE_BBHASH
+// The peer's header is not ours to fix: GCC 12 warns about its internals once its templates
+// are instantiated here (-Wmaybe-uninitialized), so that warning is silenced for this include only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <BooPHF.h>
+#pragma GCC diagnostic pop
 #endif
 #if QUENLITH_HAVE_CMPH
 #include <cmph.h>

@@ -78,7 +78,9 @@ TEST(PairRuns, MergeThreadsGiveTheDistinctPairsInOrder) {
         EXPECT_EQ(merged.pairs, want.pairs.size());
         EXPECT_EQ(merged.repeats, want.repeats);
         EXPECT_LE(merged.files.size(), threads);
-        if (threads == 1) EXPECT_EQ(merged.files.size(), 1u);
+        if (threads == 1) {
+          EXPECT_EQ(merged.files.size(), 1u);
+        }
         compact_hash::Pairs files = merged.files;
         compact_hash::Source source(files);
         ASSERT_EQ(read_all(source), want.pairs) << threads << " threads, runs of " << run;

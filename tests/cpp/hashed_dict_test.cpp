@@ -76,9 +76,15 @@ TEST(HashedDict, NonMembersPassAtTheFingerprintRate) {
       EXPECT_LT(h.unchecked_with_side(absent[i]), keys.size());
     }
     const double rate = double(passed) / absent.size();
-    if (f == 0) EXPECT_EQ(passed, 0u);
-    if (f == 1) EXPECT_NEAR(rate, 0.5, 0.05);
-    if (f == 8) EXPECT_NEAR(rate, 1.0 / 256, 0.003);
+    if (f == 0) {
+      EXPECT_EQ(passed, 0u);
+    }
+    if (f == 1) {
+      EXPECT_NEAR(rate, 0.5, 0.05);
+    }
+    if (f == 8) {
+      EXPECT_NEAR(rate, 1.0 / 256, 0.003);
+    }
   }
 }
 

@@ -301,10 +301,10 @@ TEST(PerfectHashStream, RepeatedKeysAreRefusedAgainstEveryEarlierKeyOfTheirH1) {
   const std::vector<std::string> base = distinct_keys(50, 2, "w");
   // A repeat of the representative, a repeat of a later collision (never compared with the
   // representative alone), a key three times, and a plain repeat.
-  for (const std::vector<std::string> extra : {std::vector<std::string>{"#a", "#b", "#a"},
-                                               {"#a", "#b", "#c", "#b"},
-                                               {"#a", "#b", "#b", "#b"},
-                                               {"wx", "plain", "wy", "plain"}}) {
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{"#a", "#b", "#a"},
+                                                {"#a", "#b", "#c", "#b"},
+                                                {"#a", "#b", "#b", "#b"},
+                                                {"wx", "plain", "wy", "plain"}}) {
     std::vector<std::string> keys = base;
     keys.insert(keys.begin() + 20, extra.begin(), extra.end());
     for (std::uint64_t window : {std::uint64_t{1} << 20, std::uint64_t{8}}) {
