@@ -61,9 +61,6 @@ PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"is_empty", &F::is_empty, METH_NOARGS, docs::kIsEmpty},
     {"id", method_ptr(&id), kFast,

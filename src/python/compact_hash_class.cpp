@@ -106,9 +106,6 @@ PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
   return boundary([&] { return to_int(core(self).bits()).release(); });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"build_to_file", method_ptr(&build_to_file), kStatic,
      "build_to_file(items, path, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"

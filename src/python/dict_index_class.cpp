@@ -381,9 +381,6 @@ PyType_Spec iter_spec =
 
 // ---- The class ----
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"build_to_file", method_ptr(&build_to_file), kStatic,
      "build_to_file(items, path, block=256)\n--\n\nBuilds the index of an iterable of str in "

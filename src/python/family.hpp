@@ -81,6 +81,11 @@ inline constexpr char kLoadMmapVerified[] =
 
 }  // namespace docs
 
+// The flags of a method table entry taking fast-call arguments with keywords: a method, and a
+// static method.
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+inline constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
 // A fast-call binding as the `ml_meth` of a method table entry.
 template <class F>
 PyCFunction method_ptr(F* f) noexcept {

@@ -65,9 +65,6 @@ PyObject* fingerprint_bits(PyObject* self, void*) noexcept {
   return boundary([&] { return to_int(core(self).fingerprint_bits()).release(); });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"from_dict", method_ptr(&from_dict), kStatic,
      "from_dict(dict, fingerprint_bits)\n--\n\nBuilds the sidecar of a DictIndex, sharing its "

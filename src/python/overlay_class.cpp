@@ -376,9 +376,6 @@ Py_ssize_t length(PyObject* self) noexcept {
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"is_empty", &is_empty, METH_NOARGS, "is_empty($self)\n--\n\nWhether no id is live."},
     {"id_space", &id_space, METH_NOARGS,

@@ -109,9 +109,6 @@ PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"build_to_file", method_ptr(&build_to_file), kStatic,
      "build_to_file(source, path, *, fingerprints=False)\n--\n\nBuilds the index of the keys "

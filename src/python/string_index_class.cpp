@@ -300,9 +300,6 @@ PyType_Spec iter_spec =
 
 // ---- The class ----
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef methods[] = {
     {"from_sorted", method_ptr(&from_sorted), kStatic,
      "from_sorted(items)\n--\n\nBuilds an index from an iterable of str already in ascending "
