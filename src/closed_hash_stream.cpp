@@ -34,51 +34,13 @@ std::uint64_t detail::build_to_file_limits(key_source::KeySource& keys,
   run_pairs = std::max<std::uint64_t>(run_pairs, 1);
   compact_hash::Scratch scratch(path, threads);
 
-  std::vector<Pair> run;
-  {
-    std::unique_ptr<key_source::KeyStream> pass = keys.open_pass();
-    key_source::KeyBatch batch;
-    while (pass->next_batch(batch)) {
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (run.capacity() == 0) run.reserve(run_pairs);
-        run.push_back(hash(batch[i]));
-        if (run.size() == run_pairs) scratch.spill(run);
-      }
-    }
-  }
-  // A source that ended early would otherwise give the index of a truncated corpus.
-  if (keys.failed()) throw IndexError::format(kFailed);
-
-  Pairs pairs;
-  std::uint64_t n = 0;
-  std::uint64_t s = 0;
-  if (scratch.runs() == 0) {
-    s = compact_hash::sort_unique_in_memory(run, threads);
-    n = run.size();
-    pairs = std::move(run);
-  } else {
-    if (!run.empty()) scratch.spill(run);
-    std::vector<Pair>().swap(run);
-    compact_hash::Scratch::Merged merged = scratch.merge();
-    n = merged.pairs;
-    s = merged.repeats;
-    pairs = std::move(merged.files);
-  }
+  compact_hash::Collected collected =
+      compact_hash::collect_pairs(keys, scratch, run_pairs, threads, hash, kFailed);
+  Pairs& pairs = collected.pairs;
+  const std::uint64_t n = collected.total;
   if (n > 0xFFFFFFFFull) throw IndexError::format(kTooMany);
-  const std::uint64_t m = n - s;
-
-  std::optional<mphf::Mphf> mph;
-  if (m > 0) {
-    compact_hash::Source source(pairs);
-    compact_hash::Reps reps(source);
-    try {
-      mph.emplace(mphf::V2::build_from(m, mphf::HashInput::source(reps), threads));
-    } catch (const IndexError&) {
-      if (reps.error) throw *reps.error;
-      throw;
-    }
-    if (reps.error) throw *reps.error;
-  }
+  const std::uint64_t m = n - collected.repeats;
+  const std::optional<mphf::Mphf> mph = compact_hash::build_rep_mphf(pairs, m, threads);
 
   // Second pass: side entries for the pairs that repeat an h1, and one new slot below m for
   // every representative.

@@ -334,4 +334,54 @@ std::uint64_t sort_unique_in_memory(std::vector<Pair>& pairs, unsigned threads) 
   return repeats;
 }
 
+Collected collect_pairs(key_source::KeySource& keys, Scratch& scratch, std::uint64_t run_pairs,
+                        unsigned threads, hash::Pair (*hash)(std::string_view),
+                        const char* failed) {
+  std::vector<Pair> run;
+  {
+    std::unique_ptr<key_source::KeyStream> pass = keys.open_pass();
+    key_source::KeyBatch batch;
+    while (pass->next_batch(batch)) {
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (run.capacity() == 0) run.reserve(run_pairs);
+        run.push_back(hash(batch[i]));
+        if (run.size() == run_pairs) scratch.spill(run);
+      }
+    }
+  }
+  // A source that ended early would otherwise give the index of a truncated corpus.
+  if (keys.failed()) throw IndexError::format(failed);
+
+  Collected out;
+  if (scratch.runs() == 0) {
+    out.repeats = sort_unique_in_memory(run, threads);
+    out.total = run.size();
+    out.pairs = std::move(run);
+  } else {
+    if (!run.empty()) scratch.spill(run);
+    std::vector<Pair>().swap(run);
+    Scratch::Merged merged = scratch.merge();
+    out.total = merged.pairs;
+    out.repeats = merged.repeats;
+    out.pairs = std::move(merged.files);
+  }
+  return out;
+}
+
+std::optional<mphf::Mphf> build_rep_mphf(const Pairs& pairs, std::uint64_t m, unsigned threads) {
+  std::optional<mphf::Mphf> mph;
+  if (m > 0) {
+    Source source(pairs);
+    Reps reps(source);
+    try {
+      mph.emplace(mphf::V2::build_from(m, mphf::HashInput::source(reps), threads));
+    } catch (const IndexError&) {
+      if (reps.error) throw *reps.error;
+      throw;
+    }
+    if (reps.error) throw *reps.error;
+  }
+  return mph;
+}
+
 }  // namespace quenlith::compact_hash

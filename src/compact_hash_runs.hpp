@@ -28,6 +28,7 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "hash.hpp"
+#include "key_source.hpp"
 #include "mphf.hpp"
 
 namespace quenlith::compact_hash {
@@ -152,5 +153,25 @@ class Reps final : public mphf::HashSource {
 
 // Sorts `pairs`, drops repeated pairs and counts the pairs whose h1 repeats the previous one's.
 std::uint64_t sort_unique_in_memory(std::vector<Pair>& pairs, unsigned threads);
+
+// The sorted distinct pairs of a corpus and what collecting them counted.
+struct Collected {
+  Pairs pairs;
+  std::uint64_t total = 0;    // distinct pairs
+  std::uint64_t repeats = 0;  // those whose h1 equals the previous pair's
+};
+
+// One pass over `keys`: each key's pair from `hash` goes into a run buffer of `run_pairs` (at
+// least 1) pairs, spilled into `scratch` whenever it is full. Then the sorted distinct pairs: the
+// run buffer sorted on `threads` threads when nothing was spilled, else every run (the last one
+// spilled too) merged into files. Throws `IndexError::format(failed)` when the key source reports
+// a failure once the pass has ended, and what `Scratch` throws.
+Collected collect_pairs(key_source::KeySource& keys, Scratch& scratch, std::uint64_t run_pairs,
+                        unsigned threads, hash::Pair (*hash)(std::string_view), const char* failed);
+
+// The minimal perfect hash over the `m` distinct h1 values of `pairs`, built on `threads`
+// threads; none when `m` is 0. A read failure of the pairs is thrown rather than the build error
+// it caused.
+std::optional<mphf::Mphf> build_rep_mphf(const Pairs& pairs, std::uint64_t m, unsigned threads);
 
 }  // namespace quenlith::compact_hash

@@ -134,50 +134,12 @@ std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
   const std::uint64_t run_pairs = std::max<std::uint64_t>(limits.run_bytes / 16, 1);
 
   // One pass over the keys: pairs into the run buffer, spilled whenever it is full.
-  std::vector<Pair> run;
-  {
-    std::unique_ptr<key_source::KeyStream> pass = keys.open_pass();
-    key_source::KeyBatch batch;
-    while (pass->next_batch(batch)) {
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (run.capacity() == 0) run.reserve(run_pairs);
-        run.push_back(hash(batch[i]));
-        if (run.size() == run_pairs) scratch.spill(run);
-      }
-    }
-  }
-  if (keys.failed()) throw IndexError::format(kRaised);
-
-  Pairs pairs;
-  std::uint64_t total = 0;
-  std::uint64_t repeats = 0;
-  if (scratch.runs() == 0) {
-    repeats = sort_unique_in_memory(run, threads);
-    total = run.size();
-    pairs = std::move(run);
-  } else {
-    if (!run.empty()) scratch.spill(run);
-    std::vector<Pair>().swap(run);
-    Scratch::Merged merged = scratch.merge();
-    total = merged.pairs;
-    repeats = merged.repeats;
-    pairs = std::move(merged.files);
-  }
+  Collected collected = collect_pairs(keys, scratch, run_pairs, threads, hash, kRaised);
+  Pairs& pairs = collected.pairs;
+  const std::uint64_t total = collected.total;
   if (total > 0xFFFFFFFFull) throw IndexError::format(kTooMany);
-  const std::uint64_t m = total - repeats;
-
-  std::optional<mphf::Mphf> mph;
-  if (m > 0) {
-    Source source(pairs);
-    Reps reps(source);
-    try {
-      mph.emplace(mphf::V2::build_from(m, mphf::HashInput::source(reps), threads));
-    } catch (const IndexError&) {
-      if (reps.error) throw *reps.error;
-      throw;
-    }
-    if (reps.error) throw *reps.error;
-  }
+  const std::uint64_t m = total - collected.repeats;
+  const std::optional<mphf::Mphf> mph = build_rep_mphf(pairs, m, threads);
 
   // Placing: one thread over all pairs, or in ranged mode one per merged file.
   const std::uint64_t table_len = (m * bits + 7) / 8;
