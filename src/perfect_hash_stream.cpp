@@ -146,6 +146,31 @@ std::pair<std::uint64_t, std::uint64_t> replay_span(std::string_view key, std::u
   return {key_at + s->start, key_at + s->end};
 }
 
+// Pass 2 over the keys: checks every key with `replay_span` against what pass 1 recorded at its
+// position, refusing more keys than pass 1 saw, and hands `place(key, id, lo, hi)` the key, its
+// id and its byte range in the output. Returns the number of keys the pass gave (the caller
+// compares it with n); the pass is closed by then.
+template <class Place>
+std::uint64_t replay_keys(key_source::KeySource& source, const Plan& plan, std::uint64_t key_at,
+                          std::uint64_t& digest, hash::Pair (*hash)(std::string_view),
+                          Place&& place) {
+  std::uint64_t taken = 0;
+  std::unique_ptr<key_source::KeyStream> pass = source.open_pass();
+  key_source::KeyBatch batch;
+  while (pass->next_batch(batch)) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string_view key = batch[i];
+      if (taken == plan.n) throw IndexError::build(kNoReplay);
+      const std::uint32_t id = plan.ids[taken];
+      const auto [lo, hi] =
+          replay_span(key, plan.hashes[taken], id, plan.arena, key_at, digest, hash);
+      ++taken;
+      place(key, id, lo, hi);
+    }
+  }
+  return taken;
+}
+
 // Pass 1 and everything between the passes. Returns nullopt when the source had no key.
 std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints, unsigned threads,
                                hash::Pair (*hash)(std::string_view)) {
@@ -330,24 +355,15 @@ std::uint64_t fill_windowed(key_source::KeySource& source, const std::filesystem
       written[k] += pending[k].size();
       pending[k].clear();
     };
-    std::unique_ptr<key_source::KeyStream> pass = source.open_pass();
-    key_source::KeyBatch batch;
-    while (pass->next_batch(batch)) {
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        const std::string_view key = batch[i];
-        if (taken == plan.n) throw IndexError::build(kNoReplay);
-        const std::uint32_t id = plan.ids[taken];
-        const auto [lo, hi] =
-            replay_span(key, plan.hashes[taken], id, plan.arena, key_at, digest, hash);
-        ++taken;
-        const std::uint64_t k = window_of(lo - key_at);
-        std::vector<std::uint8_t>& buf = pending[k];
-        bytes::put_u32(buf, id);
-        bytes::put_bytes(buf, bytes::as_bytes(key));
-        if (buf.size() >= kSpillChunk) write_out(k);
-      }
-    }
-    pass.reset();
+    taken =
+        replay_keys(source, plan, key_at, digest, hash,
+                    [&](std::string_view key, std::uint32_t id, std::uint64_t lo, std::uint64_t) {
+                      const std::uint64_t k = window_of(lo - key_at);
+                      std::vector<std::uint8_t>& buf = pending[k];
+                      bytes::put_u32(buf, id);
+                      bytes::put_bytes(buf, bytes::as_bytes(key));
+                      if (buf.size() >= kSpillChunk) write_out(k);
+                    });
     if (taken != plan.n) return taken;  // the spill file goes with `spill`
     for (std::uint64_t k = 0; k < w; ++k)
       if (!pending[k].empty()) write_out(k);
@@ -433,18 +449,11 @@ std::uint64_t build_streamed(key_source::KeySource& source, const std::filesyste
     std::uint64_t digest = 0;
     std::uint64_t taken = 0;
     if (plan.data_len <= window) {
-      std::unique_ptr<key_source::KeyStream> pass = source.open_pass();
-      key_source::KeyBatch batch;
-      while (pass->next_batch(batch)) {
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-          const std::string_view key = batch[i];
-          if (taken == plan.n) throw IndexError::build(kNoReplay);
-          const auto [lo, hi] =
-              replay_span(key, plan.hashes[taken], plan.ids[taken], plan.arena, k, digest, hash);
-          ++taken;
-          if (hi > lo) std::memcpy(m + lo, key.data(), hi - lo);
-        }
-      }
+      taken =
+          replay_keys(source, plan, k, digest, hash,
+                      [&](std::string_view key, std::uint32_t, std::uint64_t lo, std::uint64_t hi) {
+                        if (hi > lo) std::memcpy(m + lo, key.data(), hi - lo);
+                      });
     } else {
       taken = fill_windowed(source, path, plan, out, k, window, digest, hash);
     }
