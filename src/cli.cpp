@@ -7,6 +7,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "bytes.hpp"
 #include "cli.hpp"
 
 namespace quenlith::cli {
@@ -252,11 +253,11 @@ StreamMode parse_stream(const std::string& v) {
     if (unit != 1) digits.remove_suffix(1);
   }
   const std::optional<std::uint64_t> n = decimal(digits);
-  std::uint64_t bytes = 0;
-  if (!n || __builtin_mul_overflow(*n, unit, &bytes))
+  const std::optional<std::uint64_t> size = n ? bytes::checked_mul(*n, unit) : std::nullopt;
+  if (!size)
     throw Fail::usage(quoted(
         "--stream", v, "is neither a size (1000, 512M, 4G) nor one of auto / always / never"));
-  return {StreamMode::Kind::Size, bytes};
+  return {StreamMode::Kind::Size, *size};
 }
 
 // The options and who admits them.

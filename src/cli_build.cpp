@@ -198,13 +198,16 @@ std::uint64_t threshold_from_meminfo(std::optional<std::string_view> meminfo) {
     std::uint64_t kib = 0;
     for (char c : digits) {
       if (c < '0' || c > '9') return kFallbackThreshold;
-      if (__builtin_mul_overflow(kib, 10, &kib) ||
-          __builtin_add_overflow(kib, static_cast<std::uint64_t>(c - '0'), &kib))
-        return kFallbackThreshold;
+      const std::optional<std::uint64_t> tens = bytes::checked_mul(kib, 10);
+      if (!tens) return kFallbackThreshold;
+      const std::optional<std::uint64_t> next =
+          bytes::checked_add(*tens, static_cast<std::uint64_t>(c - '0'));
+      if (!next) return kFallbackThreshold;
+      kib = *next;
     }
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(kib, 1024, &bytes)) return kFallbackThreshold;
-    return bytes / 4;
+    const std::optional<std::uint64_t> total = bytes::checked_mul(kib, 1024);
+    if (!total) return kFallbackThreshold;
+    return *total / 4;
   }
   return kFallbackThreshold;
 }

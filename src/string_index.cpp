@@ -17,10 +17,6 @@ namespace {
 
 std::span<const std::uint8_t> as_bytes(std::string_view s) { return bytes::as_bytes(s); }
 
-bool add_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& sum) {
-  return __builtin_add_overflow(a, b, &sum);
-}
-
 // The library's error as the index reports it: a failed read or write stays an I/O error.
 IndexError from_fst(const fst::Error& e) {
   if (e.kind() == fst::ErrorKind::Io)
@@ -183,8 +179,9 @@ std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
         std::size_t lo = 0, hi = n;
         while (lo < hi) {
           const std::size_t mid = (lo + hi) / 2;
-          std::uint64_t sum;
-          if (add_overflows(acc, node.transition(mid).out.value(), sum) || sum > rank) {
+          const std::optional<std::uint64_t> sum =
+              bytes::checked_add(acc, node.transition(mid).out.value());
+          if (!sum || *sum > rank) {
             hi = mid;
           } else {
             lo = mid + 1;
@@ -195,17 +192,15 @@ std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
       } else {
         t = lone;
       }
-      std::uint64_t next;
-      if (add_overflows(acc, t.out.value(), next) || next > rank) return std::nullopt;
-      acc = next;
+      const std::optional<std::uint64_t> next = bytes::checked_add(acc, t.out.value());
+      if (!next || *next > rank) return std::nullopt;
+      acc = *next;
       key.push_back(static_cast<char>(t.inp));
       decoded = !reader.lone_transition(t.addr, lone);
       if (!decoded) continue;
       node = reader.node(t.addr);
       // A final node whose own key ranks lower is passed through: the rank lies below it.
-      std::uint64_t here;
-      if (node.is_final() && !add_overflows(acc, node.final_output().value(), here) && here == rank)
-        break;
+      if (node.is_final() && bytes::checked_add(acc, node.final_output().value()) == rank) break;
     }
   }
   if (!bytes::is_utf8(as_bytes(key))) return std::nullopt;
@@ -290,7 +285,7 @@ void StringIndex::verify_ranks() const {
     while (!node.is_final()) {
       if (node.is_empty()) throw IndexError::format(kNotRanks);
       const fst::Transition t = node.transition(0);
-      if (add_overflows(acc, t.out.value(), acc)) throw IndexError::format(kNotRanks);
+      acc = bytes::add_or_fail(acc, t.out.value(), kNotRanks);
       node = map_.node(t.addr);
     }
     if (acc != 0 || node.final_output().value() != 0) throw IndexError::format(kNotRanks);
@@ -505,12 +500,16 @@ void prefix_walk(const fst::Fst& map, std::string_view query, Record&& record) {
     const std::optional<std::size_t> i = node.find_input(b);
     if (!i) return;
     const fst::Transition t = node.transition(*i);
-    if (add_overflows(acc, t.out.value(), acc)) return;
+    const std::optional<std::uint64_t> next = bytes::checked_add(acc, t.out.value());
+    if (!next) return;
+    acc = *next;
     node = map.node(t.addr);
     if (!node.is_final()) continue;
     const bool boundary = m == query.size() || (static_cast<std::uint8_t>(query[m]) & 0xC0) != 0x80;
-    std::uint64_t id;
-    if (boundary && !add_overflows(acc, node.final_output().value(), id)) record(m, id);
+    if (!boundary) continue;
+    if (const std::optional<std::uint64_t> id =
+            bytes::checked_add(acc, node.final_output().value()))
+      record(m, *id);
   }
 }
 

@@ -189,8 +189,7 @@ void validate(const fst::Fst& map) {
         if (i > 0 && t.inp <= node.transition_input(i - 1)) throw IndexError::format(kUnordered);
         if (t.out.value() != running) throw IndexError::format(kNotRank);
         const std::uint64_t below = counts[bitset_rank(words, prefix, t.addr)];
-        if (__builtin_add_overflow(running, below, &running))
-          throw IndexError::format(kCountOverflow);
+        running = bytes::add_or_fail(running, below, kCountOverflow);
       }
       counts[rank] = running;
     }
