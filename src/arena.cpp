@@ -294,6 +294,17 @@ std::optional<ImageLayout> image_layout(std::uint8_t tag, const Layout& l, std::
   return z;
 }
 
+// The span [base + a, base + z) of a key whose offsets a and z were read from a block; nullopt
+// when z < a or either end does not fit 64 bits.
+inline std::optional<Span> based_span(std::uint64_t base, std::uint64_t a,
+                                      std::uint64_t z) noexcept {
+  if (z < a) return std::nullopt;
+  auto start = checked_add(base, a);
+  auto end = checked_add(base, z);
+  if (!start || !end) return std::nullopt;
+  return Span{*start, *end};
+}
+
 }  // namespace
 
 bool valid_tag(std::uint8_t tag) noexcept {
@@ -335,11 +346,7 @@ std::optional<Span> overflow_span(std::span<const std::uint8_t> table, std::uint
   const std::uint8_t* e = table.data() + *pos;
   const std::uint64_t a = bytes::load_uint(e + j * width, width);
   const std::uint64_t b = bytes::load_uint(e + (j + 1) * width, width);
-  if (b < a) return std::nullopt;
-  auto start = checked_add(base, a);
-  auto end = checked_add(base, b);
-  if (!start || !end) return std::nullopt;
-  return Span{*start, *end};
+  return based_span(base, a, b);
 }
 
 std::uint8_t tag_for(std::span<const std::uint32_t> lengths, std::uint64_t total,
@@ -652,11 +659,7 @@ std::optional<Span> StringArena::span_general(std::uint64_t i) const noexcept {
   }
   const std::uint64_t a = bytes::load_uint(slots + j * s, s);
   const std::uint64_t z = bytes::load_uint(slots + (j + 1) * s, s);
-  if (z < a) return std::nullopt;
-  auto start = checked_add(base, a);
-  auto end = checked_add(base, z);
-  if (!start || !end) return std::nullopt;
-  return Span{*start, *end};
+  return based_span(base, a, z);
 }
 
 std::optional<Span> StringArena::overflowed_span(const std::uint8_t* entry, std::uint64_t j,
