@@ -8,6 +8,7 @@
 #include "blob.hpp"
 #include "bytes.hpp"
 #include "hash_blob.hpp"
+#include "overlay.hpp"
 #include "side_table.hpp"
 
 namespace quenlith::inspect {
@@ -185,33 +186,29 @@ BlobInfo mphf(const Window& w, std::string format) {
 BlobInfo overlay_v2(const Window& w, std::string format, bool nested) {
   if (nested) throw IndexError::format(kNestedOverlay);
   const std::uint64_t len = w.len();
-  Header h(w, 49);
-  const std::uint8_t tag = h.u8(4);
-  const std::uint64_t base = h.u64(5);
-  const std::uint64_t additions = h.u64(13);
-  const std::uint64_t addition_bytes = h.u64(21);
-  const std::uint64_t words = h.u64(29);
-  if (base > len - 49 || addition_bytes > len - 49 - base) truncated();
+  const auto h = overlay::HeaderV2::parse(header_of(w, overlay::HeaderV2::kBytes));
+  constexpr std::uint64_t head = overlay::HeaderV2::kBytes;
+  if (h.base_len > len - head || h.addition_bytes > len - head - h.base_len) truncated();
   // Every addition needs at least its 4-byte length word.
-  if (additions >= (std::uint64_t{1} << 62) || 4 * additions > addition_bytes)
+  if (h.additions >= (std::uint64_t{1} << 62) || 4 * h.additions > h.addition_bytes)
     throw IndexError::format(kOverlayCounts);
-  if (words >= (std::uint64_t{1} << 61)) truncated();
-  if (len - 49 - base - addition_bytes != 8 * words) throw IndexError::format(kOverlayTombstones);
-  const std::uint64_t retired = popcount(w, 49 + base + addition_bytes, words);
-  return overlay(w, std::move(format), len, tag, 49, base, additions, retired);
+  if (h.tombstone_words >= (std::uint64_t{1} << 61)) truncated();
+  if (len - head - h.base_len - h.addition_bytes != 8 * h.tombstone_words)
+    throw IndexError::format(kOverlayTombstones);
+  const std::uint64_t retired =
+      popcount(w, head + h.base_len + h.addition_bytes, h.tombstone_words);
+  return overlay(w, std::move(format), len, h.tag, head, h.base_len, h.additions, retired);
 }
 
 BlobInfo overlay_v1(const Window& w, std::string format, bool nested) {
   if (nested) throw IndexError::format(kNestedOverlay);
   const std::uint64_t len = w.len();
-  Header h(w, 21);
-  const std::uint8_t tag = h.u8(4);
-  const std::uint64_t base = h.u64(5);
-  const std::uint64_t additions = h.u64(13);
+  const auto h = overlay::HeaderV1::parse(header_of(w, overlay::HeaderV1::kBytes));
+  constexpr std::uint64_t head = overlay::HeaderV1::kBytes;
   // Walk the additions by their length words only. Each step advances by at least 4 bytes and
   // must stay inside the blob, so the walk ends after at most len / 4 reads whatever the count.
-  std::uint64_t p = add(21, base);
-  for (std::uint64_t k = 0; k < additions; ++k) {
+  std::uint64_t p = add(head, h.base_len);
+  for (std::uint64_t k = 0; k < h.additions; ++k) {
     const std::uint64_t key_len = w.u32(p);
     p = add(p, 4 + key_len);
   }
@@ -219,7 +216,7 @@ BlobInfo overlay_v1(const Window& w, std::string format, bool nested) {
   if (p > len || len - p < 8 || words >= (std::uint64_t{1} << 61)) truncated();
   if (len - p - 8 != 8 * words) throw IndexError::format(kOverlayTombstones);
   const std::uint64_t retired = popcount(w, p + 8, words);
-  return overlay(w, std::move(format), len, tag, 21, base, additions, retired);
+  return overlay(w, std::move(format), len, h.tag, head, h.base_len, h.additions, retired);
 }
 
 }  // namespace

@@ -164,19 +164,58 @@ bool Tombstones::within(std::uint64_t id_space) const noexcept {
 
 // ---- Writing -----------------------------------------------------------------------------------
 
+HeaderV2 HeaderV2::parse(std::span<const std::uint8_t> bytes) {
+  bytes::Cursor c(bytes);
+  c.skip(4, kBadMagic);
+  HeaderV2 h;
+  h.tag = c.u8(kBadMagic);
+  h.base_len = c.u64(kBadMagic);
+  h.additions = c.u64(kBadMagic);
+  h.addition_bytes = c.u64(kBadMagic);
+  h.tombstone_words = c.u64(kBadMagic);
+  h.payload = c.u64(kBadMagic);
+  h.check = c.u32(kBadMagic);
+  return h;
+}
+
+std::array<std::uint8_t, HeaderV2::kBytes> HeaderV2::write() const {
+  std::vector<std::uint8_t> h;
+  h.reserve(kBytes);
+  bytes::put_bytes(h, bytes::as_bytes(std::string_view("OVL2")));
+  bytes::put_u8(h, tag);
+  bytes::put_u64(h, base_len);
+  bytes::put_u64(h, additions);
+  bytes::put_u64(h, addition_bytes);
+  bytes::put_u64(h, tombstone_words);
+  bytes::put_u64(h, payload);
+  bytes::put_u32(h, blob::header_check(h));
+  check_invariant(h.size() == kBytes, "an overlay header is written to its drawn size");
+  std::array<std::uint8_t, kBytes> out;
+  std::copy(h.begin(), h.end(), out.begin());
+  return out;
+}
+
+HeaderV1 HeaderV1::parse(std::span<const std::uint8_t> bytes) {
+  bytes::Cursor c(bytes);
+  c.skip(4, kBadMagic);
+  HeaderV1 h;
+  h.tag = c.u8(kBadMagic);
+  h.base_len = c.u64(kBadMagic);
+  h.additions = c.u64(kBadMagic);
+  return h;
+}
+
 std::array<std::uint8_t, kHeaderV2> header_v2(BaseTag tag, std::uint64_t base_len, std::uint64_t n,
                                               std::uint64_t a, std::uint64_t t,
                                               std::uint64_t payload) {
-  std::array<std::uint8_t, kHeaderV2> h{};
-  std::memcpy(h.data(), "OVL2", 4);
-  h[4] = static_cast<std::uint8_t>(tag);
-  bytes::store_u64(h.data() + 5, base_len);
-  bytes::store_u64(h.data() + 13, n);
-  bytes::store_u64(h.data() + 21, a);
-  bytes::store_u64(h.data() + 29, t);
-  bytes::store_u64(h.data() + 37, payload);
-  bytes::store_u32(h.data() + kCheckAt, blob::header_check(std::span(h).first(kCheckAt)));
-  return h;
+  HeaderV2 h;
+  h.tag = static_cast<std::uint8_t>(tag);
+  h.base_len = base_len;
+  h.additions = n;
+  h.addition_bytes = a;
+  h.tombstone_words = t;
+  h.payload = payload;
+  return h.write();
 }
 
 // ---- Reading -----------------------------------------------------------------------------------
@@ -199,18 +238,19 @@ constexpr std::uint64_t kMaxWords = std::uint64_t{1} << 61;
 
 }  // namespace
 
-Sections v2_sections(std::span<const std::uint8_t> blob, std::uint64_t base_end, std::uint64_t n) {
+Sections v2_sections(std::span<const std::uint8_t> blob, const HeaderV2& h,
+                     std::uint64_t base_end) {
   const std::uint64_t len = blob.size();
-  const auto additions_end = bytes::checked_add(base_end, bytes::load_u64(blob.data() + 21));
+  const auto additions_end = bytes::checked_add(base_end, h.addition_bytes);
   if (!additions_end || *additions_end > len) throw IndexError::format(kAdditionRegion);
-  const std::uint64_t t = bytes::load_u64(blob.data() + 29);
+  const std::uint64_t t = h.tombstone_words;
   if (t >= kMaxWords) throw IndexError::format(kTombstoneCount);
   if (len - *additions_end != 8 * t) throw IndexError::format(kTombstoneLength);
-  if (blob::hash_block(blob.subspan(kHeaderV2)) != bytes::load_u64(blob.data() + 37))
+  if (blob::hash_block(blob.subspan(kHeaderV2)) != h.payload)
     throw IndexError::format(kPayloadChecksum);
   return Sections{blob.subspan(kHeaderV2, base_end - kHeaderV2),
                   blob.subspan(base_end, *additions_end - base_end), blob.subspan(*additions_end),
-                  n};
+                  h.additions};
 }
 
 Sections v1_sections(std::span<const std::uint8_t> blob, std::uint64_t base_end, std::uint64_t n) {
@@ -231,13 +271,21 @@ Sections split_sections(std::span<const std::uint8_t> blob, BaseTag expected) {
   const std::size_t header = v1 ? kHeaderV1 : kHeaderV2;
   if (len < header) throw IndexError::format(kBadMagic);
   if (!v1 && !blob::has_magic(blob, "OVL2")) throw IndexError::format(kBadMagic);
-  if (!v1 && blob::header_check(blob.first(kCheckAt)) != bytes::load_u32(blob.data() + kCheckAt))
+  // Both headers store the tag and B first; they are checked alike once the header is framed.
+  const auto base_end = [&](std::uint8_t tag, std::uint64_t base_len) {
+    if (tag != static_cast<std::uint8_t>(expected)) throw IndexError::format(kOtherBase);
+    const auto end = bytes::checked_add(header, base_len);
+    if (!end || *end > len) throw IndexError::format(kBaseRange);
+    return *end;
+  };
+  if (v1) {
+    const HeaderV1 h = HeaderV1::parse(blob);
+    return v1_sections(blob, base_end(h.tag, h.base_len), h.additions);
+  }
+  const HeaderV2 h = HeaderV2::parse(blob);
+  if (blob::header_check(blob.first(HeaderV2::kCheckAt)) != h.check)
     throw IndexError::format(kHeaderChecksum);
-  if (blob[4] != static_cast<std::uint8_t>(expected)) throw IndexError::format(kOtherBase);
-  const auto base_end = bytes::checked_add(header, bytes::load_u64(blob.data() + 5));
-  if (!base_end || *base_end > len) throw IndexError::format(kBaseRange);
-  const std::uint64_t n = bytes::load_u64(blob.data() + 13);
-  return v1 ? v1_sections(blob, *base_end, n) : v2_sections(blob, *base_end, n);
+  return v2_sections(blob, h, base_end(h.tag, h.base_len));
 }
 
 AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untrusted) {

@@ -66,12 +66,46 @@ using compact_hash::CompactHashIndex;
 using perfect_hash::PerfectHashIndex;
 using string_index::StringIndex;
 
-inline constexpr std::size_t kHeaderV2 = 49;
-inline constexpr std::size_t kHeaderV1 = 21;
-// The check covers the header up to the check field itself.
-inline constexpr std::size_t kCheckAt = 45;
-static_assert(kCheckAt + 4 == kHeaderV2);
-static_assert(kHeaderV1 == 4 + 1 + 8 + 8);
+// The 49-byte "OVL2" header drawn above, with its one reader and one writer, used by the blob
+// loader and writer and by header inspection.
+struct HeaderV2 {
+  static constexpr std::size_t kBytes = 49;
+  // The check covers the header up to the check field itself.
+  static constexpr std::size_t kCheckAt = 45;
+
+  std::uint8_t tag = 0;  // as stored: a file may hold any value
+  std::uint64_t base_len = 0;
+  std::uint64_t additions = 0;
+  std::uint64_t addition_bytes = 0;
+  std::uint64_t tombstone_words = 0;
+  std::uint64_t payload = 0;
+  std::uint32_t check = 0;  // as stored; the reader compares it with the bytes' own check
+
+  // The fields of the first `kBytes` of `bytes` (the magic and the check are the reader's to
+  // test). Throws `IndexError::Format` "bad overlay magic or truncated header" for fewer bytes.
+  static HeaderV2 parse(std::span<const std::uint8_t> bytes);
+  // The stored header, magic "OVL2" and check included (`check` is not read).
+  std::array<std::uint8_t, kBytes> write() const;
+};
+static_assert(HeaderV2::kCheckAt == 4 + 1 + 8 + 8 + 8 + 8 + 8 &&
+              HeaderV2::kBytes == HeaderV2::kCheckAt + 4);
+
+// The 21-byte "OVL1" header: magic, tag @4, B @5, N @13; no check, no payload hash. Read only.
+struct HeaderV1 {
+  static constexpr std::size_t kBytes = 21;
+
+  std::uint8_t tag = 0;
+  std::uint64_t base_len = 0;
+  std::uint64_t additions = 0;
+
+  // As `HeaderV2::parse`.
+  static HeaderV1 parse(std::span<const std::uint8_t> bytes);
+};
+static_assert(HeaderV1::kBytes == 4 + 1 + 8 + 8);
+
+inline constexpr std::size_t kHeaderV2 = HeaderV2::kBytes;
+inline constexpr std::size_t kHeaderV1 = HeaderV1::kBytes;
+inline constexpr std::size_t kCheckAt = HeaderV2::kCheckAt;
 
 // The one-byte tag naming the base kind in a blob.
 enum class BaseTag : std::uint8_t { StringIndex = 1, PerfectHash = 2, CompactHash = 3 };
@@ -582,8 +616,8 @@ struct Sections {
 // additions range, tombstone count and length, payload hash; "OVL1": the additions' framing and
 // UTF-8, then the tombstone count and length). Throws `IndexError::Format`.
 Sections split_sections(std::span<const std::uint8_t> blob, BaseTag expected);
-// "OVL2": the sections after a base ending at `base_end`.
-Sections v2_sections(std::span<const std::uint8_t> blob, std::uint64_t base_end, std::uint64_t n);
+// "OVL2": the sections after a base ending at `base_end`, from the blob's header `h`.
+Sections v2_sections(std::span<const std::uint8_t> blob, const HeaderV2& h, std::uint64_t base_end);
 // "OVL1": the sections after a base ending at `base_end`, walking the additions to find T.
 Sections v1_sections(std::span<const std::uint8_t> blob, std::uint64_t base_end, std::uint64_t n);
 

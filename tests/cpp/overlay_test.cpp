@@ -826,5 +826,40 @@ TEST(OverlayBlob, DamagedStringIndexOverlaysNeverCrash) {
   }
 }
 
+// Each field lands at its drawn offset, and the reader gives back what the writer was given.
+TEST(OverlayHeader, FieldsSitWhereDrawnAndReadBack) {
+  HeaderV2 h;
+  h.tag = 3;
+  h.base_len = 0x0102030405060708;
+  h.additions = 0x1112131415161718;
+  h.addition_bytes = 0x2122232425262728;
+  h.tombstone_words = 0x3132333435363738;
+  h.payload = 0x4142434445464748;
+  const auto b = h.write();
+  EXPECT_TRUE(blob::has_magic(b, "OVL2"));
+  EXPECT_EQ(b[4], 3);
+  EXPECT_EQ(bytes::load_u64(b.data() + 5), h.base_len);
+  EXPECT_EQ(bytes::load_u64(b.data() + 13), h.additions);
+  EXPECT_EQ(bytes::load_u64(b.data() + 21), h.addition_bytes);
+  EXPECT_EQ(bytes::load_u64(b.data() + 29), h.tombstone_words);
+  EXPECT_EQ(bytes::load_u64(b.data() + 37), h.payload);
+  EXPECT_EQ(bytes::load_u32(b.data() + 45), blob::header_check(std::span(b).first(45)));
+  const HeaderV2 r = HeaderV2::parse(b);
+  EXPECT_EQ(r.tag, h.tag);
+  EXPECT_EQ(r.base_len, h.base_len);
+  EXPECT_EQ(r.additions, h.additions);
+  EXPECT_EQ(r.addition_bytes, h.addition_bytes);
+  EXPECT_EQ(r.tombstone_words, h.tombstone_words);
+  EXPECT_EQ(r.payload, h.payload);
+  EXPECT_EQ(r.check, bytes::load_u32(b.data() + 45));
+  EXPECT_EQ(format_error([&] { HeaderV2::parse(std::span(b).first(48)); }), kBadMagic);
+
+  const HeaderV1 v1 = HeaderV1::parse(std::span(b).first(HeaderV1::kBytes));
+  EXPECT_EQ(v1.tag, h.tag);
+  EXPECT_EQ(v1.base_len, h.base_len);
+  EXPECT_EQ(v1.additions, h.additions);
+  EXPECT_EQ(format_error([&] { HeaderV1::parse(std::span(b).first(20)); }), kBadMagic);
+}
+
 }  // namespace
 }  // namespace quenlith::overlay
