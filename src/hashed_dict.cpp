@@ -35,6 +35,37 @@ std::uint64_t table_len(std::uint64_t entries, std::uint32_t w) {
 
 }  // namespace
 
+Header Header::parse(std::span<const std::uint8_t> bytes) {
+  bytes::Cursor c(bytes);
+  c.skip(4, blob::kBadMagic);
+  Header h;
+  h.n = c.u64(blob::kBadMagic);
+  h.fingerprint_bits = c.u32(blob::kBadMagic);
+  h.dict_len = c.u64(blob::kBadMagic);
+  h.mph_len = c.u64(blob::kBadMagic);
+  h.side_count = c.u32(blob::kBadMagic);
+  h.payload = c.u64(blob::kBadMagic);
+  c.skip(4, blob::kBadMagic);
+  return h;
+}
+
+std::array<std::uint8_t, Header::kBytes> Header::write() const {
+  std::vector<std::uint8_t> h;
+  h.reserve(kBytes);
+  bytes::put_bytes(h, std::span(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+  bytes::put_u64(h, n);
+  bytes::put_u32(h, fingerprint_bits);
+  bytes::put_u64(h, dict_len);
+  bytes::put_u64(h, mph_len);
+  bytes::put_u32(h, side_count);
+  bytes::put_u64(h, payload);
+  bytes::put_u32(h, blob::header_check(h));
+  check_invariant(h.size() == kBytes, "a hashed-dict header is written to its drawn size");
+  std::array<std::uint8_t, kBytes> out;
+  std::copy(h.begin(), h.end(), out.begin());
+  return out;
+}
+
 std::uint32_t rank_bits(std::uint64_t n) {
   return paircode::bitlen(std::max<std::uint64_t>(n, 2) - 1);
 }
@@ -127,11 +158,12 @@ HashedDictIndex::Frame HashedDictIndex::parse_frame(const blob::SharedBytes& vie
   const auto b = view.bytes();
   blob::check_frame(b, kMagic, kHeaderBytes);
   const std::uint8_t* p = b.data();
-  const std::uint64_t n = bytes::load_u64(p + 4);
-  const std::uint32_t f = bytes::load_u32(p + 12);
-  const std::uint64_t dlen = bytes::load_u64(p + 16);
-  const std::uint64_t mlen = bytes::load_u64(p + 24);
-  const std::uint64_t s = bytes::load_u32(p + 32);
+  const Header h = Header::parse(b);
+  const std::uint64_t n = h.n;
+  const std::uint32_t f = h.fingerprint_bits;
+  const std::uint64_t dlen = h.dict_len;
+  const std::uint64_t mlen = h.mph_len;
+  const std::uint64_t s = h.side_count;
   if (n > UINT32_MAX) throw IndexError::format(kHeaderTooMany);
   if (f > 32) throw IndexError::format(kBadBits);
   if (s >= std::max<std::uint64_t>(n, 1)) throw IndexError::format(kSideLength);
@@ -144,8 +176,7 @@ HashedDictIndex::Frame HashedDictIndex::parse_frame(const blob::SharedBytes& vie
   const auto rank_end = bytes::checked_add(*mph_end, table_len(n - s, w));
   if (!rank_end || *rank_end > b.size()) throw IndexError::format(kRankLength);
   if (b.size() - *rank_end != 24 * s) throw IndexError::format(kSideLength);
-  if (verify && blob::hash_block(b.subspan(*dict_end)) != bytes::load_u64(p + 36))
-    throw IndexError::format(blob::kPayloadChecksum);
+  if (verify) blob::check_payload(b.subspan(*dict_end), h.payload);
   std::vector<SideEntry> side;
   side.reserve(s);
   for (std::uint64_t k = 0; k < s; ++k) {
@@ -210,16 +241,14 @@ void HashedDictIndex::write_to(
   hasher.update(image);
   hasher.update(ranks_.bytes());
   hasher.update(side);
-  std::array<std::uint8_t, kHeaderBytes> h{};
-  std::memcpy(h.data(), kMagic, 4);
-  bytes::store_u64(h.data() + 4, n_);
-  bytes::store_u32(h.data() + 12, fingerprint_bits_);
-  bytes::store_u64(h.data() + 16, dict_->serialized_len());
-  bytes::store_u64(h.data() + 24, image.size());
-  bytes::store_u32(h.data() + 32, static_cast<std::uint32_t>(side_.size()));
-  bytes::store_u64(h.data() + 36, hasher.finish());
-  bytes::store_u32(h.data() + 44, blob::header_check(std::span(h.data(), 44)));
-  sink(h);
+  Header h;
+  h.n = n_;
+  h.fingerprint_bits = fingerprint_bits_;
+  h.dict_len = dict_->serialized_len();
+  h.mph_len = image.size();
+  h.side_count = static_cast<std::uint32_t>(side_.size());
+  h.payload = hasher.finish();
+  sink(h.write());
   dict_->write_to(sink);
   sink(image);
   sink(ranks_.bytes());

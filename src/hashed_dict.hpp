@@ -43,7 +43,29 @@
 
 namespace quenlith::hashed_dict {
 
-inline constexpr std::uint64_t kHeaderBytes = 48;
+// The 48-byte "BHD1" header drawn above, with its one reader and one writer, used by the loader,
+// the writer and header inspection.
+struct Header {
+  static constexpr std::size_t kBytes = 48;
+  static constexpr std::size_t kCheckAt = 44;
+
+  std::uint64_t n = 0;
+  std::uint32_t fingerprint_bits = 0;
+  std::uint64_t dict_len = 0;
+  std::uint64_t mph_len = 0;
+  std::uint32_t side_count = 0;
+  std::uint64_t payload = 0;
+
+  // The fields of the first `kBytes` of `bytes` (magic and check are the framing's to test).
+  // Throws `IndexError::Format` "bad magic or truncated header" for fewer bytes.
+  static Header parse(std::span<const std::uint8_t> bytes);
+  // The stored header, magic "BHD1" and check included.
+  std::array<std::uint8_t, kBytes> write() const;
+};
+static_assert(Header::kCheckAt == 4 + 8 + 4 + 8 + 8 + 4 + 8 &&
+              Header::kBytes == Header::kCheckAt + 4);
+
+inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 
 struct SideEntry {
   std::uint64_t h1;

@@ -8,6 +8,7 @@
 #include "blob.hpp"
 #include "bytes.hpp"
 #include "hash_blob.hpp"
+#include "hashed_dict.hpp"
 #include "overlay.hpp"
 #include "side_table.hpp"
 
@@ -92,16 +93,18 @@ BlobInfo hash_index(const Window& w, std::string format, BlobKind kind, std::uin
 
 BlobInfo hashed_dict(const Window& w, std::string format) {
   const std::uint64_t len = w.len();
-  Header h(w, 48);
-  const std::uint64_t dict = h.u64(16);
-  const std::uint64_t mph = h.u64(24);
-  const std::uint64_t side = h.u32(32);
-  if (dict > len - 48 || mph > len - 48 - dict || 24 * side > len - 48 - dict - mph) truncated();
+  const auto h = hashed_dict::Header::parse(header_of(w, hashed_dict::Header::kBytes));
+  constexpr std::uint64_t head = hashed_dict::Header::kBytes;
+  const std::uint64_t dict = h.dict_len;
+  const std::uint64_t mph = h.mph_len;
+  const std::uint64_t side = h.side_count;
+  if (dict > len - head || mph > len - head - dict || 24 * side > len - head - dict - mph)
+    truncated();
   BlobInfo i = info(BlobKind::HashedDictIndex, std::move(format), len);
-  i.keys = h.u64(4);
-  i.fingerprint_bits = h.u32(12);
+  i.keys = h.n;
+  i.fingerprint_bits = h.fingerprint_bits;
   i.mph_bytes = mph;
-  i.arena_bytes = len - 48 - dict - mph - 24 * side;
+  i.arena_bytes = len - head - dict - mph - 24 * side;
   i.side_entries = side;
   return i;
 }

@@ -238,5 +238,33 @@ TEST(HashedDict, PerSlotPassOnWorkersGivesTheSameBlob) {
   EXPECT_EQ(HashedDictIndex::from_shared_dict(dict, 8).to_bytes(), one);
 }
 
+// Each field lands at its drawn offset, and the reader gives back what the writer was given.
+TEST(HashedDictHeader, FieldsSitWhereDrawnAndReadBack) {
+  Header h;
+  h.n = 0x0102030405060708;
+  h.fingerprint_bits = 0x11121314;
+  h.dict_len = 0x2122232425262728;
+  h.mph_len = 0x3132333435363738;
+  h.side_count = 0x41424344;
+  h.payload = 0x5152535455565758;
+  const auto b = h.write();
+  EXPECT_TRUE(blob::has_magic(b, "BHD1"));
+  EXPECT_EQ(bytes::load_u64(b.data() + 4), h.n);
+  EXPECT_EQ(bytes::load_u32(b.data() + 12), h.fingerprint_bits);
+  EXPECT_EQ(bytes::load_u64(b.data() + 16), h.dict_len);
+  EXPECT_EQ(bytes::load_u64(b.data() + 24), h.mph_len);
+  EXPECT_EQ(bytes::load_u32(b.data() + 32), h.side_count);
+  EXPECT_EQ(bytes::load_u64(b.data() + 36), h.payload);
+  EXPECT_EQ(bytes::load_u32(b.data() + 44), blob::header_check(std::span(b).first(44)));
+  const Header r = Header::parse(b);
+  EXPECT_EQ(r.n, h.n);
+  EXPECT_EQ(r.fingerprint_bits, h.fingerprint_bits);
+  EXPECT_EQ(r.dict_len, h.dict_len);
+  EXPECT_EQ(r.mph_len, h.mph_len);
+  EXPECT_EQ(r.side_count, h.side_count);
+  EXPECT_EQ(r.payload, h.payload);
+  EXPECT_THROW(Header::parse(std::span(b).first(47)), IndexError);
+}
+
 }  // namespace
 }  // namespace quenlith::hashed_dict
