@@ -11,8 +11,6 @@ namespace quenlith::dict_index {
 namespace {
 
 constexpr char kMagic[4] = {'B', 'D', 'X', '3'};
-constexpr char kMagicV1[4] = {'B', 'D', 'X', '1'};
-constexpr char kMagicV2[4] = {'B', 'D', 'X', '2'};
 
 constexpr const char* kV1 =
     "dict: blob written by quenlith 2.0 or 2.1, whose blocks interleaved an entry's header with "
@@ -44,6 +42,56 @@ using bytes::ceil_div;
 
 }  // namespace
 
+Header Header::parse(std::span<const std::uint8_t> bytes) {
+  bytes::Cursor c(bytes);
+  c.skip(4, blob::kBadMagic);
+  Header h;
+  h.n = c.u64(blob::kBadMagic);
+  h.block = c.u32(blob::kBadMagic);
+  h.heads_len = c.u64(blob::kBadMagic);
+  h.data_len = c.u64(blob::kBadMagic);
+  h.tables_len = c.u32(blob::kBadMagic);
+  h.payload = c.u64(blob::kBadMagic);
+  h.head_ends_width = c.u8(blob::kBadMagic);
+  h.block_offsets_width = c.u8(blob::kBadMagic);
+  h.shift = c.u8(blob::kBadMagic);
+  h.micro_width = c.u8(blob::kBadMagic);
+  h.micro = c.u16(blob::kBadMagic);
+  h.blocks_per_shard = c.u16(blob::kBadMagic);
+  h.codes_len = c.u32(blob::kBadMagic);
+  h.head_prefix = c.u16(blob::kBadMagic);
+  h.phrases_len = c.u32(blob::kBadMagic);
+  c.skip(6 + 4, blob::kBadMagic);  // reserved, then the check
+  return h;
+}
+
+std::array<std::uint8_t, Header::kBytes> Header::write() const {
+  std::vector<std::uint8_t> h;
+  h.reserve(kBytes);
+  bytes::put_bytes(h, std::span(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+  bytes::put_u64(h, n);
+  bytes::put_u32(h, block);
+  bytes::put_u64(h, heads_len);
+  bytes::put_u64(h, data_len);
+  bytes::put_u32(h, tables_len);
+  bytes::put_u64(h, payload);
+  bytes::put_u8(h, head_ends_width);
+  bytes::put_u8(h, block_offsets_width);
+  bytes::put_u8(h, shift);
+  bytes::put_u8(h, micro_width);
+  bytes::put_u16(h, micro);
+  bytes::put_u16(h, blocks_per_shard);
+  bytes::put_u32(h, codes_len);
+  bytes::put_u16(h, head_prefix);
+  bytes::put_u32(h, phrases_len);
+  h.resize(kCheckAt, 0);  // the reserved bytes
+  bytes::put_u32(h, blob::header_check(h));
+  check_invariant(h.size() == kBytes, "a dictionary header is written to its drawn size");
+  std::array<std::uint8_t, kBytes> out;
+  std::copy(h.begin(), h.end(), out.begin());
+  return out;
+}
+
 std::uint64_t Sections::total_bytes() const noexcept {
   return header + tables + header_codes + phrases + heads + head_ends + block_offsets +
          micro_offsets + restart_headers + restart_wide + restart_codes + entry_headers +
@@ -68,23 +116,23 @@ std::uint64_t common_head(std::span<const std::uint8_t> heads, const offsets::Of
 DictIndex DictIndex::from_shared(blob::SharedBytes view, bool verify) {
   const auto b = view.bytes();
   if (b.size() < 4) throw IndexError::format(blob::kBadMagic);
-  if (blob::has_magic(b, kMagicV1)) throw IndexError::format(kV1);
-  if (blob::has_magic(b, kMagicV2)) throw IndexError::format(kV2);
+  if (blob::has_magic_version(b, "BDX", '1', '1')) throw IndexError::format(kV1);
+  if (blob::has_magic_version(b, "BDX", '2', '2')) throw IndexError::format(kV2);
   blob::check_frame(b, kMagic, kHeaderBytes);
-  if (verify && blob::hash_block(b.subspan(kHeaderBytes)) != bytes::load_u64(b.data() + 36))
-    throw IndexError::format(blob::kPayloadChecksum);
-  const std::uint8_t* h = b.data();
-  const std::uint64_t n = bytes::load_u64(h + 4);
-  const std::uint64_t block = bytes::load_u32(h + 12);
-  const std::uint64_t heads_len = bytes::load_u64(h + 16);
-  const std::uint64_t data_len = bytes::load_u64(h + 24);
-  const std::uint64_t tables_len = bytes::load_u32(h + 32);
-  const unsigned w_he = h[44], w_bo = h[45], shift = h[46], w_mo = h[47];
-  const std::uint64_t micro = bytes::load_u16(h + 48);
-  const std::uint64_t spb = bytes::load_u16(h + 50);
-  const std::uint64_t codes_len = bytes::load_u32(h + 52);
-  const std::uint64_t head_prefix = bytes::load_u16(h + 56);
-  const std::uint64_t phrases_len = bytes::load_u32(h + 58);
+  const Header h = Header::parse(b);
+  if (verify) blob::check_payload(b.subspan(kHeaderBytes), h.payload);
+  const std::uint64_t n = h.n;
+  const std::uint64_t block = h.block;
+  const std::uint64_t heads_len = h.heads_len;
+  const std::uint64_t data_len = h.data_len;
+  const std::uint64_t tables_len = h.tables_len;
+  const unsigned w_he = h.head_ends_width, w_bo = h.block_offsets_width, shift = h.shift,
+                 w_mo = h.micro_width;
+  const std::uint64_t micro = h.micro;
+  const std::uint64_t spb = h.blocks_per_shard;
+  const std::uint64_t codes_len = h.codes_len;
+  const std::uint64_t head_prefix = h.head_prefix;
+  const std::uint64_t phrases_len = h.phrases_len;
 
   if (block == 0 || block > kMaxBlock) throw IndexError::format(kBlockRange);
   if (shift > 31 || w_he > offsets::kMaxWidth || w_bo > offsets::kMaxWidth ||
@@ -286,25 +334,23 @@ std::array<std::uint8_t, kHeaderBytes> DictIndex::header() const {
   hasher.update(block_offsets_.samples().bytes());
   hasher.update(block_offsets_.deltas().bytes());
   hasher.update(micro_offsets_.bytes());
-  std::array<std::uint8_t, kHeaderBytes> h{};
-  std::memcpy(h.data(), kMagic, 4);
-  bytes::store_u64(h.data() + 4, keys_);
-  bytes::store_u32(h.data() + 12, static_cast<std::uint32_t>(block_));
-  bytes::store_u64(h.data() + 16, heads_.size());
-  bytes::store_u64(h.data() + 24, block_data_.size());
-  bytes::store_u32(h.data() + 32, static_cast<std::uint32_t>(tables_len));
-  bytes::store_u64(h.data() + 36, hasher.finish());
-  h[44] = static_cast<std::uint8_t>(head_ends_.width());
-  h[45] = static_cast<std::uint8_t>(block_offsets_.width());
-  h[46] = static_cast<std::uint8_t>(head_ends_.shift());
-  h[47] = static_cast<std::uint8_t>(micro_width_);
-  bytes::store_u16(h.data() + 48, static_cast<std::uint16_t>(micro_));
-  bytes::store_u16(h.data() + 50, static_cast<std::uint16_t>(blocks_per_shard_));
-  bytes::store_u32(h.data() + 52, static_cast<std::uint32_t>(codes_len));
-  bytes::store_u16(h.data() + 56, static_cast<std::uint16_t>(head_prefix_));
-  bytes::store_u32(h.data() + 58, static_cast<std::uint32_t>(phrases_len));
-  bytes::store_u32(h.data() + 68, blob::header_check(std::span(h.data(), 68)));
-  return h;
+  Header h;
+  h.n = keys_;
+  h.block = static_cast<std::uint32_t>(block_);
+  h.heads_len = heads_.size();
+  h.data_len = block_data_.size();
+  h.tables_len = static_cast<std::uint32_t>(tables_len);
+  h.payload = hasher.finish();
+  h.head_ends_width = static_cast<std::uint8_t>(head_ends_.width());
+  h.block_offsets_width = static_cast<std::uint8_t>(block_offsets_.width());
+  h.shift = static_cast<std::uint8_t>(head_ends_.shift());
+  h.micro_width = static_cast<std::uint8_t>(micro_width_);
+  h.micro = static_cast<std::uint16_t>(micro_);
+  h.blocks_per_shard = static_cast<std::uint16_t>(blocks_per_shard_);
+  h.codes_len = static_cast<std::uint32_t>(codes_len);
+  h.head_prefix = static_cast<std::uint16_t>(head_prefix_);
+  h.phrases_len = static_cast<std::uint32_t>(phrases_len);
+  return h.write();
 }
 
 void DictIndex::write_to(const std::function<void(std::span<const std::uint8_t>)>& sink) const {

@@ -77,7 +77,39 @@
 
 namespace quenlith::dict_index {
 
-inline constexpr std::uint64_t kHeaderBytes = 72;
+// The 72-byte "BDX3" header drawn above, with its one reader and one writer, used by the loader,
+// the writer and header inspection.
+struct Header {
+  static constexpr std::size_t kBytes = 72;
+  static constexpr std::size_t kCheckAt = 68;
+
+  std::uint64_t n = 0;
+  std::uint32_t block = 0;
+  std::uint64_t heads_len = 0;
+  std::uint64_t data_len = 0;
+  std::uint32_t tables_len = 0;
+  std::uint64_t payload = 0;
+  std::uint8_t head_ends_width = 0;      // w_he
+  std::uint8_t block_offsets_width = 0;  // w_bo
+  std::uint8_t shift = 0;
+  std::uint8_t micro_width = 0;  // w_mo
+  std::uint16_t micro = 0;
+  std::uint16_t blocks_per_shard = 0;
+  std::uint32_t codes_len = 0;
+  std::uint16_t head_prefix = 0;
+  std::uint32_t phrases_len = 0;
+
+  // The fields of the first `kBytes` of `bytes` (magic and check are the framing's to test; the
+  // reserved bytes are not read). Throws `IndexError::Format` "bad magic or truncated header" for
+  // fewer bytes.
+  static Header parse(std::span<const std::uint8_t> bytes);
+  // The stored header, magic "BDX3", zero reserved bytes and check included.
+  std::array<std::uint8_t, kBytes> write() const;
+};
+static_assert(Header::kCheckAt == 4 + 8 + 4 + 8 + 8 + 4 + 8 + 4 * 1 + 2 + 2 + 4 + 2 + 4 + 6 &&
+              Header::kBytes == Header::kCheckAt + 4);
+
+inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 inline constexpr std::uint64_t kMaxBlock = 1024;
 inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 

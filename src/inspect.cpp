@@ -7,6 +7,7 @@
 
 #include "blob.hpp"
 #include "bytes.hpp"
+#include "dict_index.hpp"
 #include "hash_blob.hpp"
 #include "hashed_dict.hpp"
 #include "overlay.hpp"
@@ -31,21 +32,6 @@ std::vector<std::uint8_t> header_of(const Window& w, std::uint64_t size) {
   if (w.len() < size) truncated();
   return w.read(0, size);
 }
-
-// A fixed header, read whole through the source once and then decoded field by field through a
-// cursor at each field's offset.
-class Header {
- public:
-  Header(const Window& w, std::uint64_t size) : bytes_(header_of(w, size)) {}
-  std::uint8_t u8(std::size_t off) const { return at(off).u8(kTruncated); }
-  std::uint16_t u16(std::size_t off) const { return at(off).u16(kTruncated); }
-  std::uint32_t u32(std::size_t off) const { return at(off).u32(kTruncated); }
-  std::uint64_t u64(std::size_t off) const { return at(off).u64(kTruncated); }
-
- private:
-  bytes::Cursor at(std::size_t off) const { return bytes::Cursor(bytes_, off); }
-  std::vector<std::uint8_t> bytes_;
-};
 
 BlobInfo info(BlobKind kind, std::string format, std::uint64_t bytes) {
   BlobInfo i;
@@ -124,12 +110,16 @@ std::uint64_t sampled_table(std::uint64_t n, std::uint64_t width, unsigned shift
 BlobInfo dict_index(const Window& w, std::string format, int version) {
   const std::uint64_t len = w.len();
   const std::uint64_t header_len = version == 1 ? 48 : version == 2 ? 56 : 72;
-  Header h(w, header_len);
-  const std::uint64_t keys = h.u64(4);
-  const std::uint64_t block = h.u32(12);
-  const std::uint64_t heads = h.u64(16);
-  const std::uint64_t data = h.u64(24);
-  const std::uint64_t tables = h.u32(32);
+  // "BDX1" and "BDX2" put the fields read here where "BDX3" puts them, in a shorter header: it is
+  // read through the "BDX3" codec, zero-padded to that header's size.
+  std::vector<std::uint8_t> head = header_of(w, header_len);
+  head.resize(dict_index::Header::kBytes, 0);
+  const auto h = dict_index::Header::parse(head);
+  const std::uint64_t keys = h.n;
+  const std::uint64_t block = h.block;
+  const std::uint64_t heads = h.heads_len;
+  const std::uint64_t data = h.data_len;
+  const std::uint64_t tables = h.tables_len;
   const std::uint64_t arena = add(heads, data);
   const std::uint64_t blocks = block == 0 ? 0 : ceil_div(keys, block);
 
@@ -139,12 +129,12 @@ BlobInfo dict_index(const Window& w, std::string format, int version) {
   if (version == 1) {
     offsets = mul(20, blocks);
   } else {
-    const unsigned head_width = h.u8(44);
-    const unsigned offset_width = h.u8(45);
-    const unsigned shift = h.u8(46);
-    const unsigned micro_width = h.u8(47);
+    const unsigned head_width = h.head_ends_width;
+    const unsigned offset_width = h.block_offsets_width;
+    const unsigned shift = h.shift;
+    const unsigned micro_width = h.micro_width;
     if (shift >= 32) truncated();
-    const std::uint64_t micro = h.u16(48);
+    const std::uint64_t micro = h.micro;
     std::uint64_t micros = 0;
     if (blocks > 0 && micro > 0 && micro < block) {
       // Every block but the last holds `block` keys; the last holds the rest (at least one).
@@ -161,8 +151,8 @@ BlobInfo dict_index(const Window& w, std::string format, int version) {
         add(sampled_table(blocks, head_width, shift), sampled_table(blocks, offset_width, shift));
     offsets = add(offsets, micro_table);
     if (version == 3) {
-      header_codes = h.u32(52);
-      phrases = h.u32(58);
+      header_codes = h.codes_len;
+      phrases = h.phrases_len;
     }
   }
 

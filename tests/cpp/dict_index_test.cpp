@@ -768,5 +768,47 @@ TEST(DictCodecs, GivenPhrasesRoundTripAndSurviveDamage) {
   }
 }
 
+// Each field lands at its drawn offset, and the reader gives back what the writer was given.
+TEST(DictHeader, FieldsSitWhereDrawnAndReadBack) {
+  Header h;
+  h.n = 0x0102030405060708;
+  h.block = 0x11121314;
+  h.heads_len = 0x2122232425262728;
+  h.data_len = 0x3132333435363738;
+  h.tables_len = 0x41424344;
+  h.payload = 0x5152535455565758;
+  h.head_ends_width = 0x61;
+  h.block_offsets_width = 0x62;
+  h.shift = 0x63;
+  h.micro_width = 0x64;
+  h.micro = 0x7172;
+  h.blocks_per_shard = 0x8182;
+  h.codes_len = 0x91929394;
+  h.head_prefix = 0xa1a2;
+  h.phrases_len = 0xb1b2b3b4;
+  const auto b = h.write();
+  EXPECT_EQ(std::memcmp(b.data(), "BDX3", 4), 0);
+  EXPECT_EQ(bytes::load_u64(b.data() + 4), h.n);
+  EXPECT_EQ(bytes::load_u32(b.data() + 12), h.block);
+  EXPECT_EQ(bytes::load_u64(b.data() + 16), h.heads_len);
+  EXPECT_EQ(bytes::load_u64(b.data() + 24), h.data_len);
+  EXPECT_EQ(bytes::load_u32(b.data() + 32), h.tables_len);
+  EXPECT_EQ(bytes::load_u64(b.data() + 36), h.payload);
+  EXPECT_EQ(b[44], 0x61);
+  EXPECT_EQ(b[45], 0x62);
+  EXPECT_EQ(b[46], 0x63);
+  EXPECT_EQ(b[47], 0x64);
+  EXPECT_EQ(bytes::load_u16(b.data() + 48), h.micro);
+  EXPECT_EQ(bytes::load_u16(b.data() + 50), h.blocks_per_shard);
+  EXPECT_EQ(bytes::load_u32(b.data() + 52), h.codes_len);
+  EXPECT_EQ(bytes::load_u16(b.data() + 56), h.head_prefix);
+  EXPECT_EQ(bytes::load_u32(b.data() + 58), h.phrases_len);
+  for (std::size_t i = 62; i < 68; ++i) EXPECT_EQ(b[i], 0) << "reserved byte " << i;
+  EXPECT_EQ(bytes::load_u32(b.data() + 68), blob::header_check(std::span(b).first(68)));
+  const Header r = Header::parse(b);
+  EXPECT_EQ(r.write(), b);
+  EXPECT_THROW(Header::parse(std::span(b).first(71)), IndexError);
+}
+
 }  // namespace
 }  // namespace quenlith::dict_index
