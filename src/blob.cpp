@@ -80,6 +80,13 @@ std::uint32_t header_check(std::span<const std::uint8_t> header_before_check) no
   return static_cast<std::uint32_t>(hash::mix(h));
 }
 
+std::vector<std::uint8_t> begin_header(std::string_view magic, std::size_t bytes) {
+  std::vector<std::uint8_t> h;
+  h.reserve(bytes);
+  bytes::put_bytes(h, bytes::as_bytes(magic.substr(0, 4)));
+  return h;
+}
+
 void BlockHasher::update(std::span<const std::uint8_t> bytes) noexcept {
   // An empty span may carry a null pointer, which memcpy must never see.
   if (bytes.empty()) return;

@@ -13,6 +13,8 @@
 // state, so it depends only on the bytes, never on how they were split across updates.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes.hpp"
 #include "error.hpp"
 #include "fileio.hpp"
 #include "hash.hpp"
@@ -76,6 +79,20 @@ class SharedBytes {
 
 // The header check: the low 32 bits of mix(FNV-1a 64 over `header_before_check`).
 std::uint32_t header_check(std::span<const std::uint8_t> header_before_check) noexcept;
+
+// A header being written: its 4-byte `magic`, with room reserved for `bytes` bytes in all.
+std::vector<std::uint8_t> begin_header(std::string_view magic, std::size_t bytes);
+
+// The header `h` (every field written, up to its check) with its header check appended, as the
+// fixed-size array a blob stores. Panics unless that makes exactly `N` bytes.
+template <std::size_t N>
+std::array<std::uint8_t, N> seal_header(std::vector<std::uint8_t>& h) {
+  bytes::put_u32(h, header_check(h));
+  check_invariant(h.size() == N, "a header is written to its drawn size");
+  std::array<std::uint8_t, N> out;
+  std::copy(h.begin(), h.end(), out.begin());
+  return out;
+}
 
 // The streaming payload hash.
 class BlockHasher {

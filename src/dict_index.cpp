@@ -66,9 +66,7 @@ Header Header::parse(std::span<const std::uint8_t> bytes) {
 }
 
 std::array<std::uint8_t, Header::kBytes> Header::write() const {
-  std::vector<std::uint8_t> h;
-  h.reserve(kBytes);
-  bytes::put_bytes(h, std::span(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+  std::vector<std::uint8_t> h = blob::begin_header(std::string_view(kMagic, 4), kBytes);
   bytes::put_u64(h, n);
   bytes::put_u32(h, block);
   bytes::put_u64(h, heads_len);
@@ -85,11 +83,7 @@ std::array<std::uint8_t, Header::kBytes> Header::write() const {
   bytes::put_u16(h, head_prefix);
   bytes::put_u32(h, phrases_len);
   h.resize(kCheckAt, 0);  // the reserved bytes
-  bytes::put_u32(h, blob::header_check(h));
-  check_invariant(h.size() == kBytes, "a dictionary header is written to its drawn size");
-  std::array<std::uint8_t, kBytes> out;
-  std::copy(h.begin(), h.end(), out.begin());
-  return out;
+  return blob::seal_header<kBytes>(h);
 }
 
 std::uint64_t Sections::total_bytes() const noexcept {

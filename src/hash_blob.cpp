@@ -11,22 +11,6 @@ namespace quenlith::hash_blob {
 namespace {
 
 // Appends the header check of the bytes so far and hands the header out whole.
-template <std::size_t N>
-std::array<std::uint8_t, N> sealed(std::vector<std::uint8_t>& h) {
-  bytes::put_u32(h, blob::header_check(h));
-  check_invariant(h.size() == N, "a header is written to its drawn size");
-  std::array<std::uint8_t, N> out;
-  std::copy(h.begin(), h.end(), out.begin());
-  return out;
-}
-
-std::vector<std::uint8_t> begin_header(const char magic[4], std::size_t bytes) {
-  std::vector<std::uint8_t> h;
-  h.reserve(bytes);
-  bytes::put_bytes(h, std::span(reinterpret_cast<const std::uint8_t*>(magic), 4));
-  return h;
-}
-
 }  // namespace
 
 Header Header::parse(std::span<const std::uint8_t> bytes) {
@@ -42,12 +26,12 @@ Header Header::parse(std::span<const std::uint8_t> bytes) {
 }
 
 std::array<std::uint8_t, Header::kBytes> Header::write(const char magic[4]) const {
-  std::vector<std::uint8_t> h = begin_header(magic, kBytes);
+  std::vector<std::uint8_t> h = blob::begin_header(std::string_view(magic, 4), kBytes);
   bytes::put_u64(h, n);
   bytes::put_u64(h, mph_len);
   bytes::put_u32(h, side_count);
   bytes::put_u64(h, payload);
-  return sealed<kBytes>(h);
+  return blob::seal_header<kBytes>(h);
 }
 
 FingerprintHeader FingerprintHeader::parse(std::span<const std::uint8_t> bytes) {
@@ -65,13 +49,13 @@ FingerprintHeader FingerprintHeader::parse(std::span<const std::uint8_t> bytes) 
 
 std::array<std::uint8_t, FingerprintHeader::kBytes> FingerprintHeader::write(
     const char magic[4]) const {
-  std::vector<std::uint8_t> h = begin_header(magic, kBytes);
+  std::vector<std::uint8_t> h = blob::begin_header(std::string_view(magic, 4), kBytes);
   bytes::put_u64(h, n);
   bytes::put_u32(h, bits);
   bytes::put_u64(h, mph_len);
   bytes::put_u32(h, side_count);
   bytes::put_u64(h, payload);
-  return sealed<kBytes>(h);
+  return blob::seal_header<kBytes>(h);
 }
 
 std::optional<Sections> sections(std::uint64_t len, std::uint64_t header_bytes,

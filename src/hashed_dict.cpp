@@ -50,20 +50,14 @@ Header Header::parse(std::span<const std::uint8_t> bytes) {
 }
 
 std::array<std::uint8_t, Header::kBytes> Header::write() const {
-  std::vector<std::uint8_t> h;
-  h.reserve(kBytes);
-  bytes::put_bytes(h, std::span(reinterpret_cast<const std::uint8_t*>(kMagic), 4));
+  std::vector<std::uint8_t> h = blob::begin_header(std::string_view(kMagic, 4), kBytes);
   bytes::put_u64(h, n);
   bytes::put_u32(h, fingerprint_bits);
   bytes::put_u64(h, dict_len);
   bytes::put_u64(h, mph_len);
   bytes::put_u32(h, side_count);
   bytes::put_u64(h, payload);
-  bytes::put_u32(h, blob::header_check(h));
-  check_invariant(h.size() == kBytes, "a hashed-dict header is written to its drawn size");
-  std::array<std::uint8_t, kBytes> out;
-  std::copy(h.begin(), h.end(), out.begin());
-  return out;
+  return blob::seal_header<kBytes>(h);
 }
 
 std::uint32_t rank_bits(std::uint64_t n) {

@@ -179,20 +179,14 @@ HeaderV2 HeaderV2::parse(std::span<const std::uint8_t> bytes) {
 }
 
 std::array<std::uint8_t, HeaderV2::kBytes> HeaderV2::write() const {
-  std::vector<std::uint8_t> h;
-  h.reserve(kBytes);
-  bytes::put_bytes(h, bytes::as_bytes(std::string_view("OVL2")));
+  std::vector<std::uint8_t> h = blob::begin_header("OVL2", kBytes);
   bytes::put_u8(h, tag);
   bytes::put_u64(h, base_len);
   bytes::put_u64(h, additions);
   bytes::put_u64(h, addition_bytes);
   bytes::put_u64(h, tombstone_words);
   bytes::put_u64(h, payload);
-  bytes::put_u32(h, blob::header_check(h));
-  check_invariant(h.size() == kBytes, "an overlay header is written to its drawn size");
-  std::array<std::uint8_t, kBytes> out;
-  std::copy(h.begin(), h.end(), out.begin());
-  return out;
+  return blob::seal_header<kBytes>(h);
 }
 
 HeaderV1 HeaderV1::parse(std::span<const std::uint8_t> bytes) {
