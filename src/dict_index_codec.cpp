@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "dict_index.hpp"
 
@@ -121,6 +122,26 @@ std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
   return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
 }
+
+// The phrase id of the token that lead byte `c` opens at `coded[i]`: two bytes below the `t` lead
+// bytes of three-byte tokens, three bytes from them (`two` ids come before the three-byte ones).
+// Moves `i` past the token; nullopt when the token runs past the end of `coded`.
+inline std::optional<std::uint64_t> phrase_token(std::span<const std::uint8_t> coded,
+                                                 std::size_t& i, std::uint8_t c, unsigned s,
+                                                 unsigned t, std::uint64_t two) {
+  const std::size_t n = coded.size();
+  if (c < 255 - t) {
+    if (i + 1 >= n) return std::nullopt;
+    const std::uint64_t id = std::uint64_t{c - s} * 256 + coded[i + 1];
+    i += 2;
+    return id;
+  }
+  if (i + 2 >= n) return std::nullopt;
+  const std::uint64_t id =
+      two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 + coded[i + 2];
+  i += 3;
+  return id;
+}
 }  // namespace
 
 bool Codec::decode_into(const phrase::Dict& phrases, std::span<const std::uint8_t> stream,
@@ -225,18 +246,9 @@ bool Codec::decode_into(const phrase::Dict& phrases, std::span<const std::uint8_
       i += 1;
       continue;
     }
-    std::uint64_t id;
-    if (c < 255 - t) {
-      if (i + 1 >= n) return false;
-      id = std::uint64_t{c - s} * 256 + coded[i + 1];
-      i += 2;
-    } else {
-      if (i + 2 >= n) return false;
-      id = two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 +
-           coded[i + 2];
-      i += 3;
-    }
-    const auto ph = phrases.phrase(id);
+    const std::optional<std::uint64_t> id = phrase_token(coded, i, c, s, t, two);
+    if (!id) return false;
+    const auto ph = phrases.phrase(*id);
     if (!ph) return false;
     std::memcpy(dst + produced, ph->first, phrase::kPad);
     produced += ph->second;
@@ -317,18 +329,9 @@ bool Codec::compare(const phrase::Dict& phrases, std::span<const std::uint8_t> s
       i += 1;
       continue;
     }
-    std::uint64_t id;
-    if (c < 255 - t) {
-      if (i + 1 >= n) return false;
-      id = std::uint64_t{c - s} * 256 + coded[i + 1];
-      i += 2;
-    } else {
-      if (i + 2 >= n) return false;
-      id = two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 +
-           coded[i + 2];
-      i += 3;
-    }
-    const auto ph = phrases.phrase(id);
+    const std::optional<std::uint64_t> id = phrase_token(coded, i, c, s, t, two);
+    if (!id) return false;
+    const auto ph = phrases.phrase(*id);
     if (!ph) return false;
     if (compare_piece(ph->first, ph->second, rest, pos, result)) return true;
   }
