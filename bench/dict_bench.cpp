@@ -110,7 +110,7 @@ int child(char** argv) {
     DictIndex::build_with_block(views, block).save(argv[5]);
   } else {
     key_source::KeysFile source(argv[3]);
-    DictIndex::build_to_file(source, argv[5], block);
+    DictIndex::build_to_file_runs(source, argv[5], block);
   }
   std::ifstream status("/proc/self/status");
   for (std::string l; std::getline(status, l);)

@@ -114,7 +114,8 @@ std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
     case IndexKind::ClosedHashIndex:
       return closed_hash::ClosedHashIndex::build_to_file(source, partial);
     case IndexKind::DictIndex:
-      return dict_index::DictIndex::build_to_file(source, partial, block.value_or(kDefaultBlock));
+      return dict_index::DictIndex::build_to_file_with_block(source, partial,
+                                                             block.value_or(kDefaultBlock));
   }
   panic("an index kind is one of the five kind codes");
 }

@@ -452,8 +452,12 @@ class DictIndex {
   // refusal, `kKeyTooLong` for a first key longer than the run budget, `kSourceFailed` when the
   // source failed, `kStreamChanged` when a replay differs, `Io` for file failures; the target is
   // then unchanged and no run directory or temporary file stays.
-  static std::uint64_t build_to_file(key_source::KeySource& keys, const std::filesystem::path& path,
-                                     std::uint64_t block);
+  static std::uint64_t build_to_file_runs(key_source::KeySource& keys,
+                                          const std::filesystem::path& path, std::uint64_t block);
+  // The command line's streamed build: `build_to_file_runs` with the block it settled on.
+  static std::uint64_t build_to_file_with_block(key_source::KeySource& keys,
+                                                const std::filesystem::path& path,
+                                                std::uint64_t block);
   // The first pass over sorted distinct keys: two replays, then training on up to
   // min(shards, processors, 21) threads. `block` must be in 1..=1024.
   static FirstPass first_pass(extsort::Replay& replay, std::uint64_t block);
@@ -591,8 +595,10 @@ struct RunLimits {
   std::uint64_t budget = kRunBudget;
   std::uint64_t offset_limit = extsort::kMaxRunBytes;
 };
-std::uint64_t build_to_file_with(key_source::KeySource& keys, const std::filesystem::path& path,
-                                 std::uint64_t block, RunLimits limits);
+// `DictIndex::build_to_file_runs` under the given run limits.
+std::uint64_t build_to_file_runs_limits(key_source::KeySource& keys,
+                                        const std::filesystem::path& path, std::uint64_t block,
+                                        RunLimits limits);
 }  // namespace detail
 
 // The common prefix length of the first and last heads, capped at 65,535 (0 with no blocks).

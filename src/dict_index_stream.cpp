@@ -221,9 +221,9 @@ void DictIndex::write_sorted(extsort::Replay& replay, const FirstPass& f,
   });
 }
 
-std::uint64_t detail::build_to_file_with(key_source::KeySource& keys,
-                                         const std::filesystem::path& path, std::uint64_t block,
-                                         RunLimits limits) {
+std::uint64_t detail::build_to_file_runs_limits(key_source::KeySource& keys,
+                                                const std::filesystem::path& path,
+                                                std::uint64_t block, RunLimits limits) {
   if (block - 1 >= kMaxBlock) throw IndexError::format(kBadBlock);
   extsort::Run run(limits.budget, limits.offset_limit);
   extsort::Runs runs(path);
@@ -251,9 +251,16 @@ std::uint64_t detail::build_to_file_with(key_source::KeySource& keys,
   return first.keys;
 }
 
-std::uint64_t DictIndex::build_to_file(key_source::KeySource& keys,
-                                       const std::filesystem::path& path, std::uint64_t block) {
-  return detail::build_to_file_with(keys, path, block, detail::RunLimits{});
+std::uint64_t DictIndex::build_to_file_runs(key_source::KeySource& keys,
+                                            const std::filesystem::path& path,
+                                            std::uint64_t block) {
+  return detail::build_to_file_runs_limits(keys, path, block, detail::RunLimits{});
+}
+
+std::uint64_t DictIndex::build_to_file_with_block(key_source::KeySource& keys,
+                                                  const std::filesystem::path& path,
+                                                  std::uint64_t block) {
+  return build_to_file_runs(keys, path, block);
 }
 
 }  // namespace quenlith::dict_index

@@ -180,7 +180,7 @@ PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     IterSource source(items, parked, "items");
     check_block(block);
     const std::uint64_t written =
-        settle_parked(parked, [&] { return Core::build_to_file(source, path, block); });
+        settle_parked(parked, [&] { return Core::build_to_file_runs(source, path, block); });
     return to_int(written).release();
   });
 }

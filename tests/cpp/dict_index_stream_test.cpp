@@ -101,11 +101,11 @@ TEST_F(DictStream, EqualsTheInMemoryBuildOnBothRoads) {
       if (n == 0) v.clear();
       const auto expect = n == 0 ? DictIndex::build_with_block({}, block).to_bytes() : want;
       TestSource one(v);
-      DictIndex::build_to_file(one, out_, block);
+      DictIndex::build_to_file_runs(one, out_, block);
       EXPECT_EQ(output(), expect);
       // Many spilled runs: a budget of 200 bytes.
       TestSource many(v);
-      detail::build_to_file_with(many, out_, block, {200, extsort::kMaxRunBytes});
+      detail::build_to_file_runs_limits(many, out_, block, {200, extsort::kMaxRunBytes});
       EXPECT_EQ(output(), expect);
       EXPECT_EQ(names(), std::vector<std::string>{"keys.bdx"});
     }
@@ -123,7 +123,8 @@ TEST_F(DictStream, ManyShardsStreamLikeMemory) {
 #pragma GCC diagnostic pop
   const auto want = DictIndex::build_with_threads(views(keys), 1, 3).to_bytes();
   TestSource src(views(keys));
-  EXPECT_EQ(detail::build_to_file_with(src, out_, 1, {100000, extsort::kMaxRunBytes}), keys.size());
+  EXPECT_EQ(detail::build_to_file_runs_limits(src, out_, 1, {100000, extsort::kMaxRunBytes}),
+            keys.size());
   EXPECT_EQ(output(), want);
 }
 
@@ -143,20 +144,20 @@ TEST_F(DictStream, FailuresLeaveNothingAndKeepTheTarget) {
   expect_error(
       [&] {
         TestSource s(views(keys), 300);
-        detail::build_to_file_with(s, out_, 8, {200, extsort::kMaxRunBytes});
+        detail::build_to_file_runs_limits(s, out_, 8, {200, extsort::kMaxRunBytes});
       },
       kSourceFailed);
   expect_error(
       [&] {
         TestSource s(views(keys));
-        DictIndex::build_to_file(s, out_, 0);
+        DictIndex::build_to_file_runs(s, out_, 0);
       },
       "dict: block must be in 1..=1024");
   const std::vector<std::string> long_first{std::string(300, 'x'), "a"};
   expect_error(
       [&] {
         TestSource s(views(long_first));
-        detail::build_to_file_with(s, out_, 8, {200, extsort::kMaxRunBytes});
+        detail::build_to_file_runs_limits(s, out_, 8, {200, extsort::kMaxRunBytes});
       },
       kKeyTooLong);
   // A key past what a run's offsets address (4 GiB, here a stand-in of 250 bytes) is refused,
@@ -165,13 +166,13 @@ TEST_F(DictStream, FailuresLeaveNothingAndKeepTheTarget) {
   expect_error(
       [&] {
         TestSource s(views(huge_later));
-        detail::build_to_file_with(s, out_, 8, {200, 250});
+        detail::build_to_file_runs_limits(s, out_, 8, {200, 250});
       },
       "extsort: a key longer than 4 GiB");
   // Longer than the budget but within the offsets: taken alone in its own run.
   const std::vector<std::string> long_later{"a", std::string(220, 'z'), "b"};
   TestSource ok(views(long_later));
-  EXPECT_EQ(detail::build_to_file_with(ok, out_, 8, {200, 250}), 3u);
+  EXPECT_EQ(detail::build_to_file_runs_limits(ok, out_, 8, {200, 250}), 3u);
   EXPECT_EQ(output(), DictIndex::build_with_block(views(long_later), 8).to_bytes());
 }
 
@@ -244,10 +245,10 @@ TEST_F(DictStream, PhrasedCorpusStreamsLikeMemory) {
   for (const Codec& c : want.codecs()) phrased += c.kind() == Codec::Kind::Phrased;
   EXPECT_GT(phrased, 0u);
   TestSource one(views(keys));
-  DictIndex::build_to_file(one, out_, 256);
+  DictIndex::build_to_file_runs(one, out_, 256);
   EXPECT_EQ(output(), want.to_bytes());
   TestSource many(views(keys));
-  detail::build_to_file_with(many, out_, 256, {50000, extsort::kMaxRunBytes});
+  detail::build_to_file_runs_limits(many, out_, 256, {50000, extsort::kMaxRunBytes});
   EXPECT_EQ(output(), want.to_bytes());
 }
 
