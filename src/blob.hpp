@@ -198,4 +198,24 @@ auto write_atomically_with(const std::filesystem::path& target, F&& f) {
 // Writes `bytes` to `target` atomically.
 void write_atomically(const std::filesystem::path& target, std::span<const std::uint8_t> bytes);
 
+// A blob written piece by piece: `write(sink)` hands every piece of it, in order, to `sink`.
+// `collect` gathers the pieces into one vector of `len` bytes reserved up front; `save_written`
+// writes them to `target` through the atomic writer and an 8 KiB buffer.
+template <class Write>
+std::vector<std::uint8_t> collect(std::size_t len, Write&& write) {
+  std::vector<std::uint8_t> out;
+  out.reserve(len);
+  write([&](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
+  return out;
+}
+
+template <class Write>
+void save_written(const std::filesystem::path& target, Write&& write) {
+  write_atomically_with(target, [&](fileio::File& file) {
+    fileio::BufWriter w(file);
+    write([&](std::span<const std::uint8_t> b) { w.write_all(b); });
+    w.flush();
+  });
+}
+
 }  // namespace quenlith::blob

@@ -363,18 +363,11 @@ void DictIndex::write_to(const std::function<void(std::span<const std::uint8_t>)
 }
 
 std::vector<std::uint8_t> DictIndex::to_bytes() const {
-  std::vector<std::uint8_t> out;
-  out.reserve(serialized_len());
-  write_to([&](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
-  return out;
+  return blob::collect(serialized_len(), [&](const auto& sink) { write_to(sink); });
 }
 
 void DictIndex::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    fileio::BufWriter w(file);
-    write_to([&](std::span<const std::uint8_t> b) { w.write_all(b); });
-    w.flush();
-  });
+  blob::save_written(path, [&](const auto& sink) { write_to(sink); });
 }
 
 Sections DictIndex::sections() const {

@@ -8,11 +8,6 @@
 
 namespace quenlith::hash_blob {
 
-namespace {
-
-// Appends the header check of the bytes so far and hands the header out whole.
-}  // namespace
-
 Header Header::parse(std::span<const std::uint8_t> bytes) {
   bytes::Cursor c(bytes);
   c.skip(4, blob::kBadMagic);

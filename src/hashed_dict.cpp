@@ -250,18 +250,11 @@ void HashedDictIndex::write_to(
 }
 
 std::vector<std::uint8_t> HashedDictIndex::to_bytes() const {
-  std::vector<std::uint8_t> out;
-  out.reserve(serialized_len());
-  write_to([&](std::span<const std::uint8_t> b) { out.insert(out.end(), b.begin(), b.end()); });
-  return out;
+  return blob::collect(serialized_len(), [&](const auto& sink) { write_to(sink); });
 }
 
 void HashedDictIndex::save(const std::filesystem::path& path) const {
-  blob::write_atomically_with(path, [&](fileio::File& file) {
-    fileio::BufWriter w(file);
-    write_to([&](std::span<const std::uint8_t> b) { w.write_all(b); });
-    w.flush();
-  });
+  blob::save_written(path, [&](const auto& sink) { write_to(sink); });
 }
 
 std::uint64_t HashedDictIndex::value_at_the_end(std::uint64_t slot) const {
