@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,6 +66,42 @@ inline std::vector<std::string> make_keys(std::uint64_t from, std::uint64_t coun
   quenlith::threads::run_workers(nt, [&](unsigned t) {
     for (std::uint64_t j = t; j < count; j += nt) out[j] = make_key(from + j);
   });
+  return out;
+}
+
+// The non-empty lines of the file at `path`, in file order.
+inline std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+// URL-like keys: scheme, host, a few path segments and a number, from a fixed seed.
+inline std::vector<std::string> url_keys(std::size_t n) {
+  static const char* words[] = {"news",   "shop",  "blog",     "docs", "api",     "static",
+                                "images", "video", "article",  "user", "search",  "product",
+                                "en",     "de",    "category", "tag",  "archive", "2024"};
+  static const char* tlds[] = {"com", "org", "net", "de", "io", "co.uk"};
+  std::mt19937_64 rng(42);
+  std::vector<std::string> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string k = (rng() % 4 == 0) ? "http://" : "https://www.";
+    k += "site";
+    k += std::to_string(rng() % (n / 20 + 1));
+    k += '.';
+    k += tlds[rng() % 6];
+    for (std::size_t s = 1 + rng() % 3; s > 0; --s) {
+      k += '/';
+      k += words[rng() % 18];
+    }
+    k += '/';
+    k += std::to_string(rng() % 1000000);
+    out.push_back(std::move(k));
+  }
   return out;
 }
 

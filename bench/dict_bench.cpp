@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "bench_util.hpp"
 #include "dict_index.hpp"
 #include "hashed_dict.hpp"
@@ -32,14 +33,8 @@ using dict_index::DictIndex;
 
 namespace {
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) out.push_back(line);
-  return out;
-}
+using bench::read_lines;
+using bench::url_keys;
 
 std::vector<std::string> command_lines(const std::string& cmd) {
   std::vector<std::string> out;
@@ -55,30 +50,6 @@ std::vector<std::string> command_lines(const std::string& cmd) {
     }
   }
   ::pclose(p);
-  return out;
-}
-
-// URL-like keys: scheme, host, a few path segments and a number, from a fixed seed.
-std::vector<std::string> url_keys(std::size_t n) {
-  static const char* words[] = {"news",   "shop",  "blog",     "docs", "api",     "static",
-                                "images", "video", "article",  "user", "search",  "product",
-                                "en",     "de",    "category", "tag",  "archive", "2024"};
-  static const char* tlds[] = {"com", "org", "net", "de", "io", "co.uk"};
-  std::mt19937_64 rng(42);
-  std::vector<std::string> out;
-  out.reserve(n);
-// GCC 12 reports a false -Wrestrict inside std::string's operator+(const char*, std::string&&)
-// (GCC bug 105651); the strings never overlap.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-  for (std::size_t i = 0; i < n; ++i) {
-    std::string k = (rng() % 4 == 0) ? "http://" : "https://www.";
-    k += "site" + std::to_string(rng() % (n / 20 + 1)) + "." + tlds[rng() % 6];
-    for (std::size_t s = 1 + rng() % 3; s > 0; --s) k += std::string("/") + words[rng() % 18];
-    k += "/" + std::to_string(rng() % 1000000);
-    out.push_back(std::move(k));
-  }
-#pragma GCC diagnostic pop
   return out;
 }
 

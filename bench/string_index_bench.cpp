@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "bench_util.hpp"
 #include "blob.hpp"
 #include "string_index.hpp"
@@ -28,40 +29,8 @@ using string_index::StringIndex;
 
 namespace {
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) out.push_back(line);
-  return out;
-}
-
-// URL-like keys: scheme, host, a few path segments and a number, from a fixed seed.
-std::vector<std::string> url_keys(std::size_t n) {
-  static const char* words[] = {"news",   "shop",  "blog",     "docs", "api",     "static",
-                                "images", "video", "article",  "user", "search",  "product",
-                                "en",     "de",    "category", "tag",  "archive", "2024"};
-  static const char* tlds[] = {"com", "org", "net", "de", "io", "co.uk"};
-  std::mt19937_64 rng(42);
-  std::vector<std::string> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    std::string k = (rng() % 4 == 0) ? "http://" : "https://www.";
-    k += "site";
-    k += std::to_string(rng() % (n / 20 + 1));
-    k += '.';
-    k += tlds[rng() % 6];
-    for (std::size_t s = 1 + rng() % 3; s > 0; --s) {
-      k += '/';
-      k += words[rng() % 18];
-    }
-    k += '/';
-    k += std::to_string(rng() % 1000000);
-    out.push_back(std::move(k));
-  }
-  return out;
-}
+using bench::read_lines;
+using bench::url_keys;
 
 std::vector<std::uint32_t> scalars(std::string_view s) {
   std::vector<std::uint32_t> out;
