@@ -32,8 +32,10 @@ command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 ||
   missing+=("nlohmann-json (the transducer tests' vectors): apt-get install nlohmann-json3-dev")
 [ -f /usr/include/zlib.h ] || [ -f /usr/local/include/zlib.h ] ||
   missing+=("zlib (the transducer tests' vectors): apt-get install zlib1g-dev")
-python3 -c 'import pytest' >/dev/null 2>&1 ||
-  missing+=("pytest: python3 -m pip install pytest")
+for module in pytest numpy pyarrow pandas polars; do
+  python3 -c "import $module" >/dev/null 2>&1 ||
+    missing+=("$module, a test extra: python3 -m pip install '.[test]'")
+done
 python3 -c 'import quenlith' >/dev/null 2>&1 ||
   missing+=("the quenlith package itself, for the Python tests: python3 -m pip install '.[test]'")
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,11 +5,10 @@ import ctypes
 import sys
 
 import numpy as np
+import pyarrow as pa
 import pytest
 
 from quenlith import ClosedHashIndex, CompactHashIndex, PerfectHashIndex
-
-pa = pytest.importorskip("pyarrow")
 
 KEYS = [f"key-{i}" for i in range(300)] + ["", "é", "日本語"]
 CLASSES = [PerfectHashIndex, CompactHashIndex, ClosedHashIndex]
@@ -225,8 +224,8 @@ def test_arrow_nulls_at_any_bit_offset():
 
 
 def test_pandas_and_polars_columns():
-    pd = pytest.importorskip("pandas")
-    pl = pytest.importorskip("polars")
+    import pandas as pd
+    import polars as pl
     idx = CompactHashIndex(KEYS)
     values = ["key-3", None, "absent", "key-4"]
     want = column_ids(idx, pa.array(values))

@@ -107,7 +107,7 @@ def test_single_key_conventions(index):
 
 
 def test_batched_and_arrow_lookups_equal_single_lookups(index):
-    pa = pytest.importorskip("pyarrow")
+    import pyarrow as pa
     rng = random.Random(SEED)
     keys = rng.sample(SORTED, 400) + ["missing", "", "missing"]
     single = [index.id(k) for k in keys]
@@ -123,10 +123,10 @@ def test_batched_and_arrow_lookups_equal_single_lookups(index):
                 pa.chunked_array([column[:100], column[100:]]), pa.array(column)[3:]):
         got = np.frombuffer(index.ids_of_arrow(arr), dtype=np.uint64).tolist()
         assert got == expected[len(column) - len(arr):]
-    pd = pytest.importorskip("pandas")
+    import pandas as pd
     series = pd.Series(column, dtype=pd.ArrowDtype(pa.string()))
     assert np.frombuffer(index.ids_of_arrow(series), dtype=np.uint64).tolist() == expected
-    pl = pytest.importorskip("polars")
+    import polars as pl
     assert np.frombuffer(index.ids_of_arrow(pl.Series(column)), dtype=np.uint64).tolist() == expected
     out = np.zeros(len(column), dtype=np.uint64)
     index.ids_into_arrow(pa.array(column), out)
