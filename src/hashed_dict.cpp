@@ -279,11 +279,33 @@ std::uint64_t HashedDictIndex::entry(std::uint64_t slot) const noexcept {
 
 std::optional<std::uint64_t> HashedDictIndex::side_lookup(std::uint64_t h1,
                                                           std::uint64_t h2) const {
-  auto it = std::lower_bound(side_.begin(), side_.end(), h1,
-                             [](const SideEntry& e, std::uint64_t v) { return e.h1 < v; });
-  for (; it != side_.end() && it->h1 == h1; ++it)
-    if (it->h2 == h2) return it->rank;
-  return std::nullopt;
+  const auto hits = side_matches(h1, h2);
+  if (hits.empty()) return std::nullopt;
+  return hits.front().rank;
+}
+
+std::span<const SideEntry> HashedDictIndex::side_matches(std::uint64_t h1,
+                                                         std::uint64_t h2) const {
+  const auto [lo, hi] = std::equal_range(
+      side_.begin(), side_.end(), SideEntry{h1, h2, 0}, [](const SideEntry& a, const SideEntry& b) {
+        return a.h1 != b.h1 ? a.h1 < b.h1 : a.h2 < b.h2;
+      });
+  return {lo, hi};
+}
+
+std::optional<std::uint64_t> HashedDictIndex::side_rank(std::string_view key,
+                                                        std::span<const SideEntry> hits) const {
+  // The whole hash is shared when several side entries hold it, or when the group's
+  // representative (the key at h1's slot) has the same h2: at zero fingerprint bits that cannot
+  // be told, and with fingerprints a differing one proves it is not shared. A shared hash is
+  // decided by the dictionary's own search, which alone tells such keys apart.
+  bool shared = hits.size() > 1 || fingerprint_bits_ == 0;
+  if (!shared && mph_) {
+    const std::uint64_t fmask = paircode::mask(fingerprint_bits_);
+    shared = (entry(mph_->index(hits.front().h1)) & fmask) == (hits.front().h2 & fmask);
+  }
+  if (!shared) return hits.front().rank;
+  return dict_->id(key);
 }
 
 std::optional<std::uint64_t> HashedDictIndex::checked_entry(std::uint64_t h1,
@@ -298,15 +320,19 @@ std::optional<std::uint64_t> HashedDictIndex::checked_entry(std::uint64_t h1,
 
 std::optional<std::uint64_t> HashedDictIndex::id_with_side(std::string_view key) const {
   const hash::Pair p = hash::hash_pair(key);
-  if (!side_.empty())
-    if (auto r = side_lookup(p.h1, p.h2)) return r;
+  if (!side_.empty()) {
+    const auto hits = side_matches(p.h1, p.h2);
+    if (!hits.empty()) return side_rank(key, hits);
+  }
   return checked_entry(p.h1, p.h2);
 }
 
 std::uint64_t HashedDictIndex::unchecked_with_side(std::string_view key) const {
   const hash::Pair p = hash::hash_pair(key);
-  if (!side_.empty())
-    if (auto r = side_lookup(p.h1, p.h2)) return *r;
+  if (!side_.empty()) {
+    const auto hits = side_matches(p.h1, p.h2);
+    if (!hits.empty()) return side_rank(key, hits).value_or(hits.front().rank);
+  }
   if (!mph_) return 0;
   return std::min(n_ - 1, entry(mph_->index(p.h1)) >> fingerprint_bits_);
 }

@@ -4,9 +4,10 @@
 // gives each key a slot; the slot's rank-table entry holds (rank << f) | (h2 & (2^f - 1)), f the
 // fingerprint width (0 to 32), each entry w = f + r bits (r = bit length of max(n, 2) - 1),
 // packed least significant bit first. A key whose h1 repeats a lower-ranked key's goes to the
-// side table of (h1, h2, rank), sorted. From one fingerprint bit up `id` never touches the
-// dictionary; at zero bits the dictionary's exact search answers and the sidecar serves only the
-// unchecked lookup.
+// side table of (h1, h2, rank), sorted. From one fingerprint bit up `id` touches the dictionary
+// only for a key whose whole 128-bit hash another key shares (such keys can be made on purpose):
+// the dictionary's exact search tells them apart. At zero bits the dictionary's exact search
+// answers and the sidecar serves only the unchecked lookup.
 //
 // The "BHD1" blob (all integers little-endian):
 //
@@ -111,7 +112,8 @@ class HashedDictIndex {
   bool contains(std::string_view key) const { return id(key).has_value(); }
   // The dictionary's exact rank.
   std::optional<std::uint64_t> exact_id(std::string_view key) const;
-  // The sidecar's checked lookup: side table, then slot, fingerprint and rank range.
+  // The sidecar's checked lookup: side table, then slot, fingerprint and rank range. A member
+  // always gets its own rank, also when another key has the same (h1, h2).
   std::optional<std::uint64_t> id_with_side(std::string_view key) const;
   // A rank below n for any key (0 when empty), exact for members.
   std::uint64_t unchecked_with_side(std::string_view key) const;
@@ -119,7 +121,7 @@ class HashedDictIndex {
   std::vector<std::optional<std::uint64_t>> ids_of_with(
       std::uint64_t n, const std::function<std::string_view(std::uint64_t)>& key_at) const;
 
-  // The side table's rank for (h1, h2).
+  // The lowest side-table rank for (h1, h2).
   std::optional<std::uint64_t> side_lookup(std::uint64_t h1, std::uint64_t h2) const;
   // The rank-table entry of `slot` read from the bytes that exist; 0 past the end.
   std::uint64_t value_at_the_end(std::uint64_t slot) const;
@@ -153,6 +155,12 @@ class HashedDictIndex {
   HashedDictIndex() = default;
   std::uint64_t entry(std::uint64_t slot) const noexcept;
   std::optional<std::uint64_t> checked_entry(std::uint64_t h1, std::uint64_t h2) const;
+  // The side entries holding exactly (h1, h2), in rank order.
+  std::span<const SideEntry> side_matches(std::uint64_t h1, std::uint64_t h2) const;
+  // The rank of `key`, whose pair the side entries `hits` (not empty) hold: the entry's own when
+  // no other key can share the pair, else the dictionary's exact rank (none for a non-member).
+  std::optional<std::uint64_t> side_rank(std::string_view key,
+                                         std::span<const SideEntry> hits) const;
 
   std::shared_ptr<const dict_index::DictIndex> dict_;
   std::optional<mphf::Mphf> mph_;

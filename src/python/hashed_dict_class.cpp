@@ -77,7 +77,8 @@ PyMethodDef methods[] = {
      "one\nfingerprint bit up, a non-member may get some rank)."},
     {"id_unchecked", method_ptr(&F::id_unchecked), kFast,
      "id_unchecked($self, key)\n--\n\nA rank below len() for any key (0 when empty), the rank "
-     "itself for a member;\nthe dictionary is never consulted."},
+     "itself for a member;\nthe dictionary is consulted only for a key whose whole hash another "
+     "key shares."},
     {"get", method_ptr(&K::get), kFast,
      "get($self, key, default=None)\n--\n\nThe rank of `key`, or `default` when it is not a "
      "member."},

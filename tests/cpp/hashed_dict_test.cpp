@@ -116,6 +116,44 @@ TEST(HashedDict, CollidingFirstHalvesGoToTheSideTable) {
   }
 }
 
+// Two keys made to share the whole 128-bit hash (the later one goes to the side table with
+// the same h1 and h2 as the earlier one's slot).
+const std::string kTwinA("\\o/:N>Zi+k*3\"#1R3eer>\"v:TX1;;?QmGd0i7,\x05L4.z33sKHso]s_BT1r}DpFtAt");
+const std::string kTwinB(
+    "dJr)ZY68\\p6z?u`=3eer>\"v:TX1;;?QmQ:o]\x07\x13R\x07G+$+nlIsso]s_BT1r}DpFtAt");
+
+TEST(HashedDict, KeysSharingTheWholeHashKeepTheirOwnRanks) {
+  ASSERT_EQ(hash::hash_pair(kTwinA), hash::hash_pair(kTwinB));
+  auto keys = keys_of(300);
+  keys.push_back(kTwinA);
+  keys.push_back(kTwinB);
+  std::sort(keys.begin(), keys.end());
+  const auto dict = dict_of(keys);
+  std::vector<std::string_view> v(keys.begin(), keys.end());
+  std::vector<hash::Pair> pairs;
+  for (const auto& k : keys) pairs.push_back(hash::hash_pair(k));
+  // A third entry with the twins' pair: the side table then holds two entries of one pair.
+  auto tripled = pairs;
+  tripled.back() = pairs[0];
+  for (std::uint32_t f : {0u, 1u, 8u, 32u}) {
+    const HashedDictIndex h = HashedDictIndex::from_shared_dict(dict, f);
+    EXPECT_EQ(h.side_count(), 1u);
+    const HashedDictIndex t = HashedDictIndex::from_pairs(dict, f, tripled, 2);
+    EXPECT_EQ(t.side_count(), 2u);
+    const HashedDictIndex l = HashedDictIndex::from_bytes(h.to_bytes());
+    for (const HashedDictIndex* x : {&h, &t, &l}) {
+      const auto batch = x->ids_of(v);
+      for (std::uint64_t i = 0; i + (x == &t) < keys.size(); ++i) {
+        ASSERT_EQ(x->id(keys[i]), i) << f << " " << i;
+        ASSERT_EQ(x->id_with_side(keys[i]), i) << f << " " << i;
+        ASSERT_EQ(x->unchecked_with_side(keys[i]), i) << f << " " << i;
+        ASSERT_EQ(batch[i], i) << f << " " << i;
+        ASSERT_TRUE(x->contains(keys[i]));
+      }
+    }
+  }
+}
+
 TEST(HashedDict, EmptyAndSingleKey) {
   const HashedDictIndex e = HashedDictIndex::from_shared_dict(dict_of({}), 5);
   EXPECT_EQ(e.entry_width(), 6u);

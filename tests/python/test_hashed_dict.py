@@ -42,6 +42,37 @@ def test_members_get_the_dictionary_ranks(d, bits):
     assert out.tolist() == single
 
 
+# Two keys made to share the whole 128-bit key hash: the later one is a side-table entry with the
+# same pair as the earlier one's slot.
+TWIN_A = '\\o/:N>Zi+k*3"#1R3eer>"v:TX1;;?QmGd0i7,\x05L4.z33sKHso]s_BT1r}DpFtAt'
+TWIN_B = 'dJr)ZY68\\p6z?u`=3eer>"v:TX1;;?QmQ:o]\x07\x13R\x07G+$+nlIsso]s_BT1r}DpFtAt'
+
+
+@pytest.mark.parametrize("bits", [0, 1, 8, 32])
+def test_keys_sharing_the_whole_hash_keep_their_own_ranks(bits):
+    import pyarrow as pa
+
+    keys = [TWIN_A, TWIN_B] + [f"k{i}" for i in range(200)]
+    d = DictIndex(keys, block=32)
+    expected = d.ids_of(keys)
+    assert expected[:2] == [0, 1]
+    for h in (HashedDictIndex.from_dict(d, bits),
+              HashedDictIndex.from_bytes(HashedDictIndex.from_dict(d, bits).to_bytes())):
+        assert [h.id(k) for k in keys] == expected
+        assert [h[k] for k in keys] == expected
+        assert [h.get(k) for k in keys] == expected
+        assert [h.id_unchecked(k) for k in keys] == expected
+        assert all(h.contains(k) and k in h for k in keys)
+        assert h.ids_of(keys) == expected
+        assert np.frombuffer(h.ids_of_bytes(keys), dtype=np.uint64).tolist() == expected
+        out = np.zeros(len(keys), dtype=np.uint64)
+        h.ids_into(keys, out)
+        assert out.tolist() == expected
+        assert np.frombuffer(h.ids_of_arrow(pa.array(keys)), dtype=np.uint64).tolist() == expected
+        h.ids_into_arrow(pa.array(keys, pa.large_string()), out)
+        assert out.tolist() == expected
+
+
 def test_construction_and_sharing(d):
     with pytest.raises(ValueError, match="^format error: hashed-dict: fingerprint_bits must be in 0..=32$"):
         HashedDictIndex.from_dict(d, 33)
