@@ -1,9 +1,52 @@
 // The "BDX3" blob: header, loader, layout check, writer and byte split.
-#include "dict_index.hpp"
-
+//
+// The "BDX3" blob (all integers little-endian, no padding between sections):
+//
+//   offset  size  field
+//   0       4     magic "BDX3"
+//   4       8     n, key count
+//   12      4     block, keys per block (1..=1024)
+//   16      8     heads length
+//   24      8     block data length
+//   32      4     tables length
+//   36      8     payload hash of every byte from 72 to the end
+//   44      1     w_he, bit width of the head_ends deltas (<= 56)
+//   45      1     w_bo, bit width of the block_offsets deltas (<= 56)
+//   46      1     s, sample shift of both sampled arrays (<= 31; written 6)
+//   47      1     w_mo, bit width of micro_offsets (<= 56)
+//   48      2     micro, keys per microblock (1..=block)
+//   50      2     blocks_per_shard (written min(65536 / block, 65535))
+//   52      4     header codes length
+//   56      2     head prefix, bytes every head shares
+//   58      4     phrases length (>= 4)
+//   62      6     reserved, 0
+//   68      4     header check over bytes 0..68
+//
+//   sections from 72, with B = ceil(n / block), S = ceil(B / blocks_per_shard),
+//   mpb = ceil(block / micro), M = 0 when B = 0 or mpb = 1, else (B - 1) * mpb +
+//   ceil(last block's keys / micro), C = ceil(B / 2^s):
+//
+//   1   heads                 every block's head, concatenated
+//   2   head_ends samples     8 * C
+//   3   head_ends deltas      ceil(B * w_he / 8) + 8, 0 when B = 0
+//   4   block data            the encoded blocks
+//   5   tables                max(S, 1) codec records, each u32 length + record
+//   6   header codes          max(S, 1) pairs of pair codes: entry code, restart code
+//   7   phrases               the phrase dictionary (src/phrase)
+//   8   block_offsets samples 8 * C
+//   9   block_offsets deltas  ceil(B * w_bo / 8) + 8, 0 when B = 0
+//   10  micro_offsets         ceil(M * w_mo / 8) + 8, 0 when M = 0: run starts from the block's
+//                             start, mpb a block (the last block ceil(keys / micro))
+//
+// Codec records: kind 0 = u8 0 + symbol table; kind 1 = u8 1, u8 b (1..=8), u8 P - 1, u8 S,
+// P primary bytes, S secondary bytes; kind 2 = u8 2, u8 slots (1..=254), u8 leads
+// (<= 255 - slots) + symbol table of at most `slots` symbols.
+//
+// Written: "BDX3". Refused with a message asking for a rebuild: "BDX1", "BDX2".
 #include <algorithm>
 
 #include "bytes.hpp"
+#include "dict_index_internal.hpp"
 #include "fileio.hpp"
 
 namespace quenlith::dict_index {
@@ -272,6 +315,12 @@ void DictIndex::check_layout() const {
   if (common_head(heads_.bytes(), head_ends_, nblocks) < head_prefix_)
     throw IndexError::format(kHeadPrefix);
 }
+
+DictIndex::DictIndex(const DictIndex&) = default;
+DictIndex::DictIndex(DictIndex&&) noexcept = default;
+DictIndex& DictIndex::operator=(const DictIndex&) = default;
+DictIndex& DictIndex::operator=(DictIndex&&) noexcept = default;
+DictIndex::~DictIndex() = default;
 
 DictIndex DictIndex::from_bytes(std::span<const std::uint8_t> bytes) {
   return from_shared(blob::SharedBytes::from_owned(bytes), true);

@@ -2,7 +2,7 @@
 // worker threads and the assembly of the index.
 #include <algorithm>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 #include "threads.hpp"
 
 namespace quenlith::dict_index {

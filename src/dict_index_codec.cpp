@@ -4,7 +4,7 @@
 #include <cstring>
 #include <optional>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 
 namespace quenlith::dict_index {
 

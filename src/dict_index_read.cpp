@@ -1,8 +1,9 @@
 // Reading a dictionary: run walks, key decoding, lookups, ordered queries and iteration.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 
 namespace quenlith::dict_index {
 
@@ -488,7 +489,17 @@ std::optional<std::pair<std::string, std::uint64_t>> DictIndex::longest_prefix(
 
 // ---- Iteration -----------------------------------------------------------------------------
 
-KeyIter::KeyIter(const DictIndex& index, std::uint64_t first) : index_(&index), next_(first) {}
+struct KeyIter::Walks {
+  room::Bytes restart;
+  RunWalk restart_walk;
+  RunWalk micro_walk;
+};
+
+KeyIter::KeyIter(const DictIndex& index, std::uint64_t first)
+    : index_(&index), next_(first), walks_(std::make_unique<Walks>()) {}
+KeyIter::KeyIter(KeyIter&&) noexcept = default;
+KeyIter& KeyIter::operator=(KeyIter&&) noexcept = default;
+KeyIter::~KeyIter() = default;
 
 bool KeyIter::next() {
   if (failed_) throw IndexError::format(kWalkFailed);
@@ -507,24 +518,27 @@ bool KeyIter::step() {
   const std::uint64_t b = i / d.block_, r = i - b * d.block_;
   const std::uint64_t j = r / d.micro_, k = r - j * d.micro_;
   const Codec& codec = d.codec_of(b);
+  room::Bytes& restart = walks_->restart;
+  RunWalk& restart_walk = walks_->restart_walk;
+  RunWalk& micro_walk = walks_->micro_walk;
   if (primed_ && r != 0) {
     if (k == 0) {
-      if (!d.advance(codec, restart_walk_, restart_)) return false;
-      current_.assign(restart_.span());
-      micro_walk_ = RunWalk(d.micro_run(b, j));
-    } else if (!d.advance(codec, micro_walk_, current_)) {
+      if (!d.advance(codec, restart_walk, restart)) return false;
+      current_.assign(restart.span());
+      micro_walk = RunWalk(d.micro_run(b, j));
+    } else if (!d.advance(codec, micro_walk, current_)) {
       return false;
     }
   } else {
-    restart_.assign(d.head(b));
-    restart_walk_ = RunWalk(d.restart_run(b));
+    restart.assign(d.head(b));
+    restart_walk = RunWalk(d.restart_run(b));
     for (std::uint64_t s = 0; s < j; ++s)
-      if (!d.advance(codec, restart_walk_, restart_)) return false;
-    current_.assign(restart_.span());
-    micro_walk_ = RunWalk(d.micro_run(b, j));
+      if (!d.advance(codec, restart_walk, restart)) return false;
+    current_.assign(restart.span());
+    micro_walk = RunWalk(d.micro_run(b, j));
     primed_ = true;
     for (std::uint64_t s = 0; s < k; ++s)
-      if (!d.advance(codec, micro_walk_, current_)) return false;
+      if (!d.advance(codec, micro_walk, current_)) return false;
   }
   id_ = i;
   next_ = i + 1;

@@ -2,7 +2,7 @@
 // and a second pass that encodes shard by shard straight into the output file.
 #include <algorithm>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 #include "fileio.hpp"
 #include "threads.hpp"
 
@@ -23,7 +23,7 @@ std::size_t lcp(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-FirstPass DictIndex::first_pass(extsort::Replay& replay, std::uint64_t block) {
+FirstPass first_pass(extsort::Replay& replay, std::uint64_t block) {
   check_invariant(block >= 1 && block <= kMaxBlock, "a streamed block size is in 1..=1024");
   FirstPass f;
   f.block = block;
@@ -101,7 +101,7 @@ FirstPass DictIndex::first_pass(extsort::Replay& replay, std::uint64_t block) {
   return f;
 }
 
-void DictIndex::write_sorted(extsort::Replay& replay, const FirstPass& f,
+void write_sorted(extsort::Replay& replay, const FirstPass& f,
                              const std::function<bool()>& source_failed,
                              const std::filesystem::path& path) {
   blob::write_atomically_with(path, [&](fileio::File& file) {
@@ -245,9 +245,8 @@ std::uint64_t detail::build_to_file_runs_limits(key_source::KeySource& keys,
     run.release();
     replay = &spilled.emplace(runs);
   }
-  const FirstPass first = DictIndex::first_pass(*replay, block);
-  DictIndex::write_sorted(
-      *replay, first, [&] { return keys.failed(); }, path);
+  const FirstPass first = first_pass(*replay, block);
+  write_sorted(*replay, first, [&] { return keys.failed(); }, path);
   return first.keys;
 }
 

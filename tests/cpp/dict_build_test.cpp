@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 #include "phrase.hpp"
 
 namespace quenlith::dict_index {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 #include "fileio.hpp"
 
 namespace quenlith::dict_index {
@@ -207,9 +207,9 @@ TEST_F(DictStream, AChangedStreamIsRefused) {
   for (const auto& later : {shorter, longer}) {
     for (std::uint64_t block : {1, 256}) {
       ShiftingReplay replay(base, later);
-      const FirstPass first = DictIndex::first_pass(replay, block);
+      const FirstPass first = first_pass(replay, block);
       try {
-        DictIndex::write_sorted(replay, first, {}, out_);
+        write_sorted(replay, first, {}, out_);
         ADD_FAILURE() << "no error";
       } catch (const IndexError& e) {
         EXPECT_EQ(e.message(), kStreamChanged);
@@ -221,7 +221,7 @@ TEST_F(DictStream, AChangedStreamIsRefused) {
     for (std::uint64_t block : {1, 256}) {
       ShiftingReplay replay(base, later, 1);
       try {
-        DictIndex::first_pass(replay, block);
+        first_pass(replay, block);
         ADD_FAILURE() << "no error";
       } catch (const IndexError& e) {
         EXPECT_EQ(e.message(), kStreamChanged);

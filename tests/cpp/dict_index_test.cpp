@@ -1,4 +1,4 @@
-#include "dict_index.hpp"
+#include "dict_index_internal.hpp"
 
 #include <gtest/gtest.h>
 
