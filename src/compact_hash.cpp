@@ -7,6 +7,7 @@
 
 #include "bytes.hpp"
 #include "fileio.hpp"
+#include "fp_table.hpp"
 #include "pages.hpp"
 #include "pair_sort.hpp"
 #include "threads.hpp"
@@ -91,90 +92,6 @@ void slots_in_place(std::span<Pair> pairs, const mphf::Mphf& mph, unsigned threa
   threads::run_workers(static_cast<unsigned>(chunks), [&](unsigned c) { process(c); });
 }
 
-void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
-              std::uint64_t fp) {
-  if (bits % 8 == 0) {
-    const std::uint64_t k = bits / 8;
-    const std::uint64_t at = slot * k;
-    check_invariant(bytes::fits(at, k, table.size()), "a fingerprint lies inside its table");
-    std::uint8_t* p = table.data() + at;
-    switch (k) {
-      case 1:
-        *p = static_cast<std::uint8_t>(fp);
-        break;
-      case 2:
-        bytes::store_u16(p, static_cast<std::uint16_t>(fp));
-        break;
-      case 4:
-        bytes::store_u32(p, static_cast<std::uint32_t>(fp));
-        break;
-      default:
-        bytes::store_uint(p, fp, static_cast<unsigned>(k));
-        break;
-    }
-    return;
-  }
-  const std::uint64_t pos = slot * bits;
-  const std::uint64_t byte = pos / 8;
-  const unsigned shift = static_cast<unsigned>(pos % 8);
-  const std::uint64_t lo = fp << shift;
-  for (unsigned i = 0; i < 8; ++i) {
-    if (byte + i >= table.size()) break;
-    table[byte + i] |= static_cast<std::uint8_t>(lo >> (8 * i));
-  }
-  if (shift > 0 && shift + bits > 64) {
-    check_invariant(byte + 8 < table.size(), "a fingerprint lies inside its table");
-    table[byte + 8] |= static_cast<std::uint8_t>(fp >> (64 - shift));
-  }
-}
-
-bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, std::uint64_t slot,
-                     std::uint64_t h2) noexcept {
-  const std::uint64_t want = h2 & fp_mask(bits);
-  const std::uint64_t len = table.size();
-  const std::uint8_t* t = table.data();
-  if (bits % 8 == 0) {
-    const unsigned k = bits / 8;
-    if (k == 1 || k == 2 || k == 4 || k == 8) {
-      const auto at = bytes::checked_mul(slot, k);
-      if (!at || !bytes::fits(*at, k, len)) return false;
-      switch (k) {
-        case 1:
-          return t[*at] == want;
-        case 2:
-          return bytes::load_u16(t + *at) == want;
-        case 4:
-          return bytes::load_u32(t + *at) == want;
-        default:
-          return bytes::load_u64(t + *at) == want;
-      }
-    }
-  }
-  const auto pos = bytes::checked_mul(slot, bits);
-  if (!pos) return false;
-  const std::uint64_t byte = *pos / 8;
-  const unsigned shift = static_cast<unsigned>(*pos % 8);
-  // The last byte holding a bit of the fingerprint; pos + bits - 1 cannot overflow once pos is
-  // inside a table, which the tests below establish before it matters.
-  if (byte >= len) return false;
-  std::uint64_t value;
-  if (len - byte >= 8) {
-    value = bytes::load_u64(t + byte) >> shift;
-    if (shift + bits > 64) {
-      if (byte + 8 >= len) return false;
-      value |= std::uint64_t{t[byte + 8]} << (64 - shift);
-    }
-  } else {
-    const std::uint64_t last = (*pos + bits - 1) / 8;
-    if (last >= len) return false;
-    std::uint64_t gathered = 0;
-    for (std::uint64_t i = byte; i <= last; ++i)
-      gathered |= std::uint64_t{t[i]} << (8 * (i - byte));
-    value = gathered >> shift;
-  }
-  return (value & fp_mask(bits)) == want;
-}
-
 std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint32_t bits,
                                                     std::uint64_t mph_len, std::uint32_t side_count,
                                                     std::uint64_t payload) {
@@ -182,24 +99,6 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint32
 }
 
 namespace {
-
-// ORs fingerprint `fp` of `slot` into a zeroed table that other threads fill at the same time:
-// neighbouring slots of a width that is not a whole number of bytes share a byte.
-void or_fp_shared(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
-                  std::uint64_t fp) {
-  const std::uint64_t pos = slot * bits;
-  const std::uint64_t byte = pos / 8;
-  const unsigned shift = static_cast<unsigned>(pos % 8);
-  const unsigned len = (shift + bits + 7) / 8;  // at most 9
-  check_invariant(bytes::fits(byte, len, table.size()), "a fingerprint lies inside its table");
-  const std::uint64_t lo = fp << shift;
-  const std::uint64_t hi = shift > 0 ? fp >> (64 - shift) : 0;
-  for (unsigned i = 0; i < len; ++i) {
-    const auto v = static_cast<std::uint8_t>(i < 8 ? lo >> (8 * i) : hi);
-    if (v != 0)
-      std::atomic_ref<std::uint8_t>(table[byte + i]).fetch_or(v, std::memory_order_relaxed);
-  }
-}
 
 // One worker's run of the sorted pairs once its repeats are dropped: the kept pairs are
 // [lo, lo + kept); `distinct` of them start a stretch of equal h1, `side` repeat an h1.
@@ -305,7 +204,7 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
   const std::uint32_t bits = fp_bits;
   out.fingerprints = fingerprint_table(m, bits, threads);
   const std::span<std::uint8_t> table = out.fingerprints.span();
-  const std::uint64_t mask = bits != 0 ? fp_mask(bits) : 0;
+  const std::uint64_t mask = bits != 0 ? fp_table::mask(bits) : 0;
   std::vector<std::uint64_t> seen((m + 63) / 64, 0);
   std::vector<std::uint8_t> broken(workers, 0);
   const mphf::Mphf& mph = *out.mph;
@@ -324,9 +223,9 @@ PairBuild build_pairs(std::vector<Pair> pairs, unsigned threads, const PairBuild
       }
       if (bits == 0) continue;
       if (bits % 8 == 0)
-        write_fp(table, slot, bits, p.h2 & mask);
+        fp_table::write(table, slot, bits, p.h2 & mask);
       else
-        or_fp_shared(table, slot, bits, p.h2 & mask);
+        fp_table::or_shared(table, slot, bits, p.h2 & mask);
     }
   });
   if (std::ranges::any_of(broken, [](std::uint8_t b) { return b != 0; }))
@@ -374,7 +273,7 @@ bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const no
     return slot < fingerprints_.size() &&
            fingerprints_.data()[slot] == static_cast<std::uint8_t>(h2);
   }
-  return compact_hash::fp_matches_wide(fingerprints_.bytes(), bits_, slot, h2);
+  return fp_table::matches(fingerprints_.bytes(), bits_, slot, h2);
 }
 
 Match CompactHashIndex::id_with_side_hashed(Pair hp) const noexcept {

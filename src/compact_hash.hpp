@@ -80,20 +80,6 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint32
                                                     std::uint64_t mph_len, std::uint32_t side_count,
                                                     std::uint64_t payload);
 
-// Stores fingerprint `fp` (already reduced to `bits` bits) of `slot` into a zeroed table.
-void write_fp(std::span<std::uint8_t> table, std::uint64_t slot, std::uint32_t bits,
-              std::uint64_t fp);
-
-// Whether `table` holds the low `bits` bits of `h2` at `slot`. False whenever any bit of the
-// fingerprint would lie outside the table, so a short (corrupt) table never reads out of bounds.
-bool fp_matches_wide(std::span<const std::uint8_t> table, std::uint32_t bits, std::uint64_t slot,
-                     std::uint64_t h2) noexcept;
-
-// The mask of a `bits`-wide fingerprint (1..=64).
-inline constexpr std::uint64_t fp_mask(std::uint32_t bits) noexcept {
-  return ~std::uint64_t{0} >> (64 - bits);
-}
-
 // The settings of one external build. Every caller uses the values given here; tests shrink
 // them so that every road of the build runs on small data.
 struct BuildLimits {

@@ -17,6 +17,7 @@
 #include "bytes.hpp"
 #include "compact_hash.hpp"
 #include "compact_hash_runs.hpp"
+#include "fp_table.hpp"
 #include "threads.hpp"
 
 namespace quenlith::compact_hash {
@@ -50,7 +51,7 @@ class Out {
 
   void place(std::uint64_t slot, std::uint32_t bits, std::uint64_t fp) {
     if (!ranges_) {
-      write_fp(table_, slot, bits, fp);
+      fp_table::write(table_, slot, bits, fp);
       return;
     }
     const std::size_t r = static_cast<std::size_t>(slot / ranges_->range_slots);
@@ -88,7 +89,7 @@ class Out {
 // split between two blocks is still one group.
 std::vector<Pair> place_fingerprints(Source& source, const mphf::Mphf* mph, std::uint32_t bits,
                                      Out& out) {
-  const std::uint64_t mask = fp_mask(bits);
+  const std::uint64_t mask = fp_table::mask(bits);
   std::vector<Pair> side;
   std::vector<Pair> batch;
   std::vector<std::uint64_t> h1s;
@@ -210,7 +211,7 @@ std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
             const std::uint64_t slot = bytes::load_u32(buf.data() + at);
             check_invariant(slot >= first && slot - first < slots,
                             "a range file holds its own slots");
-            write_fp(piece, slot - first, bits, bytes::load_uint(buf.data() + at + 4, k));
+            fp_table::write(piece, slot - first, bits, bytes::load_uint(buf.data() + at + 4, k));
           }
           std::memmove(buf.data(), buf.data() + whole, held - whole);
           held -= whole;

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "bytes.hpp"
-#include "compact_hash.hpp"
 #include "fileio.hpp"
+#include "fp_table.hpp"
 #include "threads.hpp"
 
 namespace quenlith::hashed_dict {
@@ -142,7 +142,7 @@ HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const dict_index::Di
     if (slot >= d || ((placed[slot / 64] >> (slot % 64)) & 1))
       throw IndexError::format(kNotPerfect);
     placed[slot / 64] |= std::uint64_t{1} << (slot % 64);
-    compact_hash::write_fp(table, slot, h.width_, (pairs[i].h2 & mask) | (i << fingerprint_bits));
+    fp_table::write(table, slot, h.width_, (pairs[i].h2 & mask) | (i << fingerprint_bits));
   }
   h.ranks_ = blob::SharedBytes::from_owned(std::move(table));
   return h;
