@@ -177,24 +177,30 @@ std::filesystem::path temp_name(const std::filesystem::path& target, std::uint64
   return sibling_name(target, seq, ".tmp");
 }
 
+NewSibling create_sibling(const std::filesystem::path& target, std::string_view suffix,
+                          std::atomic<std::uint64_t>& counter) {
+  for (int attempt = 0; attempt < 128; ++attempt) {
+    std::filesystem::path name =
+        sibling_name(target, counter.fetch_add(1, std::memory_order_relaxed), suffix);
+    try {
+      fileio::File file = fileio::File::create_new(name, 0666);
+      return NewSibling{std::move(name), std::move(file)};
+    } catch (const IndexError& e) {
+      if (e.io_kind() != IndexError::IoKind::AlreadyExists) throw;
+    }
+  }
+  throw IndexError::io_message(IndexError::IoKind::AlreadyExists, "entity already exists");
+}
+
 namespace detail {
 
 AtomicTemp::AtomicTemp(const std::filesystem::path& target)
     : target_(target), dir_(dir_of(target)) {
   // Before anything is created: a device, pipe or socket at the target is never replaced.
   fileio::refuse_special_target(target);
-  for (int attempt = 0; attempt < 128; ++attempt) {
-    std::filesystem::path name = temp_name(target, next_temp_seq());
-    try {
-      file_ = fileio::File::create_new(name, 0666);
-      temp_ = std::move(name);
-      break;
-    } catch (const IndexError& e) {
-      if (e.io_kind() != IndexError::IoKind::AlreadyExists) throw;
-    }
-  }
-  if (!file_.is_open())
-    throw IndexError::io_message(IndexError::IoKind::AlreadyExists, "entity already exists");
+  NewSibling temp = create_sibling(target, ".tmp", g_temp_seq);
+  temp_ = std::move(temp.path);
+  file_ = std::move(temp.file);
   struct stat st;
   if (::stat(target_.c_str(), &st) == 0) {
     while (::fchmod(file_.fd(), st.st_mode & 07777) != 0 && errno == EINTR) {}

@@ -182,6 +182,18 @@ std::filesystem::path sibling_name(const std::filesystem::path& target, std::uin
 // Takes the next number of the process-wide temporary-name counter.
 std::uint64_t next_temp_seq() noexcept;
 
+// A file created new beside `target` and its name.
+struct NewSibling {
+  std::filesystem::path path;
+  fileio::File file;
+};
+// Creates `sibling_name(target, seq, suffix)` new (read-write, 0666 before the umask) for the
+// first `seq` taken from `counter` that names no existing file, trying at most 128 numbers.
+// Throws `IndexError::Io`: the creation's own error, or "entity already exists" when every name
+// tried was taken.
+NewSibling create_sibling(const std::filesystem::path& target, std::string_view suffix,
+                          std::atomic<std::uint64_t>& counter);
+
 template <class F>
 auto write_atomically_with(const std::filesystem::path& target, F&& f) {
   detail::AtomicTemp temp(target);

@@ -481,17 +481,8 @@ std::uint64_t build_streamed(key_source::KeySource& source, const std::filesyste
 }  // namespace
 
 Spill Spill::create(const std::filesystem::path& output) {
-  for (int attempt = 0; attempt < 128; ++attempt) {
-    std::filesystem::path name =
-        blob::sibling_name(output, g_spill_seq.fetch_add(1, std::memory_order_relaxed), ".spill");
-    try {
-      fileio::File file = fileio::File::create_new(name, 0666);
-      return Spill(std::move(name), std::move(file));
-    } catch (const IndexError& e) {
-      if (e.io_kind() != IndexError::IoKind::AlreadyExists) throw;
-    }
-  }
-  throw IndexError::io_message(IndexError::IoKind::AlreadyExists, "entity already exists");
+  blob::NewSibling spill = blob::create_sibling(output, ".spill", g_spill_seq);
+  return Spill(std::move(spill.path), std::move(spill.file));
 }
 
 Spill::~Spill() {

@@ -153,6 +153,24 @@ TEST_F(AtomicWriter, SkipsATakenTemporaryName) {
   EXPECT_EQ(fileio::read_file(blob::temp_name(p, next)).size(), 0u);  // not overwritten
 }
 
+TEST_F(AtomicWriter, SiblingsSkipTakenNamesAndGiveUpAfter128) {
+  const fs::path p = dir_ / "t.idx";
+  std::atomic<std::uint64_t> counter{5};
+  fileio::File::create_new(blob::sibling_name(p, 5, ".spill"));
+  blob::NewSibling s = blob::create_sibling(p, ".spill", counter);
+  EXPECT_EQ(s.path, blob::sibling_name(p, 6, ".spill"));
+  EXPECT_TRUE(s.file.is_open());
+  for (std::uint64_t seq = 7; seq < 7 + 128; ++seq)
+    fileio::File::create_new(blob::sibling_name(p, seq, ".spill"));
+  try {
+    blob::create_sibling(p, ".spill", counter);
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.io_kind(), IndexError::IoKind::AlreadyExists);
+  }
+  EXPECT_EQ(counter.load(), 7u + 128);
+}
+
 TEST_F(AtomicWriter, MissingDirectoryAndConcurrentWriters) {
   try {
     blob::write_atomically(dir_ / "no" / "t.idx", as_bytes("x"));
