@@ -14,7 +14,7 @@ namespace quenlith::perfect_hash {
 namespace {
 
 constexpr char kMagic[4] = {'B', 'M', 'P', '8'};
-constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFull;
+using mphf::kMaxKeys;
 constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
 constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";

@@ -38,7 +38,7 @@ namespace quenlith::perfect_hash {
 
 namespace {
 
-constexpr std::uint64_t kMaxKeys = 0xFFFFFFFFull;
+using mphf::kMaxKeys;
 constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
 constexpr const char* kSourceRaised = "perfect-hash: the source raised before it ended";
 constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
