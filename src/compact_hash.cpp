@@ -26,11 +26,14 @@ constexpr const char* kTooManyInHeader = "compact-hash: header claims more than 
 constexpr const char* kBadWidth = "compact-hash: bad fingerprint width";
 constexpr const char* kSideIds = "compact-hash: side-table ids are not the tail id range";
 constexpr const char* kFpLength = "compact-hash: fingerprint length mismatch";
-constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1..=64";
 
 // Pairs below this many per thread are sorted on the calling thread.
 constexpr std::uint64_t kMinPairsPerThread = 4096;
 }  // namespace
+
+void check_width(std::uint32_t bits) {
+  if (bits - 1 >= 64) throw IndexError::format("compact-hash: fingerprint_bits must be in 1..=64");
+}
 
 // The pairs are distributed in place (the permutation cycles of an American flag sort) into
 // t parts, contiguous ranges of h1 cut by the top 32 bits scaled to [0, t), and each part is
@@ -251,7 +254,7 @@ CompactHashIndex CompactHashIndex::build_from_pairs(std::vector<Pair> pairs, std
 CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
                                                                  std::uint32_t bits,
                                                                  unsigned threads) {
-  if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
+  check_width(bits);
   PairBuild b = build_pairs(std::move(pairs), threads,
                             {"compact-hash: more than u32::MAX keys; ids are u32",
                              "compact-hash: construction was not minimal/perfect"},

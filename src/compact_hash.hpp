@@ -47,6 +47,10 @@ namespace quenlith::compact_hash {
 using hash::Pair;
 using side_table::PairEntry;
 
+// Throws `IndexError::Format` "compact-hash: fingerprint_bits must be in 1..=64" for a
+// fingerprint width outside 1..=64.
+void check_width(std::uint32_t bits);
+
 // The first half of a pair after `slots_in_place` when its `h1` repeats the previous pair's.
 inline constexpr std::uint64_t kRepeated = ~std::uint64_t{0};
 

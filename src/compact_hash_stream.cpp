@@ -24,7 +24,6 @@ namespace quenlith::compact_hash {
 
 namespace {
 
-constexpr const char* kWidthRange = "compact-hash: fingerprint_bits must be in 1..=64";
 constexpr const char* kRaised = "compact-hash: the input iterable raised before it ended";
 constexpr const char* kTooMany = "compact-hash: more than u32::MAX keys; ids are u32";
 
@@ -127,7 +126,7 @@ std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
                                             const BuildLimits& limits, unsigned threads,
                                             hash::Pair (*hash)(std::string_view)) {
   const std::uint32_t bits = limits.bits;
-  if (bits - 1 >= 64) throw IndexError::format(kWidthRange);
+  check_width(bits);
   check_invariant(limits.range_slots > 0 && limits.range_slots % 8 == 0,
                   "fingerprint ranges hold a multiple of 8 slots");
   threads = std::max(threads, 1u);

@@ -42,8 +42,7 @@ std::uint32_t fingerprint_width(std::uint64_t fingerprint_bytes,
       PyErr_SetString(PyExc_ValueError, "pass fingerprint_bytes or fingerprint_bits, not both");
       throw ErrorAlreadySet{};
     }
-    if (*fingerprint_bits < 1 || *fingerprint_bits > 64)
-      throw IndexError::format("compact-hash: fingerprint_bits must be in 1..=64");
+    compact_hash::check_width(*fingerprint_bits);
     return *fingerprint_bits;
   }
   switch (fingerprint_bytes) {
