@@ -5,6 +5,7 @@
 // input can only produce an `IndexError`, never an out-of-bounds read.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -132,6 +133,24 @@ inline std::span<const std::uint8_t> as_bytes(std::string_view s) {
 }
 inline std::string_view as_chars(std::span<const std::uint8_t> b) {
   return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
+// The length of the prefix `a` and `b` share, compared 8 bytes at a time, then byte by byte.
+inline std::size_t common_prefix(std::span<const std::uint8_t> a,
+                                 std::span<const std::uint8_t> b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    // The first differing byte is the lowest set byte of the difference of two little-endian
+    // words.
+    const std::uint64_t x = load_u64(a.data() + i) ^ load_u64(b.data() + i);
+    if (x != 0) return i + static_cast<std::size_t>(std::countr_zero(x) / 8);
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+inline std::size_t common_prefix(std::string_view a, std::string_view b) noexcept {
+  return common_prefix(as_bytes(a), as_bytes(b));
 }
 
 // True when `s` is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
 #include "hash.hpp"
@@ -13,20 +14,6 @@
 namespace quenlith::estimate {
 
 namespace {
-
-// The length of the prefix two keys share, compared 8 bytes at a time, then byte by byte.
-std::uint64_t shared_prefix(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = std::min(a.size(), b.size());
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) break;
-  }
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
 
 // Byte order; an insertion sort for a handful of keys, an unstable sort beyond.
 template <class Key>
@@ -75,9 +62,9 @@ Shape detail::shape_of(std::span<const std::string_view> keys, unsigned parts) {
     Shape& s = sums[r];
     for (std::uint64_t i = lo; i < hi; ++i) {
       s.total_len += keys[i].size();
-      if (i > 0) s.lcp_prev += shared_prefix(keys[i], keys[i - 1]);
+      if (i > 0) s.lcp_prev += bytes::common_prefix(keys[i], keys[i - 1]);
       if (i >= 32) {
-        s.lcp_back32 += shared_prefix(keys[i], keys[i - 32]);
+        s.lcp_back32 += bytes::common_prefix(keys[i], keys[i - 32]);
         s.pairs_back32 += 1;
       }
     }
@@ -111,10 +98,10 @@ double Shape::mean_restart_suffix() const noexcept {
 void ShapeWalk::push(std::string_view key) {
   const std::uint64_t c = shape_.count;
   shape_.total_len += key.size();
-  if (c > 0) shape_.lcp_prev += shared_prefix(key, ring_[(c - 1) % 32]);
+  if (c > 0) shape_.lcp_prev += bytes::common_prefix(key, ring_[(c - 1) % 32]);
   if (c >= 32) {
     // The slot still holds the key 32 places back, about to be overwritten.
-    shape_.lcp_back32 += shared_prefix(key, ring_[c % 32]);
+    shape_.lcp_back32 += bytes::common_prefix(key, ring_[c % 32]);
     shape_.pairs_back32 += 1;
   }
   if (ring_.size() < 32)
