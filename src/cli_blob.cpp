@@ -50,7 +50,7 @@ class KeyWriter {
   ~KeyWriter() {
     try {
       out_.write(buf_);
-    } catch (const IndexError&) {
+    } catch (...) {
       // The command's own failure is the one reported.
     }
   }

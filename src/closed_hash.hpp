@@ -52,7 +52,7 @@ std::array<std::uint8_t, kHeaderBytes> header_bytes(std::uint64_t n, std::uint64
                                                     std::uint64_t payload);
 
 // The slot of `h1`, or 0 without a minimal perfect hash.
-inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_t h1) noexcept {
+inline std::uint64_t slot_for(const std::optional<mphf::Mphf>& mph, std::uint64_t h1) {
   return mph ? mph->index(h1) : 0;
 }
 
@@ -97,13 +97,13 @@ class ClosedHashIndex {
 
   // The key's id: exact for members, some id in [0, n) for anything else, 0 when empty. Never
   // fails.
-  std::uint32_t id_with_side(std::string_view key) const noexcept {
+  std::uint32_t id_with_side(std::string_view key) const {
     if (side_.empty()) return static_cast<std::uint32_t>(slot_for(mph_, hash::hash_pair(key).h1));
     return id_with_side_hashed(hash::hash_pair(key));
   }
-  std::uint32_t id(std::string_view key) const noexcept { return id_with_side(key); }
+  std::uint32_t id(std::string_view key) const { return id_with_side(key); }
   // The same for a key whose hash pair the caller already has.
-  std::uint32_t id_with_side_hashed(Pair hp) const noexcept {
+  std::uint32_t id_with_side_hashed(Pair hp) const {
     if (auto id = side_table::find_pair(side_, hp.h1, hp.h2)) return *id;
     return static_cast<std::uint32_t>(slot_for(mph_, hp.h1));
   }

@@ -279,7 +279,7 @@ bool CompactHashIndex::fp_matches(std::uint64_t slot, std::uint64_t h2) const no
   return fp_table::matches(fingerprints_.bytes(), bits_, slot, h2);
 }
 
-Match CompactHashIndex::id_with_side_hashed(Pair hp) const noexcept {
+Match CompactHashIndex::id_with_side_hashed(Pair hp) const {
   if (!side_.empty())
     if (auto id = side_table::find_pair(side_, hp.h1, hp.h2)) return Match{*id, true};
   if (!mph_) return Match{0, false};
@@ -287,13 +287,13 @@ Match CompactHashIndex::id_with_side_hashed(Pair hp) const noexcept {
   return Match{slot, fp_matches(slot, hp.h2)};
 }
 
-bool CompactHashIndex::contains_hashed(Pair hp) const noexcept {
+bool CompactHashIndex::contains_hashed(Pair hp) const {
   if (!side_.empty()) return id_with_side_hashed(hp).matched;
   if (!mph_) return false;
   return fp_matches(mph_->index(hp.h1), hp.h2);
 }
 
-std::uint32_t CompactHashIndex::id_unchecked_hashed(Pair hp) const noexcept {
+std::uint32_t CompactHashIndex::id_unchecked_hashed(Pair hp) const {
   if (auto id = side_table::find_pair(side_, hp.h1, hp.h2)) return *id;
   if (!mph_) return 0;
   return static_cast<std::uint32_t>(mph_->index(hp.h1));

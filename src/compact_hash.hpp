@@ -148,28 +148,28 @@ class CompactHashIndex {
 
   // Single lookup: a side-table hit is exact (matched, its id); otherwise the slot of `h1` and
   // whether its fingerprint equals the key's. An empty index never matches.
-  Match id_with_side(std::string_view key) const noexcept {
+  Match id_with_side(std::string_view key) const {
     return id_with_side_hashed(hash::hash_pair(key));
   }
   // The same for a key whose hash pair the caller already has.
-  Match id_with_side_hashed(Pair hp) const noexcept;
+  Match id_with_side_hashed(Pair hp) const;
   // The matched flag of `id_with_side`.
-  bool contains(std::string_view key) const noexcept {
+  bool contains(std::string_view key) const {
     return contains_hashed(hash::hash_pair(key));
   }
-  bool contains_hashed(Pair hp) const noexcept;
+  bool contains_hashed(Pair hp) const;
   // The id when matched.
-  std::optional<std::uint32_t> id(std::string_view key) const noexcept {
+  std::optional<std::uint32_t> id(std::string_view key) const {
     const Match m = id_with_side(key);
     return m.matched ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(m.id))
                      : std::nullopt;
   }
   // No fingerprint test: a member's own id; any other string some id below n - side (0 when
   // the index is empty).
-  std::uint32_t id_unchecked(std::string_view key) const noexcept {
+  std::uint32_t id_unchecked(std::string_view key) const {
     return id_unchecked_hashed(hash::hash_pair(key));
   }
-  std::uint32_t id_unchecked_hashed(Pair hp) const noexcept;
+  std::uint32_t id_unchecked_hashed(Pair hp) const;
 
   // The id of the side entry holding exactly (h1, h2).
   static std::optional<std::uint32_t> side_lookup(std::span<const PairEntry> side, std::uint64_t h1,

@@ -246,7 +246,7 @@ Remap Remap::from_v2(std::span<const std::uint64_t> occupied, std::span<const st
 
 // ---- single-key queries ----
 
-std::uint64_t V2::bumped_entry(std::uint64_t h) const noexcept {
+std::uint64_t V2::bumped_entry(std::uint64_t h) const {
   std::uint64_t offset = 0;
   std::uint64_t i = 1;
   for (const Level& level : levels) {
@@ -265,12 +265,12 @@ std::uint64_t V2::bumped_entry(std::uint64_t h) const noexcept {
   return offset + mulhi(mix(t + G + s * G), tail_slots);
 }
 
-std::uint64_t V2::index_bumped(std::uint64_t h) const noexcept {
+std::uint64_t V2::index_bumped(std::uint64_t h) const {
   const std::uint64_t e = bumped_entry(h);
   return e == kNoEntry ? 0 : remap.get(e);
 }
 
-std::uint64_t V1::index(std::uint64_t h) const noexcept {
+std::uint64_t V1::index(std::uint64_t h) const {
   constexpr std::uint64_t M[4] = {0x6A09E667F3BCC909ULL, 0xBB67AE8584CAA73BULL,
                                   0x3C6EF372FE94F82BULL, 0xA54FF53A5F1D36F1ULL};
   constexpr std::uint64_t T = 0x9999999999999999ULL;

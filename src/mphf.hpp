@@ -215,7 +215,7 @@ struct V2 {
   static V2 build_from(std::uint64_t n, HashInput input, unsigned threads);
 
   // The single-key query. Never fails, allocates nothing.
-  std::uint64_t index(std::uint64_t h) const noexcept {
+  std::uint64_t index(std::uint64_t h) const {
     if (level0) {
       const std::uint8_t b = level0->seed_of(h);
       if (b != 0)
@@ -226,12 +226,12 @@ struct V2 {
   }
   // The query from the later levels on (for a hash whose level-0 seed byte is 0, or when there
   // is no level 0): later levels, tail, remap.
-  std::uint64_t index_bumped(std::uint64_t h) const noexcept;
+  std::uint64_t index_bumped(std::uint64_t h) const;
 
   // The remap entry of a hash that level 0 does not place (later level or tail slot, numbered
   // across them), or `kNoEntry` when no level places it and there is no tail.
   static constexpr std::uint64_t kNoEntry = ~std::uint64_t{0};
-  std::uint64_t bumped_entry(std::uint64_t h) const noexcept;
+  std::uint64_t bumped_entry(std::uint64_t h) const;
 };
 
 // The older partitioned layout of "MPH1" sections.
@@ -250,7 +250,7 @@ struct V1 {
   std::uint64_t seed = 0;
 
   // The query; 0 for the empty table.
-  std::uint64_t index(std::uint64_t h) const noexcept;
+  std::uint64_t index(std::uint64_t h) const;
   // The "MPH1" image.
   std::vector<std::uint8_t> to_bytes() const;
 };
@@ -273,7 +273,7 @@ class Mphf {
   static Mphf from_bytes(std::span<const std::uint8_t> bytes);
 
   // The id of hash h: a member's own id, some id in [0, n) for any other value (0 when n = 0).
-  std::uint64_t index(std::uint64_t h) const noexcept {
+  std::uint64_t index(std::uint64_t h) const {
     if (const V2* t = std::get_if<V2>(&table_)) return t->index(h);
     return std::get<V1>(table_).index(h);
   }

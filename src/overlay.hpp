@@ -274,7 +274,7 @@ std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const Stri
 // PerfectHashIndex: exact lookup (slot, fingerprint, stored bytes; the side table when it has
 // entries), its key of an id, and a rebuild with the same fingerprint flag.
 inline std::optional<std::uint64_t> base_id(const PerfectHashIndex& b,
-                                            std::string_view key) noexcept {
+                                            std::string_view key) {
   const auto id = b.id(key);
   return id ? std::optional<std::uint64_t>(*id) : std::nullopt;
 }
@@ -293,7 +293,7 @@ std::shared_ptr<const PerfectHashIndex> rebuild_like(
 // exact side-table hit). A key the base never held is answered with some base id at a rate of
 // about 2^-bits.
 inline std::optional<std::uint64_t> base_id(const std::shared_ptr<const CompactHashIndex>& b,
-                                            std::string_view key) noexcept {
+                                            std::string_view key) {
   const compact_hash::Match m = b->id_with_side(key);
   return m.matched ? std::optional<std::uint64_t>(m.id) : std::nullopt;
 }
@@ -305,7 +305,7 @@ inline std::uint64_t base_len(const std::shared_ptr<const CompactHashIndex>& b) 
 template <class T>
 requires requires(const T& t, std::string_view k) { base_id(t, k); }
 std::optional<std::uint64_t> base_id(const std::shared_ptr<const T>& b,
-                                     std::string_view key) noexcept {
+                                     std::string_view key) {
   return base_id(*b, key);
 }
 template <class T>

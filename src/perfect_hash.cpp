@@ -297,7 +297,7 @@ PerfectHashIndex PerfectHashIndex::finish(std::span<const std::string_view> keys
 }
 
 std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key,
-                                                         Pair hp) const noexcept {
+                                                         Pair hp) const {
   if (!side_.empty()) return id_with_side_hashed(key, hp);
   if (!mph_) return std::nullopt;
   const std::uint64_t s = mph_->index(hp.h1);
@@ -306,7 +306,7 @@ std::optional<std::uint32_t> PerfectHashIndex::id_hashed(std::string_view key,
 }
 
 std::optional<std::uint32_t> PerfectHashIndex::id_with_side_hashed(std::string_view key,
-                                                                   Pair hp) const noexcept {
+                                                                   Pair hp) const {
   if (!mph_) return side_lookup(hp.h1, key);
   const std::uint64_t s = mph_->index(hp.h1);
   if (slot_matches(s, key, hp.h2)) return static_cast<std::uint32_t>(s);
@@ -319,7 +319,7 @@ std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t h1,
                               [&](std::uint32_t id) { return id < n_ && stored_equals(id, key); });
 }
 
-std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair hp) const noexcept {
+std::uint32_t PerfectHashIndex::id_unchecked_hashed(std::string_view key, Pair hp) const {
   if (!side_.empty())
     if (auto id = side_lookup(hp.h1, key)) return *id;
   if (!mph_) return 0;

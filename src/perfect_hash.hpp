@@ -156,28 +156,28 @@ class PerfectHashIndex {
                                      const std::filesystem::path& path);
 
   // The key's id, or nullopt when it is not a member. Never fails.
-  std::optional<std::uint32_t> id(std::string_view key) const noexcept {
+  std::optional<std::uint32_t> id(std::string_view key) const {
     return id_hashed(key, hash::hash_pair(key));
   }
   // `id` for a key whose hash pair the caller already has.
-  std::optional<std::uint32_t> id_hashed(std::string_view key, Pair hp) const noexcept;
+  std::optional<std::uint32_t> id_hashed(std::string_view key, Pair hp) const;
   // The full lookup: slot first, side table second.
-  std::optional<std::uint32_t> id_with_side(std::string_view key) const noexcept {
+  std::optional<std::uint32_t> id_with_side(std::string_view key) const {
     return id_with_side_hashed(key, hash::hash_pair(key));
   }
-  std::optional<std::uint32_t> id_with_side_hashed(std::string_view key, Pair hp) const noexcept;
+  std::optional<std::uint32_t> id_with_side_hashed(std::string_view key, Pair hp) const;
   // The side-table half alone: the first entry of `h1` whose stored key equals `key`.
   std::optional<std::uint32_t> side_lookup(std::uint64_t h1, std::string_view key) const noexcept;
-  bool contains(std::string_view key) const noexcept { return id(key).has_value(); }
-  bool contains_hashed(std::string_view key, Pair hp) const noexcept {
+  bool contains(std::string_view key) const { return id(key).has_value(); }
+  bool contains_hashed(std::string_view key, Pair hp) const {
     return id_hashed(key, hp).has_value();
   }
   // No membership test: a member's own id; any other string some id below n - side (0 when
   // empty).
-  std::uint32_t id_unchecked(std::string_view key) const noexcept {
+  std::uint32_t id_unchecked(std::string_view key) const {
     return id_unchecked_hashed(key, hash::hash_pair(key));
   }
-  std::uint32_t id_unchecked_hashed(std::string_view key, Pair hp) const noexcept;
+  std::uint32_t id_unchecked_hashed(std::string_view key, Pair hp) const;
   // The key stored under `id`, borrowed from the arena; nullopt for id >= n or a stored entry
   // that cannot be read or is not UTF-8.
   std::optional<std::string_view> key(std::uint32_t id) const noexcept;

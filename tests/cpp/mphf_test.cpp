@@ -538,5 +538,23 @@ TEST(MphfQuery, LaterLevelsTailAndRemap) {
   EXPECT_EQ(Mphf(V2{}).index(99), 0u);
 }
 
+// A table whose arrays are shorter than its counts say (no loader makes one) breaks the query's
+// bounds invariant: the query panics, as the caller's boundary expects of any query, instead of
+// ending the process.
+TEST(MphfQuery, ATableShorterThanItsCountsPanics) {
+  V2 t = synthetic(100000, 20000, 1024, true, 3);
+  std::fill(t.level0->seeds.begin(), t.level0->seeds.end(), 0);
+  t.levels.clear();
+  t.tail_seeds = Pages<std::uint16_t>::allocate(0);
+  const Mphf v2(std::move(t));
+  EXPECT_THROW(v2.index(12345), Panic);
+  V1 old;
+  old.n = 10;
+  old.parts = 1;
+  old.buckets_per_part = 1;
+  const Mphf v1(std::move(old));
+  EXPECT_THROW(v1.index(12345), Panic);
+}
+
 }  // namespace
 }  // namespace quenlith::mphf

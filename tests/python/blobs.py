@@ -31,6 +31,33 @@ def payload_hash(data):
     return _mix(len(data) ^ state)
 
 
+def _crc32c_table():
+    table = []
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ 0x82F63B78 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+_CRC32C = _crc32c_table()
+
+
+def masked_crc32c(data):
+    """The transducer's stored checksum: CRC-32C (Castagnoli), masked as the fst library masks it."""
+    c = 0xFFFFFFFF
+    for b in data:
+        c = _CRC32C[(c ^ b) & 0xFF] ^ (c >> 8)
+    c ^= 0xFFFFFFFF
+    return (((c >> 15) | (c << 17)) + 0xA282EAD8) & 0xFFFFFFFF
+
+
+def reseal_bix4(blob):
+    """A "BIX4" blob with its transducer's checksum recomputed over whatever its bytes now are."""
+    return blob[:-4] + struct.pack("<I", masked_crc32c(blob[4:-4]))
+
+
 def filler(n, seed=1):
     return bytes((seed + 31 * i) & 0xFF for i in range(n))
 

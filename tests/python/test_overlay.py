@@ -5,6 +5,7 @@ import threading
 import numpy as np
 import pytest
 
+import blobs
 import quenlith
 from quenlith import CompactHashIndex, DictIndex, Overlay, PerfectHashIndex, StringIndex
 
@@ -167,3 +168,76 @@ def test_compaction_and_save_beside_writers(tmp_path):
     assert not any(t.is_alive() for t in threads) and errors == []
     assert len(ov) == 20_000 + 1200
     assert Overlay.load(tmp_path / "o4.ovl", StringIndex).id_space() <= ov.id_space()
+
+
+# ---- a StringIndex base whose transducer does not decode ----
+
+DAMAGED_KEYS = [f"key{i:04d}" for i in range(2000)]
+POISONED = "overlay state poisoned by an earlier panic"
+
+
+def raised(call):
+    try:
+        call()
+    except BaseException as e:
+        return e
+    return None
+
+
+def panics(call):
+    return type(raised(call)).__name__ == "PanicException"
+
+
+def undecodable_bases(tmp_path):
+    """(base, key, verified) where the base's lookup of the key panics: a damaged file mapped
+    without verification, and crafted bytes whose checksum was recomputed, which the verifying
+    loader accepts."""
+    path = tmp_path / "s.bix"
+    StringIndex(DAMAGED_KEYS).save(path)
+    data = bytearray(path.read_bytes())
+    data[39] ^= 0xFF
+    path.write_bytes(bytes(data))
+    yield StringIndex.load_mmap(path), "key0000", False
+    blob = StringIndex(DAMAGED_KEYS).to_bytes()
+    for pos in range(4, len(blob) - 4):
+        crafted = bytearray(blob)
+        crafted[pos] ^= 0xFF
+        try:
+            base = StringIndex.from_bytes(blobs.reseal_bix4(bytes(crafted)))
+        except ValueError:
+            continue
+        key = next((k for k in DAMAGED_KEYS[::7] if panics(lambda: base.id(k))), None)
+        if key is not None:
+            yield base, key, True
+            return
+    pytest.fail("no crafted transducer loads and then panics")
+
+
+OPERATIONS = {
+    "id": lambda ov, k: ov.id(k),
+    "contains": lambda ov, k: ov.contains(k),
+    "get": lambda ov, k: ov.get(k),
+    "[]": lambda ov, k: ov[k],
+    "in": lambda ov, k: k in ov,
+    "add": lambda ov, k: ov.add(k),
+    "remove": lambda ov, k: ov.remove(k),
+}
+
+
+def test_a_base_lookup_that_panics_reaches_python_and_poisons_the_overlay(tmp_path):
+    for base, key, verified in undecodable_bases(tmp_path):
+        expected = raised(lambda: base.id(key))
+        assert type(expected).__name__ == "PanicException"
+        overlays = [lambda: Overlay(base)]
+        if verified:  # its blob passes the overlay's verifying loader too
+            overlays.append(lambda: Overlay.from_bytes(Overlay(base).to_bytes(), StringIndex))
+        for make in overlays:
+            for name, op in OPERATIONS.items():
+                ov = make()
+                got = raised(lambda: op(ov, key))
+                assert type(got) is type(expected) and got.args == expected.args, name
+                # Poisoned: every later call fails, whatever it asks.
+                for later in (lambda: len(ov), lambda: ov.id("other"), ov.to_bytes):
+                    again = raised(later)
+                    assert type(again) is type(expected), name
+                    assert str(again).startswith(POISONED), name
