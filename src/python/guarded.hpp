@@ -20,7 +20,7 @@ namespace quenlith::python {
 template <class State>
 class Guarded {
  public:
-  // `poisoned_message` begins the panic every call makes once the state is poisoned.
+  // `poisoned_message` is the panic every call makes once the state is poisoned, word for word.
   // The state is made in place from `args`.
   template <class... Args>
   explicit Guarded(const char* poisoned_message, Args&&... args)
@@ -36,7 +36,7 @@ class Guarded {
     if (!mutex_.try_lock()) without_gil([&] { mutex_.lock(); });
     std::unique_lock held(mutex_, std::adopt_lock);
     if (poisoned_.load(std::memory_order_relaxed))
-      throw Panic(std::string(poisoned_message_) + ": a call panicked while it held the state");
+      throw Panic(poisoned_message_);
     try {
       return std::forward<F>(body)(state_);
     } catch (const ErrorAlreadySet&) {
