@@ -135,19 +135,121 @@ std::uint64_t Sections::total_bytes() const noexcept {
          entry_wide + entry_codes;
 }
 
-std::uint64_t common_head(std::span<const std::uint8_t> heads, const offsets::Offsets& head_ends,
-                          std::uint64_t blocks) {
-  if (blocks == 0) return 0;
-  auto span_of = [&](std::uint64_t b) -> std::span<const std::uint8_t> {
-    const std::uint64_t start = b ? head_ends.get(b - 1) : 0, end = head_ends.get(b);
-    if (start > end || end > heads.size()) return {};
-    return heads.subspan(start, end - start);
-  };
-  const auto a = span_of(0), z = span_of(blocks - 1);
+std::uint64_t common_head(std::span<const std::uint8_t> first, std::span<const std::uint8_t> last) {
   std::size_t i = 0;
-  const std::size_t n = std::min(a.size(), z.size());
-  while (i < n && a[i] == z[i]) ++i;
+  const std::size_t n = std::min(first.size(), last.size());
+  while (i < n && first[i] == last[i]) ++i;
   return std::min<std::uint64_t>(i, 65535);
+}
+
+namespace {
+
+// Runs of all blocks but the restart runs: M of the drawing. Throws kBlockCount on overflow.
+std::uint64_t micro_count_of(const Header& h) {
+  const std::uint64_t nblocks = ceil_div(h.n, h.block);
+  const std::uint64_t mpb = ceil_div(h.block, h.micro);
+  if (nblocks == 0 || mpb == 1) return 0;
+  const std::uint64_t last = h.n - (nblocks - 1) * h.block;
+  const unsigned __int128 m =
+      static_cast<unsigned __int128>(nblocks - 1) * mpb + ceil_div(last, h.micro);
+  if (m > UINT64_MAX) throw IndexError::format(kBlockCount);
+  return static_cast<std::uint64_t>(m);
+}
+
+// The header's own ranges, in the order the loader checks them.
+void check_fields(const Header& h) {
+  if (h.block == 0 || h.block > kMaxBlock) throw IndexError::format(kBlockRange);
+  if (h.shift > 31 || h.head_ends_width > offsets::kMaxWidth ||
+      h.block_offsets_width > offsets::kMaxWidth || h.micro_width > offsets::kMaxWidth)
+    throw IndexError::format(kWidths);
+  if (h.micro == 0 || h.micro > h.block) throw IndexError::format(kMicroRange);
+  if (h.blocks_per_shard == 0) throw IndexError::format(kShardRange);
+}
+
+// The codec records of the tables section, one a shard. Records are parsed one by one, never
+// reserved by the claimed count: a record takes at least 6 bytes, so a short section ends the
+// loop long before memory is at stake.
+std::vector<Codec> read_codecs(std::span<const std::uint8_t> t, std::uint64_t shards) {
+  std::vector<Codec> out;
+  std::uint64_t pos = 0;
+  for (std::uint64_t s = 0; s < shards; ++s) {
+    if (t.size() - pos < 4) throw IndexError::format(kBadTables);
+    const std::uint64_t len = bytes::load_u32(t.data() + pos);
+    if (t.size() - pos - 4 < len) throw IndexError::format(kBadTables);
+    auto codec = Codec::read(t.subspan(pos + 4, len));
+    if (!codec) throw IndexError::format(kBadTables);
+    out.push_back(std::move(*codec));
+    pos += 4 + len;
+  }
+  if (pos != t.size()) throw IndexError::format(kBadTables);
+  return out;
+}
+
+// The (entry, restart) pair codes of the header codes section, one pair a shard.
+std::vector<std::pair<paircode::Code, paircode::Code>> read_codes(std::span<const std::uint8_t> c,
+                                                                  std::uint64_t shards) {
+  std::vector<std::pair<paircode::Code, paircode::Code>> out;
+  for (std::uint64_t s = 0; s < shards; ++s) {
+    auto entry = paircode::Code::read(c);
+    if (!entry) throw IndexError::format(kBadCodes);
+    c = c.subspan(entry->second);
+    auto restart = paircode::Code::read(c);
+    if (!restart) throw IndexError::format(kBadCodes);
+    c = c.subspan(restart->second);
+    out.emplace_back(std::move(entry->first), std::move(restart->first));
+  }
+  if (!c.empty()) throw IndexError::format(kBadCodes);
+  return out;
+}
+
+// One sample a block; an inconsistent head span reads as empty.
+std::vector<std::uint64_t> samples_of(std::span<const std::uint8_t> heads,
+                                      const offsets::Offsets& head_ends, std::uint64_t blocks,
+                                      std::uint64_t head_prefix) {
+  std::vector<std::uint64_t> out(blocks);
+  std::uint64_t start = 0;
+  for (std::uint64_t i = 0; i < blocks; ++i) {
+    const std::uint64_t end = head_ends.get(i);
+    if (start <= end && end <= heads.size())
+      out[i] = sample_of(heads.subspan(start, end - start), head_prefix);
+    start = end;
+  }
+  return out;
+}
+
+// Bytes of a packed array of `count` values of `w` bits, once `offsets::arrays_len` has found
+// the arrays' sum to fit 64 bits.
+std::uint64_t packed_bytes(std::uint64_t count, unsigned w) {
+  if (count == 0) return 0;
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(count) * w + 7) / 8 + 8);
+}
+
+}  // namespace
+
+BySection<std::uint64_t> section_lens(const Header& h) {
+  const std::uint64_t nblocks = ceil_div(h.n, h.block);
+  const std::uint64_t micro_count = micro_count_of(h);
+  if (!offsets::arrays_len(nblocks, micro_count, h.head_ends_width, h.block_offsets_width,
+                           h.micro_width, h.shift))
+    throw IndexError::format(kBlockCount);
+  const std::uint64_t samples = nblocks == 0 ? 0 : 8 * (((nblocks - 1) >> h.shift) + 1);
+  BySection<std::uint64_t> lens{};
+  for_each_section([&](Section s) {
+    std::uint64_t& len = lens[at(s)];
+    switch (s) {
+      case Section::Heads: len = h.heads_len; break;
+      case Section::HeadEndsSamples: len = samples; break;
+      case Section::HeadEndsDeltas: len = packed_bytes(nblocks, h.head_ends_width); break;
+      case Section::BlockData: len = h.data_len; break;
+      case Section::Tables: len = h.tables_len; break;
+      case Section::HeaderCodes: len = h.codes_len; break;
+      case Section::Phrases: len = h.phrases_len; break;
+      case Section::BlockOffsetsSamples: len = samples; break;
+      case Section::BlockOffsetsDeltas: len = packed_bytes(nblocks, h.block_offsets_width); break;
+      case Section::MicroOffsets: len = packed_bytes(micro_count, h.micro_width); break;
+    }
+  });
+  return lens;
 }
 
 DictIndex DictIndex::from_shared(blob::SharedBytes view, bool verify) {
@@ -158,128 +260,49 @@ DictIndex DictIndex::from_shared(blob::SharedBytes view, bool verify) {
   blob::check_frame(b, kMagic, kHeaderBytes);
   const Header h = Header::parse(b);
   if (verify) blob::check_payload(b.subspan(kHeaderBytes), h.payload);
-  const std::uint64_t n = h.n;
-  const std::uint64_t block = h.block;
-  const std::uint64_t heads_len = h.heads_len;
-  const std::uint64_t data_len = h.data_len;
-  const std::uint64_t tables_len = h.tables_len;
-  const unsigned w_he = h.head_ends_width, w_bo = h.block_offsets_width, shift = h.shift,
-                 w_mo = h.micro_width;
-  const std::uint64_t micro = h.micro;
-  const std::uint64_t spb = h.blocks_per_shard;
-  const std::uint64_t codes_len = h.codes_len;
-  const std::uint64_t head_prefix = h.head_prefix;
-  const std::uint64_t phrases_len = h.phrases_len;
-
-  if (block == 0 || block > kMaxBlock) throw IndexError::format(kBlockRange);
-  if (shift > 31 || w_he > offsets::kMaxWidth || w_bo > offsets::kMaxWidth ||
-      w_mo > offsets::kMaxWidth)
-    throw IndexError::format(kWidths);
-  if (micro == 0 || micro > block) throw IndexError::format(kMicroRange);
-  if (spb == 0) throw IndexError::format(kShardRange);
-
-  const std::uint64_t nblocks = ceil_div(n, block);
-  const std::uint64_t mpb = ceil_div(block, micro);
-  std::uint64_t micro_count = 0;
-  if (nblocks > 0 && mpb > 1) {
-    const std::uint64_t last = n - (nblocks - 1) * block;
-    const unsigned __int128 m =
-        static_cast<unsigned __int128>(nblocks - 1) * mpb + ceil_div(last, micro);
-    if (m > UINT64_MAX) throw IndexError::format(kBlockCount);
-    micro_count = static_cast<std::uint64_t>(m);
-  }
-  const auto arrays = offsets::arrays_len(nblocks, micro_count, w_he, w_bo, w_mo, shift);
-  if (!arrays) throw IndexError::format(kBlockCount);
+  check_fields(h);
+  const BySection<std::uint64_t> lens = section_lens(h);
   std::optional<std::uint64_t> total = kHeaderBytes;
-  for (std::uint64_t part : {tables_len, heads_len, *arrays, data_len, codes_len, phrases_len})
-    if (total) total = bytes::checked_add(*total, part);
+  for (std::uint64_t len : lens)
+    if (total) total = bytes::checked_add(*total, len);
   if (!total || *total != b.size()) throw IndexError::format(kLengths);
   // Keys are distinct, so only the first head can be empty: a blob claiming more blocks than
   // head bytes plus one is not a dictionary, and its samples must not be allocated by the claim.
-  if (nblocks > heads_len + 1) throw IndexError::format(kTooManyBlocks);
+  const std::uint64_t nblocks = ceil_div(h.n, h.block);
+  if (nblocks > h.heads_len + 1) throw IndexError::format(kTooManyBlocks);
 
-  const std::uint64_t samples_per = nblocks == 0 ? 0 : ((nblocks - 1) >> shift) + 1;
-  auto cut = [&, pos = kHeaderBytes](std::uint64_t len) mutable {
-    auto s = view.slice(pos, len);
-    check_invariant(s.has_value(), "the sections add up to the blob");
-    pos += len;
-    return std::move(*s);
-  };
+  BySection<blob::SharedBytes> cut;
+  std::uint64_t pos = kHeaderBytes;
+  for_each_section([&](Section s) {
+    auto slice = view.slice(pos, lens[at(s)]);
+    check_invariant(slice.has_value(), "the sections add up to the blob");
+    cut[at(s)] = std::move(*slice);
+    pos += lens[at(s)];
+  });
+  const auto take = [&](Section s) { return std::move(cut[at(s)]); };
   DictIndex index;
-  index.heads_ = cut(heads_len);
-  auto he_samples = cut(8 * samples_per);
-  auto he_deltas = cut(nblocks == 0 ? 0 : (nblocks * w_he + 7) / 8 + 8);
-  index.block_data_ = cut(data_len);
-  const auto tables = cut(tables_len);
-  const auto codes = cut(codes_len);
-  const auto phrases = cut(phrases_len);
-  auto bo_samples = cut(8 * samples_per);
-  auto bo_deltas = cut(nblocks == 0 ? 0 : (nblocks * w_bo + 7) / 8 + 8);
-  index.micro_offsets_ = cut(micro_count == 0 ? 0 : (micro_count * w_mo + 7) / 8 + 8);
-  index.micro_width_ = w_mo;
-  index.head_ends_ = offsets::Offsets(std::move(he_samples), std::move(he_deltas), w_he, shift);
-  index.block_offsets_ = offsets::Offsets(std::move(bo_samples), std::move(bo_deltas), w_bo, shift);
-
-  // Samples, one per block; an inconsistent head span reads as empty.
-  index.samples_.resize(nblocks);
-  {
-    const auto hb = index.heads_.bytes();
-    std::uint64_t start = 0;
-    for (std::uint64_t i = 0; i < nblocks; ++i) {
-      const std::uint64_t end = index.head_ends_.get(i);
-      std::uint64_t v = 0;
-      if (start <= end && end <= hb.size()) {
-        for (unsigned k = 0; k < 8; ++k) {
-          const std::uint64_t at = start + head_prefix + k;
-          v = v << 8 | (at < end ? hb[at] : 0);
-        }
-      }
-      index.samples_[i] = v;
-      start = end;
-    }
-  }
-
-  const std::uint64_t shards = std::max<std::uint64_t>(ceil_div(nblocks, spb), 1);
-  {
-    const auto t = tables.bytes();
-    std::uint64_t pos = 0;
-    // Records are parsed one by one, never reserved by the claimed count: a record takes at least
-    // 6 bytes, so a short section ends the loop long before memory is at stake.
-    for (std::uint64_t s = 0; s < shards; ++s) {
-      if (t.size() - pos < 4) throw IndexError::format(kBadTables);
-      const std::uint64_t len = bytes::load_u32(t.data() + pos);
-      if (t.size() - pos - 4 < len) throw IndexError::format(kBadTables);
-      auto codec = Codec::read(t.subspan(pos + 4, len));
-      if (!codec) throw IndexError::format(kBadTables);
-      index.tables_.push_back(std::move(*codec));
-      pos += 4 + len;
-    }
-    if (pos != t.size()) throw IndexError::format(kBadTables);
-  }
-  {
-    auto c = codes.bytes();
-    for (std::uint64_t s = 0; s < shards; ++s) {
-      auto entry = paircode::Code::read(c);
-      if (!entry) throw IndexError::format(kBadCodes);
-      c = c.subspan(entry->second);
-      auto restart = paircode::Code::read(c);
-      if (!restart) throw IndexError::format(kBadCodes);
-      c = c.subspan(restart->second);
-      index.header_codes_.emplace_back(std::move(entry->first), std::move(restart->first));
-    }
-    if (!c.empty()) throw IndexError::format(kBadCodes);
-  }
-  {
-    auto dict = phrase::Dict::read(phrases.bytes());
-    if (!dict) throw IndexError::format(kBadPhrases);
-    index.phrases_ = std::move(*dict);
-  }
-  index.block_ = block;
-  index.micro_ = micro;
-  index.micro_per_block_ = mpb;
-  index.keys_ = n;
-  index.blocks_per_shard_ = spb;
-  index.head_prefix_ = head_prefix;
+  index.keys_ = h.n;
+  index.block_ = h.block;
+  index.micro_ = h.micro;
+  index.micro_per_block_ = ceil_div(h.block, h.micro);
+  index.blocks_per_shard_ = h.blocks_per_shard;
+  index.head_prefix_ = h.head_prefix;
+  index.heads_ = take(Section::Heads);
+  index.head_ends_ = offsets::Offsets(take(Section::HeadEndsSamples),
+                                      take(Section::HeadEndsDeltas), h.head_ends_width, h.shift);
+  index.block_data_ = take(Section::BlockData);
+  index.block_offsets_ =
+      offsets::Offsets(take(Section::BlockOffsetsSamples), take(Section::BlockOffsetsDeltas),
+                       h.block_offsets_width, h.shift);
+  index.micro_offsets_ = take(Section::MicroOffsets);
+  index.micro_width_ = h.micro_width;
+  index.samples_ = samples_of(index.heads_.bytes(), index.head_ends_, nblocks, h.head_prefix);
+  const std::uint64_t shards = std::max<std::uint64_t>(ceil_div(nblocks, h.blocks_per_shard), 1);
+  index.tables_ = read_codecs(cut[at(Section::Tables)].bytes(), shards);
+  index.header_codes_ = read_codes(cut[at(Section::HeaderCodes)].bytes(), shards);
+  auto phrases = phrase::Dict::read(cut[at(Section::Phrases)].bytes());
+  if (!phrases) throw IndexError::format(kBadPhrases);
+  index.phrases_ = std::move(*phrases);
   if (verify) index.check_layout();
   return index;
 }
@@ -312,7 +335,7 @@ void DictIndex::check_layout() const {
     if (last > end) throw IndexError::format(kBlockOrder);
   }
   if (block_offsets_.get(0) != 0) throw IndexError::format(kBlockOrder);
-  if (common_head(heads_.bytes(), head_ends_, nblocks) < head_prefix_)
+  if (common_head(head(0), head(nblocks - 1)) < head_prefix_)
     throw IndexError::format(kHeadPrefix);
 }
 
@@ -335,55 +358,36 @@ DictIndex DictIndex::load_mmap_verified(const std::filesystem::path& path) {
   return from_shared(blob::SharedBytes::map_file(path), true);
 }
 
-std::vector<std::uint8_t> DictIndex::small_sections(std::uint64_t& tables_len,
-                                                    std::uint64_t& codes_len,
-                                                    std::uint64_t& phrases_len) const {
-  std::vector<std::uint8_t> out;
-  write_codecs(tables_, out);
-  tables_len = out.size();
-  for (const auto& [entry, restart] : header_codes_) {
-    entry.write_to(out);
-    restart.write_to(out);
+SmallSections small_sections(std::span<const Codec> codecs,
+                             std::span<const std::pair<paircode::Code, paircode::Code>> codes,
+                             const phrase::Dict& phrases) {
+  SmallSections out;
+  write_codecs(codecs, out.tables);
+  for (const auto& [entry, restart] : codes) {
+    entry.write_to(out.codes);
+    restart.write_to(out.codes);
   }
-  codes_len = out.size() - tables_len;
-  phrases_.write_to(out);
-  phrases_len = out.size() - tables_len - codes_len;
+  phrases.write_to(out.phrases);
+  for (const auto* section : {&out.tables, &out.codes, &out.phrases})
+    if (section->size() > UINT32_MAX) throw IndexError::build(kSectionTooLong);
   return out;
 }
 
-std::uint64_t DictIndex::serialized_len() const {
-  std::uint64_t total = kHeaderBytes;
-  for (const Codec& c : tables_) total += 4 + c.record_len();
+Header DictIndex::fields() const {
+  std::uint64_t tables_len = 0, codes_len = 0;
+  for (const Codec& c : tables_) tables_len += 4 + c.record_len();
   for (const auto& [entry, restart] : header_codes_)
-    total += entry.serialized_len() + restart.serialized_len();
-  total += phrases_.serialized_len();
-  total += heads_.size() + head_ends_.samples().size() + head_ends_.deltas().size();
-  total += block_data_.size() + block_offsets_.samples().size() + block_offsets_.deltas().size();
-  total += micro_offsets_.size();
-  return total;
-}
-
-std::array<std::uint8_t, kHeaderBytes> DictIndex::header() const {
-  std::uint64_t tables_len, codes_len, phrases_len;
-  const auto small = small_sections(tables_len, codes_len, phrases_len);
-  for (std::uint64_t len : {tables_len, codes_len, phrases_len})
-    if (len > UINT32_MAX) throw IndexError::build(kSectionTooLong);
-  blob::BlockHasher hasher;
-  hasher.update(heads_.bytes());
-  hasher.update(head_ends_.samples().bytes());
-  hasher.update(head_ends_.deltas().bytes());
-  hasher.update(block_data_.bytes());
-  hasher.update(small);
-  hasher.update(block_offsets_.samples().bytes());
-  hasher.update(block_offsets_.deltas().bytes());
-  hasher.update(micro_offsets_.bytes());
+    codes_len += entry.serialized_len() + restart.serialized_len();
+  const std::uint64_t phrases_len = phrases_.serialized_len();
+  // Written again, a loaded section is never longer than it was stored.
+  check_invariant(tables_len <= UINT32_MAX && codes_len <= UINT32_MAX && phrases_len <= UINT32_MAX,
+                  "an index's small sections fit their length fields");
   Header h;
   h.n = keys_;
   h.block = static_cast<std::uint32_t>(block_);
   h.heads_len = heads_.size();
   h.data_len = block_data_.size();
   h.tables_len = static_cast<std::uint32_t>(tables_len);
-  h.payload = hasher.finish();
   h.head_ends_width = static_cast<std::uint8_t>(head_ends_.width());
   h.block_offsets_width = static_cast<std::uint8_t>(block_offsets_.width());
   h.shift = static_cast<std::uint8_t>(head_ends_.shift());
@@ -393,22 +397,143 @@ std::array<std::uint8_t, kHeaderBytes> DictIndex::header() const {
   h.codes_len = static_cast<std::uint32_t>(codes_len);
   h.head_prefix = static_cast<std::uint16_t>(head_prefix_);
   h.phrases_len = static_cast<std::uint32_t>(phrases_len);
-  return h.write();
+  return h;
+}
+
+std::uint64_t DictIndex::serialized_len() const {
+  std::uint64_t total = kHeaderBytes;
+  for (std::uint64_t len : section_lens(fields())) total += len;
+  return total;
 }
 
 void DictIndex::write_to(const std::function<void(std::span<const std::uint8_t>)>& sink) const {
-  const auto h = header();
-  std::uint64_t tables_len, codes_len, phrases_len;
-  const auto small = small_sections(tables_len, codes_len, phrases_len);
-  sink(h);
-  sink(heads_.bytes());
-  sink(head_ends_.samples().bytes());
-  sink(head_ends_.deltas().bytes());
-  sink(block_data_.bytes());
-  sink(small);
-  sink(block_offsets_.samples().bytes());
-  sink(block_offsets_.deltas().bytes());
-  sink(micro_offsets_.bytes());
+  const SmallSections small = small_sections(tables_, header_codes_, phrases_);
+  BySection<std::span<const std::uint8_t>> bytes;
+  for_each_section([&](Section s) {
+    std::span<const std::uint8_t>& b = bytes[at(s)];
+    switch (s) {
+      case Section::Heads: b = heads_.bytes(); break;
+      case Section::HeadEndsSamples: b = head_ends_.samples().bytes(); break;
+      case Section::HeadEndsDeltas: b = head_ends_.deltas().bytes(); break;
+      case Section::BlockData: b = block_data_.bytes(); break;
+      case Section::Tables: b = small.tables; break;
+      case Section::HeaderCodes: b = small.codes; break;
+      case Section::Phrases: b = small.phrases; break;
+      case Section::BlockOffsetsSamples: b = block_offsets_.samples().bytes(); break;
+      case Section::BlockOffsetsDeltas: b = block_offsets_.deltas().bytes(); break;
+      case Section::MicroOffsets: b = micro_offsets_.bytes(); break;
+    }
+  });
+  Header h = fields();
+  blob::BlockHasher hasher;
+  for (const auto& b : bytes) hasher.update(b);
+  h.payload = hasher.finish();
+  sink(h.write());
+  for (const auto& b : bytes) sink(b);
+}
+
+PackedOffsets PackedOffsets::of(std::span<const std::uint64_t> values) {
+  std::uint64_t spread = 0;
+  for (std::uint64_t i = 0; i < values.size(); ++i)
+    spread = std::max(spread, values[i] - values[(i >> offsets::kShift) << offsets::kShift]);
+  const unsigned width = paircode::bitlen(spread);
+  return {offsets::pack(values, width), width};
+}
+
+Lead Lead::of(std::uint64_t keys, std::uint64_t block, std::uint64_t micro,
+              std::vector<std::uint8_t> heads, std::span<const std::uint64_t> ends) {
+  Lead lead;
+  lead.keys = keys;
+  lead.block = block;
+  lead.micro = micro;
+  lead.micro_per_block = ceil_div(block, micro);
+  lead.blocks_per_shard = blocks_per_shard_for(block);
+  if (!ends.empty()) {
+    const std::span<const std::uint8_t> all(heads);
+    const std::uint64_t last = ends.size() > 1 ? ends[ends.size() - 2] : 0;
+    lead.head_prefix = common_head(all.first(ends.front()), all.subspan(last, ends.back() - last));
+  }
+  lead.heads = std::move(heads);
+  lead.head_ends = PackedOffsets::of(ends);
+  return lead;
+}
+
+namespace {
+
+// The sections after the block data, made from what the shards wrote.
+struct Tail {
+  SmallSections small;
+  std::uint64_t data_len = 0;
+  PackedOffsets block_offsets;
+  std::vector<std::uint8_t> micro_offsets;
+  unsigned micro_width = 0;
+
+  static Tail of(Written&& written, const Lead& lead, const phrase::Dict& phrases) {
+    Tail t;
+    bool phrased = false;
+    for (const Codec& c : written.codecs) phrased = phrased || c.kind() == Codec::Kind::Phrased;
+    t.small = small_sections(written.codecs, written.header_codes,
+                             phrased ? phrases : phrase::Dict());
+    t.data_len = written.data_len;
+    const auto& bo = written.block_offsets;
+    t.block_offsets = PackedOffsets::of(bo);
+    if (lead.micro_per_block > 1) {
+      // Run starts count from their block's start.
+      auto& mo = written.micro_offsets;
+      std::uint64_t largest = 0;
+      for (std::uint64_t k = 0; k < mo.size(); ++k) {
+        mo[k] -= bo[k / lead.micro_per_block];
+        largest = std::max(largest, mo[k]);
+      }
+      t.micro_width = paircode::bitlen(largest);
+      t.micro_offsets = offsets::packed_pack(mo, t.micro_width);
+    }
+    return t;
+  }
+};
+
+}  // namespace
+
+Header write_blob(const Sink& out, const Lead& lead, const phrase::Dict& phrases,
+                  const std::function<Written(const Sink& emit)>& encode) {
+  blob::BlockHasher hasher;
+  const Sink put = [&](std::span<const std::uint8_t> b) {
+    out(b);  // an error leaves before anything is hashed
+    hasher.update(b);
+  };
+  std::optional<Tail> tail;
+  for_each_section([&](Section s) {
+    check_invariant(tail.has_value() == (s > Section::BlockData), "the tail follows the blocks");
+    switch (s) {
+      case Section::Heads: put(lead.heads); break;
+      case Section::HeadEndsSamples: put(lead.head_ends.packed.samples); break;
+      case Section::HeadEndsDeltas: put(lead.head_ends.packed.deltas); break;
+      case Section::BlockData: tail = Tail::of(encode(put), lead, phrases); break;
+      case Section::Tables: put(tail->small.tables); break;
+      case Section::HeaderCodes: put(tail->small.codes); break;
+      case Section::Phrases: put(tail->small.phrases); break;
+      case Section::BlockOffsetsSamples: put(tail->block_offsets.packed.samples); break;
+      case Section::BlockOffsetsDeltas: put(tail->block_offsets.packed.deltas); break;
+      case Section::MicroOffsets: put(tail->micro_offsets); break;
+    }
+  });
+  Header h;
+  h.n = lead.keys;
+  h.block = static_cast<std::uint32_t>(lead.block);
+  h.heads_len = lead.heads.size();
+  h.data_len = tail->data_len;
+  h.tables_len = static_cast<std::uint32_t>(tail->small.tables.size());
+  h.payload = hasher.finish();
+  h.head_ends_width = static_cast<std::uint8_t>(lead.head_ends.width);
+  h.block_offsets_width = static_cast<std::uint8_t>(tail->block_offsets.width);
+  h.shift = static_cast<std::uint8_t>(offsets::kShift);
+  h.micro_width = static_cast<std::uint8_t>(tail->micro_width);
+  h.micro = static_cast<std::uint16_t>(lead.micro);
+  h.blocks_per_shard = static_cast<std::uint16_t>(lead.blocks_per_shard);
+  h.codes_len = static_cast<std::uint32_t>(tail->small.codes.size());
+  h.head_prefix = static_cast<std::uint16_t>(lead.head_prefix);
+  h.phrases_len = static_cast<std::uint32_t>(tail->small.phrases.size());
+  return h;
 }
 
 std::vector<std::uint8_t> DictIndex::to_bytes() const {
@@ -422,14 +547,23 @@ void DictIndex::save(const std::filesystem::path& path) const {
 Sections DictIndex::sections() const {
   Sections s;
   s.header = kHeaderBytes;
-  for (const Codec& c : tables_) s.tables += 4 + c.record_len();
-  for (const auto& [entry, restart] : header_codes_)
-    s.header_codes += entry.serialized_len() + restart.serialized_len();
-  s.phrases = phrases_.serialized_len();
-  s.heads = heads_.size();
-  s.head_ends = head_ends_.samples().size() + head_ends_.deltas().size();
-  s.block_offsets = block_offsets_.samples().size() + block_offsets_.deltas().size();
-  s.micro_offsets = micro_offsets_.size();
+  const BySection<std::uint64_t> lens = section_lens(fields());
+  for_each_section([&](Section section) {
+    std::uint64_t* row = nullptr;
+    switch (section) {
+      case Section::Heads: row = &s.heads; break;
+      case Section::HeadEndsSamples:
+      case Section::HeadEndsDeltas: row = &s.head_ends; break;
+      case Section::BlockData: break;  // split by the run walks below
+      case Section::Tables: row = &s.tables; break;
+      case Section::HeaderCodes: row = &s.header_codes; break;
+      case Section::Phrases: row = &s.phrases; break;
+      case Section::BlockOffsetsSamples:
+      case Section::BlockOffsetsDeltas: row = &s.block_offsets; break;
+      case Section::MicroOffsets: row = &s.micro_offsets; break;
+    }
+    if (row) *row += lens[at(section)];
+  });
   auto split = [&](const RunView& v, std::uint64_t& headers, std::uint64_t& wide,
                    std::uint64_t& codes, std::uint64_t& count) {
     if (v.covered < 2) return;

@@ -35,8 +35,8 @@
 
 namespace quenlith::dict_index {
 
-// The 72-byte "BDX3" header, with its one reader and one writer, used by the loader,
-// the writer and header inspection.
+// The 72-byte "BDX3" header with its one reader and one writer, used by the loader, the writers
+// and header inspection.
 struct Header {
   static constexpr std::size_t kBytes = 72;
   static constexpr std::size_t kCheckAt = 68;
@@ -265,8 +265,8 @@ class DictIndex {
   DictIndex() = default;
   // The layout walk of a verified load.
   void check_layout() const;
-  // The 72 header bytes (see `write_to` for the error).
-  std::array<std::uint8_t, kHeaderBytes> header() const;
+  // The header of this index but its payload hash.
+  Header fields() const;
   // Walking: the runs of block b and one-entry decoding.
   std::span<const std::uint8_t> head(std::uint64_t b) const;
   RunView restart_run(std::uint64_t b) const;
@@ -283,8 +283,6 @@ class DictIndex {
   std::uint64_t micro_offset(std::uint64_t k) const;
   const Codec& codec_of(std::uint64_t b) const;
   const std::pair<paircode::Code, paircode::Code>& codes_of(std::uint64_t b) const;
-  std::vector<std::uint8_t> small_sections(std::uint64_t& tables_len, std::uint64_t& codes_len,
-                                           std::uint64_t& phrases_len) const;
 
   blob::SharedBytes heads_;
   offsets::Offsets head_ends_;
@@ -296,12 +294,8 @@ class DictIndex {
   std::vector<Codec> tables_;
   std::vector<std::pair<paircode::Code, paircode::Code>> header_codes_;
   phrase::Dict phrases_;
-  std::uint64_t block_ = 1;
-  std::uint64_t micro_ = 1;
-  std::uint64_t micro_per_block_ = 1;
-  std::uint64_t keys_ = 0;
-  std::uint64_t blocks_per_shard_ = 1;
-  std::uint64_t head_prefix_ = 0;
+  std::uint64_t block_ = 1, micro_ = 1, micro_per_block_ = 1;
+  std::uint64_t keys_ = 0, blocks_per_shard_ = 1, head_prefix_ = 0;
 };
 
 }  // namespace quenlith::dict_index

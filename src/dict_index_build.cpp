@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dict_index_internal.hpp"
+#include "offsets.hpp"
 #include "threads.hpp"
 
 namespace quenlith::dict_index {
@@ -72,38 +73,51 @@ void sort_keys(std::vector<std::string_view>& keys, unsigned threads) {
 
 }  // namespace
 
+template <class Key>
+PieceSampler<Key>::PieceSampler(std::uint64_t n, std::uint64_t block, std::uint64_t micro,
+                                bool all)
+    : n_(n),
+      block_(block),
+      micro_(micro),
+      shard_keys_(blocks_per_shard_for(block) * block),
+      shards_(std::max<std::uint64_t>(
+          ((n + block - 1) / block + blocks_per_shard_for(block) - 1) / blocks_per_shard_for(block),
+          1)),
+      all_(all) {}
+
+template <class Key>
+std::optional<std::pair<std::uint64_t, std::string_view>> PieceSampler<Key>::next(
+    std::string_view key) {
+  const std::uint64_t i = i_++;
+  const std::uint64_t r = i % block_;
+  if (r == 0) {
+    // A head: no piece. A shard's first head sets the shard's stride.
+    if (i % shard_keys_ == 0)
+      stride_ = all_ ? 1 : std::max<std::uint64_t>(std::min(shard_keys_, n_ - i) / 10000, 1);
+    prev_ = key;
+    restart_ = key;
+    return std::nullopt;
+  }
+  std::optional<std::pair<std::uint64_t, std::string_view>> piece;
+  if (((i % shard_keys_) / 256) % stride_ == 0) {
+    const std::string_view base = r % micro_ == 0 ? restart_ : prev_;
+    piece.emplace(i / shard_keys_, key.substr(lcp(key, base)));
+  }
+  if (r % micro_ == 0) restart_ = key;
+  prev_ = key;
+  return piece;
+}
+
+template class PieceSampler<std::string_view>;
+template class PieceSampler<std::string>;
+
 std::vector<std::vector<std::string_view>> build_pieces(std::span<const std::string_view> keys,
                                                         std::uint64_t block, std::uint64_t micro,
                                                         bool all) {
-  const std::uint64_t n = keys.size();
-  const std::uint64_t spb = blocks_per_shard_for(block);
-  const std::uint64_t shard_keys = spb * block;
-  const std::uint64_t blocks = (n + block - 1) / block;
-  const std::uint64_t shards = (blocks + spb - 1) / spb;
-  std::vector<std::vector<std::string_view>> lists(std::max<std::uint64_t>(shards, 1));
-  if (n == 0) return lists;
-  auto stride_at = [&](std::uint64_t f) {
-    if (all) return std::uint64_t{1};
-    return std::max<std::uint64_t>(std::min(shard_keys, n - f) / 10000, 1);
-  };
-  std::uint64_t stride = stride_at(0);
-  std::string_view prev = keys[0], restart = keys[0];
-  for (std::uint64_t i = 1; i < n; ++i) {
-    const std::uint64_t p = i % block;
-    const std::uint64_t s = i / shard_keys;
-    const std::uint64_t g = (i - s * shard_keys) / 256;
-    if (p == 0) {
-      if (i % shard_keys == 0) stride = stride_at(i);
-      prev = restart = keys[i];
-      continue;
-    }
-    if (g % stride == 0) {
-      const std::string_view base = p % micro == 0 ? restart : prev;
-      lists[s].push_back(keys[i].substr(lcp(keys[i], base)));
-    }
-    if (p % micro == 0) restart = keys[i];
-    prev = keys[i];
-  }
+  PieceSampler<std::string_view> sampler(keys.size(), block, micro, all);
+  std::vector<std::vector<std::string_view>> lists(sampler.shards());
+  for (std::string_view key : keys)
+    if (const auto piece = sampler.next(key)) lists[piece->first].push_back(piece->second);
   return lists;
 }
 
@@ -132,40 +146,19 @@ Phrases mine_phrases(std::span<const std::vector<std::string_view>> pieces,
   return {phrase::Dict::of(list), phrase::Trie::of(list)};
 }
 
-std::vector<std::uint64_t> samples_of(std::span<const std::uint8_t> heads,
-                                      std::span<const std::uint64_t> head_ends,
-                                      std::uint64_t head_prefix) {
-  std::vector<std::uint64_t> out(head_ends.size());
-  std::uint64_t start = 0;
-  for (std::size_t b = 0; b < head_ends.size(); ++b) {
-    const std::uint64_t end = head_ends[b];
-    check_invariant(start <= end && end <= heads.size(), "head offsets are ordered");
-    std::uint64_t v = 0;
-    for (unsigned k = 0; k < 8; ++k) {
-      const std::uint64_t at = start + head_prefix + k;
-      v = v << 8 | (at < end ? heads[at] : 0);
-    }
-    out[b] = v;
-    start = end;
-  }
-  return out;
-}
+namespace {
 
-DictIndex DictIndex::from_vocabulary(std::span<const std::string_view> keys, std::uint64_t block,
-                                     std::uint64_t micro, unsigned threads,
-                                     std::span<const fsst::Table> tables, const Phrases& phrases) {
-  check_invariant(block >= 1 && micro >= 1 && micro <= block, "block and micro sizes are valid");
-  check_invariant(!tables.empty(), "a build has at least one symbol table");
-  check_invariant(threads >= 1, "a build has at least one thread");
+// Encodes the keys in ranges of whole shards, one range a worker.
+std::vector<Part> encode_ranges(std::span<const std::string_view> keys, std::uint64_t block,
+                                std::uint64_t micro, unsigned threads,
+                                std::span<const fsst::Table> tables, const Phrases& phrases) {
   const std::uint64_t n = keys.size();
   const std::uint64_t nblocks = (n + block - 1) / block;
   const std::uint64_t spb = blocks_per_shard_for(block);
-  const std::uint64_t mpb = (block + micro - 1) / micro;
   const std::uint64_t per_thread = (nblocks + threads - 1) / threads;
   std::uint64_t range_keys = spb * block * ((per_thread + spb - 1) / spb);
   if (range_keys == 0) range_keys = 1;
   const std::uint64_t ranges = (n + range_keys - 1) / range_keys;
-
   std::vector<Part> parts(ranges);
   auto encode = [&](unsigned r) {
     const std::uint64_t lo = r * range_keys, hi = std::min(n, lo + range_keys);
@@ -177,69 +170,76 @@ DictIndex DictIndex::from_vocabulary(std::span<const std::string_view> keys, std
   } else {
     run_or_panic(static_cast<unsigned>(ranges), "encoding a range of blocks cannot panic", encode);
   }
+  return parts;
+}
 
-  std::uint64_t heads_len = 0, data_len = 0, micro_count = 0;
+// The bytes the blob of `parts` can take at most: its offsets at the width of the block data's
+// length, which bounds every offset and spread.
+std::uint64_t blob_bound(const Lead& lead, std::span<const Part> parts, const Phrases& phrases) {
+  std::uint64_t data = 0, blocks = 0, runs = 0, small = 64 + phrases.dict.serialized_len();
   for (const Part& p : parts) {
-    heads_len += p.heads.size();
-    data_len += p.block_data.size();
-    micro_count += p.micro_offsets.size();
+    data += p.block_data.size();
+    blocks += p.written.block_offsets.size();
+    runs += p.written.micro_offsets.size();
+    for (const Codec& c : p.written.codecs) small += 4 + c.record_len();
+    for (const auto& [entry, restart] : p.written.header_codes)
+      small += entry.serialized_len() + restart.serialized_len();
   }
-  std::vector<std::uint8_t> heads, data;
-  std::vector<std::uint64_t> head_ends, block_offsets, micro_offsets;
-  heads.reserve(heads_len);
-  data.reserve(data_len);
-  head_ends.reserve(nblocks);
-  block_offsets.reserve(nblocks);
-  micro_offsets.reserve(micro_count);
-  DictIndex index;
+  const unsigned w = paircode::bitlen(data);
+  return kHeaderBytes + lead.heads.size() + 2 * lead.head_ends.packed.samples.size() +
+         lead.head_ends.packed.deltas.size() + data + small + offsets::packed_len(blocks, w) +
+         offsets::packed_len(runs, w);
+}
+
+}  // namespace
+
+DictIndex DictIndex::from_vocabulary(std::span<const std::string_view> keys, std::uint64_t block,
+                                     std::uint64_t micro, unsigned threads,
+                                     std::span<const fsst::Table> tables, const Phrases& phrases) {
+  check_invariant(block >= 1 && block <= kMaxBlock && micro >= 1 && micro <= block,
+                  "block and micro sizes are valid");
+  check_invariant(!tables.empty(), "a build has at least one symbol table");
+  check_invariant(threads >= 1, "a build has at least one thread");
+  std::vector<Part> parts = encode_ranges(keys, block, micro, threads, tables, phrases);
+  std::vector<std::uint8_t> heads;
+  std::vector<std::uint64_t> head_ends;
+  head_ends.reserve((keys.size() + block - 1) / block);
   for (Part& p : parts) {
-    const std::uint64_t h = heads.size(), d = data.size();
+    const std::uint64_t h = heads.size();
     heads.insert(heads.end(), p.heads.begin(), p.heads.end());
     for (std::uint64_t e : p.head_ends) head_ends.push_back(e + h);
-    data.insert(data.end(), p.block_data.begin(), p.block_data.end());
-    for (std::uint64_t o : p.block_offsets) block_offsets.push_back(o + d);
-    for (std::uint64_t o : p.micro_offsets) micro_offsets.push_back(o + d);
-    for (auto& c : p.header_codes) index.header_codes_.push_back(std::move(c));
-    for (auto& c : p.tables) index.tables_.push_back(std::move(c));
-    p = Part{};
+    p.heads = {};
+    p.head_ends = {};
   }
-  for (std::uint64_t i = 0; i < micro_offsets.size(); ++i)
-    micro_offsets[i] -= block_offsets[i / mpb];
-  if (index.tables_.empty()) {
-    index.header_codes_.emplace_back(paircode::Code::zero(), paircode::Code::zero());
-    index.tables_.push_back(Codec::of_table(tables[0]));
-  }
-  bool phrased = false;
-  for (const Codec& c : index.tables_) phrased = phrased || c.kind() == Codec::Kind::Phrased;
-  if (phrased) index.phrases_ = phrases.dict;
-
-  std::uint64_t hp = 0;
-  if (nblocks > 0) {
-    const std::string_view first(reinterpret_cast<const char*>(heads.data()), head_ends[0]);
-    const std::uint64_t last_start = nblocks > 1 ? head_ends[nblocks - 2] : 0;
-    const std::string_view last(reinterpret_cast<const char*>(heads.data()) + last_start,
-                                head_ends[nblocks - 1] - last_start);
-    hp = std::min<std::uint64_t>(lcp(first, last), 65535);
-  }
-  index.samples_ = samples_of(heads, head_ends, hp);
-  index.heads_ = blob::SharedBytes::from_owned(std::move(heads));
-  index.head_ends_ = offsets::packed_offsets(head_ends);
-  index.block_offsets_ = offsets::packed_offsets(block_offsets);
-  if (mpb > 1) {
-    std::uint64_t largest = 0;
-    for (std::uint64_t v : micro_offsets) largest = std::max(largest, v);
-    index.micro_width_ = paircode::bitlen(largest);
-    index.micro_offsets_ =
-        blob::SharedBytes::from_owned(offsets::packed_pack(micro_offsets, index.micro_width_));
-  }
-  index.block_data_ = blob::SharedBytes::from_owned(std::move(data));
-  index.block_ = block;
-  index.micro_ = micro;
-  index.micro_per_block_ = mpb;
-  index.keys_ = n;
-  index.blocks_per_shard_ = spb;
-  index.head_prefix_ = hp;
-  return index;
+  const Lead lead = Lead::of(keys.size(), block, micro, std::move(heads), head_ends);
+  // The writer of the streamed build, over a buffer that becomes the index's bytes.
+  std::vector<std::uint8_t> blob;
+  blob.reserve(blob_bound(lead, parts, phrases));
+  blob.resize(kHeaderBytes);
+  const Sink append = [&](std::span<const std::uint8_t> b) {
+    blob.insert(blob.end(), b.begin(), b.end());
+  };
+  const Header h = write_blob(append, lead, phrases.dict, [&](const Sink& emit) {
+    Written all;
+    for (Part& p : parts) {
+      const std::uint64_t d = all.data_len;
+      emit(p.block_data);
+      all.data_len += p.block_data.size();
+      for (std::uint64_t o : p.written.block_offsets) all.block_offsets.push_back(o + d);
+      for (std::uint64_t o : p.written.micro_offsets) all.micro_offsets.push_back(o + d);
+      for (auto& c : p.written.header_codes) all.header_codes.push_back(std::move(c));
+      for (auto& c : p.written.codecs) all.codecs.push_back(std::move(c));
+      p = Part{};
+    }
+    if (all.codecs.empty()) {
+      all.header_codes.emplace_back(paircode::Code::zero(), paircode::Code::zero());
+      all.codecs.push_back(Codec::of_table(tables[0]));
+    }
+    return all;
+  });
+  const auto header = h.write();
+  std::copy(header.begin(), header.end(), blob.begin());
+  return from_shared(blob::SharedBytes::from_owned(std::move(blob)), false);
 }
 
 DictIndex DictIndex::build_with_threads(std::span<const std::string_view> keys, std::uint64_t block,

@@ -645,8 +645,7 @@ void write_run(const Code& code, std::span<const std::uint16_t> inverse, const C
   out.insert(out.end(), stream_bytes.begin(), stream_bytes.end());
 }
 
-void ShardWriter::write(const fsst::Table& table, const Phrases& phrases,
-                        const std::function<void(std::span<const std::uint8_t>)>& emit) {
+void ShardWriter::write(const fsst::Table& table, const Phrases& phrases, const Sink& emit) {
   Collected::Settled settled = collected.settle(table, phrases, pair_list_);
   auto inverse_of = [](const Code& c, std::vector<std::uint16_t>& inv) {
     inv.clear();
@@ -659,7 +658,7 @@ void ShardWriter::write(const fsst::Table& table, const Phrases& phrases,
   inverse_of(settled.restart, inv_restart_);
   std::uint64_t e = 0, r = 0;
   for (std::uint64_t runs_in_block : collected.blocks) {
-    block_offsets.push_back(data_len);
+    written.block_offsets.push_back(written.data_len);
     block_buf_.clear();
     for (std::uint64_t j = 0; j < runs_in_block; ++j, ++r) {
       const std::uint64_t c = collected.runs[r];
@@ -667,16 +666,16 @@ void ShardWriter::write(const fsst::Table& table, const Phrases& phrases,
       if (j == 0) {
         write_run(settled.restart, inv_restart_, settled.codec, collected, run, e, block_buf_);
       } else {
-        micro_offsets.push_back(data_len + block_buf_.size());
+        written.micro_offsets.push_back(written.data_len + block_buf_.size());
         write_run(settled.entry, inv_entry_, settled.codec, collected, run, e, block_buf_);
       }
       e += c;
     }
     emit(block_buf_);
-    data_len += block_buf_.size();
+    written.data_len += block_buf_.size();
   }
-  header_codes.emplace_back(std::move(settled.entry), std::move(settled.restart));
-  codecs.push_back(std::move(settled.codec));
+  written.header_codes.emplace_back(std::move(settled.entry), std::move(settled.restart));
+  written.codecs.push_back(std::move(settled.codec));
   collected.clear();
 }
 
@@ -689,8 +688,8 @@ Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, s
   const std::uint64_t nblocks = (keys.size() + block - 1) / block;
   const std::uint64_t mpb = (block + micro - 1) / micro;
   ShardWriter w;
-  w.block_offsets.reserve(nblocks);
-  w.micro_offsets.reserve(nblocks * mpb);
+  w.written.block_offsets.reserve(nblocks);
+  w.written.micro_offsets.reserve(nblocks * mpb);
   part.head_ends.reserve(nblocks);
   std::vector<std::uint8_t> scratch;
   const std::uint64_t shard_keys = spb * block;
@@ -710,10 +709,7 @@ Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, s
     }
     w.write(table, phrases, emit);
   }
-  part.block_offsets = std::move(w.block_offsets);
-  part.micro_offsets = std::move(w.micro_offsets);
-  part.header_codes = std::move(w.header_codes);
-  part.tables = std::move(w.codecs);
+  part.written = std::move(w.written);
   return part;
 }
 

@@ -24,6 +24,9 @@ namespace quenlith::dict_index {
 
 inline constexpr std::uint64_t kNoLimit = UINT64_MAX;
 
+// Where a writer hands its bytes; it throws on failure.
+using Sink = std::function<void(std::span<const std::uint8_t>)>;
+
 // The coder of one shard's suffixes.
 class Codec {
  public:
@@ -143,21 +146,25 @@ void write_run(const paircode::Code& code, std::span<const std::uint16_t> invers
                std::span<const paircode::Pair> pairs, std::uint64_t first,
                std::vector<std::uint8_t>& out);
 
+// What a run of shards wrote: its codecs and pair codes, one pair a shard, and the offsets of
+// its blocks and runs from its first byte of block data.
+struct Written {
+  std::uint64_t data_len = 0;
+  std::vector<std::uint64_t> block_offsets;
+  std::vector<std::uint64_t> micro_offsets;  // every run but the restart run
+  std::vector<Codec> codecs;
+  std::vector<std::pair<paircode::Code, paircode::Code>> header_codes;
+};
+
 // Settles one shard's collected blocks and writes them out: codec and pair codes chosen once,
-// then every block's runs, the block bytes going to `emit`. Offsets count from the first byte
-// this writer emitted.
+// then every block's runs, the block bytes going to `emit`.
 class ShardWriter {
  public:
   Collected collected;
-  std::uint64_t data_len = 0;
-  std::vector<std::uint64_t> block_offsets;
-  std::vector<std::uint64_t> micro_offsets;  // run starts from the writer's first byte
-  std::vector<Codec> codecs;
-  std::vector<std::pair<paircode::Code, paircode::Code>> header_codes;
+  Written written;
 
   // Settles `collected` with `table` and writes its blocks; clears `collected`.
-  void write(const fsst::Table& table, const Phrases& phrases,
-             const std::function<void(std::span<const std::uint8_t>)>& emit);
+  void write(const fsst::Table& table, const Phrases& phrases, const Sink& emit);
 
  private:
   std::vector<paircode::Pair> pair_list_;
@@ -169,21 +176,104 @@ class ShardWriter {
 struct Part {
   std::vector<std::uint8_t> heads;
   std::vector<std::uint64_t> head_ends;
-  std::vector<std::uint64_t> block_offsets;
-  std::vector<std::uint64_t> micro_offsets;
   std::vector<std::uint8_t> block_data;
-  std::vector<std::pair<paircode::Code, paircode::Code>> header_codes;
-  std::vector<Codec> tables;
+  Written written;
 };
 
 Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, std::uint64_t micro,
                   std::span<const fsst::Table> tables, const Phrases& phrases,
                   std::uint64_t blocks_per_shard, std::uint64_t first_block);
 
-// The per-block samples: the up to 8 head bytes after `head_prefix`, big-endian, zero-padded.
-std::vector<std::uint64_t> samples_of(std::span<const std::uint8_t> heads,
-                                      std::span<const std::uint64_t> head_ends,
-                                      std::uint64_t head_prefix);
+// The training pieces of keys given in order, one at a time: a sampled key's suffix cut the way
+// its block codes it (against the previous restart for a microblock's first key, else against
+// its predecessor), in the list of its shard. `all` takes every group of 256 keys of a shard,
+// else every stride-th with stride max(keys of the shard / 10,000, 1). `Key` holds the previous
+// key and restart: `std::string_view` when the keys outlive the walk, else `std::string`.
+template <class Key>
+class PieceSampler {
+ public:
+  PieceSampler(std::uint64_t n, std::uint64_t block, std::uint64_t micro, bool all);
+  std::uint64_t shards() const noexcept { return shards_; }
+  // The piece of the next key and its shard, when sampled.
+  std::optional<std::pair<std::uint64_t, std::string_view>> next(std::string_view key);
+
+ private:
+  std::uint64_t n_, block_, micro_, shard_keys_, shards_;
+  bool all_;
+  std::uint64_t i_ = 0, stride_ = 1;
+  Key prev_, restart_;
+};
+
+// ---- the blob's sections ----
+
+// The sections after the header, in blob order (drawn in dict_index.cpp). Every reader and
+// writer of the blob walks them in this order.
+enum class Section : unsigned {
+  Heads,
+  HeadEndsSamples,
+  HeadEndsDeltas,
+  BlockData,
+  Tables,
+  HeaderCodes,
+  Phrases,
+  BlockOffsetsSamples,
+  BlockOffsetsDeltas,
+  MicroOffsets,
+};
+inline constexpr std::size_t kSections = 10;
+// Calls `f(section)` for every section in blob order.
+template <class F>
+void for_each_section(F&& f) {
+  for (std::size_t i = 0; i < kSections; ++i) f(static_cast<Section>(i));
+}
+template <class T>
+using BySection = std::array<T, kSections>;  // indexed by `Section`
+inline std::size_t at(Section s) { return static_cast<std::size_t>(s); }
+
+// Every section's length as header `h` states or implies it. The counts and widths are those
+// the loader admitted. Throws `IndexError::format` "dict: block count out of range" when the
+// offset arrays overflow 64 bits.
+BySection<std::uint64_t> section_lens(const Header& h);
+
+// The serialized tables, header codes and phrases sections. Throws `IndexError::build` when one
+// is longer than its 32-bit length field.
+struct SmallSections {
+  std::vector<std::uint8_t> tables, codes, phrases;
+};
+SmallSections small_sections(std::span<const Codec> codecs,
+                             std::span<const std::pair<paircode::Code, paircode::Code>> codes,
+                             const phrase::Dict& phrases);
+
+// An array of offsets packed with the width of its largest spread from a group's sample.
+struct PackedOffsets {
+  offsets::Packed packed;
+  unsigned width = 0;
+  static PackedOffsets of(std::span<const std::uint64_t> values);
+};
+
+// What a build knows before its block data: the parameters, the heads and their packed ends.
+struct Lead {
+  std::uint64_t keys = 0;
+  std::uint64_t block = 1;
+  std::uint64_t micro = 1;
+  std::uint64_t micro_per_block = 1;
+  std::uint64_t blocks_per_shard = 1;
+  std::vector<std::uint8_t> heads;
+  PackedOffsets head_ends;
+  std::uint64_t head_prefix = 0;
+
+  // The lead of `keys` keys whose block heads are `heads`, block i's ending at `ends[i]`.
+  static Lead of(std::uint64_t keys, std::uint64_t block, std::uint64_t micro,
+                 std::vector<std::uint8_t> heads, std::span<const std::uint64_t> ends);
+};
+
+// The build's one writer: hands the blob after its header to `out` in blob order, hashing as it
+// goes: the lead's sections, the block data that `encode(emit)` writes, then the tail made from
+// what it returns (the codecs, pair codes and `phrases` when a shard uses them, the block
+// offsets and the run offsets from their blocks). Returns the header. Errors: those of `out` and
+// `encode`, and `small_sections`'.
+Header write_blob(const Sink& out, const Lead& lead, const phrase::Dict& phrases,
+                  const std::function<Written(const Sink& emit)>& encode);
 
 // One run of a block as a walk sees it.
 struct RunView {
@@ -234,19 +324,11 @@ class RunWalk {
   bool valid_ = false;
 };
 
-// What the first pass of a streamed build keeps for the second: the heads and their packed ends,
-// the build parameters, one trained table per shard and the phrases.
+// What the first pass of a streamed build keeps for the second: the lead, one trained table per
+// shard and the phrases.
 struct FirstPass {
-  std::vector<std::uint8_t> heads;
-  offsets::Packed head_ends;
-  unsigned head_ends_width = 0;
-  std::uint64_t keys = 0;
-  std::uint64_t block = 1;
-  std::uint64_t micro = 1;
-  std::uint64_t micro_per_block = 1;
-  std::uint64_t blocks_per_shard = 1;
+  Lead lead;
   std::uint64_t shards = 1;
-  std::uint64_t head_prefix = 0;
   std::vector<fsst::Table> tables;
   Phrases phrases = Phrases::none();
 };
@@ -272,8 +354,18 @@ std::uint64_t build_to_file_runs_limits(key_source::KeySource& keys,
                                         RunLimits limits);
 }  // namespace detail
 
-// The common prefix length of the first and last heads, capped at 65,535 (0 with no blocks).
-std::uint64_t common_head(std::span<const std::uint8_t> heads, const offsets::Offsets& head_ends,
-                          std::uint64_t blocks);
+// The head prefix: the common prefix length of the first and last heads, capped at 65,535.
+std::uint64_t common_head(std::span<const std::uint8_t> first, std::span<const std::uint8_t> last);
+
+// A head's sample: its up to 8 bytes after `head_prefix`, big-endian, zero-padded. A key's
+// sample is ordered with the heads' as the key is: below a head's, its sample is not above.
+inline std::uint64_t sample_of(std::span<const std::uint8_t> head, std::uint64_t head_prefix) {
+  std::uint64_t v = 0;
+  for (unsigned k = 0; k < 8; ++k) {
+    const std::uint64_t at = head_prefix + k;
+    v = v << 8 | (at < head.size() ? head[at] : 0);
+  }
+  return v;
+}
 
 }  // namespace quenlith::dict_index

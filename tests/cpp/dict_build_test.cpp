@@ -90,6 +90,20 @@ TEST(DictBuild, TrainingPiecesFollowTheShardStride) {
   EXPECT_EQ(sampled[0][270], "52");
   const auto all = build_pieces(views, 256, 16, true);
   EXPECT_EQ(all[0].size(), 65536u - 256);
+  // The streamed build's sampler, holding copies of the keys it cuts against, takes the same.
+  PieceSampler<std::string> copying(keys.size(), 256, 16, false);
+  std::vector<std::vector<std::string>> streamed(copying.shards());
+  for (const std::string& k : keys) {
+    std::string transient = k;  // gone before the next key, as a replayed key is
+    if (const auto piece = copying.next(transient))
+      streamed[piece->first].emplace_back(piece->second);
+    transient.assign(transient.size(), '#');
+  }
+  ASSERT_EQ(streamed.size(), sampled.size());
+  for (std::size_t s = 0; s < sampled.size(); ++s)
+    EXPECT_TRUE(std::equal(streamed[s].begin(), streamed[s].end(), sampled[s].begin(),
+                           sampled[s].end()))
+        << s;
 }
 
 }  // namespace
