@@ -11,6 +11,23 @@ namespace quenlith::estimate {
 
 // ---- Candidates ----
 
+std::optional<Objective> objective_named(std::string_view name) {
+  if (name == "memory") return Objective::memory();
+  if (name == "latency") return Objective::latency();
+  if (name == "balanced") return Objective::balanced();
+  return std::nullopt;
+}
+
+std::uint64_t* workload_weight(Workload& w, std::string_view op) {
+  if (op == "hits") return &w.hits;
+  if (op == "misses") return &w.misses;
+  if (op == "reverse") return &w.reverse;
+  if (op == "prefix") return &w.prefix;
+  if (op == "common_prefix") return &w.common_prefix;
+  if (op == "longest_prefix") return &w.longest_prefix;
+  return nullptr;
+}
+
 const char* kind_name(Kind kind) noexcept {
   switch (kind) {
     case Kind::CompactHashIndex:

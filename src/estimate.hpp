@@ -67,6 +67,13 @@ struct Objective {
   friend bool operator==(const Objective&, const Objective&) = default;
 };
 
+// The objective a name gives: "memory", "latency" or "balanced"; nullopt for any other name.
+std::optional<Objective> objective_named(std::string_view name);
+// The weight of `w` an operation name sets: "hits", "misses", "reverse", "prefix",
+// "common_prefix" or "longest_prefix"; nullptr for any other name ("batch", a batch size and not
+// a weight, among them).
+std::uint64_t* workload_weight(Workload& w, std::string_view op);
+
 // The index kinds the planner prices, by code.
 enum class Kind : std::uint8_t {
   CompactHashIndex = 0,

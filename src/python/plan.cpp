@@ -61,6 +61,18 @@ bool is_mapping(PyObject* obj) {
   return is != 0;
 }
 
+// The UTF-8 text of a str, to compare with a name; empty (no name is) for a str without a UTF-8
+// form.
+std::string_view name_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
 // One weight of a workload: an unsigned 64-bit integer (a bool counts as 0 or 1), else the
 // whole-number error naming the operation; the conversion's own error is dropped.
 std::uint64_t weight_of(PyObject* value, PyObject* name) {
@@ -96,21 +108,15 @@ Workload workload_of(PyObject* mapping) {
     PyObject* value = PyTuple_GetItem(item.get(), 1);  // borrowed
     if (!PyUnicode_Check(name))
       raise(PyExc_TypeError, "objective: an operation is named by a string");
-    auto is = [&](const char* op) { return PyUnicode_CompareWithASCIIString(name, op) == 0; };
-    if (is("batch")) {
+    const std::string_view op = name_of(name);
+    if (op == "batch") {
       const std::uint64_t batch = weight_of(value, name);
       if (batch > UINT32_MAX)
         raise(PyExc_ValueError, "objective: `batch` is past what a batch can hold");
       w.batch = static_cast<std::uint32_t>(batch);
       continue;
     }
-    std::uint64_t* field = is("hits")             ? &w.hits
-                           : is("misses")         ? &w.misses
-                           : is("reverse")        ? &w.reverse
-                           : is("prefix")         ? &w.prefix
-                           : is("common_prefix")  ? &w.common_prefix
-                           : is("longest_prefix") ? &w.longest_prefix
-                                                  : nullptr;
+    std::uint64_t* field = estimate::workload_weight(w, op);
     if (field == nullptr) {
       PyErr_Format(PyExc_ValueError,
                    "objective: `%U` is not one of hits / misses / reverse / prefix / "
@@ -129,10 +135,7 @@ Workload workload_of(PyObject* mapping) {
 Objective objective_of(PyObject* value) {
   if (value == nullptr) return Objective::memory();  // omitted; an explicit None is refused below
   if (PyUnicode_Check(value)) {
-    auto is = [&](const char* name) { return PyUnicode_CompareWithASCIIString(value, name) == 0; };
-    if (is("memory")) return Objective::memory();
-    if (is("latency")) return Objective::latency();
-    if (is("balanced")) return Objective::balanced();
+    if (const auto named = estimate::objective_named(name_of(value))) return *named;
     PyErr_Format(PyExc_ValueError, "objective: `%U` is not one of memory / latency / balanced",
                  value);
     throw ErrorAlreadySet{};

@@ -35,6 +35,20 @@ Objective workload(Workload w) { return Objective::weighted(w); }
 
 // ---- Candidates ----
 
+TEST(Vocabulary, ObjectiveAndOperationNames) {
+  EXPECT_EQ(objective_named("memory"), Objective::memory());
+  EXPECT_EQ(objective_named("latency"), Objective::latency());
+  EXPECT_EQ(objective_named("balanced"), Objective::balanced());
+  for (const char* other : {"", "Memory", "size", "hits", "balanced "})
+    EXPECT_FALSE(objective_named(other)) << other;
+  // Each operation sets its own weight and no other.
+  Workload w;
+  const char* ops[] = {"hits", "misses", "reverse", "prefix", "common_prefix", "longest_prefix"};
+  for (std::size_t i = 0; i < std::size(ops); ++i) *workload_weight(w, ops[i]) = i + 1;
+  EXPECT_EQ(w, (Workload{1, 2, 3, 4, 5, 6, 0}));
+  for (const char* other : {"batch", "", "hit", "Hits"}) EXPECT_EQ(workload_weight(w, other), nullptr);
+}
+
 TEST(Candidates, EveryCombinationOfNeeds) {
   const std::string ordered = "StringIndex,DictIndex/32,DictIndex/256,DictIndex/1024";
   for (unsigned bits = 0; bits < 32; ++bits) {
