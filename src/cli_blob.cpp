@@ -173,17 +173,37 @@ void print_sections(const dict_index::DictIndex& index, Output& out) {
 }
 
 // The live keys of an overlay over a base that stores its keys, gathered in id order (base ids
-// first, then the additions, retired ids skipped) before any is written.
+// first, then the additions, retired ids skipped) before any is written. A StringIndex base is
+// read as `dump_string` reads a bare one, in one stream over its transducer whose positions are
+// the ids, and a node that does not decode fails the dump with the library's error as there.
 template <class Base>
 void dump_overlay(const std::string& path, KeyWriter& w) {
   const blob::SharedBytes bytes = read_blob(path);
   const auto ov = overlay::load_blob<Base>(bytes.bytes(), false);
   std::vector<std::pair<std::string, std::uint64_t>> live;
   live.reserve(ov.len());
-  for (std::uint64_t id = 0; id < ov.id_space(); ++id) {
+  const auto no_key = [&](std::uint64_t id) {
+    return Fail::work(path + ": id " + std::to_string(id) + " has no key");
+  };
+  std::uint64_t id = 0;
+  if constexpr (std::is_same_v<Base, string_index::StringIndex>) {
+    try {
+      auto stream = fst::range(ov.base()->map()).into_stream();
+      for (; id < ov.base_len(); ++id) {
+        const auto item = stream.next();
+        if (!item) break;
+        if (ov.retired(id)) continue;
+        if (!bytes::is_utf8(item->key)) throw no_key(id);
+        live.emplace_back(bytes::as_chars(item->key), id);
+      }
+    } catch (const fst::Error& e) {
+      throw Fail::from(IndexError::fst(e.what()));
+    }
+  }
+  for (; id < ov.id_space(); ++id) {
     if (ov.retired(id)) continue;
     std::optional<std::string> key = ov.key(id);
-    if (!key) throw Fail::work(path + ": id " + std::to_string(id) + " has no key");
+    if (!key) throw no_key(id);
     live.emplace_back(std::move(*key), id);
   }
   for (const auto& [key, id] : live) w.write_key(key, id);

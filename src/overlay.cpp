@@ -294,6 +294,14 @@ AnyOverlay load_blob(std::span<const std::uint8_t> blob, BaseTag tag, bool untru
   panic("a base tag names one of the three bases");
 }
 
+bool BaseBlob<StringIndex>::holds(const StringIndex& b, std::string_view key) {
+  try {
+    return b.map().get(key).has_value();
+  } catch (const fst::Error& e) {
+    throw IndexError::fst(e.what());
+  }
+}
+
 // ---- Rebuilds ----------------------------------------------------------------------------------
 
 std::shared_ptr<const StringIndex> rebuild_like(const std::shared_ptr<const StringIndex>&,

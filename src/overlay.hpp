@@ -352,6 +352,10 @@ struct BaseBlob<StringIndex> {
   static StringIndex load(std::span<const std::uint8_t> bytes, bool untrusted) {
     return untrusted ? StringIndex::from_untrusted_bytes(bytes) : StringIndex::from_bytes(bytes);
   }
+  // Whether the loaded base holds `key`, for the loader's check of each addition. A node that
+  // does not decode is `IndexError::Fst` with the transducer library's text, the error the
+  // StringIndex's own loaders and its dump give, instead of the panic of a query.
+  static bool holds(const StringIndex& b, std::string_view key);
 };
 template <>
 struct BaseBlob<PerfectHashIndex> {
@@ -364,6 +368,9 @@ struct BaseBlob<PerfectHashIndex> {
   // The loader checks everything whatever `untrusted` says.
   static PerfectHashIndex load(std::span<const std::uint8_t> bytes, bool) {
     return PerfectHashIndex::from_bytes(bytes);
+  }
+  static bool holds(const PerfectHashIndex& b, std::string_view key) {
+    return b.id(key).has_value();
   }
   template <class W>
   static void write_parts(const PerfectHashIndex::Parts& parts, W& out) {
@@ -384,6 +391,8 @@ struct BaseBlob<CompactHashIndex> {
   static CompactHashIndex load(std::span<const std::uint8_t> bytes, bool) {
     return CompactHashIndex::from_bytes(bytes);
   }
+  // Its lookup is probabilistic: an addition equal to a base key is not refused.
+  static bool holds(const CompactHashIndex&, std::string_view) { return false; }
 };
 
 // ---- The overlay record ------------------------------------------------------------------------
@@ -663,15 +672,7 @@ template <class T>
 Overlay<std::shared_ptr<const T>> load_blob(std::span<const std::uint8_t> blob, bool untrusted) {
   const Sections s = split_sections(blob, BaseBlob<T>::kTag);
   auto base = std::make_shared<const T>(BaseBlob<T>::load(s.base, untrusted));
-  if constexpr (std::is_same_v<T, CompactHashIndex>) {
-    // Its lookup is probabilistic: an addition equal to a base key is not refused.
-    return detail::Loader::assemble(std::move(base), s,
-                                    [](const T&, std::string_view) { return false; });
-  } else {
-    return detail::Loader::assemble(std::move(base), s, [](const T& b, std::string_view k) {
-      return base_id(b, k).has_value();
-    });
-  }
+  return detail::Loader::assemble(std::move(base), s, &BaseBlob<T>::holds);
 }
 
 // An overlay over any of the three shared bases.

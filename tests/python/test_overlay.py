@@ -1,5 +1,7 @@
 """Overlay over each of its three bases: ids, tombstones, compaction, blobs, pickling, threads."""
 import pickle
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -240,3 +242,47 @@ def test_a_base_lookup_that_panics_reaches_python_and_poisons_the_overlay(tmp_pa
                 for later in (lambda: len(ov), lambda: ov.id("other"), ov.to_bytes):
                     again = raised(later)
                     assert type(again) is type(expected) and again.args == (POISONED,), name
+
+
+def test_a_base_that_does_not_decode_fails_loads_and_dumps_as_the_bare_index_does(tmp_path):
+    # One node byte of the base damaged and both checksums recomputed. Whatever the damage, the
+    # overlay's loader and `quenlith dump` of the overlay fail as the bare StringIndex's do: the
+    # same error, never a panic. The additions either miss the damaged node (the loader's lookups
+    # pass it by, and the dump's walk over the base meets it) or walk into it (the loader fails).
+    blob = StringIndex(DAMAGED_KEYS).to_bytes()
+    few, many = ["new"], [k + "+" for k in DAMAGED_KEYS[::50]]
+
+    def dump(data):
+        path = tmp_path / "dumped.blob"
+        path.write_bytes(data)
+        done = subprocess.run([sys.executable, "-m", "quenlith", "dump", str(path)],
+                              capture_output=True)
+        return done.returncode, done.stderr
+
+    seen = {}
+    for pos in range(20, len(blob) - 20):  # the nodes: past the map's header, before its footer
+        crafted = bytearray(blob)
+        crafted[pos] ^= 0xFF
+        crafted = blobs.reseal_bix4(bytes(crafted))
+        bare = raised(lambda: StringIndex.from_bytes(crafted))
+        for additions in (few, many):
+            got = raised(lambda: Overlay.from_bytes(blobs.ovl2(1, crafted, additions, []),
+                                                    StringIndex))
+            assert got is None or type(got) is ValueError, (pos, got)
+            if bare is not None:
+                assert type(bare) is ValueError and got.args == bare.args, pos
+                seen.setdefault("the base's loader", (crafted, additions))
+            elif got is not None:
+                seen.setdefault("the additions' lookups", (crafted, additions))
+            elif panics(lambda: list(StringIndex.from_bytes(crafted))):
+                seen.setdefault("the dump's walk", (crafted, additions))
+    assert len(seen) == 3
+    for where, (crafted, additions) in seen.items():
+        rc, err = dump(crafted)
+        assert rc == 1 and err.startswith(b"quenlith: ") and err.count(b"\n") == 1, where
+        assert dump(blobs.ovl2(1, crafted, additions, [])) == (rc, err), where
+        got = raised(lambda: Overlay.from_bytes(blobs.ovl2(1, crafted, additions, []), StringIndex))
+        if got is not None:
+            assert err == f"quenlith: {got}\n".encode(), where
+    # The two fst failures carry the library's error as the bare dump reports it.
+    assert dump(seen["the additions' lookups"][0])[1].startswith(b"quenlith: fst error: ")
