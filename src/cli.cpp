@@ -410,12 +410,16 @@ const std::array<Subcommand, 4> kSubcommands{{
 }};
 
 // Help and version, then the subcommand; throws `Fail` or `IndexError`.
-void dispatch(std::span<const std::string> args, Streams& streams) {
+void dispatch(std::span<const std::string> args, Streams& streams,
+              std::optional<std::size_t> unusable) {
   if (args.empty()) throw Fail::usage("no subcommand");
   bool help = args[0] == "help";
   for (const std::string& a : args) help = help || a == "-h" || a == "--help";
   if (help) return put(streams.out, kUsage);
   if (args[0] == "-V" || args[0] == "--version") return put(streams.out, kVersionLine);
+  if (unusable)
+    throw Fail::usage("argument `" + args[*unusable] +
+                      "` is not valid in the filesystem encoding");
   for (const Subcommand& sub : kSubcommands) {
     if (args[0] != sub.name) continue;
     const Cmd cmd = parse(args.subspan(1), sub.kind, sub.positionals, sub.synopsis);
@@ -426,10 +430,11 @@ void dispatch(std::span<const std::string> args, Streams& streams) {
 
 }  // namespace
 
-int run(std::span<const std::string> args, Streams& streams) {
+int run(std::span<const std::string> args, Streams& streams,
+        std::optional<std::size_t> unusable) {
   std::optional<Fail> fail;
   try {
-    dispatch(args, streams);
+    dispatch(args, streams, unusable);
   } catch (Fail& f) {
     fail = std::move(f);
   } catch (const IndexError& e) {
@@ -453,7 +458,15 @@ int run(std::span<const std::string> args, Streams& streams) {
   return usage ? 2 : 1;
 }
 
-int run_process(std::span<const std::string> args) {
+FlushOnExit::~FlushOnExit() {
+  try {
+    out_.flush();
+  } catch (const IndexError&) {
+    // The outcome is already decided.
+  }
+}
+
+int run_process(std::span<const std::string> args, std::optional<std::size_t> unusable) {
   // The process's standard streams, each behind its own lock, taken in the order output, input,
   // error and held for the whole run.
   static std::mutex out_lock, in_lock, err_lock;
@@ -461,19 +474,12 @@ int run_process(std::span<const std::string> args) {
   static Output err(STDERR_FILENO, false);
   static Input in(STDIN_FILENO);
   std::lock_guard out_guard(out_lock);
-  int status;
-  {
-    std::lock_guard in_guard(in_lock);
-    std::lock_guard err_guard(err_lock);
-    Streams streams{in, out, err};
-    status = run(args, streams);
-  }
-  try {
-    out.flush();
-  } catch (const IndexError&) {
-    // The status is already decided.
-  }
-  return status;
+  // Standard output is flushed after error and input are released, on every way out.
+  FlushOnExit flush(out);
+  std::lock_guard in_guard(in_lock);
+  std::lock_guard err_guard(err_lock);
+  Streams streams{in, out, err};
+  return run(args, streams, unusable);
 }
 
 }  // namespace quenlith::cli

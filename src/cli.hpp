@@ -141,13 +141,33 @@ struct Streams {
 };
 
 // Runs one command line over `streams`: dispatch, the command, the failure report. Returns the
-// exit status. Does not flush standard output.
-int run(std::span<const std::string> args, Streams& streams);
+// exit status. Does not flush standard output. `unusable`, when given, is the index of an argument
+// that the caller could not turn into bytes; `args` holds a readable rendering of it, and unless
+// help or the version is asked for, the run is the usage failure "argument `<rendering>` is not
+// valid in the filesystem encoding".
+int run(std::span<const std::string> args, Streams& streams,
+        std::optional<std::size_t> unusable = std::nullopt);
+
+// Flushes a standard output when it goes out of scope, however the scope is left (a panic or an
+// allocation failure included), so that nothing one run buffered comes out during the next.
+// A failure to flush is dropped: the run's outcome is already decided.
+class FlushOnExit {
+ public:
+  explicit FlushOnExit(Output& out) : out_(out) {}
+  FlushOnExit(const FlushOnExit&) = delete;
+  FlushOnExit& operator=(const FlushOnExit&) = delete;
+  ~FlushOnExit();
+
+ private:
+  Output& out_;
+};
 
 // Runs one command line over the process's standard streams (descriptors 0, 1 and 2), which it
 // holds locked for the whole run (standard output, input, then error), and flushes standard output
-// before returning the exit status. Any thread may call it; a second call waits for the first.
-int run_process(std::span<const std::string> args);
+// before returning the exit status or letting a panic or an allocation failure through. Any thread
+// may call it; a second call waits for the first. `unusable` is as for `run`.
+int run_process(std::span<const std::string> args,
+                std::optional<std::size_t> unusable = std::nullopt);
 
 // ---- Keys files ----
 
@@ -182,6 +202,16 @@ class Keys {
 // Reads a whole keys file, or standard input for "-". Throws `Fail::Work` naming the path (and the
 // line, for a read error or invalid UTF-8).
 Keys read_keys(const std::string& path, Input& in);
+
+// The keys of a keys file already in memory, as views into its bytes, in file order, and the
+// number of empty lines skipped.
+struct KeyViews {
+  std::vector<std::string_view> keys;
+  std::uint64_t skipped = 0;
+};
+
+// Reads the keys of `bytes` as `read_keys` reads a keys file shown as `path`, failing as it does.
+KeyViews key_views(std::span<const char> bytes, const std::string& path);
 
 // "<path>: <n> empty lines skipped\n" on standard error when `skipped` is not 0.
 void note_skipped(const std::string& path, std::uint64_t skipped, Output& err);
@@ -223,6 +253,10 @@ std::uint64_t threshold_from_meminfo(std::optional<std::string_view> meminfo);
 // The partial output of a streamed build of `output` by process `pid`: the final component
 // followed by ".part.<pid>", in the output's own directory.
 std::filesystem::path partial_path(const std::filesystem::path& output, long pid);
+
+// Where a keys file that can be read only once (a pipe, a device) is copied when it is too large
+// to hold: the output's final component followed by ".keys.<pid>", in the output's directory.
+std::filesystem::path spill_path(const std::filesystem::path& output, long pid);
 
 // Builds `kind` from keys held in memory and saves it atomically at `output`; returns the number
 // of distinct keys. Throws `IndexError` (the front end makes it a `Fail::Work`).

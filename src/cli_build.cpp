@@ -1,12 +1,17 @@
 // `build`: one index from a keys file, held in memory or streamed straight to the blob.
 //
-// The route is decided before anything is read: a regular keys file at least as large as the
-// stream threshold streams, anything else (standard input, a pipe, a device, a smaller file) is
-// read whole and built in memory. Either way the output path changes only by one rename of a
-// fully written file, so a build that fails leaves an existing output as it was.
+// Before anything is read, the output is checked: the keys file itself (however named) and a
+// device, pipe or socket are refused. The route is then decided: a regular keys file at least as
+// large as the stream threshold streams; a smaller one, and standard input, is read whole and
+// built in memory. A keys path that is neither (a pipe, a device, a socket) is read exactly once,
+// since a second open would find other bytes or none: held in memory while it stays below the
+// threshold, else copied beside the output and streamed from the copy, so that it builds what a
+// regular file of the same bytes builds. Either way the output path changes only by one rename of
+// a fully written file, so a build that fails leaves an existing output as it was.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -39,29 +44,59 @@ std::optional<std::string> read_meminfo() {
   }
 }
 
-std::uint64_t stream_threshold(const StreamMode& mode) {
+// The stream threshold; none under `--stream never`.
+std::optional<std::uint64_t> stream_threshold(const StreamMode& mode) {
   switch (mode.kind) {
     case StreamMode::Kind::Always:
       return 0;
     case StreamMode::Kind::Size:
       return mode.size;
-    case StreamMode::Kind::Auto:
     case StreamMode::Kind::Never:
+      return std::nullopt;
+    case StreamMode::Kind::Auto:
       break;
   }
   return threshold_from_meminfo(read_meminfo());
 }
 
-// Whether the keys file streams: a regular file (symbolic links followed) of at least the
-// threshold. A path that cannot be examined does not stream.
-bool streams(const Cmd& cmd, const std::string& keys_path) {
-  if (cmd.stream.kind == StreamMode::Kind::Never) return false;
-  const std::uint64_t threshold = stream_threshold(cmd.stream);
+// The status of a path, symbolic links followed; none when it cannot be examined.
+std::optional<struct stat> status_of(const std::string& path) {
   struct stat st;
-  if (keys_path == "-" || keys_path.find('\0') != std::string::npos ||
-      ::stat(keys_path.c_str(), &st) != 0)
-    return false;
-  return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) >= threshold;
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+// Whether the keys file streams: a regular file of at least the threshold.
+bool streams(const std::string& keys_path, std::optional<std::uint64_t> threshold) {
+  if (!threshold || keys_path == "-") return false;
+  const std::optional<struct stat> st = status_of(keys_path);
+  return st && S_ISREG(st->st_mode) && static_cast<std::uint64_t>(st->st_size) >= *threshold;
+}
+
+// Whether the keys path can be read only once: a pipe, a device or a socket. A regular file, a
+// directory and a path that cannot be examined are left to the reads, which report them.
+bool read_once(const std::string& keys_path) {
+  if (keys_path == "-") return false;
+  const std::optional<struct stat> st = status_of(keys_path);
+  return st && !S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode);
+}
+
+// Refuses an output that is the keys file itself, whatever names the two paths give it (a hard
+// link, another spelling, standard input redirected from the output): building would replace the
+// keys with the blob.
+void refuse_keys_as_output(const std::string& keys_path, const std::string& output, Input& in) {
+  struct stat keys;
+  if (keys_path == "-") {
+    if (::fstat(in.fd(), &keys) != 0) return;
+  } else {
+    const std::optional<struct stat> st = status_of(keys_path);
+    if (!st) return;
+    keys = *st;
+  }
+  const std::optional<struct stat> out = status_of(output);
+  if (out && out->st_dev == keys.st_dev && out->st_ino == keys.st_ino)
+    throw Fail::work("the output `" + output + "` is the keys file `" + keys_path +
+                     "`: the blob would replace the keys it is built from");
 }
 
 // "wrote <path>: <kind> over <n> keys, <bytes> bytes (<bytes/key> B/key)".
@@ -135,12 +170,9 @@ class PartialOutput {
   // does for its temporary file, so that replacing a 0600 blob never widens who may read it;
   // then renames it onto the output. The partial output is removed when this throws.
   void rename_onto(const std::string& output) {
-    // A device, pipe or socket at the output is refused as the atomic writer refuses it.
-    try {
-      fileio::refuse_special_target(output);
-    } catch (const IndexError& e) {
-      throw Fail::work(output + ": " + e.message());
-    }
+    // A device, pipe or socket that appeared at the output during the build is refused as the
+    // atomic writer refuses it.
+    fileio::refuse_special_target(output);
     struct stat st;
     if (::stat(output.c_str(), &st) == 0) {
       while (::chmod(path_.c_str(), st.st_mode & 07777) != 0 && errno == EINTR) {}
@@ -158,9 +190,10 @@ class PartialOutput {
 // The streamed route: the builder writes the partial output beside the output, which replaces
 // the output only when both the builder and every pass over the keys file succeeded. A failure
 // of the keys file wins over the builder's own (which may only be a consequence of it).
-std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std::string& output,
-                        std::optional<std::uint64_t> block, std::uint64_t& skipped) {
-  key_source::KeysFile source(keys_path);
+std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std::string& shown,
+                        const std::string& output, std::optional<std::uint64_t> block,
+                        std::uint64_t& skipped) {
+  key_source::KeysFile source(keys_path, shown);
   PartialOutput partial(partial_path(output, ::getpid()));
   std::uint64_t n = 0;
   std::optional<Fail> builder;
@@ -213,13 +246,25 @@ std::uint64_t threshold_from_meminfo(std::optional<std::string_view> meminfo) {
   return kFallbackThreshold;
 }
 
-std::filesystem::path partial_path(const std::filesystem::path& output, long pid) {
-  const std::string suffix = ".part." + std::to_string(pid);
+namespace {
+
+// `output` with `suffix` appended to its final component, or as a new component when it has none.
+std::filesystem::path beside(const std::filesystem::path& output, const std::string& suffix) {
   const std::filesystem::path name = output.filename();
   if (name.empty() || name == "." || name == "..") return output / suffix;
   std::filesystem::path partial = output;
   partial.replace_filename(name.native() + suffix);
   return partial;
+}
+
+}  // namespace
+
+std::filesystem::path partial_path(const std::filesystem::path& output, long pid) {
+  return beside(output, ".part." + std::to_string(pid));
+}
+
+std::filesystem::path spill_path(const std::filesystem::path& output, long pid) {
+  return beside(output, ".keys." + std::to_string(pid));
 }
 
 std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> keys,
@@ -258,38 +303,151 @@ std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> k
   panic("an index kind is one of the five kind codes");
 }
 
+namespace {
+
+// The index to build and its block.
+struct Choice {
+  IndexKind kind;
+  std::optional<std::uint64_t> block;
+};
+
+// The planner's winner, with its block, after the plan and the implied-exact notice are written.
+Choice take_winner(const Cmd& cmd, const estimate::Plan& plan, Output& err) {
+  put(err, plan.text());
+  note_implied_exact(cmd.exact_implied, plan.needs, err);
+  return {plan.estimates.front().kind, plan.estimates.front().block};
+}
+
+// Plans the keys of a keys file held in memory as the planner's own pass reads a file of those
+// bytes, failing as it does.
+estimate::Plan plan_bytes(std::span<const char> bytes, const std::string& path, const Cmd& cmd) {
+  key_source::LineReader reader(bytes, key_source::FinalCr::Dropped);
+  std::vector<std::string_view> keys;
+  while (const std::optional<std::string_view> line = reader.next()) {
+    if (!bytes::is_utf8(bytes::as_bytes(*line)))
+      throw IndexError::io_message(IndexError::IoKind::InvalidData,
+                                   path + ":" + std::to_string(reader.lines()) + ": not UTF-8");
+    if (!line->empty()) keys.push_back(*line);
+  }
+  return estimate::plan_for_views(keys, cmd.needs, cmd.objective);
+}
+
+// A private copy of a keys file beside the output, removed on every way out. Its failures are
+// the `IndexError`s of a builder's own files beside the output, and read the same.
+class Spill {
+ public:
+  explicit Spill(std::filesystem::path path)
+      : path_(std::move(path)), file_(fileio::File::create_new(path_, 0600)) {}
+  Spill(const Spill&) = delete;
+  Spill& operator=(const Spill&) = delete;
+  ~Spill() { ::unlink(path_.c_str()); }
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+  void write(std::span<const char> bytes) {
+    file_.write_all({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+  }
+  void close() noexcept { file_.close(); }
+
+ private:
+  std::filesystem::path path_;
+  fileio::File file_;
+};
+
+// Reads a keys path that can be read only once, in full and exactly once, and builds from it what
+// a regular file of the same bytes builds, with the same lines on standard error. Below the
+// threshold the bytes are held and built in memory; from the threshold on they are copied beside
+// the output and the copy is streamed, its messages naming the keys path.
+void build_read_once(const Cmd& cmd, Streams& s, std::optional<std::uint64_t> threshold) {
+  const std::string& path = cmd.positionals[0];
+  const std::string& output = cmd.positionals[1];
+  // A failure to open or read is worded as the reader of a regular file words it: the planner's
+  // under `--index auto`, the keys-file reader's otherwise.
+  fileio::File file;
+  try {
+    file = fileio::File::open_read(path);
+  } catch (const IndexError& e) {
+    if (!cmd.index) throw IndexError::io_message(e.io_kind(), path + ": " + e.message());
+    throw Fail::work(path + ": " + e.message());
+  }
+  std::uint64_t line_feeds = 0;
+  const auto read_some = [&](std::span<char> into) {
+    try {
+      const std::size_t n =
+          file.read_some({reinterpret_cast<std::uint8_t*>(into.data()), into.size()});
+      line_feeds += static_cast<std::uint64_t>(std::count(into.begin(), into.begin() + n, '\n'));
+      return n;
+    } catch (const IndexError& e) {
+      if (!cmd.index) throw;
+      throw Fail::work(path + ":" + std::to_string(line_feeds + 1) + ": " + e.message());
+    }
+  };
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  std::vector<char> bytes;
+  bool ended = false;
+  while (!ended && (!threshold || bytes.size() < *threshold)) {
+    const std::size_t held = bytes.size();
+    bytes.resize(held + kChunk);
+    const std::size_t n = read_some(std::span<char>(bytes).subspan(held));
+    bytes.resize(held + n);
+    ended = n == 0;
+  }
+  Choice choice{cmd.index.value_or(IndexKind::DictIndex), cmd.block};
+  if (ended && (!threshold || bytes.size() < *threshold)) {
+    if (!cmd.index) choice = take_winner(cmd, plan_bytes(bytes, path, cmd), s.err);
+    const KeyViews keys = key_views(bytes, path);
+    note_skipped(path, keys.skipped, s.err);
+    const std::uint64_t n = build_and_save(choice.kind, keys.keys, output, choice.block);
+    note_written(choice.kind, n, output, s.err);
+    return;
+  }
+  Spill spill(spill_path(output, ::getpid()));
+  spill.write(bytes);
+  bytes = {};
+  std::vector<char> chunk(kChunk);
+  while (const std::size_t n = read_some(chunk)) spill.write(std::span<char>(chunk).first(n));
+  spill.close();
+  if (!cmd.index)
+    choice = take_winner(
+        cmd, estimate::plan_file_as(spill.path(), path, cmd.needs, cmd.objective), s.err);
+  std::uint64_t skipped = 0;
+  const std::uint64_t n =
+      stream_to(choice.kind, spill.path().string(), path, output, choice.block, skipped);
+  note_skipped(path, skipped, s.err);
+  note_written(choice.kind, n, output, s.err);
+}
+
+}  // namespace
+
 void cmd_build(const Cmd& cmd, Streams& s) {
   if (cmd.block && cmd.index != IndexKind::DictIndex)
     throw Fail::usage("--block is the DictIndex block size and needs `--index dict`");
   const std::string& keys_path = cmd.positionals[0];
   const std::string& output = cmd.positionals[1];
-  const bool streamed = streams(cmd, keys_path);
-  IndexKind kind = IndexKind::DictIndex;
-  std::optional<std::uint64_t> block = cmd.block;
+  refuse_keys_as_output(keys_path, output, s.in);
+  fileio::refuse_special_target(output);
+  const std::optional<std::uint64_t> threshold = stream_threshold(cmd.stream);
+  if (read_once(keys_path)) return build_read_once(cmd, s, threshold);
+  const bool streamed = streams(keys_path, threshold);
+  Choice choice{cmd.index.value_or(IndexKind::DictIndex), cmd.block};
   std::optional<Keys> keys;
-  if (cmd.index) {
-    kind = *cmd.index;
-  } else {
-    // The planner's winner, with its block; keys from standard input are read once, here.
-    const estimate::Plan plan = plan_keys(cmd, s, keys);
-    put(s.err, plan.text());
-    note_implied_exact(cmd.exact_implied, plan.needs, s.err);
-    kind = plan.estimates.front().kind;
-    block = plan.estimates.front().block;
+  if (!cmd.index) {
+    // Keys from standard input are read once, here.
+    choice = take_winner(cmd, plan_keys(cmd, s, keys), s.err);
   }
   if (streamed && !keys) {
     std::uint64_t skipped = 0;
-    const std::uint64_t n = stream_to(kind, keys_path, output, block, skipped);
+    const std::uint64_t n = stream_to(choice.kind, keys_path, keys_path, output, choice.block,
+                                      skipped);
     note_skipped(keys_path, skipped, s.err);
-    note_written(kind, n, output, s.err);
+    note_written(choice.kind, n, output, s.err);
     return;
   }
   if (!keys) {
     keys = read_keys(keys_path, s.in);
     note_skipped(keys_path, keys->skipped, s.err);
   }
-  const std::uint64_t n = build_and_save(kind, keys->keys(), output, block);
-  note_written(kind, n, output, s.err);
+  const std::uint64_t n = build_and_save(choice.kind, keys->keys(), output, choice.block);
+  note_written(choice.kind, n, output, s.err);
 }
 
 }  // namespace quenlith::cli

@@ -5,85 +5,16 @@
 // skipped and counted, so the empty key cannot come from a keys file. Lines are numbered from 1,
 // empty ones included. A line that is not UTF-8 is an error naming the file and the line: nothing
 // is replaced, since an index built from lossy bytes would hold keys the file does not.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "bytes.hpp"
 #include "cli.hpp"
 #include "fileio.hpp"
+#include "key_source.hpp"
 
 namespace quenlith::cli {
 
 namespace {
 
-constexpr std::size_t kReadBuffer = 8192;
 constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
-
-// Why a line could not be read: an OS error's text, or `kNotUtf8`.
-struct LineError {
-  std::string text;
-};
-
-// Reads lines through a fixed buffer from a descriptor, owned (a file) or borrowed (standard
-// input). A read refused with EBADF is the end of the input: a closed standard input is empty.
-class LineReader {
- public:
-  explicit LineReader(fileio::File file) : file_(std::move(file)), fd_(file_.fd()) {}
-  explicit LineReader(int borrowed_fd) : fd_(borrowed_fd) {}
-
-  // The next line with its ending removed, into `line`; false at the end of the input. Throws
-  // `LineError`.
-  bool next(std::string& line) {
-    line.clear();
-    bool any = false;
-    while (true) {
-      if (pos_ == end_ && !fill()) break;
-      any = true;
-      const auto* start = buf_ + pos_;
-      const void* nl = std::memchr(start, '\n', end_ - pos_);
-      if (nl != nullptr) {
-        const std::size_t n = static_cast<const char*>(nl) - start;
-        line.append(start, n + 1);
-        pos_ += n + 1;
-        break;
-      }
-      line.append(start, end_ - pos_);
-      pos_ = end_;
-    }
-    if (!any) return false;
-    if (!bytes::is_utf8({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}))
-      throw LineError{kNotUtf8};
-    if (!line.empty() && line.back() == '\n') {
-      line.pop_back();
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-    }
-    return true;
-  }
-
- private:
-  bool fill() {
-    while (true) {
-      const ssize_t n = ::read(fd_, buf_, sizeof buf_);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EBADF) return false;
-        throw LineError{os_error_text(errno)};
-      }
-      pos_ = 0;
-      end_ = static_cast<std::size_t>(n);
-      return n > 0;
-    }
-  }
-
-  fileio::File file_;
-  int fd_;
-  char buf_[kReadBuffer];
-  std::size_t pos_ = 0;
-  std::size_t end_ = 0;
-};
 
 // Opens a keys file; the failure is the text "<path>: <OS error>".
 fileio::File open_keys(const std::string& path) {
@@ -96,6 +27,29 @@ fileio::File open_keys(const std::string& path) {
 
 std::string line_failure(const std::string& path, std::uint64_t line, const std::string& text) {
   return path + ":" + std::to_string(line) + ": " + text;
+}
+
+// Hands every key of `reader` to `f` in file order and counts the empty lines in `skipped`.
+// Throws `Fail::Work` naming the path and the line for a read error or invalid UTF-8.
+template <class F>
+void for_each_line(key_source::LineReader& reader, const std::string& path, F&& f,
+                   std::uint64_t& skipped) {
+  while (true) {
+    std::optional<std::string_view> line;
+    try {
+      line = reader.next();
+    } catch (const IndexError& e) {
+      throw Fail::work(line_failure(path, reader.lines() + 1, e.message()));
+    }
+    if (!line) return;
+    if (!bytes::is_utf8(bytes::as_bytes(*line)))
+      throw Fail::work(line_failure(path, reader.lines(), kNotUtf8));
+    if (line->empty()) {
+      ++skipped;
+    } else {
+      f(*line);
+    }
+  }
 }
 
 }  // namespace
@@ -111,25 +65,19 @@ void Keys::seal() {
 }
 
 Keys read_keys(const std::string& path, Input& in) {
-  std::unique_ptr<LineReader> reader = path == "-" ? std::make_unique<LineReader>(in.fd())
-                                                   : std::make_unique<LineReader>(open_keys(path));
+  std::optional<fileio::File> file;
+  if (path != "-") file = open_keys(path);
+  key_source::LineReader reader(file ? file->fd() : in.fd(), key_source::FinalCr::Kept);
   Keys out;
-  std::string line;
-  std::uint64_t number = 0;
-  while (true) {
-    ++number;
-    try {
-      if (!reader->next(line)) break;
-    } catch (const LineError& e) {
-      throw Fail::work(line_failure(path, number, e.text));
-    }
-    if (line.empty()) {
-      ++out.skipped;
-    } else {
-      out.push(line);
-    }
-  }
+  for_each_line(reader, path, [&](std::string_view key) { out.push(key); }, out.skipped);
   out.seal();
+  return out;
+}
+
+KeyViews key_views(std::span<const char> bytes, const std::string& path) {
+  key_source::LineReader reader(bytes, key_source::FinalCr::Kept);
+  KeyViews out;
+  for_each_line(reader, path, [&](std::string_view key) { out.keys.push_back(key); }, out.skipped);
   return out;
 }
 

@@ -342,6 +342,11 @@ Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
 // - another read error, a spill or merge failure, or a trial build's error, as it is.
 Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective);
 
+// `plan_file` over `path` with its messages naming `shown` in place of the path: for a copy that
+// stands in for a keys file that could be read only once.
+Plan plan_file_as(const std::filesystem::path& path, const std::string& shown, const Needs& needs,
+                  const Objective& objective);
+
 namespace detail {
 // The steps of planning keys in memory with the number of worker stretches given (at least 1) in
 // place of one a processor, so that tests can show the results do not depend on it.
@@ -361,11 +366,15 @@ struct FileCorpus {
 // Reads, sorts and replays a keys file as `plan_file` does, with a run budget of `budget` key
 // bytes (and budget / 8 keys). Throws as `plan_file` does before pricing.
 FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget);
+FileCorpus read_corpus(const std::filesystem::path& path, const std::string& shown,
+                       std::uint64_t budget);
 
 // `plan_file` with a run budget of `budget` key bytes (and budget / 8 keys) in place of 256 MiB,
 // so that tests can make the sort spill.
 Plan plan_file_with_budget(const std::filesystem::path& path, const Needs& needs,
                            const Objective& objective, std::uint64_t budget);
+Plan plan_file_with_budget(const std::filesystem::path& path, const std::string& shown,
+                           const Needs& needs, const Objective& objective, std::uint64_t budget);
 }  // namespace detail
 
 }  // namespace quenlith::estimate

@@ -76,11 +76,11 @@ std::vector<std::string_view> views_of(const std::vector<std::string>& keys) {
 // Reads the keys file line by line into the sorter.
 class KeysReader {
  public:
-  KeysReader(const std::filesystem::path& path) : path_(path) {
+  KeysReader(const std::filesystem::path& path, const std::string& shown) : shown_(shown) {
     try {
       file_ = fileio::File::open_read(path);
     } catch (const IndexError& e) {
-      throw IndexError::io_message(e.io_kind(), path.string() + ": " + e.message());
+      throw IndexError::io_message(e.io_kind(), shown + ": " + e.message());
     }
   }
 
@@ -115,7 +115,7 @@ class KeysReader {
       ++number;
       if (!bytes::is_utf8(bytes::as_bytes(line)))
         throw IndexError::io_message(IndexError::IoKind::InvalidData,
-                                     path_.string() + ":" + std::to_string(number) + ": not UTF-8");
+                                     shown_ + ":" + std::to_string(number) + ": not UTF-8");
       std::string_view key = line;
       if (!key.empty() && key.back() == '\n') key.remove_suffix(1);
       if (!key.empty() && key.back() == '\r') key.remove_suffix(1);
@@ -126,7 +126,7 @@ class KeysReader {
   }
 
  private:
-  const std::filesystem::path& path_;
+  const std::string& shown_;
   fileio::File file_;
 };
 
@@ -149,7 +149,12 @@ Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objec
 }
 
 Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective) {
-  return detail::plan_file_with_budget(path, needs, objective, kRunBudget);
+  return detail::plan_file_with_budget(path, path.string(), needs, objective, kRunBudget);
+}
+
+Plan plan_file_as(const std::filesystem::path& path, const std::string& shown, const Needs& needs,
+                  const Objective& objective) {
+  return detail::plan_file_with_budget(path, shown, needs, objective, kRunBudget);
 }
 
 namespace detail {
@@ -201,12 +206,17 @@ void sort_distinct(std::vector<std::string_view>& keys, unsigned parts) {
 }
 
 FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget) {
+  return read_corpus(path, path.string(), budget);
+}
+
+FileCorpus read_corpus(const std::filesystem::path& path, const std::string& shown,
+                       std::uint64_t budget) {
   FilePass pass;
   {
     // The sorter's run directory lies beside the keys file and goes with the sorter, on every
     // way out of this block.
     extsort::Sorter sorter(path, budget, kKeyTooLong);
-    KeysReader(path).read_into(sorter);
+    KeysReader(path, shown).read_into(sorter);
     sorter.finish().for_each([&](std::string_view key) { plan_file_with(pass, key); });
   }
   FileCorpus corpus{pass.walk.shape(), std::move(pass.kept), {}, {}};
@@ -219,8 +229,13 @@ FileCorpus read_corpus(const std::filesystem::path& path, std::uint64_t budget) 
 
 Plan plan_file_with_budget(const std::filesystem::path& path, const Needs& needs,
                            const Objective& objective, std::uint64_t budget) {
+  return plan_file_with_budget(path, path.string(), needs, objective, budget);
+}
+
+Plan plan_file_with_budget(const std::filesystem::path& path, const std::string& shown,
+                           const Needs& needs, const Objective& objective, std::uint64_t budget) {
   const Needs widened = widen(needs, objective);
-  const FileCorpus corpus = read_corpus(path, budget);
+  const FileCorpus corpus = read_corpus(path, shown, budget);
   if (corpus.kept) {
     const std::vector<std::string_view> kept = views_of(*corpus.kept);
     return finish(widened, objective, corpus.shape, &kept, {}, {});

@@ -1,5 +1,8 @@
 #include "key_source.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "bytes.hpp"
@@ -126,20 +129,77 @@ class EmptyStream final : public KeyStream {
 
 }  // namespace
 
+LineReader::LineReader(int fd, FinalCr final_cr)
+    : fd_(fd), final_cr_(final_cr), buf_(kFileBuffer), data_(buf_.data()) {}
+
+LineReader::LineReader(std::span<const char> bytes, FinalCr final_cr)
+    : final_cr_(final_cr), data_(bytes.data()), end_(bytes.size()) {}
+
+bool LineReader::fill() {
+  if (fd_ < 0) return false;
+  while (true) {
+    const ssize_t n = ::read(fd_, buf_.data(), buf_.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EBADF) return false;
+      throw IndexError::io_errno(errno);
+    }
+    pos_ = 0;
+    end_ = static_cast<std::size_t>(n);
+    return n > 0;
+  }
+}
+
+std::optional<std::string_view> LineReader::next() {
+  line_.clear();
+  std::string_view line;
+  bool any = false;
+  bool ended = false;
+  while (!ended) {
+    if (pos_ == end_ && !fill()) break;
+    any = true;
+    const char* start = data_ + pos_;
+    const void* nl = std::memchr(start, '\n', end_ - pos_);
+    const std::size_t n = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start)
+                             : end_ - pos_;
+    pos_ += n;
+    if (nl) {
+      ++pos_;
+      ended = true;
+    }
+    // A line that lies whole in the buffer (every line of bytes in memory) is handed out in
+    // place; one that a refill cut is gathered in `line_`.
+    if (line_.empty() && (ended || fd_ < 0)) {
+      line = std::string_view(start, n);
+      break;
+    }
+    line_.append(start, n);
+    line = line_;
+  }
+  if (!any) return std::nullopt;
+  ++lines_;
+  if ((ended || final_cr_ == FinalCr::Dropped) && !line.empty() && line.back() == '\r')
+    line.remove_suffix(1);
+  return line;
+}
+
 std::unique_ptr<KeyStream> Strings::open_pass() { return std::make_unique<StringsStream>(keys_); }
 
-KeysFile::KeysFile(std::filesystem::path path)
+KeysFile::KeysFile(std::filesystem::path path) : KeysFile(path, path.string()) {}
+
+KeysFile::KeysFile(std::filesystem::path path, std::string shown)
     : path_(std::move(path)),
+      shown_(std::move(shown)),
       failure_(std::make_shared<std::optional<std::string>>()),
       skipped_(std::make_shared<std::uint64_t>(0)) {}
 
 std::unique_ptr<KeyStream> KeysFile::open_pass() {
   *skipped_ = 0;
   try {
-    return std::make_unique<FileStream>(fileio::File::open_read(path_), path_.string(), failure_,
+    return std::make_unique<FileStream>(fileio::File::open_read(path_), shown_, failure_,
                                         skipped_);
   } catch (const IndexError& e) {
-    *failure_ = path_.string() + ": " + e.message();
+    *failure_ = shown_ + ": " + e.message();
     return std::make_unique<EmptyStream>();
   }
 }

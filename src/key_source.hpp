@@ -49,6 +49,45 @@ class KeyBatch {
   std::vector<std::size_t> ends_;
 };
 
+// What a carriage return ends the input with, after the last line feed, is: part of the last
+// key (`Kept`, as the builds read a keys file) or a line ending like one before a line feed
+// (`Dropped`, as the planner reads one). Every other carriage return reads the same either way.
+enum class FinalCr : std::uint8_t { Kept, Dropped };
+
+// The lines of a keys file, read from a descriptor through an 8,192-byte buffer or from bytes in
+// memory. A line runs to a line feed or to the end of the input; the line feed is removed, and
+// with it one carriage return just before it. The reader neither skips empty lines nor checks
+// UTF-8: the callers count the one and word the failure of the other themselves.
+class LineReader {
+ public:
+  // Reads `fd`, which stays the caller's. A read refused with EBADF (a closed descriptor) is the
+  // end of the input, so a closed standard input reads as an empty one.
+  LineReader(int fd, FinalCr final_cr);
+  // Reads `bytes`, which the caller keeps alive and unchanged while lines are read.
+  LineReader(std::span<const char> bytes, FinalCr final_cr);
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // The next line without its ending; nullopt once the input has ended. The line read from a
+  // descriptor is valid until the next call; one read from bytes in memory is a view into them.
+  // Throws `IndexError` (Io) when a read fails.
+  std::optional<std::string_view> next();
+  // The lines returned so far: a read that fails is reading line `lines() + 1`.
+  std::uint64_t lines() const noexcept { return lines_; }
+
+ private:
+  bool fill();
+
+  int fd_ = -1;  // -1 for bytes in memory
+  FinalCr final_cr_;
+  std::vector<char> buf_;
+  const char* data_ = nullptr;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  std::string line_;  // a line that crossed a refill
+  std::uint64_t lines_ = 0;
+};
+
 // One pass over the keys, in the source's order.
 class KeyStream {
  public:
@@ -103,6 +142,9 @@ class Strings final : public KeySource {
 class KeysFile final : public KeySource {
  public:
   explicit KeysFile(std::filesystem::path path);
+  // A keys file at `path` that messages name `shown`: a copy standing in for a file that could be
+  // read only once.
+  KeysFile(std::filesystem::path path, std::string shown);
   std::unique_ptr<KeyStream> open_pass() override;
   bool failed() const override { return failure_->has_value(); }
 
@@ -113,6 +155,7 @@ class KeysFile final : public KeySource {
 
  private:
   std::filesystem::path path_;
+  std::string shown_;
   // Shared with the passes, which may outlive a call that consumed them.
   std::shared_ptr<std::optional<std::string>> failure_;
   std::shared_ptr<std::uint64_t> skipped_;

@@ -100,11 +100,39 @@ TEST(CliBuild, ThresholdFromMeminfo) {
             (std::uint64_t{18014398509481983} * 1024) / 4);
 }
 
-TEST(CliBuild, PartialPathLiesBesideTheOutput) {
+TEST(CliBuild, PartialAndSpillPathsLieBesideTheOutput) {
   EXPECT_EQ(partial_path("out.blob", 42), "out.blob.part.42");
   EXPECT_EQ(partial_path("/a/b/out.blob", 7), "/a/b/out.blob.part.7");
   EXPECT_EQ(partial_path("/a/b/", 7), "/a/b/.part.7");
   EXPECT_EQ(partial_path("..", 7), "../.part.7");
+  EXPECT_EQ(spill_path("/a/b/out.blob", 7), "/a/b/out.blob.keys.7");
+  EXPECT_EQ(spill_path("..", 7), "../.keys.7");
+}
+
+// Standard output is flushed however a run ends: a panic or an allocation failure that leaves
+// the run must not leave a buffered line behind for the next run to deliver.
+TEST(CliStreams, StandardOutputIsFlushedOnEveryWayOut) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("cli_flush." + std::to_string(::getpid()));
+  const auto contents = [&] {
+    const auto written = fileio::read_file(path);
+    return std::string(written.begin(), written.end());
+  };
+  fileio::File file = fileio::File::create(path);
+  Output out(file.fd(), true);
+  try {
+    FlushOnExit flush(out);
+    out.write("a line\nhalf a line");
+    throw Panic("a broken invariant");
+  } catch (const Panic&) {
+  }
+  EXPECT_EQ(contents(), "a line\nhalf a line");
+  {
+    FlushOnExit flush(out);
+    out.write("; the rest");
+  }
+  EXPECT_EQ(contents(), "a line\nhalf a line; the rest");
+  std::filesystem::remove(path);
 }
 
 // The in-memory route writes exactly the library's blob for the keys, duplicates included.

@@ -4,6 +4,8 @@
 
 #include "blob.hpp"
 #include "bytes.hpp"
+#include "error.hpp"
+#include "fileio.hpp"
 #include "hash_index_testing.hpp"
 
 using namespace quenlith;
@@ -51,6 +53,55 @@ TEST(KeysFile, LineEndingsAndEmptyLines) {
     EXPECT_EQ(one_pass(file), c.keys);
     EXPECT_EQ(file.skipped(), c.skipped);
     EXPECT_FALSE(file.failed());
+  }
+}
+
+// Every line of a reader, the raw lines (empty ones included) as copies.
+std::vector<std::string> lines_of(key_source::LineReader& reader) {
+  std::vector<std::string> out;
+  while (const auto line = reader.next()) out.emplace_back(*line);
+  return out;
+}
+
+// One reader for descriptors and for bytes in memory: the same lines either way, lines longer than
+// the read buffer included, and a final carriage return kept or dropped by the policy alone.
+TEST(LineReader, DescriptorsAndBytesReadTheSameLines) {
+  using key_source::FinalCr;
+  using key_source::LineReader;
+  ScratchDir dir;
+  const std::string long_line(20000, 'q');
+  const std::string text = "a\r\n\n" + long_line + "\r\nb\r\r\nc\rd\n" + long_line + "\r";
+  const auto path = dir / "lines.txt";
+  blob::write_atomically(path, bytes::as_bytes(text));
+  for (const FinalCr policy : {FinalCr::Kept, FinalCr::Dropped}) {
+    const std::string last = policy == FinalCr::Kept ? long_line + "\r" : long_line;
+    const std::vector<std::string> expected = {"a", "", long_line, "b\r", "c\rd", last};
+    fileio::File file = fileio::File::open_read(path);
+    LineReader from_fd(file.fd(), policy);
+    EXPECT_EQ(lines_of(from_fd), expected);
+    EXPECT_EQ(from_fd.lines(), 6u);
+    LineReader from_bytes(std::span<const char>(text), policy);
+    std::vector<std::string_view> views;
+    while (const auto line = from_bytes.next()) views.push_back(*line);
+    // Lines of bytes in memory are views into them and outlive the reader's later calls.
+    EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), expected);
+  }
+  for (const FinalCr policy : {FinalCr::Kept, FinalCr::Dropped}) {
+    LineReader empty(std::span<const char>(), policy);
+    EXPECT_FALSE(empty.next());
+    EXPECT_EQ(empty.lines(), 0u);
+  }
+  // A closed descriptor reads as an empty input; a directory's read fails on line 1.
+  LineReader closed(999, FinalCr::Kept);  // no such descriptor is open
+  EXPECT_FALSE(closed.next());
+  fileio::File directory = fileio::File::open_read(dir.path());
+  LineReader unreadable(directory.fd(), FinalCr::Kept);
+  try {
+    unreadable.next();
+    ADD_FAILURE();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.message(), "Is a directory (os error 21)");
+    EXPECT_EQ(unreadable.lines() + 1, 1u);
   }
 }
 
