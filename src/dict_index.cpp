@@ -136,10 +136,7 @@ std::uint64_t Sections::total_bytes() const noexcept {
 }
 
 std::uint64_t common_head(std::span<const std::uint8_t> first, std::span<const std::uint8_t> last) {
-  std::size_t i = 0;
-  const std::size_t n = std::min(first.size(), last.size());
-  while (i < n && first[i] == last[i]) ++i;
-  return std::min<std::uint64_t>(i, 65535);
+  return std::min<std::uint64_t>(bytes::common_prefix(first, last), 65535);
 }
 
 namespace {

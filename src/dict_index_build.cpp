@@ -2,6 +2,7 @@
 // worker threads and the assembly of the index.
 #include <algorithm>
 
+#include "bytes.hpp"
 #include "dict_index_internal.hpp"
 #include "offsets.hpp"
 #include "threads.hpp"
@@ -15,13 +16,6 @@ constexpr const char* kBadBlock = "dict: block must be in 1..=1024";
 constexpr std::uint64_t kBlocksPerWorker = 64;
 // Training and mining use at most this many threads.
 constexpr unsigned kMaxTrainThreads = 21;
-
-std::size_t lcp(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  std::size_t i = 0;
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
 
 // Runs `f` on `threads` workers and turns a worker's panic into `message`.
 void run_or_panic(unsigned threads, const char* message, const std::function<void(unsigned)>& f) {
@@ -101,7 +95,7 @@ std::optional<std::pair<std::uint64_t, std::string_view>> PieceSampler<Key>::nex
   std::optional<std::pair<std::uint64_t, std::string_view>> piece;
   if (((i % shard_keys_) / 256) % stride_ == 0) {
     const std::string_view base = r % micro_ == 0 ? restart_ : prev_;
-    piece.emplace(i / shard_keys_, key.substr(lcp(key, base)));
+    piece.emplace(i / shard_keys_, key.substr(bytes::common_prefix(key, base)));
   }
   if (r % micro_ == 0) restart_ = key;
   prev_ = key;

@@ -368,25 +368,10 @@ void Collected::clear() {
   counts.fill(0);
 }
 
-namespace {
-std::size_t common_prefix_len(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  std::size_t i = 0;
-  while (i + 8 <= n) {
-    const std::uint64_t x = bytes::load_u64(reinterpret_cast<const std::uint8_t*>(a.data()) + i) ^
-                            bytes::load_u64(reinterpret_cast<const std::uint8_t*>(b.data()) + i);
-    if (x != 0) return i + static_cast<std::size_t>(std::countr_zero(x) / 8);
-    i += 8;
-  }
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
-}  // namespace
-
 void Collected::push(std::string_view prev, std::string_view key, const fsst::Encoder& encoder,
                      std::vector<std::uint8_t>& scratch) {
   check_invariant(!runs.empty(), "a run is open");
-  const std::size_t sh = common_prefix_len(prev, key);
+  const std::size_t sh = bytes::common_prefix(prev, key);
   const auto suffix = bytes::as_bytes(key.substr(sh));
   shared.push_back(sh);
   bytes.insert(bytes.end(), suffix.begin(), suffix.end());

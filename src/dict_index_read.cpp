@@ -312,8 +312,7 @@ Found DictIndex::locate_in(std::uint64_t u, std::span<const std::uint8_t> key) c
   const std::uint64_t b = u - 1;
   const auto h = head(b);
   if (compare(h, key) == 0) return {true, b * block_};
-  std::uint64_t m0 = 0;
-  while (m0 < h.size() && m0 < key.size() && h[m0] == key[m0]) ++m0;
+  const std::uint64_t m0 = bytes::common_prefix(h, key);
   const std::uint64_t mb = micros_in_block(b);
   const Codec& codec = codec_of(b);
   std::uint64_t j = 0, m = m0;
