@@ -44,6 +44,29 @@ std::uint64_t insert_sorted(fst::MapBuilder& builder, Next&& next) {
   return count;
 }
 
+void finish(fst::MapBuilder& builder) {
+  try {
+    builder.finish();
+  } catch (const fst::Error& e) {
+    throw from_fst(e);
+  }
+}
+
+// A "BIX4" blob in memory: the magic, then the map that `feed` builds by inserting keys into the
+// builder it is given. The builder writes behind the magic, so the blob is whole when the
+// builder finishes.
+template <class Feed>
+std::vector<std::uint8_t> build_blob(Feed&& feed) {
+  std::vector<std::uint8_t> blob(kMagic, kMagic + kMagicBytes);
+  fst::MapBuilder builder =
+      fst::MapBuilder::to_writer([&blob](std::span<const std::uint8_t> chunk) {
+        blob.insert(blob.end(), chunk.begin(), chunk.end());
+      });
+  feed(builder);
+  finish(builder);
+  return blob;
+}
+
 // Writes a "BIX4" file at `path` atomically: the magic, then the map that `feed` builds by
 // inserting keys into the builder it is given. Returns what `feed` returns. On any failure the
 // temporary file is removed and `path` is left as it was.
@@ -57,11 +80,7 @@ std::uint64_t write_blob(const std::filesystem::path& path, Feed&& feed) {
     fst::MapBuilder builder = fst::MapBuilder::to_writer(
         [&out](std::span<const std::uint8_t> chunk) { out.write_all(chunk); });
     const std::uint64_t count = feed(builder);
-    try {
-      builder.finish();
-    } catch (const fst::Error& e) {
-      throw from_fst(e);
-    }
+    finish(builder);
     out.flush();
     return count;
   });
@@ -161,7 +180,7 @@ std::string lossy_utf8(std::span<const std::uint8_t> bytes) {
 std::optional<std::string> rank_walk(const fst::Fst& map, std::uint64_t rank) {
   // Most nodes on a path have one transition and are not final: those are read as a lone
   // transition, without decoding the node as a whole.
-  const fst::detail::NodeReader reader(map);
+  const fst::NodeReader reader = map.reader();
   fst::Node node = map.root();
   std::string key;
   if (!(node.is_final() && node.final_output().value() == rank)) {
@@ -316,20 +335,14 @@ void StringIndex::save(const std::filesystem::path& path) const {
 // --- building --------------------------------------------------------------------------------
 
 StringIndex StringIndex::build(std::span<const std::string_view> keys) {
-  std::vector<std::string_view> sorted = sorted_distinct(keys);
-  // The builder writes behind the magic, so the blob is whole when the builder finishes.
-  std::vector<std::uint8_t> blob(kMagic, kMagic + kMagicBytes);
-  fst::MapBuilder builder =
-      fst::MapBuilder::to_writer([&blob](std::span<const std::uint8_t> chunk) {
-        blob.insert(blob.end(), chunk.begin(), chunk.end());
-      });
-  try {
-    for (std::size_t i = 0; i < sorted.size(); ++i) builder.insert(sorted[i], i);
-    builder.finish();
-  } catch (const fst::Error& e) {
-    throw from_fst(e);
-  }
-  return open(blob::SharedBytes::from_owned(std::move(blob)));
+  const std::vector<std::string_view> sorted = sorted_distinct(keys);
+  return open(blob::SharedBytes::from_owned(build_blob([&](fst::MapBuilder& builder) {
+    try {
+      for (std::size_t i = 0; i < sorted.size(); ++i) builder.insert(sorted[i], i);
+    } catch (const fst::Error& e) {
+      throw from_fst(e);
+    }
+  })));
 }
 
 StringIndex StringIndex::build(std::span<const std::string> keys) {
@@ -371,6 +384,13 @@ std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem:
     if (cell) throw *cell;
     return count;
   });
+}
+
+StringIndex StringIndex::from_sorted(KeySource& keys) {
+  return open(blob::SharedBytes::from_owned(build_blob([&](fst::MapBuilder& builder) {
+    insert_sorted(builder, [&] { return keys.next(); });
+    if (keys.failed()) throw IndexError::format(kSourceFailed);
+  })));
 }
 
 std::uint64_t StringIndex::build_sorted_to_file(KeySource& keys,

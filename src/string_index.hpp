@@ -137,6 +137,12 @@ class StringIndex {
   static StringIndex build(std::span<const std::string_view> keys);
   static StringIndex build(std::span<const std::string> keys);
 
+  // Builds from keys already in ascending byte order (repeats skipped) straight into the
+  // transducer, holding none of them. A key below the previous one is the library's out-of-order
+  // error (`IndexError::Fst`); `Format` kSourceFailed when the source failed. The index equals
+  // `build(keys)`.
+  static StringIndex from_sorted(KeySource& keys);
+
   // Streams keys in any order into a "BIX4" file at `path` through an external sort: runs of at
   // most kRunBudget key bytes (or kRunBudget / 8 keys) are sorted, deduplicated and spilled
   // beside the output, then merged into the transducer writer. Returns the number of distinct

@@ -23,6 +23,11 @@ namespace {
 
 constexpr std::uint64_t kMinSize = 36;  // header 16 + key count 8 + root 8 + checksum 4
 
+// Where the footer's key count and root address end: before the checksum from version 3.
+std::uint64_t footer_end(std::uint64_t size, std::uint64_t version) {
+  return version >= 3 ? size - 4 : size;
+}
+
 }  // namespace
 
 static_assert(kMinSize == 16 + 8 + 8 + 4);
@@ -34,7 +39,7 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
   version_ = detail::read_u64le(p);
   if (version_ == 0 || version_ > VERSION) throw Error::version(VERSION, version_);
   type_ = detail::read_u64le(p + 8);
-  const std::uint64_t end = version_ >= 3 ? n - 4 : n;
+  const std::uint64_t end = footer_end(n, version_);
   const CompiledAddr root_addr = detail::read_u64le(p + end - 8);
   len_ = detail::read_u64le(p + end - 16);
   // The key count and root address (and the checksum) follow the node area: Node's 8-byte
@@ -51,7 +56,7 @@ Fst::Fst(std::span<const std::uint8_t> bytes) : bytes_(bytes) {
 }
 
 std::optional<std::uint64_t> Fst::get(std::span<const std::uint8_t> key) const {
-  const detail::NodeReader reader(*this);
+  const NodeReader reader(*this);
   CompiledAddr addr = root_.addr();
   std::uint64_t out = 0;
   for (const std::uint8_t b : key) {
@@ -87,6 +92,14 @@ void Fst::verify() const {
   summer.update(bytes_.first(n - 4));
   const std::uint32_t computed = summer.masked();
   if (stored != computed) throw Error::checksum_mismatch(stored, computed);
+}
+
+NodeCheck check_stored_root(std::span<const std::uint8_t> file) noexcept {
+  const std::uint64_t n = file.size();
+  if (n < kMinSize) return NodeCheck::Sound;
+  const std::uint64_t version = detail::read_u64le(file.data());
+  if (version == 0 || version > VERSION) return NodeCheck::Sound;
+  return check_node(file, version, detail::read_u64le(file.data() + footer_end(n, version) - 8));
 }
 
 }  // namespace fst

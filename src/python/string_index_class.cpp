@@ -71,27 +71,7 @@ PyObject* from_sorted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Ref iterator = Ref::check(PyObject_GetIter(items));
     ParkedError parked;
     StreamKeys keys(iterator.get(), parked);
-    Core built = settle_parked(parked, [&] {
-      std::vector<std::uint8_t> blob(string_index::kMagic,
-                                     string_index::kMagic + string_index::kMagicBytes);
-      fst::MapBuilder builder =
-          fst::MapBuilder::to_writer([&blob](std::span<const std::uint8_t> chunk) {
-            blob.insert(blob.end(), chunk.begin(), chunk.end());
-          });
-      try {
-        std::string previous;
-        std::uint64_t count = 0;
-        while (const std::optional<std::string_view> key = keys.next()) {
-          if (count > 0 && *key == previous) continue;
-          builder.insert(*key, count++);
-          previous.assign(*key);
-        }
-        builder.finish();
-      } catch (const fst::Error& e) {
-        throw IndexError::fst(e.what());
-      }
-      return Core::from_shared(blob::SharedBytes::from_owned(std::move(blob)), false);
-    });
+    Core built = settle_parked(parked, [&] { return Core::from_sorted(keys); });
     return F::wrap(std::move(built)).release();
   });
 }

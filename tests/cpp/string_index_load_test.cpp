@@ -14,7 +14,6 @@
 #include "error.hpp"
 #include "fst/builder.hpp"
 #include "fst/crc32.hpp"
-#include "fst_bounds.hpp"
 #include "string_index.hpp"
 
 using namespace quenlith;
@@ -274,18 +273,6 @@ TEST(StringIndexLoad, UntrustedRefusesBrokenGraphs) {
   reseal(twice_indexed);
   EXPECT_EQ(error_of(twice_indexed, true),
             "format error: fst transitions are not in increasing byte order");
-}
-
-TEST(StringIndexLoad, DeltasFit) {
-  const std::uint8_t data[] = {1, 2, 3, 4, 5, 6};
-  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 4, 3, 2, 0xFFFF));   // fields at 4, 2, 0
-  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 4, 4, 2, 0xFFFF));  // the fourth below 0
-  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 5, 1, 2, 0xFFFF));  // past the end
-  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 4, 3, 2, 0x0500));  // 0x0605 at 4 is too big
-  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 2, 2, 2, 0x0500));   // 0x0403 and 0x0201 fit
-  EXPECT_TRUE(fst_bounds::deltas_fit(data, 6, 6, 1, 0, 0));
-  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, 7, 1, 0, 0));
-  EXPECT_FALSE(fst_bounds::deltas_fit(data, 6, UINT64_MAX, 1, 8, UINT64_MAX));
 }
 
 // Small valid blobs of every node kind: one-transition nodes with and without outputs, nodes

@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "fst/check.hpp"
 #include "fst/error.hpp"
 #include "fst/node.hpp"
 
@@ -53,9 +54,15 @@ class Fst {
   // not decode.
   Node root() const noexcept { return root_; }
   Node node(CompiledAddr addr) const;
+  // A reader of this map's nodes, for a walk that decodes many of them (see NodeReader).
+  NodeReader reader() const noexcept;
+
+  // For a map from an untrusted source: checks the node at `addr` as a whole before it is
+  // decoded, as check_node() (check.hpp) does. Never throws.
+  NodeCheck check_node(CompiledAddr addr) const noexcept;
 
  private:
-  friend class detail::NodeReader;
+  friend class NodeReader;
 
   std::span<const std::uint8_t> bytes_;
   std::uint64_t version_ = 0;
@@ -71,10 +78,16 @@ class Fst {
   return n;
 }
 
-inline detail::NodeReader::NodeReader(const Fst& fst) noexcept
+inline NodeReader::NodeReader(const Fst& fst) noexcept
     : data_(fst.bytes_.data()),
       size_(fst.bytes_.size()),
       area_end_(fst.area_end_),
       version_(fst.version_) {}
+
+inline NodeReader Fst::reader() const noexcept { return NodeReader(*this); }
+
+inline NodeCheck Fst::check_node(CompiledAddr addr) const noexcept {
+  return fst::check_node(bytes_, version_, addr);
+}
 
 }  // namespace fst

@@ -66,9 +66,9 @@ enum class NodeKind : std::uint8_t {
 };
 
 class Fst;
+class NodeReader;
 
 namespace detail {
-class NodeReader;
 // Nodes lie after the 16-byte header (version, type).
 inline constexpr std::uint64_t kAreaStart = 16;
 // Nodes with more transitions than this carry a 256-byte input index (read from version 2).
@@ -136,7 +136,7 @@ class Node {
 
  private:
   friend class Fst;
-  friend class detail::NodeReader;
+  friend class NodeReader;
   // Decodes the node at `addr` of the `size`-byte file at `data`, whose nodes lie in
   // [16, area_end) with area_end + 16 <= size, into *this. Throws Error::format(size) for
   // anything that does not fit.
@@ -326,10 +326,8 @@ inline std::optional<std::size_t> Node::find_input(std::uint8_t b) const noexcep
   return std::nullopt;
 }
 
-namespace detail {
-
-// Decodes the nodes of one map for a walk inside the library. A walker keeps one by value, so
-// that the map's bounds stay at hand instead of behind a pointer.
+// Decodes the nodes of one map. A walker keeps one by value, so that the map's bounds stay at
+// hand instead of behind a pointer to the Fst; decoding is as Fst::node() does it.
 class NodeReader {
  public:
   // Reads the nodes of `fst` (defined in fst.hpp); valid while fst's bytes are.
@@ -345,7 +343,7 @@ class NodeReader {
   // returns false and the node is to be decoded with node(). Throws as node() does.
   [[gnu::always_inline]] bool lone_transition(CompiledAddr addr, Transition& t) const {
     if (addr == EMPTY_ADDRESS) return false;
-    if (addr - kAreaStart >= area_end_ - kAreaStart) Node::malformed(size_);
+    if (addr - detail::kAreaStart >= area_end_ - detail::kAreaStart) Node::malformed(size_);
     const std::uint8_t state = data_[addr];
     if (state < 0x80) return false;
     std::uint64_t first;
@@ -359,7 +357,5 @@ class NodeReader {
   std::uint64_t area_end_;
   std::uint64_t version_;
 };
-
-}  // namespace detail
 
 }  // namespace fst

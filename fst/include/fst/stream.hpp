@@ -160,7 +160,7 @@ class Stream {
   }
 
   const Fst* fst_;
-  detail::NodeReader reader_;
+  NodeReader reader_;
   A aut_;
   detail::UpperBound upper_;
   std::vector<Frame> frames_;
@@ -308,7 +308,7 @@ std::optional<typename Stream<A>::Item> Stream<A>::next() {
     if (aut_.is_match(aut_.start())) return Item{{}, out};
   }
   // Locals, so that the stores of key bytes do not make the compiler reload them.
-  const detail::NodeReader reader = reader_;
+  const NodeReader reader = reader_;
   const bool bounded = upper_.active();
   std::uint8_t* key = key_.data();
   std::size_t cap = key_.size();
