@@ -9,17 +9,8 @@
 //   offset  size  field
 //   0       4     magic "BIX4" (u32 0x34584942)
 //   4       L     the transducer map exactly as the fst library writes it (format version 3,
-//                 map type 0); its own CRC-32C covers it, so the blob has no hash of its own
-//
-// Fields of the map the index reads itself (offsets from the map's start; E = L - 4 for version
-// 3, E = L for versions 1 and 2, which carry no checksum):
-//
-//   0       8     format version, u64 (3 written; 1 to 3 read)
-//   8       8     map type, u64 (0 written)
-//   16      E-32  nodes, each addressed by the offset of its last byte
-//   E - 16  8     key count n, u64
-//   E - 8   8     root node address, u64
-//   L - 4   4     version 3: masked CRC-32C of bytes [0, L - 4), u32
+//                 map type 0; versions 1 to 3 are read); its own CRC-32C covers it, so the blob
+//                 has no hash of its own. Its layout is the library's (fst/src/fst.cpp).
 //
 // An index is immutable once built or loaded: every query is const, takes no lock and may run on
 // any number of threads at once. A loaded index borrows the caller's `SharedBytes` (owned pages
