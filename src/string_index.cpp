@@ -9,6 +9,7 @@
 
 #include "bytes.hpp"
 #include "fileio.hpp"
+#include "fst/builder.hpp"
 #include "utf8_automaton.hpp"
 
 namespace quenlith::string_index {

@@ -33,7 +33,6 @@
 #include "error.hpp"
 #include "extsort.hpp"
 #include "fst/automaton.hpp"
-#include "fst/builder.hpp"
 #include "fst/error.hpp"
 #include "fst/fst.hpp"
 #include "fst/levenshtein.hpp"

@@ -17,6 +17,7 @@
 #include "bytes.hpp"
 #include "error.hpp"
 #include "fileio.hpp"
+#include "fst/builder.hpp"
 
 namespace quenlith::string_index {
 void PrintTo(const Entry& e, std::ostream* os) {
