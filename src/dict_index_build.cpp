@@ -14,8 +14,6 @@ namespace {
 constexpr const char* kBadBlock = "dict: block must be in 1..=1024";
 // Blocks a worker takes at least: fewer are not worth a thread.
 constexpr std::uint64_t kBlocksPerWorker = 64;
-// Training and mining use at most this many threads.
-constexpr unsigned kMaxTrainThreads = 21;
 
 // Runs `f` on `threads` workers and turns a worker's panic into `message`.
 void run_or_panic(unsigned threads, const char* message, const std::function<void(unsigned)>& f) {

@@ -184,6 +184,9 @@ Part encode_range(std::span<const std::string_view> keys, std::uint64_t block, s
                   std::span<const fsst::Table> tables, const Phrases& phrases,
                   std::uint64_t blocks_per_shard, std::uint64_t first_block);
 
+// Training and mining use at most this many threads, in the in-memory and the streamed build.
+inline constexpr unsigned kMaxTrainThreads = 21;
+
 // The training pieces of keys given in order, one at a time: a sampled key's suffix cut the way
 // its block codes it (against the previous restart for a microblock's first key, else against
 // its predecessor), in the list of its shard. `all` takes every group of 256 keys of a shard,
@@ -345,7 +348,7 @@ namespace detail {
 // The run limits of the streamed build, smaller in tests: the run budget, and the offset limit
 // standing in for the 4 GiB that a run's 32-bit offsets address.
 struct RunLimits {
-  std::uint64_t budget = kRunBudget;
+  std::uint64_t budget = extsort::kRunBudget;
   std::uint64_t offset_limit = extsort::kMaxRunBytes;
 };
 // `DictIndex::build_to_file_runs` under the given run limits.

@@ -11,7 +11,6 @@ namespace quenlith::dict_index {
 namespace {
 
 constexpr const char* kBadBlock = "dict: block must be in 1..=1024";
-constexpr unsigned kMaxTrainThreads = 21;
 
 // The block data of the sorted keys, shard by shard through `emit`. Throws kStreamChanged when
 // the keys are not those the first pass counted.
