@@ -154,8 +154,6 @@ inline constexpr const char* kWalkFailed = "dict: a block of the index cannot be
 inline constexpr const char* kKeyTooLong = "dict: a key longer than the run budget";
 inline constexpr const char* kStreamChanged = "dict: the key stream changed between passes";
 inline constexpr const char* kSourceFailed = "dict: the input iterable raised before it ended";
-// The external-sort run of the streamed build: 256 MiB of key bytes (at most 32 Mi keys).
-inline constexpr std::uint64_t kRunBudget = 268435456;
 
 class DictIndex {
  public:

@@ -18,9 +18,9 @@ namespace quenlith::estimate {
 
 namespace {
 
-// Key bytes one in-memory run of the keys-file sort holds before it spills (and one eighth as
-// many keys).
-constexpr std::uint64_t kRunBudget = 268435456;
+// Key bytes one in-memory run of the keys-file sort holds before it spills: the external sort's
+// own budget.
+using extsort::kRunBudget;
 // The keys file is read through a buffer of this many bytes.
 constexpr std::size_t kReadBuffer = 8192;
 

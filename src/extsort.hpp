@@ -28,6 +28,9 @@ inline constexpr std::size_t kMaxFanIn = 128;
 inline constexpr std::size_t kIoBuffer = 1048576;
 // The largest budget and run a `Run` can address: its offsets and lengths are 32-bit.
 inline constexpr std::uint64_t kMaxRunBytes = 0xFFFFFFFFULL;
+// The budget of every run the builds and the planner sort keys in: 256 MiB of key bytes (and so
+// at most 32 Mi keys, one eighth as many).
+inline constexpr std::uint64_t kRunBudget = 268435456;
 
 // The one I/O error a merge may hold back until its keys have been delivered.
 using ErrorCell = std::optional<IndexError>;

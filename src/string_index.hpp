@@ -44,8 +44,8 @@ namespace quenlith::string_index {
 inline constexpr char kMagic[4] = {'B', 'I', 'X', '4'};
 inline constexpr std::uint64_t kMagicBytes = 4;
 
-// The external-sort run of `build_to_file`: 256 MiB of key bytes (and so at most 32 Mi keys).
-inline constexpr std::uint64_t kRunBudget = 268435456;
+// The external-sort run of `build_to_file`: the external sort's own budget.
+using extsort::kRunBudget;
 
 inline constexpr const char* kNotRanks = "string-index: FST values are not the sorted ranks";
 inline constexpr const char* kKeyTooLong = "string-index: a key longer than the run budget";
