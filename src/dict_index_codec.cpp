@@ -144,88 +144,114 @@ inline std::optional<std::uint64_t> phrase_token(std::span<const std::uint8_t> c
 }
 }  // namespace
 
+namespace {
+// The code bytes of a kind-0 or kind-2 suffix: `units` bytes from bit `start_bit` (a byte
+// boundary), cut at the end of the stream.
+std::span<const std::uint8_t> coded_bytes(std::span<const std::uint8_t> stream,
+                                          std::uint64_t start_bit, std::uint64_t units) {
+  const std::uint64_t first = start_bit / 8;
+  if (first >= stream.size()) return {};
+  return stream.subspan(
+      first, static_cast<std::size_t>(std::min<std::uint64_t>(units, stream.size() - first)));
+}
+}  // namespace
+
 bool Codec::decode_into(const phrase::Dict& phrases, std::span<const std::uint8_t> stream,
                         std::uint64_t start_bit, std::uint64_t units, room::Bytes& out,
                         std::uint64_t want) const {
-  if (kind_ == Kind::Packed) {
-    const unsigned b = alphabet_.bits;
-    const std::uint64_t m = paircode::mask(b);
-    const std::uint64_t limit = std::min(want, units);
-    if (limit == 0) return true;
-    out.reserve_extra(static_cast<std::size_t>(limit));
-    std::uint8_t* dst = out.end();
-    const std::uint64_t total_bits = sat_mul(stream.size(), 8);
-    const std::size_t psize = alphabet_.primary.size(), ssize = alphabet_.secondary.size();
-    std::uint64_t produced = 0, used = 0, bit = start_bit;
-    auto unit = [&](std::uint64_t& v) {
-      if (used >= units || bit > total_bits || total_bits - bit < b) return false;
-      v = (paircode::tail_word(stream.data(), stream.size(), bit / 8) >> (bit % 8)) & m;
-      bit += b;
-      ++used;
-      return true;
-    };
-    while (produced < limit && used < units) {
-      std::uint64_t u;
-      if (!unit(u)) return false;
-      if (ssize == 0 || u != m) {
-        if (u >= psize) return false;
-        dst[produced++] = alphabet_.primary[u];
-        continue;
-      }
-      std::uint64_t v;
-      if (!unit(v)) return false;
-      if (v != m) {
-        if (v >= ssize) return false;
-        dst[produced++] = alphabet_.secondary[v];
-        continue;
-      }
-      std::uint64_t x = 0;
-      const unsigned lu = packed::literal_units(b);
-      for (unsigned k = 0; k < lu; ++k) {
-        std::uint64_t w;
-        if (!unit(w)) return false;
-        x |= w << (k * b);
-      }
-      dst[produced++] = static_cast<std::uint8_t>(x);
-    }
-    out.grow(static_cast<std::size_t>(produced));
-    return true;
+  switch (kind_) {
+    case Kind::Packed:
+      return decode_packed(stream, start_bit, units, out, want);
+    case Kind::Table:
+      return decode_symbols(coded_bytes(stream, start_bit, units), out, want);
+    case Kind::Phrased:
+      return decode_phrased(phrases, coded_bytes(stream, start_bit, units), out, want);
   }
+  return false;
+}
 
-  const std::uint64_t first = start_bit / 8;
-  std::span<const std::uint8_t> coded;
-  if (first < stream.size())
-    coded = stream.subspan(
-        first, static_cast<std::size_t>(std::min<std::uint64_t>(units, stream.size() - first)));
+bool Codec::decode_packed(std::span<const std::uint8_t> stream, std::uint64_t start_bit,
+                          std::uint64_t units, room::Bytes& out, std::uint64_t want) const {
+  const unsigned b = alphabet_.bits;
+  const std::uint64_t m = paircode::mask(b);
+  const std::uint64_t limit = std::min(want, units);
+  if (limit == 0) return true;
+  out.reserve_extra(static_cast<std::size_t>(limit));
+  std::uint8_t* dst = out.end();
+  const std::uint64_t total_bits = sat_mul(stream.size(), 8);
+  const std::size_t psize = alphabet_.primary.size(), ssize = alphabet_.secondary.size();
+  std::uint64_t produced = 0, used = 0, bit = start_bit;
+  auto unit = [&](std::uint64_t& v) {
+    if (used >= units || bit > total_bits || total_bits - bit < b) return false;
+    v = (paircode::tail_word(stream.data(), stream.size(), bit / 8) >> (bit % 8)) & m;
+    bit += b;
+    ++used;
+    return true;
+  };
+  while (produced < limit && used < units) {
+    std::uint64_t u;
+    if (!unit(u)) return false;
+    if (ssize == 0 || u != m) {
+      if (u >= psize) return false;
+      dst[produced++] = alphabet_.primary[u];
+      continue;
+    }
+    std::uint64_t v;
+    if (!unit(v)) return false;
+    if (v != m) {
+      if (v >= ssize) return false;
+      dst[produced++] = alphabet_.secondary[v];
+      continue;
+    }
+    std::uint64_t x = 0;
+    const unsigned lu = packed::literal_units(b);
+    for (unsigned k = 0; k < lu; ++k) {
+      std::uint64_t w;
+      if (!unit(w)) return false;
+      x |= w << (k * b);
+    }
+    dst[produced++] = static_cast<std::uint8_t>(x);
+  }
+  out.grow(static_cast<std::size_t>(produced));
+  return true;
+}
+
+bool Codec::decode_symbols(std::span<const std::uint8_t> coded, room::Bytes& out,
+                           std::uint64_t want) const {
   const std::size_t n = coded.size();
   const std::size_t count = table_.size();
   const std::uint64_t* symbols = table_.symbols().data();
   const std::uint8_t* lengths = table_.lengths().data();
   std::uint64_t produced = 0;
-
-  if (kind_ == Kind::Table) {
-    out.reserve_extra(static_cast<std::size_t>(std::min(sat_add(want, 7), sat_mul(n, 8))));
-    if (want == 0 || n == 0) return true;
-    std::uint8_t* dst = out.end();
-    for (std::size_t i = 0; i < n && produced < want;) {
-      const std::uint8_t c = coded[i];
-      if (c == fsst::kEscape) {
-        if (i + 1 >= n) return false;
-        dst[produced++] = coded[i + 1];
-        i += 2;
-      } else {
-        if (c >= count) return false;
-        bytes::store_u64(dst + produced, symbols[c]);
-        produced += lengths[c];
-        i += 1;
-      }
+  out.reserve_extra(static_cast<std::size_t>(std::min(sat_add(want, 7), sat_mul(n, 8))));
+  if (want == 0 || n == 0) return true;
+  std::uint8_t* dst = out.end();
+  for (std::size_t i = 0; i < n && produced < want;) {
+    const std::uint8_t c = coded[i];
+    if (c == fsst::kEscape) {
+      if (i + 1 >= n) return false;
+      dst[produced++] = coded[i + 1];
+      i += 2;
+    } else {
+      if (c >= count) return false;
+      bytes::store_u64(dst + produced, symbols[c]);
+      produced += lengths[c];
+      i += 1;
     }
-    out.grow(static_cast<std::size_t>(produced));
-    return true;
   }
+  out.grow(static_cast<std::size_t>(produced));
+  return true;
+}
 
-  // Kind 2: symbols below `slots`, escapes, and two- or three-byte phrase tokens.
+bool Codec::decode_phrased(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
+                           room::Bytes& out, std::uint64_t want) const {
+  // Symbols below `slots`, escapes, and two- or three-byte phrase tokens.
+  const std::size_t n = coded.size();
   if (n >= (std::uint64_t{1} << 60)) return false;
+  const std::size_t count = table_.size();
+  const std::uint64_t* symbols = table_.symbols().data();
+  const std::uint8_t* lengths = table_.lengths().data();
+  std::uint64_t produced = 0;
   out.reserve_extra(static_cast<std::size_t>(std::min(sat_add(want, 32), sat_mul(n, 16))));
   if (want == 0 || n == 0) return true;
   std::uint8_t* dst = out.end();
@@ -288,11 +314,7 @@ bool Codec::compare(const phrase::Dict& phrases, std::span<const std::uint8_t> s
       result = {pos == rest.size() ? 0 : -1, pos};
     return true;
   }
-  const std::uint64_t first = start_bit / 8;
-  std::span<const std::uint8_t> coded;
-  if (first < stream.size())
-    coded = stream.subspan(
-        first, static_cast<std::size_t>(std::min<std::uint64_t>(units, stream.size() - first)));
+  const std::span<const std::uint8_t> coded = coded_bytes(stream, start_bit, units);
   const std::size_t n = coded.size();
   const std::size_t count = table_.size();
   const unsigned s = kind_ == Kind::Phrased ? slots_ : 255, t = leads_;

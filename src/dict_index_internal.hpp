@@ -76,6 +76,14 @@ class Codec {
   }
 
  private:
+  // `decode_into` by kind, the symbol kinds given their code bytes.
+  bool decode_packed(std::span<const std::uint8_t> stream, std::uint64_t start_bit,
+                     std::uint64_t units, room::Bytes& out, std::uint64_t want) const;
+  bool decode_symbols(std::span<const std::uint8_t> coded, room::Bytes& out,
+                      std::uint64_t want) const;
+  bool decode_phrased(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
+                      room::Bytes& out, std::uint64_t want) const;
+
   Kind kind_ = Kind::Table;
   fsst::Table table_;
   unsigned slots_ = 0;
