@@ -97,7 +97,8 @@ void validate(const fst::Fst& map) {
   std::vector<std::uint64_t> counts(prefix[nwords], 0);
 
   // Pass 2, upwards: targets before the nodes that lead to them. `rank` is the rank of the
-  // current address, counted along.
+  // current address, counted along. Each transition's input is checked to ascend here, beside
+  // its output, so that of two faults the one met first names the refusal.
   std::uint64_t rank = 0;
   for (std::uint64_t w = 0; w < nwords; ++w) {
     for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1, ++rank) {

@@ -1,4 +1,5 @@
-// Opening a map file, lookups and checksum verification.
+// Opening a map file, lookups, checksum verification, and the root check of a file that does
+// not open.
 //
 // File layout (N = file size; integers little-endian):
 //   offset   width  content

@@ -8,8 +8,8 @@
 // that a lookup by input byte neither misses a stored byte nor lands on another byte's
 // transition). These checks read only the bytes they are given and never throw.
 //
-// They do not check what holds across nodes (that inputs ascend, what the outputs sum to, the
-// key count): a caller walking the graph checks that from the decoded nodes.
+// They leave to a caller walking the graph what it reads from the decoded nodes: that each
+// node's inputs ascend, what the outputs sum to, and that the footer's key count is the graph's.
 #pragma once
 
 #include <cstdint>
