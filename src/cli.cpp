@@ -208,16 +208,8 @@ std::optional<IndexKind> parse_index(const std::string& v) {
 }
 
 std::uint64_t parse_block(const std::string& v) {
-  std::optional<std::uint64_t> n;
-  if (v == "fast") {
-    n = 32;
-  } else if (v == "balanced") {
-    n = 256;
-  } else if (v == "compact") {
-    n = 1024;
-  } else {
-    n = decimal(v);
-  }
+  std::optional<std::uint64_t> n = dict_index::named_block(v);
+  if (!n) n = decimal(v);
   if (!n)
     throw Fail::usage(
         quoted("--block", v, "is neither a number nor one of fast / balanced / compact"));

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dict_index.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
 #include "inspect.hpp"
@@ -101,8 +102,9 @@ using Needs = estimate::Needs;
 using Objective = estimate::Objective;
 using IndexKind = estimate::Kind;
 
-inline constexpr std::uint64_t kMaxBlock = 1024;
-inline constexpr std::uint64_t kDefaultBlock = 256;
+// The dictionary's block sizes.
+using dict_index::kDefaultBlock;
+using dict_index::kMaxBlock;
 
 // One parsed command line.
 struct Cmd {

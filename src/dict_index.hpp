@@ -69,6 +69,15 @@ static_assert(Header::kCheckAt == 4 + 8 + 4 + 8 + 8 + 4 + 8 + 4 * 1 + 2 + 2 + 4 
 
 inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;
 inline constexpr std::uint64_t kMaxBlock = 1024;
+// The block size of a build that names none ("balanced").
+inline constexpr std::uint64_t kDefaultBlock = 256;
+
+// The block size a name stands for: "fast" 32, "balanced" 256, "compact" 1024; nullopt for any
+// other name.
+std::optional<std::uint64_t> named_block(std::string_view name);
+// Throws `IndexError::Format` "dict: block must be in 1..=1024" for a block size outside
+// 1..=kMaxBlock.
+void check_block(std::uint64_t block);
 
 class Codec;
 struct RunView;

@@ -11,7 +11,6 @@ namespace quenlith::dict_index {
 
 namespace {
 
-constexpr const char* kBadBlock = "dict: block must be in 1..=1024";
 // Blocks a worker takes at least: fewer are not worth a thread.
 constexpr std::uint64_t kBlocksPerWorker = 64;
 
@@ -234,9 +233,20 @@ DictIndex DictIndex::from_vocabulary(std::span<const std::string_view> keys, std
   return from_shared(blob::SharedBytes::from_owned(std::move(blob)), false);
 }
 
+std::optional<std::uint64_t> named_block(std::string_view name) {
+  if (name == "fast") return 32;
+  if (name == "balanced") return 256;
+  if (name == "compact") return 1024;
+  return std::nullopt;
+}
+
+void check_block(std::uint64_t block) {
+  if (block - 1 >= kMaxBlock) throw IndexError::format("dict: block must be in 1..=1024");
+}
+
 DictIndex DictIndex::build_with_threads(std::span<const std::string_view> keys, std::uint64_t block,
                                         unsigned threads) {
-  if (block - 1 >= kMaxBlock) throw IndexError::format(kBadBlock);
+  check_block(block);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   sort_keys(sorted, threads);
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());

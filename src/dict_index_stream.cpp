@@ -10,7 +10,6 @@ namespace quenlith::dict_index {
 
 namespace {
 
-constexpr const char* kBadBlock = "dict: block must be in 1..=1024";
 
 // The block data of the sorted keys, shard by shard through `emit`. Throws kStreamChanged when
 // the keys are not those the first pass counted.
@@ -119,7 +118,7 @@ void write_sorted(extsort::Replay& replay, const FirstPass& f,
 std::uint64_t detail::build_to_file_runs_limits(key_source::KeySource& keys,
                                                 const std::filesystem::path& path,
                                                 std::uint64_t block, RunLimits limits) {
-  if (block - 1 >= kMaxBlock) throw IndexError::format(kBadBlock);
+  check_block(block);
   extsort::Run run(limits.budget, limits.offset_limit);
   extsort::Runs runs(path);
   {

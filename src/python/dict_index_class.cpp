@@ -128,28 +128,24 @@ bool escaped_char(Py_UCS4 c) {
 // unsigned integer, then as a str; whatever made the first attempt fail is dropped, and an object
 // that is neither (a str without a UTF-8 form included) is a TypeError naming `block`.
 std::uint64_t block_arg(PyObject* obj) {
-  if (obj == nullptr) return 256;
+  if (obj == nullptr) return dict_index::kDefaultBlock;
   if (Ref index = Ref::steal(PyNumber_Index(obj))) {
     const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
     if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr)) return v;
   }
   PyErr_Clear();
-  const bool text = PyUnicode_Check(obj) && PyUnicode_AsUTF8AndSize(obj, nullptr) != nullptr;
-  if (!text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &size) : nullptr;
+  if (utf8 == nullptr) {
     PyErr_Clear();
     Ref name = Ref::check(PyType_GetName(Py_TYPE(obj)));
     PyErr_Format(PyExc_TypeError, "block must be an unsigned integer or a str, not %U", name.get());
     throw ErrorAlreadySet{};
   }
-  if (PyUnicode_CompareWithASCIIString(obj, "fast") == 0) return 32;
-  if (PyUnicode_CompareWithASCIIString(obj, "balanced") == 0) return 256;
-  if (PyUnicode_CompareWithASCIIString(obj, "compact") == 0) return 1024;
+  if (const auto named =
+          dict_index::named_block(std::string_view(utf8, static_cast<std::size_t>(size))))
+    return *named;
   unknown_block_name(obj);
-}
-
-void check_block(std::uint64_t block) {
-  if (block < 1 || block > dict_index::kMaxBlock)
-    throw IndexError::format("dict: block must be in 1..=1024");
 }
 
 // ---- Constructor ----
@@ -161,7 +157,7 @@ PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     const std::uint64_t block = block_arg(block_obj);
     const BorrowedKeys keys = collect_strs(items, "items");
     return F::wrap(without_gil([&] {
-             check_block(block);
+             dict_index::check_block(block);
              return Core::build_with_block(keys.span(), block);
            }))
         .release();
@@ -178,7 +174,7 @@ PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // Every key comes from the interpreter, so the lock stays held for the whole build.
     ParkedError parked;
     IterSource source(items, parked, "items");
-    check_block(block);
+    dict_index::check_block(block);
     const std::uint64_t written =
         settle_parked(parked, [&] { return Core::build_to_file_runs(source, path, block); });
     return to_int(written).release();
