@@ -163,9 +163,9 @@ bool Codec::decode_into(const phrase::Dict& phrases, std::span<const std::uint8_
     case Kind::Packed:
       return decode_packed(stream, start_bit, units, out, want);
     case Kind::Table:
-      return decode_symbols(coded_bytes(stream, start_bit, units), out, want);
+      return decode_coded<false>(phrases, coded_bytes(stream, start_bit, units), out, want);
     case Kind::Phrased:
-      return decode_phrased(phrases, coded_bytes(stream, start_bit, units), out, want);
+      return decode_coded<true>(phrases, coded_bytes(stream, start_bit, units), out, want);
   }
   return false;
 }
@@ -216,46 +216,22 @@ bool Codec::decode_packed(std::span<const std::uint8_t> stream, std::uint64_t st
   return true;
 }
 
-bool Codec::decode_symbols(std::span<const std::uint8_t> coded, room::Bytes& out,
-                           std::uint64_t want) const {
+template <bool kPhrased>
+bool Codec::decode_coded(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
+                         room::Bytes& out, std::uint64_t want) const {
+  // Escapes, symbols below `slots` (every other byte without phrases) and, with phrases, two- or
+  // three-byte phrase tokens. A symbol is stored as a whole 8-byte word, a phrase as 32 bytes.
   const std::size_t n = coded.size();
+  if (kPhrased && n >= (std::uint64_t{1} << 60)) return false;
   const std::size_t count = table_.size();
   const std::uint64_t* symbols = table_.symbols().data();
   const std::uint8_t* lengths = table_.lengths().data();
   std::uint64_t produced = 0;
-  out.reserve_extra(static_cast<std::size_t>(std::min(sat_add(want, 7), sat_mul(n, 8))));
+  out.reserve_extra(static_cast<std::size_t>(kPhrased ? std::min(sat_add(want, 32), sat_mul(n, 16))
+                                                      : std::min(sat_add(want, 7), sat_mul(n, 8))));
   if (want == 0 || n == 0) return true;
   std::uint8_t* dst = out.end();
-  for (std::size_t i = 0; i < n && produced < want;) {
-    const std::uint8_t c = coded[i];
-    if (c == fsst::kEscape) {
-      if (i + 1 >= n) return false;
-      dst[produced++] = coded[i + 1];
-      i += 2;
-    } else {
-      if (c >= count) return false;
-      bytes::store_u64(dst + produced, symbols[c]);
-      produced += lengths[c];
-      i += 1;
-    }
-  }
-  out.grow(static_cast<std::size_t>(produced));
-  return true;
-}
-
-bool Codec::decode_phrased(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
-                           room::Bytes& out, std::uint64_t want) const {
-  // Symbols below `slots`, escapes, and two- or three-byte phrase tokens.
-  const std::size_t n = coded.size();
-  if (n >= (std::uint64_t{1} << 60)) return false;
-  const std::size_t count = table_.size();
-  const std::uint64_t* symbols = table_.symbols().data();
-  const std::uint8_t* lengths = table_.lengths().data();
-  std::uint64_t produced = 0;
-  out.reserve_extra(static_cast<std::size_t>(std::min(sat_add(want, 32), sat_mul(n, 16))));
-  if (want == 0 || n == 0) return true;
-  std::uint8_t* dst = out.end();
-  const unsigned s = slots_, t = leads_;
+  const unsigned s = kPhrased ? slots_ : fsst::kEscape, t = leads_;
   const std::uint64_t two = std::uint64_t{255 - s - t} * 256;
   for (std::size_t i = 0; i < n && produced < want;) {
     const std::uint8_t c = coded[i];
@@ -265,7 +241,7 @@ bool Codec::decode_phrased(const phrase::Dict& phrases, std::span<const std::uin
       i += 2;
       continue;
     }
-    if (c < s) {
+    if (!kPhrased || c < s) {
       if (c >= count) return false;
       bytes::store_u64(dst + produced, symbols[c]);
       produced += lengths[c];

@@ -76,13 +76,12 @@ class Codec {
   }
 
  private:
-  // `decode_into` by kind, the symbol kinds given their code bytes.
+  // `decode_into` by kind: packed units, or the code bytes of kind 0 or kind 2.
   bool decode_packed(std::span<const std::uint8_t> stream, std::uint64_t start_bit,
                      std::uint64_t units, room::Bytes& out, std::uint64_t want) const;
-  bool decode_symbols(std::span<const std::uint8_t> coded, room::Bytes& out,
-                      std::uint64_t want) const;
-  bool decode_phrased(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
-                      room::Bytes& out, std::uint64_t want) const;
+  template <bool kPhrased>
+  bool decode_coded(const phrase::Dict& phrases, std::span<const std::uint8_t> coded,
+                    room::Bytes& out, std::uint64_t want) const;
 
   Kind kind_ = Kind::Table;
   fsst::Table table_;
