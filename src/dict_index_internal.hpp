@@ -367,8 +367,9 @@ std::uint64_t build_to_file_runs_limits(key_source::KeySource& keys,
 // The head prefix: the common prefix length of the first and last heads, capped at 65,535.
 std::uint64_t common_head(std::span<const std::uint8_t> first, std::span<const std::uint8_t> last);
 
-// A head's sample: its up to 8 bytes after `head_prefix`, big-endian, zero-padded. A key's
-// sample is ordered with the heads' as the key is: below a head's, its sample is not above.
+// The sample of a head, or of a key sought among the heads: its up to 8 bytes after
+// `head_prefix`, big-endian, zero-padded. Samples keep the order of the keys they come from
+// (a key below a head has a sample no greater than the head's).
 inline std::uint64_t sample_of(std::span<const std::uint8_t> head, std::uint64_t head_prefix) {
   std::uint64_t v = 0;
   for (unsigned k = 0; k < 8; ++k) {

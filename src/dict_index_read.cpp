@@ -255,15 +255,6 @@ int compare(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-std::uint64_t sample_of_key(std::span<const std::uint8_t> key, std::uint64_t hp) {
-  std::uint64_t v = 0;
-  for (unsigned k = 0; k < 8; ++k) {
-    const std::uint64_t at = hp + k;
-    v = v << 8 | (at < key.size() ? key[at] : 0);
-  }
-  return v;
-}
-
 struct Scan {
   std::uint64_t position;
   std::uint64_t m;
@@ -341,7 +332,7 @@ Found DictIndex::locate(std::span<const std::uint8_t> key) const {
     if (c < 0 || (c == 0 && key.size() < prefix.size())) return {false, 0};
     if (c > 0) return locate_in(nb, key);
   }
-  const std::uint64_t x = sample_of_key(key, head_prefix_);
+  const std::uint64_t x = sample_of(key, head_prefix_);
   const auto lo_it = std::lower_bound(samples_.begin(), samples_.end(), x);
   const auto hi_it = std::upper_bound(lo_it, samples_.end(), x);
   const std::uint64_t lo = static_cast<std::uint64_t>(lo_it - samples_.begin());
@@ -388,7 +379,7 @@ std::vector<std::optional<std::uint64_t>> DictIndex::ids_of_with(
         else if (c > 0)
           w.boundary = nb;
       }
-      w.sample = sample_of_key(w.key, head_prefix_);
+      w.sample = sample_of(w.key, head_prefix_);
       w.lo_base = w.hi_base = 0;
       w.lo_len = w.hi_len = w.boundary == kSearch ? nb : 0;
     }
