@@ -434,6 +434,36 @@ Collected::Priced Collected::price(const Codec& codec, std::vector<Pair>& buffer
           std::move(restart.code)};
 }
 
+void Collected::code_phrases(const fsst::Encoder& encoder, const phrase::Trie& trie, unsigned s,
+                             unsigned t, phrase::Scratch& scratch) {
+  const phrase::Params params = phrase::Params::split(s, t);
+  const std::uint64_t two = params.two_byte;
+  phrase_coded.clear();
+  phrase_ends.clear();
+  for (std::uint64_t i = 0; i < entries(); ++i) {
+    const auto text = suffix(i);
+    phrase::parse(text, encoder, trie, params, scratch);
+    phrase::tokens(text.size(), scratch);
+    for (const phrase::Token& tk : scratch.tokens) {
+      if (tk.kind == phrase::kSymbol) {
+        phrase_coded.push_back(static_cast<std::uint8_t>(tk.value));
+      } else if (tk.kind == phrase::kEscape) {
+        phrase_coded.push_back(fsst::kEscape);
+        phrase_coded.push_back(text[tk.position]);
+      } else if (tk.value < two) {
+        phrase_coded.push_back(static_cast<std::uint8_t>(s + (tk.value >> 8)));
+        phrase_coded.push_back(static_cast<std::uint8_t>(tk.value & 255));
+      } else {
+        const std::uint64_t x = tk.value - two;
+        phrase_coded.push_back(static_cast<std::uint8_t>(255 - t + (x >> 16)));
+        phrase_coded.push_back(static_cast<std::uint8_t>((x >> 8) & 255));
+        phrase_coded.push_back(static_cast<std::uint8_t>(x & 255));
+      }
+    }
+    phrase_ends.push_back(phrase_coded.size());
+  }
+}
+
 Collected::Settled Collected::settle(const fsst::Table& table, const Phrases& phrases,
                                      std::vector<Pair>& buffer) {
   Codec best = Codec::of_table(table);
@@ -452,33 +482,7 @@ Collected::Settled Collected::settle(const fsst::Table& table, const Phrases& ph
     if (auto settled =
             phrase::settle(samples, table, phrases.trie, phrases.dict.count(), scratch)) {
       const unsigned s = settled->s, t = settled->t;
-      const phrase::Params params = phrase::Params::split(s, t);
-      const std::uint64_t two = params.two_byte;
-      const fsst::Encoder encoder = settled->table.encoder();
-      phrase_coded.clear();
-      phrase_ends.clear();
-      for (std::uint64_t i = 0; i < n; ++i) {
-        const auto text = suffix(i);
-        phrase::parse(text, encoder, phrases.trie, params, scratch);
-        phrase::tokens(text.size(), scratch);
-        for (const phrase::Token& tk : scratch.tokens) {
-          if (tk.kind == phrase::kSymbol) {
-            phrase_coded.push_back(static_cast<std::uint8_t>(tk.value));
-          } else if (tk.kind == phrase::kEscape) {
-            phrase_coded.push_back(fsst::kEscape);
-            phrase_coded.push_back(text[tk.position]);
-          } else if (tk.value < two) {
-            phrase_coded.push_back(static_cast<std::uint8_t>(s + (tk.value >> 8)));
-            phrase_coded.push_back(static_cast<std::uint8_t>(tk.value & 255));
-          } else {
-            const std::uint64_t x = tk.value - two;
-            phrase_coded.push_back(static_cast<std::uint8_t>(255 - t + (x >> 16)));
-            phrase_coded.push_back(static_cast<std::uint8_t>((x >> 8) & 255));
-            phrase_coded.push_back(static_cast<std::uint8_t>(x & 255));
-          }
-        }
-        phrase_ends.push_back(phrase_coded.size());
-      }
+      code_phrases(settled->table.encoder(), phrases.trie, s, t, scratch);
       Codec phrased = Codec::of_phrased(std::move(settled->table), s, t);
       Priced p = price(phrased, buffer);
       if (saves_enough(p.price, best_price.price))
@@ -542,85 +546,105 @@ std::uint64_t clamp_sub(std::uint64_t v, std::uint64_t base, std::uint64_t hi) {
 
 }  // namespace
 
+namespace {
+
+// The bases and widths of a tag-0 run's entry words.
+struct RunBases {
+  std::uint64_t shared = 0, length = 0;
+  unsigned p = 0, q = 0;
+};
+
+// Writes a tag-0 run's header word: the run's bases and widths as deltas from the code's.
+RunBases put_run_header(const Code& code, std::span<const Pair> pairs, BitWriter& head) {
+  paircode::FitScratch scratch;
+  const paircode::RunFit fit = paircode::fit_run(pairs, scratch);
+  const std::uint64_t da = clamp_sub(fit.min_shared, code.base_shared, paircode::mask(code.w1));
+  const std::uint64_t db = clamp_sub(fit.min_length, code.base_length, paircode::mask(code.w2));
+  const std::uint64_t dp = clamp_sub(fit.ws, code.min_shared, paircode::mask(code.w3));
+  const std::uint64_t dq = clamp_sub(fit.wl, code.min_length, paircode::mask(code.w4));
+  head.put(da, code.w1);
+  head.put(db, code.w2);
+  head.put(dp, code.w3);
+  head.put(dq, code.w4);
+  RunBases r{code.base_shared + da, code.base_length + db,
+             static_cast<unsigned>(code.min_shared + dp),
+             static_cast<unsigned>(code.min_length + dq)};
+  check_invariant(r.p <= 15 && r.q <= 15, "a run's widths are at most 15");
+  return r;
+}
+
+// Writes one entry's word: its pair under the code, or the escape word. True when escaped.
+bool put_entry_word(const Code& code, std::span<const std::uint16_t> inverse, const RunBases& r,
+                    const Pair& pr, BitWriter& head) {
+  if (code.tag == 0) {
+    const std::uint64_t ds = pr.shared - r.shared, dl = pr.length - r.length;
+    const bool escaped = ds > paircode::mask(r.p) || dl > paircode::mask(r.q) ||
+                         (ds == paircode::mask(r.p) && dl == paircode::mask(r.q));
+    head.put(escaped ? paircode::mask(r.p + r.q) : (ds << r.q | dl), r.p + r.q);
+    return escaped;
+  }
+  std::uint16_t idx = 0xFFFF;
+  if (pr.shared <= 255 && pr.length <= 255) idx = inverse[pr.shared << 8 | pr.length];
+  const bool escaped = idx == 0xFFFF;
+  head.put(escaped ? paircode::mask(code.width) : idx, code.width);
+  return escaped;
+}
+
+// Writes the code units of entry `e`'s suffix under `codec`.
+void put_suffix(const Codec& codec, const Collected& collected, std::uint64_t e,
+                BitWriter& stream) {
+  switch (codec.kind()) {
+    case Codec::Kind::Table: {
+      const std::uint64_t a = e ? collected.coded_ends[e - 1] : 0;
+      for (std::uint64_t k = a; k < collected.coded_ends[e]; ++k)
+        stream.put(collected.coded[k], 8);
+      break;
+    }
+    case Codec::Kind::Phrased: {
+      const std::uint64_t a = e ? collected.phrase_ends[e - 1] : 0;
+      for (std::uint64_t k = a; k < collected.phrase_ends[e]; ++k)
+        stream.put(collected.phrase_coded[k], 8);
+      break;
+    }
+    case Codec::Kind::Packed: {
+      const packed::Alphabet& al = codec.alphabet();
+      const unsigned ub = codec.unit_bits();
+      const std::uint64_t ones = paircode::mask(ub);
+      for (std::uint8_t x : collected.suffix(e)) {
+        const std::uint16_t u = al.index[x];
+        if (u == packed::kNone) {
+          stream.put(ones, ub);
+          stream.put(ones, ub);
+          for (unsigned k = 0; k < packed::literal_units(ub); ++k)
+            stream.put((x >> (k * ub)) & ones, ub);
+        } else if (u & packed::kSecondary) {
+          stream.put(ones, ub);
+          stream.put(u & 0x7FFF, ub);
+        } else {
+          stream.put(u, ub);
+        }
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 void write_run(const Code& code, std::span<const std::uint16_t> inverse, const Codec& codec,
                const Collected& collected, std::span<const Pair> pairs, std::uint64_t first,
                std::vector<std::uint8_t>& out) {
   if (pairs.empty()) return;
   std::vector<std::uint8_t> area, stream_bytes;
   BitWriter head(area), stream(stream_bytes);
-  std::uint64_t sb = 0, lb = 0;
-  unsigned p = 0, q = 0;
-  if (code.tag == 0) {
-    paircode::FitScratch scratch;
-    const paircode::RunFit fit = paircode::fit_run(pairs, scratch);
-    const std::uint64_t da = clamp_sub(fit.min_shared, code.base_shared, paircode::mask(code.w1));
-    const std::uint64_t db = clamp_sub(fit.min_length, code.base_length, paircode::mask(code.w2));
-    const std::uint64_t dp = clamp_sub(fit.ws, code.min_shared, paircode::mask(code.w3));
-    const std::uint64_t dq = clamp_sub(fit.wl, code.min_length, paircode::mask(code.w4));
-    head.put(da, code.w1);
-    head.put(db, code.w2);
-    head.put(dp, code.w3);
-    head.put(dq, code.w4);
-    sb = code.base_shared + da;
-    lb = code.base_length + db;
-    p = static_cast<unsigned>(code.min_shared + dp);
-    q = static_cast<unsigned>(code.min_length + dq);
-    check_invariant(p <= 15 && q <= 15, "a run's widths are at most 15");
-  }
-  const unsigned ub = codec.unit_bits();
+  const RunBases bases = code.tag == 0 ? put_run_header(code, pairs, head) : RunBases{};
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const Pair& pr = pairs[i];
-    bool escaped;
-    if (code.tag == 0) {
-      const std::uint64_t ds = pr.shared - sb, dl = pr.length - lb;
-      escaped = ds > paircode::mask(p) || dl > paircode::mask(q) ||
-                (ds == paircode::mask(p) && dl == paircode::mask(q));
-      head.put(escaped ? paircode::mask(p + q) : (ds << q | dl), p + q);
-    } else {
-      std::uint16_t idx = 0xFFFF;
-      if (pr.shared <= 255 && pr.length <= 255) idx = inverse[pr.shared << 8 | pr.length];
-      escaped = idx == 0xFFFF;
-      head.put(escaped ? paircode::mask(code.width) : idx, code.width);
-    }
-    if (escaped) {
+    if (put_entry_word(code, inverse, bases, pairs[i], head)) {
       stream.align();
-      paircode::put_varint(stream.bytes(), pr.shared);
-      paircode::put_varint(stream.bytes(), pr.length);
+      paircode::put_varint(stream.bytes(), pairs[i].shared);
+      paircode::put_varint(stream.bytes(), pairs[i].length);
     }
-    const std::uint64_t e = first + i;
-    switch (codec.kind()) {
-      case Codec::Kind::Table: {
-        const std::uint64_t a = e ? collected.coded_ends[e - 1] : 0;
-        for (std::uint64_t k = a; k < collected.coded_ends[e]; ++k)
-          stream.put(collected.coded[k], 8);
-        break;
-      }
-      case Codec::Kind::Phrased: {
-        const std::uint64_t a = e ? collected.phrase_ends[e - 1] : 0;
-        for (std::uint64_t k = a; k < collected.phrase_ends[e]; ++k)
-          stream.put(collected.phrase_coded[k], 8);
-        break;
-      }
-      case Codec::Kind::Packed: {
-        const packed::Alphabet& al = codec.alphabet();
-        const std::uint64_t ones = paircode::mask(ub);
-        for (std::uint8_t x : collected.suffix(e)) {
-          const std::uint16_t u = al.index[x];
-          if (u == packed::kNone) {
-            stream.put(ones, ub);
-            stream.put(ones, ub);
-            for (unsigned k = 0; k < packed::literal_units(ub); ++k)
-              stream.put((x >> (k * ub)) & ones, ub);
-          } else if (u & packed::kSecondary) {
-            stream.put(ones, ub);
-            stream.put(u & 0x7FFF, ub);
-          } else {
-            stream.put(u, ub);
-          }
-        }
-        break;
-      }
-    }
+    put_suffix(codec, collected, first + i, stream);
   }
   head.align();
   stream.align();

@@ -135,6 +135,10 @@ struct Collected {
     paircode::Code entry;
     paircode::Code restart;
   };
+  // Codes every entry's suffix with phrase tokens: symbols of `encoder` below `s`, phrases of
+  // `trie` behind the lead bytes (`t` of them for three-byte tokens), into `phrase_coded`.
+  void code_phrases(const fsst::Encoder& encoder, const phrase::Trie& trie, unsigned s,
+                    unsigned t, phrase::Scratch& scratch);
   // Chooses the shard's codec: kind 0, else kind 1 when strictly cheaper, else kind 2 when it
   // saves more than 3 %. `buffer` is left holding the chosen codec's pairs.
   Settled settle(const fsst::Table& table, const Phrases& phrases,
