@@ -151,9 +151,7 @@ std::string quoted(std::string_view what, std::string_view value, std::string_vi
 }
 
 Objective parse_objective(const std::string& v) {
-  if (v == "memory") return Objective::memory();
-  if (v == "latency") return Objective::latency();
-  if (v == "balanced") return Objective::balanced();
+  if (const auto named = estimate::objective_named(v)) return *named;
   if (v.find('=') == std::string::npos)
     throw Fail::usage(
         quoted("--objective", v,
@@ -173,21 +171,11 @@ Objective parse_objective(const std::string& v) {
     const std::string_view op = piece.substr(0, eq);
     const std::optional<std::uint64_t> weight = decimal(piece.substr(eq + 1));
     if (!weight) throw bad();
-    if (op == "hits") {
-      o.hits = *weight;
-    } else if (op == "misses") {
-      o.misses = *weight;
-    } else if (op == "reverse") {
-      o.reverse = *weight;
-    } else if (op == "prefix") {
-      o.prefix = *weight;
-    } else if (op == "common_prefix") {
-      o.common_prefix = *weight;
-    } else if (op == "longest_prefix") {
-      o.longest_prefix = *weight;
-    } else if (op == "batch") {
+    if (op == "batch") {
       if (*weight > UINT32_MAX) throw bad();
       o.batch = static_cast<std::uint32_t>(*weight);
+    } else if (std::uint64_t* field = estimate::workload_weight(o, op)) {
+      *field = *weight;
     } else {
       throw bad();
     }
