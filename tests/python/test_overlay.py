@@ -251,6 +251,11 @@ def test_a_base_that_does_not_decode_fails_loads_and_dumps_as_the_bare_index_doe
     # pass it by, and the dump's walk over the base meets it) or walk into it (the loader fails).
     blob = StringIndex(DAMAGED_KEYS).to_bytes()
     few, many = ["new"], [k + "+" for k in DAMAGED_KEYS[::50]]
+    for additions in (few, many):  # the test's writer writes what the overlay writes
+        ov = Overlay(StringIndex.from_bytes(blob))
+        for k in additions:
+            ov.add(k)
+        assert ov.to_bytes() == blobs.ovl2(1, blob, additions, [])
 
     def dump(data):
         path = tmp_path / "dumped.blob"
