@@ -119,6 +119,85 @@ std::vector<Pair> place_fingerprints(Source& source, const mphf::Mphf* mph, std:
   return side;
 }
 
+// Where the fingerprints go: the table in memory, or one scratch file per range of slots.
+struct Placement {
+  bool ranged = false;
+  std::uint64_t ranges = 0;
+  pages::Pages<std::uint8_t> table;
+  std::optional<RangeFiles> files;
+  std::vector<std::filesystem::path> paths;
+
+  // The table of `m` slots of `bits` bits in memory, unless it is larger than the limit.
+  Placement(std::uint64_t m, std::uint32_t bits, const BuildLimits& limits, Scratch& scratch) {
+    const std::uint64_t table_len = (m * bits + 7) / 8;
+    ranged = table_len > limits.table_bytes;
+    if (!ranged) {
+      table = pages::Pages<std::uint8_t>::allocate(table_len);
+      std::fill(table.begin(), table.end(), std::uint8_t{0});
+      return;
+    }
+    ranges = (m + limits.range_slots - 1) / limits.range_slots;
+    files.emplace(static_cast<std::size_t>(ranges));
+    files->range_slots = limits.range_slots;
+    files->k = (bits + 7) / 8;
+    for (std::uint64_t r = 0; r < ranges; ++r) {
+      paths.push_back(scratch.dir() / numbered('r', r));
+      files->files.push_back(fileio::File::create_new(paths.back(), 0666));
+    }
+  }
+};
+
+// Places the fingerprints of the `m` representatives, on one thread over all pairs or, into range
+// files, on one thread per spilled run; closes the range files. Returns the side table's
+// entries: the other pairs in order, numbered from m.
+std::vector<PairEntry> place_all(Pairs& pairs, const mphf::Mphf* mph, std::uint32_t bits,
+                                 std::uint64_t m, Placement& placement) {
+  const auto* files = std::get_if<std::vector<std::filesystem::path>>(&pairs);
+  const std::size_t placers = placement.ranged && files ? files->size() : 1;
+  std::vector<std::vector<Pair>> side_of(placers);
+  threads::run_workers(static_cast<unsigned>(placers), [&](unsigned t) {
+    std::optional<Source> source;
+    if (placers > 1)
+      source.emplace(std::span<const std::filesystem::path>(&(*files)[t], 1));
+    else
+      source.emplace(pairs);
+    Out out = placement.ranged ? Out(*placement.files) : Out(placement.table.span());
+    side_of[t] = place_fingerprints(*source, mph, bits, out);
+  });
+  placement.files.reset();  // closes the range files
+  std::vector<PairEntry> side;
+  for (const auto& part : side_of)
+    for (const Pair& p : part)
+      side.push_back(PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + side.size())});
+  return side;
+}
+
+// The table's bytes of the `slots` slots from `first`, from the records of range file `path`.
+std::vector<std::uint8_t> range_table(const std::filesystem::path& path, std::uint64_t first,
+                                      std::uint64_t slots, std::uint32_t bits,
+                                      std::vector<std::uint8_t>& buf) {
+  const unsigned k = (bits + 7) / 8;
+  const std::size_t record = 4 + k;
+  std::vector<std::uint8_t> piece((slots * bits + 7) / 8, 0);
+  fileio::File in = fileio::File::open_read(path);
+  std::size_t held = 0;
+  for (;;) {
+    const std::size_t got = in.read_some(std::span<std::uint8_t>(buf).subspan(held));
+    if (got == 0) break;
+    held += got;
+    const std::size_t whole = held / record * record;
+    for (std::size_t at = 0; at < whole; at += record) {
+      const std::uint64_t slot = bytes::load_u32(buf.data() + at);
+      check_invariant(slot >= first && slot - first < slots, "a range file holds its own slots");
+      fp_table::write(piece, slot - first, bits, bytes::load_uint(buf.data() + at + 4, k));
+    }
+    std::memmove(buf.data(), buf.data() + whole, held - whole);
+    held -= whole;
+  }
+  if (held != 0) throw torn_scratch();
+  return piece;
+}
+
 }  // namespace
 
 std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
@@ -141,45 +220,9 @@ std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
   const std::uint64_t m = total - collected.repeats;
   const std::optional<mphf::Mphf> mph = build_rep_mphf(pairs, m, threads);
 
-  // Placing: one thread over all pairs, or in ranged mode one per merged file.
-  const std::uint64_t table_len = (m * bits + 7) / 8;
-  const bool ranged = table_len > limits.table_bytes;
-  const std::uint64_t ranges = ranged ? (m + limits.range_slots - 1) / limits.range_slots : 0;
-  pages::Pages<std::uint8_t> table;
-  std::optional<RangeFiles> range_files;
-  std::vector<std::filesystem::path> range_paths;
-  if (!ranged) {
-    table = pages::Pages<std::uint8_t>::allocate(table_len);
-    std::fill(table.begin(), table.end(), std::uint8_t{0});
-  } else {
-    range_files.emplace(static_cast<std::size_t>(ranges));
-    range_files->range_slots = limits.range_slots;
-    range_files->k = (bits + 7) / 8;
-    for (std::uint64_t r = 0; r < ranges; ++r) {
-      range_paths.push_back(scratch.dir() / numbered('r', r));
-      range_files->files.push_back(fileio::File::create_new(range_paths.back(), 0666));
-    }
-  }
-  const auto* files = std::get_if<std::vector<std::filesystem::path>>(&pairs);
-  const std::size_t placers = ranged && files ? files->size() : 1;
-  std::vector<std::vector<Pair>> side_of(placers);
-  threads::run_workers(static_cast<unsigned>(placers), [&](unsigned t) {
-    std::optional<Source> source;
-    if (placers > 1)
-      source.emplace(std::span<const std::filesystem::path>(&(*files)[t], 1));
-    else
-      source.emplace(pairs);
-    Out out = ranged ? Out(*range_files) : Out(table.span());
-    side_of[t] = place_fingerprints(*source, mph ? &*mph : nullptr, bits, out);
-  });
-  range_files.reset();  // closes the range files
+  Placement placement(m, bits, limits, scratch);
+  const std::vector<PairEntry> side = place_all(pairs, mph ? &*mph : nullptr, bits, m, placement);
   pairs.emplace<0>();
-
-  std::vector<PairEntry> side;
-  for (const auto& part : side_of)
-    for (const Pair& p : part)
-      side.push_back(PairEntry{p.h1, p.h2, static_cast<std::uint32_t>(m + side.size())});
-  side_of.clear();
   const std::uint64_t n = m + side.size();
   const std::vector<std::uint8_t> side_bytes = side_table::pair_entry_bytes(side);
 
@@ -189,34 +232,15 @@ std::uint64_t detail::build_to_file_threads(key_source::KeySource& keys,
     w.write_all(zeros);
     blob::Hashed<fileio::BufWriter> h(w);
     if (mph) mph->write_into(h);
-    if (!ranged) {
-      h.write_all(table.span());
+    if (!placement.ranged) {
+      h.write_all(placement.table.span());
     } else {
-      const unsigned k = (bits + 7) / 8;
-      const std::size_t record = 4 + k;
+      const std::size_t record = 4 + (bits + 7) / 8;
       std::vector<std::uint8_t> buf((1048576 / record) * record);
-      for (std::uint64_t r = 0; r < ranges; ++r) {
+      for (std::uint64_t r = 0; r < placement.ranges; ++r) {
         const std::uint64_t first = r * limits.range_slots;
         const std::uint64_t slots = std::min(limits.range_slots, m - first);
-        std::vector<std::uint8_t> piece((slots * bits + 7) / 8, 0);
-        fileio::File in = fileio::File::open_read(range_paths[r]);
-        std::size_t held = 0;
-        for (;;) {
-          const std::size_t got = in.read_some(std::span<std::uint8_t>(buf).subspan(held));
-          if (got == 0) break;
-          held += got;
-          const std::size_t whole = held / record * record;
-          for (std::size_t at = 0; at < whole; at += record) {
-            const std::uint64_t slot = bytes::load_u32(buf.data() + at);
-            check_invariant(slot >= first && slot - first < slots,
-                            "a range file holds its own slots");
-            fp_table::write(piece, slot - first, bits, bytes::load_uint(buf.data() + at + 4, k));
-          }
-          std::memmove(buf.data(), buf.data() + whole, held - whole);
-          held -= whole;
-        }
-        if (held != 0) throw torn_scratch();
-        h.write_all(piece);
+        h.write_all(range_table(placement.paths[r], first, slots, bits, buf));
       }
     }
     h.write_all(side_bytes);
