@@ -123,24 +123,26 @@ std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-// The phrase id of the token that lead byte `c` opens at `coded[i]`: two bytes below the `t` lead
+// The phrase of the token that lead byte `c` opens at `coded[i]`: two bytes below the `t` lead
 // bytes of three-byte tokens, three bytes from them (`two` ids come before the three-byte ones).
-// Moves `i` past the token; nullopt when the token runs past the end of `coded`.
-inline std::optional<std::uint64_t> phrase_token(std::span<const std::uint8_t> coded,
-                                                 std::size_t& i, std::uint8_t c, unsigned s,
-                                                 unsigned t, std::uint64_t two) {
+// Moves `i` past the token; nullopt when the token runs past the end of `coded` or its id names
+// no phrase.
+inline std::optional<std::pair<const std::uint8_t*, unsigned>> phrase_token(
+    const phrase::Dict& phrases, std::span<const std::uint8_t> coded, std::size_t& i,
+    std::uint8_t c, unsigned s, unsigned t, std::uint64_t two) {
   const std::size_t n = coded.size();
+  std::uint64_t id;
   if (c < 255 - t) {
     if (i + 1 >= n) return std::nullopt;
-    const std::uint64_t id = std::uint64_t{c - s} * 256 + coded[i + 1];
+    id = std::uint64_t{c - s} * 256 + coded[i + 1];
     i += 2;
-    return id;
+  } else {
+    if (i + 2 >= n) return std::nullopt;
+    id = two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 +
+         coded[i + 2];
+    i += 3;
   }
-  if (i + 2 >= n) return std::nullopt;
-  const std::uint64_t id =
-      two + std::uint64_t{c - (255 - t)} * 65536 + std::uint64_t{coded[i + 1]} * 256 + coded[i + 2];
-  i += 3;
-  return id;
+  return phrases.phrase(id);
 }
 }  // namespace
 
@@ -248,9 +250,7 @@ bool Codec::decode_coded(const phrase::Dict& phrases, std::span<const std::uint8
       i += 1;
       continue;
     }
-    const std::optional<std::uint64_t> id = phrase_token(coded, i, c, s, t, two);
-    if (!id) return false;
-    const auto ph = phrases.phrase(*id);
+    const auto ph = phrase_token(phrases, coded, i, c, s, t, two);
     if (!ph) return false;
     std::memcpy(dst + produced, ph->first, phrase::kPad);
     produced += ph->second;
@@ -327,9 +327,7 @@ bool Codec::compare(const phrase::Dict& phrases, std::span<const std::uint8_t> s
       i += 1;
       continue;
     }
-    const std::optional<std::uint64_t> id = phrase_token(coded, i, c, s, t, two);
-    if (!id) return false;
-    const auto ph = phrases.phrase(*id);
+    const auto ph = phrase_token(phrases, coded, i, c, s, t, two);
     if (!ph) return false;
     if (compare_piece(ph->first, ph->second, rest, pos, result)) return true;
   }
