@@ -151,10 +151,8 @@ class KeyIter {
   struct Walks;  // the restart key and the two run walks
   bool step();
   const DictIndex* index_;
-  std::uint64_t next_;
-  std::uint64_t id_ = 0;
-  bool primed_ = false;
-  bool failed_ = false;
+  std::uint64_t next_, id_ = 0;
+  bool primed_ = false, failed_ = false;
   room::Bytes current_;
   std::unique_ptr<Walks> walks_;
 };
@@ -237,10 +235,7 @@ class DictIndex {
   // The first block in [lo, hi) whose head sorts after `key`; hi when none.
   std::uint64_t head_boundary(std::span<const std::uint8_t> key, std::uint64_t lo,
                               std::uint64_t hi) const;
-  std::optional<std::uint64_t> id(std::string_view key) const {
-    const Found f = locate(key);
-    return f.found ? std::optional<std::uint64_t>(f.id) : std::nullopt;
-  }
+  std::optional<std::uint64_t> id(std::string_view key) const;
   bool contains(std::string_view key) const { return locate(key).found; }
 
   // The key of `id` into `out` (emptied first). False when id >= size() or the block cannot be

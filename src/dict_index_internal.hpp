@@ -1,6 +1,7 @@
 // Internals of the dictionary, shared by its source files and its tests: the codec of a shard's
-// suffixes, the walk over one run, the collection and writing of shards, and the two passes of
-// the streamed build.
+// suffixes, the collection and writing of shards, the training-piece sampler, the blob's list of
+// sections and the one writer of both builds, the walk over one run, and the two passes of the
+// streamed build.
 //
 // Nothing here is part of the library's interface: the dictionary is `DictIndex`
 // (dict_index.hpp).

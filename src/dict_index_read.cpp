@@ -340,6 +340,11 @@ Found DictIndex::locate(std::span<const std::uint8_t> key) const {
   return locate_in(head_boundary(key, lo > 0 ? lo - 1 : 0, hi), key);
 }
 
+std::optional<std::uint64_t> DictIndex::id(std::string_view key) const {
+  const Found f = locate(key);
+  return f.found ? std::optional<std::uint64_t>(f.id) : std::nullopt;
+}
+
 std::vector<std::optional<std::uint64_t>> DictIndex::ids_of(
     std::span<const std::string_view> keys) const {
   return ids_of_with(keys.size(), [&](std::uint64_t i) { return bytes::as_bytes(keys[i]); });
