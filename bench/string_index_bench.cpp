@@ -92,12 +92,12 @@ void run(const std::string& name, std::vector<std::string> keys) {
   const std::filesystem::path out =
       std::filesystem::temp_directory_path() / ("string_index_bench." + std::to_string(::getpid()));
   const double t_stream = bench::best_of(build_reps, [&] {
-    string_index::SpanSource src(shuffled);
+    key_source::Strings src(shuffled);
     StringIndex::build_to_file(src, out);
   });
   line(name, n, "string_index", "build_streamed", n / t_stream / 1e6, "Mkeys/s");
   const double t_sorted = bench::best_of(build_reps, [&] {
-    string_index::SpanSource src(views);
+    key_source::Strings src(views);
     StringIndex::build_sorted_to_file(src, out);
   });
   line(name, n, "string_index", "build_sorted_streamed", n / t_sorted / 1e6, "Mkeys/s");

@@ -111,37 +111,13 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
                " keys, " + std::to_string(size) + " bytes (" + per_key + " B/key)\n");
 }
 
-// One pass of the keys file as the transducer build pulls it, key by key out of the batches. A
-// failed pass reads as a failed source, so the builder stops without writing; the route reports
-// the keys file's own failure.
-class StringKeys final : public string_index::KeySource {
- public:
-  explicit StringKeys(key_source::KeysFile& source) : source_(source), pass_(source.open_pass()) {}
-  std::optional<std::string_view> next() override {
-    while (at_ == batch_.size()) {
-      if (!pass_->next_batch(batch_)) return std::nullopt;
-      at_ = 0;
-    }
-    return batch_[at_++];
-  }
-  bool failed() const noexcept override { return source_.failed(); }
-
- private:
-  key_source::KeysFile& source_;
-  std::unique_ptr<key_source::KeyStream> pass_;
-  key_source::KeyBatch batch_;
-  std::size_t at_ = 0;
-};
-
 // Runs the streamed builder of `kind` over the keys file, writing its blob at `partial`.
 std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
                              const std::filesystem::path& partial,
                              std::optional<std::uint64_t> block) {
   switch (kind) {
-    case IndexKind::StringIndex: {
-      StringKeys keys(source);
-      return string_index::StringIndex::build_to_file(keys, partial);
-    }
+    case IndexKind::StringIndex:
+      return string_index::StringIndex::build_to_file(source, partial);
     case IndexKind::PerfectHashIndex:
       return perfect_hash::PerfectHashIndex::build_to_file(source, partial);
     case IndexKind::CompactHashIndex:
@@ -318,20 +294,6 @@ Choice take_winner(const Cmd& cmd, const estimate::Plan& plan, Output& err) {
   return {plan.estimates.front().kind, plan.estimates.front().block};
 }
 
-// Plans the keys of a keys file held in memory as the planner's own pass reads a file of those
-// bytes, failing as it does.
-estimate::Plan plan_bytes(std::span<const char> bytes, const std::string& path, const Cmd& cmd) {
-  key_source::LineReader reader(bytes, key_source::FinalCr::Dropped);
-  std::vector<std::string_view> keys;
-  while (const std::optional<std::string_view> line = reader.next()) {
-    if (!bytes::is_utf8(bytes::as_bytes(*line)))
-      throw IndexError::io_message(IndexError::IoKind::InvalidData,
-                                   path + ":" + std::to_string(reader.lines()) + ": not UTF-8");
-    if (!line->empty()) keys.push_back(*line);
-  }
-  return estimate::plan_for_views(keys, cmd.needs, cmd.objective);
-}
-
 // A private copy of a keys file beside the output, removed on every way out. Its failures are
 // the `IndexError`s of a builder's own files beside the output, and read the same.
 class Spill {
@@ -393,7 +355,8 @@ void build_read_once(const Cmd& cmd, Streams& s, std::optional<std::uint64_t> th
   }
   Choice choice{cmd.index.value_or(IndexKind::DictIndex), cmd.block};
   if (ended && (!threshold || bytes.size() < *threshold)) {
-    if (!cmd.index) choice = take_winner(cmd, plan_bytes(bytes, path, cmd), s.err);
+    if (!cmd.index) choice = take_winner(
+          cmd, estimate::plan_keys_file_bytes(bytes, path, cmd.needs, cmd.objective), s.err);
     const KeyViews keys = key_views(bytes, path);
     note_skipped(path, keys.skipped, s.err);
     const std::uint64_t n = build_and_save(choice.kind, keys.keys, output, choice.block);

@@ -14,8 +14,6 @@ namespace quenlith::cli {
 
 namespace {
 
-constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
-
 // Opens a keys file; the failure is the text "<path>: <OS error>".
 fileio::File open_keys(const std::string& path) {
   try {
@@ -43,7 +41,7 @@ void for_each_line(key_source::LineReader& reader, const std::string& path, F&& 
     }
     if (!line) return;
     if (!bytes::is_utf8(bytes::as_bytes(*line)))
-      throw Fail::work(line_failure(path, reader.lines(), kNotUtf8));
+      throw Fail::work(line_failure(path, reader.lines(), key_source::kNotUtf8));
     if (line->empty()) {
       ++skipped;
     } else {

@@ -342,6 +342,12 @@ Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
 // - another read error, a spill or merge failure, or a trial build's error, as it is.
 Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective);
 
+// Plans the bytes of a keys file held in memory exactly as `plan_file` plans a file holding
+// them, failing as it does with `shown` in place of the path: for a keys file that could be read
+// only once.
+Plan plan_keys_file_bytes(std::span<const char> bytes, const std::string& shown,
+                          const Needs& needs, const Objective& objective);
+
 // `plan_file` over `path` with its messages naming `shown` in place of the path: for a copy that
 // stands in for a keys file that could be read only once.
 Plan plan_file_as(const std::filesystem::path& path, const std::string& shown, const Needs& needs,

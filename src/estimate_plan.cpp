@@ -4,14 +4,13 @@
 // every key when there are at most 100,000 of them or the two draws), so the same keys give the
 // same plan whichever road they take.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "bytes.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
 #include "extsort.hpp"
 #include "fileio.hpp"
+#include "key_source.hpp"
 #include "threads.hpp"
 
 namespace quenlith::estimate {
@@ -21,8 +20,6 @@ namespace {
 // Key bytes one in-memory run of the keys-file sort holds before it spills: the external sort's
 // own budget.
 using extsort::kRunBudget;
-// The keys file is read through a buffer of this many bytes.
-constexpr std::size_t kReadBuffer = 8192;
 
 constexpr const char* kKeyTooLong = "plan: a key longer than the run budget";
 
@@ -73,6 +70,19 @@ std::vector<std::string_view> views_of(const std::vector<std::string>& keys) {
   return {keys.begin(), keys.end()};
 }
 
+// Hands every key of a keys file's lines to `f` as the planner reads them: a final carriage
+// return without a line feed ends the last line like one before a line feed, and empty lines are
+// skipped. Throws Io "<shown>:<line>: not UTF-8" (InvalidData) for a line that is not UTF-8.
+template <class F>
+void for_each_planned_key(key_source::LineReader& reader, const std::string& shown, F&& f) {
+  while (const std::optional<std::string_view> key = reader.next()) {
+    if (!bytes::is_utf8(bytes::as_bytes(*key)))
+      throw IndexError::io_message(IndexError::IoKind::InvalidData,
+                                   shown + ":" + std::to_string(reader.lines()) + ": not UTF-8");
+    if (!key->empty()) f(*key);
+  }
+}
+
 // Reads the keys file line by line into the sorter.
 class KeysReader {
  public:
@@ -86,42 +96,8 @@ class KeysReader {
 
   // Feeds every key to `sorter`.
   void read_into(extsort::Sorter& sorter) {
-    std::vector<std::uint8_t> buf(kReadBuffer);
-    std::string line;
-    std::uint64_t number = 0;
-    bool at_end = false;
-    std::size_t pos = 0, end = 0;
-    while (!at_end) {
-      // One line, up to and including its line feed; the last may lack it.
-      line.clear();
-      bool complete = false;
-      while (!complete) {
-        if (pos == end) {
-          end = file_.read_some(buf);
-          pos = 0;
-          if (end == 0) {
-            at_end = true;
-            break;
-          }
-        }
-        const auto* start = buf.data() + pos;
-        const auto* lf = static_cast<const std::uint8_t*>(std::memchr(start, '\n', end - pos));
-        const std::size_t take = lf ? static_cast<std::size_t>(lf - start) + 1 : end - pos;
-        line.append(reinterpret_cast<const char*>(start), take);
-        pos += take;
-        complete = lf != nullptr;
-      }
-      if (line.empty()) break;  // nothing left after the last line feed
-      ++number;
-      if (!bytes::is_utf8(bytes::as_bytes(line)))
-        throw IndexError::io_message(IndexError::IoKind::InvalidData,
-                                     shown_ + ":" + std::to_string(number) + ": not UTF-8");
-      std::string_view key = line;
-      if (!key.empty() && key.back() == '\n') key.remove_suffix(1);
-      if (!key.empty() && key.back() == '\r') key.remove_suffix(1);
-      if (key.empty()) continue;
-      sorter.push(key);
-    }
+    key_source::LineReader reader(file_.fd(), key_source::FinalCr::Dropped);
+    for_each_planned_key(reader, shown_, [&](std::string_view key) { sorter.push(key); });
     file_.close();
   }
 
@@ -146,6 +122,14 @@ Plan plan_for_views(std::span<const std::string_view> keys, const Needs& needs,
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
   const std::vector<std::string_view> views(keys.begin(), keys.end());
   return plan_for_views(views, needs, objective);
+}
+
+Plan plan_keys_file_bytes(std::span<const char> bytes, const std::string& shown,
+                          const Needs& needs, const Objective& objective) {
+  key_source::LineReader reader(bytes, key_source::FinalCr::Dropped);
+  std::vector<std::string_view> keys;
+  for_each_planned_key(reader, shown, [&](std::string_view key) { keys.push_back(key); });
+  return plan_for_views(keys, needs, objective);
 }
 
 Plan plan_file(const std::filesystem::path& path, const Needs& needs, const Objective& objective) {

@@ -33,7 +33,6 @@ class StringsStream final : public KeyStream {
 };
 
 constexpr std::size_t kFileBuffer = 8192;
-constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
 
 class FileStream final : public KeyStream {
  public:
@@ -41,66 +40,45 @@ class FileStream final : public KeyStream {
              std::shared_ptr<std::optional<std::string>> failure,
              std::shared_ptr<std::uint64_t> skipped)
       : file_(std::move(file)),
+        reader_(file_.fd(), FinalCr::Kept),
         shown_(std::move(shown)),
         failure_(std::move(failure)),
-        skipped_(std::move(skipped)),
-        buf_(kFileBuffer) {}
+        skipped_(std::move(skipped)) {}
 
   bool next_batch(KeyBatch& batch) override {
     batch.clear();
     while (!done_ && batch.size() < kBatchKeys && batch.byte_len() < kBatchBytes) {
-      if (!read_line()) {
+      const std::optional<std::string_view> line = read_line();
+      if (!line) {
         done_ = true;
         break;
       }
-      if (line_.empty()) {
+      if (line->empty()) {
         ++*skipped_;
         continue;
       }
-      batch.push(line_);
+      batch.push(*line);
     }
     return !batch.empty();
   }
 
  private:
-  // Reads the next line into line_ without its ending; false at the end of the file or on a
-  // failure, which is recorded.
-  bool read_line() {
-    line_.clear();
-    bool any = false;
-    bool ended = false;
-    while (!ended) {
-      if (pos_ == end_) {
-        try {
-          end_ = file_.read_some(buf_);
-        } catch (const IndexError& e) {
-          // The line being read when the read failed.
-          fail(line_no_ + 1, e.message());
-          return false;
-        }
-        pos_ = 0;
-        if (end_ == 0) break;
-      }
-      any = true;
-      const std::uint8_t* start = buf_.data() + pos_;
-      const void* nl = std::memchr(start, '\n', end_ - pos_);
-      const std::size_t n =
-          nl ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nl) - start) : end_ - pos_;
-      line_.append(reinterpret_cast<const char*>(start), n);
-      pos_ += n;
-      if (nl) {
-        ++pos_;
-        ended = true;
-      }
+  // The next line without its ending; nullopt at the end of the file or on a failure, which is
+  // recorded.
+  std::optional<std::string_view> read_line() {
+    std::optional<std::string_view> line;
+    try {
+      line = reader_.next();
+    } catch (const IndexError& e) {
+      // The line being read when the read failed.
+      fail(reader_.lines() + 1, e.message());
+      return std::nullopt;
     }
-    if (!any) return false;
-    ++line_no_;
-    if (!bytes::is_utf8(bytes::as_bytes(line_))) {
-      fail(line_no_, kNotUtf8);
-      return false;
+    if (line && !bytes::is_utf8(bytes::as_bytes(*line))) {
+      fail(reader_.lines(), kNotUtf8);
+      return std::nullopt;
     }
-    if (ended && !line_.empty() && line_.back() == '\r') line_.pop_back();
-    return true;
+    return line;
   }
 
   void fail(std::uint64_t line, const std::string& text) {
@@ -108,14 +86,10 @@ class FileStream final : public KeyStream {
   }
 
   fileio::File file_;
+  LineReader reader_;  // reads file_
   std::string shown_;
   std::shared_ptr<std::optional<std::string>> failure_;
   std::shared_ptr<std::uint64_t> skipped_;
-  std::vector<std::uint8_t> buf_;
-  std::size_t pos_ = 0;
-  std::size_t end_ = 0;
-  std::string line_;
-  std::uint64_t line_no_ = 0;
   bool done_ = false;
 };
 

@@ -9,8 +9,8 @@
 // truncated corpus.
 //
 // Implementations here: `Strings`, keys held by the caller (tests, benchmarks, small corpora),
-// and `KeysFile`, a keys file of one key per line. The Python bindings implement their own over a
-// Python iterator.
+// and `KeysFile`, a keys file of one key per line, read by the `LineReader` that every reader of
+// keys files shares. The Python bindings implement their own over a Python iterator.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +48,9 @@ class KeyBatch {
   std::string bytes_;
   std::vector<std::size_t> ends_;
 };
+
+// Why a line of a keys file is refused, after its path and line number.
+inline constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
 
 // What a carriage return ends the input with, after the last line feed, is: part of the last
 // key (`Kept`, as the builds read a keys file) or a line ending like one before a line feed
@@ -117,6 +120,25 @@ void for_each_key(KeyStream& stream, F&& f) {
   while (stream.next_batch(batch))
     for (std::size_t i = 0; i < batch.size(); ++i) f(batch[i]);
 }
+
+// The keys of a pass one at a time, for a consumer that takes them singly: each key is valid
+// until the next call.
+class KeyCursor {
+ public:
+  explicit KeyCursor(KeyStream& stream) : stream_(stream) {}
+  std::optional<std::string_view> next() {
+    while (at_ == batch_.size()) {
+      if (!stream_.next_batch(batch_)) return std::nullopt;
+      at_ = 0;
+    }
+    return batch_[at_++];
+  }
+
+ private:
+  KeyStream& stream_;
+  KeyBatch batch_;
+  std::size_t at_ = 0;
+};
 
 // Keys the caller holds; every pass yields them all, in order. Never fails. The caller keeps
 // the keys alive and unchanged while passes are open.

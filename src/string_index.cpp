@@ -351,16 +351,18 @@ StringIndex StringIndex::build(std::span<const std::string> keys) {
   return build(std::span<const std::string_view>(views));
 }
 
-std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::filesystem::path& path) {
+std::uint64_t StringIndex::build_to_file(key_source::KeySource& keys,
+                                         const std::filesystem::path& path) {
   return detail::build_to_file_with(keys, path, detail::RunLimits{});
 }
 
-std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem::path& path,
-                                         RunLimits limits) {
+std::uint64_t detail::build_to_file_with(key_source::KeySource& keys,
+                                         const std::filesystem::path& path, RunLimits limits) {
   extsort::Run run(limits.budget, limits.offset_limit);
   extsort::Runs runs(path);
-  while (std::optional<std::string_view> key = keys.next())
-    extsort::push_or_spill(run, runs, *key, kKeyTooLong);
+  key_source::for_each_key(*keys.open_pass(), [&](std::string_view key) {
+    extsort::push_or_spill(run, runs, key, kKeyTooLong);
+  });
   if (keys.failed()) throw IndexError::format(kSourceFailed);
 
   if (runs.empty()) {
@@ -387,17 +389,21 @@ std::uint64_t detail::build_to_file_with(KeySource& keys, const std::filesystem:
   });
 }
 
-StringIndex StringIndex::from_sorted(KeySource& keys) {
+StringIndex StringIndex::from_sorted(key_source::KeySource& keys) {
+  const std::unique_ptr<key_source::KeyStream> pass = keys.open_pass();
+  key_source::KeyCursor cursor(*pass);
   return open(blob::SharedBytes::from_owned(build_blob([&](fst::MapBuilder& builder) {
-    insert_sorted(builder, [&] { return keys.next(); });
+    insert_sorted(builder, [&] { return cursor.next(); });
     if (keys.failed()) throw IndexError::format(kSourceFailed);
   })));
 }
 
-std::uint64_t StringIndex::build_sorted_to_file(KeySource& keys,
+std::uint64_t StringIndex::build_sorted_to_file(key_source::KeySource& keys,
                                                 const std::filesystem::path& path) {
+  const std::unique_ptr<key_source::KeyStream> pass = keys.open_pass();
+  key_source::KeyCursor cursor(*pass);
   return write_blob(path, [&](fst::MapBuilder& builder) {
-    const std::uint64_t count = insert_sorted(builder, [&] { return keys.next(); });
+    const std::uint64_t count = insert_sorted(builder, [&] { return cursor.next(); });
     if (keys.failed()) throw IndexError::format(kSourceFailed);
     return count;
   });

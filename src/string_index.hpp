@@ -37,6 +37,7 @@
 #include "fst/fst.hpp"
 #include "fst/levenshtein.hpp"
 #include "fst/stream.hpp"
+#include "key_source.hpp"
 #include "subsequence.hpp"
 
 namespace quenlith::string_index {
@@ -57,31 +58,6 @@ struct Entry {
   std::string key;
   std::uint64_t id;
   friend bool operator==(const Entry&, const Entry&) = default;
-};
-
-// The keys of a streamed build, pulled one at a time on the calling thread.
-class KeySource {
- public:
-  virtual ~KeySource() = default;
-  // The next key, valid until the next call; nullopt when the keys end.
-  virtual std::optional<std::string_view> next() = 0;
-  // After next() returned nullopt: true when the keys ended through a failure of the caller's
-  // own (an iterator that raised), which the caller keeps and reports itself.
-  virtual bool failed() const noexcept { return false; }
-};
-
-// A key source over keys held in memory.
-class SpanSource final : public KeySource {
- public:
-  explicit SpanSource(std::span<const std::string_view> keys) : keys_(keys) {}
-  std::optional<std::string_view> next() override {
-    if (at_ == keys_.size()) return std::nullopt;
-    return keys_[at_++];
-  }
-
- private:
-  std::span<const std::string_view> keys_;
-  std::size_t at_ = 0;
 };
 
 // The key whose value is `rank` in `map`, found by one descent from the root with a binary search
@@ -127,13 +103,14 @@ class StringIndex {
   static StringIndex build(std::span<const std::string_view> keys);
   static StringIndex build(std::span<const std::string> keys);
 
-  // Builds from keys already in ascending byte order (repeats skipped) straight into the
-  // transducer, holding none of them. A key below the previous one is the library's out-of-order
-  // error (`IndexError::Fst`); `Format` kSourceFailed when the source failed. The index equals
-  // `build(keys)`.
-  static StringIndex from_sorted(KeySource& keys);
+  // Builds from keys already in ascending byte order (repeats skipped), read in one pass of
+  // `keys` on the calling thread, straight into the transducer, holding none of them. A key below
+  // the previous one is the library's out-of-order error (`IndexError::Fst`); `Format`
+  // kSourceFailed when the source failed. The index equals `build(keys)`.
+  static StringIndex from_sorted(key_source::KeySource& keys);
 
-  // Streams keys in any order into a "BIX4" file at `path` through an external sort: runs of at
+  // Streams keys in any order, read in one pass of `keys` on the calling thread, into a "BIX4"
+  // file at `path` through an external sort: runs of at
   // most kRunBudget key bytes (or kRunBudget / 8 keys) are sorted, deduplicated and spilled
   // beside the output, then merged into the transducer writer. Returns the number of distinct
   // keys. The file appears by an atomic rename; on any failure the output is left as it was and
@@ -141,11 +118,13 @@ class StringIndex {
   // budget (a later one stands alone in its run), `Format` kSourceFailed when the source failed,
   // `Io` for every file failure, `Fst` for a transducer error. Bytes equal those of
   // `build(keys).to_bytes()`.
-  static std::uint64_t build_to_file(KeySource& keys, const std::filesystem::path& path);
+  static std::uint64_t build_to_file(key_source::KeySource& keys,
+                                     const std::filesystem::path& path);
   // Streams keys already in ascending byte order (repeats skipped) straight into the writer.
   // A key below the previous one is the library's out-of-order error (`IndexError::Fst`).
   // Otherwise as `build_to_file`.
-  static std::uint64_t build_sorted_to_file(KeySource& keys, const std::filesystem::path& path);
+  static std::uint64_t build_sorted_to_file(key_source::KeySource& keys,
+                                            const std::filesystem::path& path);
 
   // --- loading -------------------------------------------------------------------------------
 
@@ -278,8 +257,8 @@ struct RunLimits {
   std::uint64_t budget = kRunBudget;
   std::uint64_t offset_limit = extsort::kMaxRunBytes;
 };
-std::uint64_t build_to_file_with(KeySource& keys, const std::filesystem::path& path,
-                                 RunLimits limits);
+std::uint64_t build_to_file_with(key_source::KeySource& keys,
+                                 const std::filesystem::path& path, RunLimits limits);
 
 // Throws the `Panic` of a query that met a node that does not decode.
 [[noreturn]] void undecodable(const fst::Error& e);

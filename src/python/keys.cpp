@@ -153,8 +153,12 @@ bool ParkedError::restore() noexcept {
   return true;
 }
 
-StrStream::StrStream(PyObject* iterator, ParkedError& parked, const char* param)
-    : iterator_(Ref::borrow(iterator)), parked_(&parked), param_(param) {}
+StrStream::StrStream(PyObject* iterator, ParkedError& parked, const char* param,
+                     std::size_t batch_keys)
+    : iterator_(Ref::borrow(iterator)),
+      parked_(&parked),
+      param_(param),
+      batch_keys_(batch_keys == 0 ? 1 : batch_keys) {}
 
 std::optional<std::string_view> StrStream::next_view() {
   item_ = Ref();
@@ -175,15 +179,9 @@ std::optional<std::string_view> StrStream::next_view() {
   }
 }
 
-std::optional<std::string> StrStream::next() {
-  const std::optional<std::string_view> key = next_view();
-  if (!key) return std::nullopt;
-  return std::string(*key);
-}
-
 bool StrStream::next_batch(key_source::KeyBatch& batch) {
   batch.clear();
-  while (batch.size() < kBatchKeys && batch.byte_len() < kBatchBytes) {
+  while (batch.size() < batch_keys_ && batch.byte_len() < kBatchBytes) {
     const std::optional<std::string_view> key = next_view();
     if (!key) break;
     batch.push(*key);
@@ -192,12 +190,16 @@ bool StrStream::next_batch(key_source::KeyBatch& batch) {
   return !batch.empty();
 }
 
-IterSource::IterSource(PyObject* items, ParkedError& parked, const char* param)
-    : iterator_(Ref::check(PyObject_GetIter(items))), parked_(&parked), param_(param) {}
+IterSource::IterSource(PyObject* items, ParkedError& parked, const char* param,
+                       std::size_t batch_keys)
+    : iterator_(Ref::check(PyObject_GetIter(items))),
+      parked_(&parked),
+      param_(param),
+      batch_keys_(batch_keys) {}
 
 std::unique_ptr<key_source::KeyStream> IterSource::open_pass() {
   Ref iterator = std::move(iterator_);  // one pass only
-  return std::make_unique<StrStream>(iterator.get(), *parked_, param_);
+  return std::make_unique<StrStream>(iterator.get(), *parked_, param_, batch_keys_);
 }
 
 CallableSource::CallableSource(PyObject* source, ParkedError& parked, const char* param)

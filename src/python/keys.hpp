@@ -77,22 +77,25 @@ class ParkedError {
 };
 
 // A lazy stream of owned keys over a Python iterator, sharing a `ParkedError`: the stream the
-// streamed builds read. `next` gives the next key, or nullopt at the end: when the iterator is
-// exhausted, when the cell already holds an exception, or after parking the iterator's
-// exception, a non-str item's TypeError or a str's UnicodeEncodeError. It never raises into its
+// streamed builds read. It ends when the iterator is exhausted, when the cell already holds an
+// exception, or after parking the iterator's exception, a non-str item's TypeError or a str's
+// UnicodeEncodeError. It never raises into its
 // caller, so to a builder a failed source looks like one that ended. Needs the interpreter lock
 // on every call: builders fed this way keep it for their whole run.
 class StrStream final : public key_source::KeyStream {
  public:
-  // `iterator` is borrowed and kept alive by the stream; null gives an empty stream.
-  StrStream(PyObject* iterator, ParkedError& parked, const char* param);
+  // Keys a batch takes by default.
+  static constexpr std::size_t kBatchKeys = 4096;
 
-  std::optional<std::string> next();
-  // Up to `kBatchKeys` keys (fewer past `kBatchBytes` bytes) copied into `batch`.
+  // `iterator` is borrowed and kept alive by the stream; null gives an empty stream. A batch takes
+  // at most `batch_keys` keys (at least 1).
+  StrStream(PyObject* iterator, ParkedError& parked, const char* param,
+            std::size_t batch_keys = kBatchKeys);
+
+  // Up to `batch_keys` keys (fewer past `kBatchBytes` bytes) copied into `batch`.
   bool next_batch(key_source::KeyBatch& batch) override;
 
  private:
-  static constexpr std::size_t kBatchKeys = 4096;
   static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
   // The next item's UTF-8 form, borrowed from `item_` until the following call; nullopt at the
   // end (failures parked).
@@ -102,14 +105,18 @@ class StrStream final : public key_source::KeyStream {
   Ref item_;
   ParkedError* parked_;
   const char* param_;
+  std::size_t batch_keys_;
 };
 
 // One pass over a Python iterable for a single-pass streamed build: `iter(items)` is taken at
 // construction (raising as `iter()` does); the first pass streams it, any later pass is empty.
-// `failed()` is whether an exception is parked.
+// `failed()` is whether an exception is parked. A builder that must stop pulling at the key it
+// refuses (so that the refusal, not a later item's exception, is what the caller sees) is given
+// batches of one key.
 class IterSource final : public key_source::KeySource {
  public:
-  IterSource(PyObject* items, ParkedError& parked, const char* param);
+  IterSource(PyObject* items, ParkedError& parked, const char* param,
+             std::size_t batch_keys = StrStream::kBatchKeys);
   std::unique_ptr<key_source::KeyStream> open_pass() override;
   bool failed() const override { return parked_->full(); }
 
@@ -117,6 +124,7 @@ class IterSource final : public key_source::KeySource {
   Ref iterator_;
   ParkedError* parked_;
   const char* param_;
+  std::size_t batch_keys_;
 };
 
 // The passes of a two-pass streamed build over a zero-argument callable: each pass calls

@@ -33,25 +33,6 @@ using F = Family<Traits>;
 
 const Core& core(PyObject* self) { return F::core(self); }
 
-// The keys of a streamed build, pulled from a Python iterator with the interpreter lock held.
-class StreamKeys final : public string_index::KeySource {
- public:
-  StreamKeys(PyObject* iterator, ParkedError& parked)
-      : stream_(iterator, parked, "items"), parked_(parked) {}
-  std::optional<std::string_view> next() override {
-    std::optional<std::string> key = stream_.next();
-    if (!key) return std::nullopt;
-    current_ = std::move(*key);
-    return current_;
-  }
-  bool failed() const noexcept override { return parked_.full(); }
-
- private:
-  StrStream stream_;
-  ParkedError& parked_;
-  std::string current_;
-};
-
 // ---- Constructors and builders ----
 
 PyObject* new_index(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -68,25 +49,25 @@ PyObject* from_sorted(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return boundary([&] {
     static const Params<1> params{"from_sorted", {"items"}, 1, 1};
     const auto [items] = params.parse(args, nargs, kwnames);
-    Ref iterator = Ref::check(PyObject_GetIter(items));
+    // One key a batch: the builder stops pulling at the key it refuses.
     ParkedError parked;
-    StreamKeys keys(iterator.get(), parked);
+    IterSource keys(items, parked, "items", 1);
     Core built = settle_parked(parked, [&] { return Core::from_sorted(keys); });
     return F::wrap(std::move(built)).release();
   });
 }
 
-template <std::uint64_t (*Build)(string_index::KeySource&, const std::filesystem::path&)>
+template <std::uint64_t (*Build)(key_source::KeySource&, const std::filesystem::path&)>
 PyObject* build_with(const char* name, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
   return boundary([&] {
     const Params<2> params{name, {"items", "path"}, 2, 2};
     const auto [items, path_obj] = params.parse(args, nargs, kwnames);
     const std::filesystem::path path = path_arg(path_obj, "path");
-    Ref iterator = Ref::check(PyObject_GetIter(items));
-    // Every key comes from the interpreter, so the lock stays held for the whole build.
+    // Every key comes from the interpreter, so the lock stays held for the whole build. One key
+    // a batch: the builder stops pulling at the key it refuses.
     ParkedError parked;
-    StreamKeys keys(iterator.get(), parked);
+    IterSource keys(items, parked, "items", 1);
     const std::uint64_t written = settle_parked(parked, [&] { return Build(keys, path); });
     return to_int(written).release();
   });

@@ -408,21 +408,21 @@ class StringIndexBuild : public ::testing::Test {
   fs::path out_;
 };
 
-// A source that fails after `good` keys.
-class FailingSource final : public KeySource {
+// A source whose one pass fails after `good` keys.
+class FailingSource final : public key_source::KeySource {
  public:
   FailingSource(std::vector<std::string_view> keys, std::size_t good)
-      : keys_(std::move(keys)), good_(good) {}
-  std::optional<std::string_view> next() override {
-    if (at_ == good_ || at_ == keys_.size()) return std::nullopt;
-    return keys_[at_++];
+      : keys_(std::move(keys)), good_(std::min(good, keys_.size())) {}
+  std::unique_ptr<key_source::KeyStream> open_pass() override {
+    const std::span<const std::string_view> good(keys_.data(), good_);
+    return good_source_.emplace(good).open_pass();
   }
-  bool failed() const noexcept override { return at_ == good_; }
+  bool failed() const override { return good_ < keys_.size(); }
 
  private:
   std::vector<std::string_view> keys_;
   std::size_t good_;
-  std::size_t at_ = 0;
+  std::optional<key_source::Strings> good_source_;
 };
 
 TEST_F(StringIndexBuild, EveryBuildWritesTheSameBytes) {
@@ -432,16 +432,16 @@ TEST_F(StringIndexBuild, EveryBuildWritesTheSameBytes) {
   const std::vector<std::uint8_t> want = build_of(keys).to_bytes();
   const auto kv = views(keys);
 
-  SpanSource one(kv);
+  key_source::Strings one(kv);
   EXPECT_EQ(StringIndex::build_to_file(one, out_), m.size());
   EXPECT_EQ(output(), want);
 
   // Many runs (a run budget of 64 bytes or 8 keys), with repeats across them.
-  SpanSource many(kv);
+  key_source::Strings many(kv);
   EXPECT_EQ(detail::build_to_file_with(many, out_, {64, extsort::kMaxRunBytes}), m.size());
   EXPECT_EQ(output(), want);
   // More runs than one merge takes at once.
-  SpanSource crowd(kv);
+  key_source::Strings crowd(kv);
   EXPECT_EQ(detail::build_to_file_with(crowd, out_, {16, extsort::kMaxRunBytes}), m.size());
   EXPECT_EQ(output(), want);
 
@@ -449,7 +449,7 @@ TEST_F(StringIndexBuild, EveryBuildWritesTheSameBytes) {
   sorted_with_repeats.insert(sorted_with_repeats.begin() + sorted_with_repeats.size() / 2,
                              m[m.size() / 2]);
   const auto sv = views(sorted_with_repeats);
-  SpanSource sorted(sv);
+  key_source::Strings sorted(sv);
   EXPECT_EQ(StringIndex::build_sorted_to_file(sorted, out_), m.size());
   EXPECT_EQ(output(), want);
   EXPECT_EQ(names(), std::vector<std::string>{"keys.bix"});
@@ -460,11 +460,11 @@ TEST_F(StringIndexBuild, EveryBuildWritesTheSameBytes) {
   EXPECT_EQ(build_of(none).serialized_len(), build_of(none).to_bytes().size());
 
   // No keys at all: every build writes the empty index.
-  SpanSource empty_unsorted({});
+  key_source::Strings empty_unsorted({});
   EXPECT_EQ(StringIndex::build_to_file(empty_unsorted, out_), 0u);
   EXPECT_EQ(output(), build_of(none).to_bytes());
   fs::remove(out_);
-  SpanSource empty_sorted({});
+  key_source::Strings empty_sorted({});
   EXPECT_EQ(StringIndex::build_sorted_to_file(empty_sorted, out_), 0u);
   EXPECT_EQ(output(), build_of(none).to_bytes());
   EXPECT_EQ(StringIndex::load(out_).len(), 0u);
@@ -475,7 +475,7 @@ TEST_F(StringIndexBuild, LongKeysFollowTheRunRule) {
   // First key over the budget: refused before anything is written.
   {
     const std::vector<std::string_view> keys = {big, "a"};
-    SpanSource src(keys);
+    key_source::Strings src(keys);
     try {
       detail::build_to_file_with(src, out_, {64, extsort::kMaxRunBytes});
       FAIL();
@@ -487,7 +487,7 @@ TEST_F(StringIndexBuild, LongKeysFollowTheRunRule) {
   // Over the budget after other keys: it stands alone in its run, same bytes as in memory.
   {
     const std::vector<std::string_view> keys = {"b", "a", big, "c"};
-    SpanSource src(keys);
+    key_source::Strings src(keys);
     EXPECT_EQ(detail::build_to_file_with(src, out_, {64, extsort::kMaxRunBytes}), 4u);
     EXPECT_EQ(output(), StringIndex::build(std::span<const std::string_view>(keys)).to_bytes());
   }
@@ -495,7 +495,7 @@ TEST_F(StringIndexBuild, LongKeysFollowTheRunRule) {
   {
     fs::remove(out_);
     const std::vector<std::string_view> keys = {"b", "a", big, "c"};
-    SpanSource src(keys);
+    key_source::Strings src(keys);
     try {
       detail::build_to_file_with(src, out_, {64, 90});
       FAIL();
@@ -513,7 +513,7 @@ TEST_F(StringIndexBuild, FailuresLeaveTheTargetAsItWas) {
   ::chmod(out_.c_str(), 0640);
 
   const std::vector<std::string_view> unordered = {"a", "c", "b"};
-  SpanSource src(unordered);
+  key_source::Strings src(unordered);
   try {
     StringIndex::build_sorted_to_file(src, out_);
     FAIL();
@@ -551,7 +551,7 @@ TEST_F(StringIndexBuild, FailuresLeaveTheTargetAsItWas) {
   }
 
   // Success keeps the replaced file's permission bits.
-  SpanSource ok(unordered);
+  key_source::Strings ok(unordered);
   StringIndex::build_to_file(ok, out_);
   struct stat st;
   ASSERT_EQ(::stat(out_.c_str(), &st), 0);
@@ -574,7 +574,7 @@ TEST_F(StringIndexBuild, WriteFailuresAreIoErrors) {
     for (const bool sorted : {false, true}) {
       std::vector<std::string_view> input(source.begin(), source.end());
       if (sorted) std::sort(input.begin(), input.end());
-      SpanSource src(input);
+      key_source::Strings src(input);
       rlimit small = old;
       small.rlim_cur = limit;
       ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
