@@ -5,12 +5,21 @@
 //
 //   dict_bench [corpus ...]   corpus: a word-list path, "dpkg" for the paths the installed
 //                             packages list, or "urls:N" for N URL-like keys
+//   dict_bench --builds [corpus ...]
+//                             only the build: DictIndex (block 256) at one thread and at all
+//                             threads beside marisa's build of the same keys, each in a fresh
+//                             process with its peak resident memory, best of --reps=R runs
+//   dict_bench --blob KEYS BLOCK THREADS OUT
+//                             writes the blob DictIndex builds from the key file at THREADS
+//                             threads (0: the streamed build), to compare builds byte for byte
 //
-// Without arguments: /usr/share/dict/american-english, /usr/share/dict/polish, dpkg and
+// Without corpora: /usr/share/dict/american-english, /usr/share/dict/polish, dpkg and
 // urls:1000000.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <sstream>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +69,14 @@ void line(const std::string& corpus, std::size_t n, const std::string& index, co
   std::fflush(stdout);
 }
 
+// A "Vm...:" figure of this process in KiB, 0 when absent.
+std::uint64_t status_kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string l; std::getline(status, l);)
+    if (l.rfind(field, 0) == 0) return std::stoull(l.substr(std::strlen(field)));
+  return 0;
+}
+
 // Runs this program again as a fresh process with `args`; returns (seconds, the peak resident
 // MiB that process reports for itself, VmHWM of its own address space).
 std::pair<double, double> in_child(const std::vector<std::string>& args) {
@@ -86,6 +103,49 @@ int child(char** argv) {
   std::ifstream status("/proc/self/status");
   for (std::string l; std::getline(status, l);)
     if (l.rfind("VmHWM:", 0) == 0) std::printf("%s\n", l.substr(6, l.size() - 6 - 3).c_str());
+  return 0;
+}
+
+// The child side of `builds`: "--build-child dict|marisa KEYS THREADS" prints the seconds the
+// build took, then the peak resident KiB of the process and its resident KiB with only the keys
+// loaded.
+int build_child(char** argv) {
+  const std::string what = argv[2];
+  const std::vector<std::string> keys = read_lines(argv[3]);
+  const auto threads = static_cast<unsigned>(std::stoul(argv[4]));
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  const std::uint64_t loaded = status_kib("VmRSS:");
+  const auto t0 = bench::Clock::now();
+  std::uint64_t size = 0;
+  if (what == "dict") {
+    size = DictIndex::build_with_threads(views, 256, threads).serialized_len();
+  } else {
+#ifdef QUENLITH_HAVE_MARISA
+    marisa::Keyset ks;
+    for (auto k : views) ks.push_back(k.data(), k.size());
+    marisa::Trie trie;
+    trie.build(ks);
+    size = trie.io_size();
+#endif
+  }
+  const double s = std::chrono::duration<double>(bench::Clock::now() - t0).count();
+  std::printf("%.6f %llu %llu %llu\n", s, static_cast<unsigned long long>(status_kib("VmHWM:")),
+              static_cast<unsigned long long>(loaded), static_cast<unsigned long long>(size));
+  return 0;
+}
+
+// The child side of the byte-identity check: "--blob KEYS BLOCK THREADS OUT".
+int blob_child(char** argv) {
+  const std::uint64_t block = std::stoull(argv[3]);
+  const auto threads = static_cast<unsigned>(std::stoul(argv[4]));
+  if (threads == 0) {
+    key_source::KeysFile source(argv[2]);
+    DictIndex::build_to_file_runs(source, argv[5], block);
+  } else {
+    const std::vector<std::string> keys = read_lines(argv[2]);
+    const std::vector<std::string_view> views(keys.begin(), keys.end());
+    DictIndex::build_with_threads(views, block, threads).save(argv[5]);
+  }
   return 0;
 }
 
@@ -240,10 +300,85 @@ void run(const std::string& name, std::vector<std::string> keys) {
 #endif
 }
 
+// The keys of a named corpus, as `main` reads them.
+std::vector<std::string> corpus_keys(const std::string& c) {
+  if (c.rfind("urls:", 0) == 0) return url_keys(std::stoull(c.substr(5)));
+  if (c == "dpkg")
+    return command_lines("dpkg-query -W -f='${Package}\\n' | xargs dpkg -L 2>/dev/null");
+  return read_lines(c);
+}
+
+std::string corpus_name(const std::string& c) {
+  return c.rfind("urls:", 0) == 0 || c == "dpkg" ? c : std::filesystem::path(c).filename().string();
+}
+
+// Build time and peak memory only, each build in a fresh process on the same shuffled key file.
+void builds(const std::string& name, std::vector<std::string> keys, int reps) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const std::size_t n = keys.size();
+  if (n == 0) return;
+  std::mt19937_64 rng(7);
+  std::shuffle(keys.begin(), keys.end(), rng);
+  const auto keys_file = std::filesystem::temp_directory_path() /
+                         ("dict_bench." + std::to_string(::getpid()) + ".keys");
+  {
+    std::ofstream out(keys_file);
+    for (const auto& k : keys) out << k << '\n';
+  }
+  keys.clear();
+  keys.shrink_to_fit();
+  const unsigned all = threads::available();
+  std::vector<std::pair<std::string, unsigned>> runs = {{"dict", 1}, {"dict", all}};
+#ifdef QUENLITH_HAVE_MARISA
+  runs.emplace_back("marisa", 1);
+#endif
+  for (const auto& [what, t] : runs) {
+    double best = 1e30, hwm = 0, loaded = 0, size = 0;
+    for (int r = 0; r < reps; ++r) {
+      std::string cmd = std::filesystem::read_symlink("/proc/self/exe").string() +
+                        " --build-child " + what + " '" + keys_file.string() + "' " +
+                        std::to_string(t);
+      const auto out = command_lines(cmd);
+      if (out.empty()) continue;
+      std::istringstream in(out.back());
+      double s = 0;
+      in >> s >> hwm >> loaded >> size;
+      best = std::min(best, s);
+    }
+    const std::string index = what == "dict" ? "dict256" : what;
+    const std::string th = "threads=" + std::to_string(t);
+    std::printf("corpus=%s keys=%zu index=%s %s build=%.3f s (%.3f us/key, %.3f Mkeys/s) "
+                "peak_rss=%.1f MiB keys_loaded_rss=%.1f MiB bytes_per_key=%.3f\n",
+                name.c_str(), n, index.c_str(), th.c_str(), best, best / n * 1e6, n / best / 1e6,
+                hwm / 1024, loaded / 1024, size / n);
+    std::fflush(stdout);
+  }
+  std::filesystem::remove(keys_file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 6 && std::string(argv[1]) == "--child") return child(argv);
+  if (argc == 5 && std::string(argv[1]) == "--build-child") return build_child(argv);
+  if (argc == 6 && std::string(argv[1]) == "--blob") return blob_child(argv);
+  if (argc >= 2 && std::string(argv[1]) == "--builds") {
+    int reps = 1;
+    std::vector<std::string> corpora;
+    for (int i = 2; i < argc; ++i) {
+      const std::string a = argv[i];
+      if (a.rfind("--reps=", 0) == 0)
+        reps = std::stoi(a.substr(7));
+      else
+        corpora.push_back(a);
+    }
+    if (corpora.empty())
+      corpora = {"urls:1000000", "urls:10000000", "dpkg", "/usr/share/dict/american-english"};
+    std::printf("cores=%u\n", threads::available());
+    for (const auto& c : corpora) builds(corpus_name(c), corpus_keys(c), reps);
+    return 0;
+  }
   std::vector<std::string> corpora(argv + 1, argv + argc);
   if (corpora.empty())
     corpora = {"/usr/share/dict/american-english", "/usr/share/dict/polish", "dpkg",

@@ -326,14 +326,61 @@ bool rank(const Candidate& a, const Candidate& b) {
   return a.bytes < b.bytes;
 }
 
-std::uint64_t candidate_key(std::span<const std::uint8_t> x) {
+namespace {
+
+// The running hashes of `candidate_key` over bytes fed in order.
+struct KeyHash {
   std::uint64_t h = 0x9E3779B97F4A7C15ULL;
   std::uint64_t f = 0xcbf29ce484222325ULL;
-  for (std::uint8_t c : x) {
-    h = (c ^ std::rotl(h, 5)) * 0x517CC1B727220A95ULL;
-    f = (f ^ c) * 0x100000001b3ULL;
+  void feed(const std::uint8_t* p, std::uint64_t n) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+      h = (p[i] ^ std::rotl(h, 5)) * 0x517CC1B727220A95ULL;
+      f = (f ^ p[i]) * 0x100000001b3ULL;
+    }
   }
-  return (x.size() ^ std::rotr(h, 32) ^ f) * 0x9E3779B97F4A7C15ULL;
+  std::uint64_t key(std::uint64_t length) const {
+    return (length ^ std::rotr(h, 32) ^ f) * 0x9E3779B97F4A7C15ULL;
+  }
+};
+
+}  // namespace
+
+std::uint64_t candidate_key(std::span<const std::uint8_t> x) {
+  KeyHash hash;
+  hash.feed(x.data(), x.size());
+  return hash.key(x.size());
+}
+
+void CountMap::reserve(std::size_t n) {
+  const std::size_t cap = n + n / 3 + 16;
+  if (cap <= slots_.size()) return;
+  std::vector<Entry> old(cap);
+  old.swap(slots_);
+  grow_at_ = cap / 4 * 3;
+  for (const Entry& e : old)
+    if (e.gain != 0) place(e);
+}
+
+void CountMap::drop_at_most(std::uint64_t floor) {
+  const std::size_t cap = slots_.size();
+  if (size_ == 0) return;
+  for (Entry& e : slots_)
+    if (e.gain != 0 && e.gain <= floor) {
+      e.gain = 0;
+      --size_;
+    }
+  // Settle the survivors in place: from just after a free slot, every entry in turn leaves its
+  // slot and goes to the first free one from its home, which is never later than where it was.
+  std::size_t start = 0;
+  while (slots_[start].gain != 0) ++start;
+  for (std::size_t step = 1; step <= cap; ++step) {
+    std::size_t i = start + step;
+    if (i >= cap) i -= cap;
+    if (slots_[i].gain == 0) continue;
+    const Entry e = slots_[i];
+    slots_[i].gain = 0;
+    place(e);
+  }
 }
 
 namespace {
@@ -349,61 +396,59 @@ std::size_t map_of(std::uint64_t key, std::size_t m) {
   return static_cast<std::size_t>(((key >> 32) * m) >> 32);
 }
 
-std::uint64_t token_cost(const Token& t) { return t.kind == kSymbol ? 1 : 2; }
-
 }  // namespace
 
 void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_count,
            std::uint64_t limit, std::span<CountMap> maps) {
   const std::size_t m = maps.size();
   Scratch scratch, plain;
+  std::vector<std::uint32_t> symbol_cost;
+  std::vector<std::uint64_t> gains;
   for (const Unit& unit : units) {
     const fsst::Encoder enc = unit.table->encoder();
-    std::vector<std::uint32_t> symbol_cost(phrase_count, 0);  // 0: not yet known
+    symbol_cost.assign(phrase_count, 0);  // 0: not yet known
     for (std::string_view piece : unit.pieces) {
       const auto text = bytes::as_bytes(piece);
       parse(text, enc, trie, Params::mining(), scratch);
       tokens(text.size(), scratch);
-      const auto& tk = scratch.tokens;
-      for (std::size_t i = 0; i < tk.size(); ++i) {
+      const Token* tk = scratch.tokens.data();
+      const std::size_t count = scratch.tokens.size();
+      for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t len = 0, cost = 0;
-        for (std::size_t j = i; j < tk.size() && j < i + 3; ++j) {
+        KeyHash hash;
+        const std::size_t last = std::min(count, i + 3);
+        for (std::size_t j = i; j < last; ++j) {
           len += tk[j].length;
           if (len > kMaxPhrase) break;
-          cost += token_cost(tk[j]);
+          cost += tk[j].kind == kSymbol ? 1 : 2;
+          hash.feed(text.data() + tk[j].position, tk[j].length);
           std::uint64_t gain = 0;
           if (j == i) {
             if (tk[i].kind != kPhrase) continue;
             std::uint32_t& c = symbol_cost[tk[i].value];
-            if (c == 0) {
+            if (c == 0)
               c = parse(text.subspan(tk[i].position, tk[i].length), enc, trie, Params::off(),
                         plain) /
                   8;
-            }
             gain = c > 2 ? c - 2 : 0;
           } else {
             if (len < 3) continue;
             gain = cost - 2;
           }
           if (gain == 0) continue;
-          const auto bytes = text.subspan(tk[i].position, len);
-          const std::uint64_t key = candidate_key(bytes);
-          CountMap& map = maps[map_of(key, m)];
-          auto [it, fresh] = map.try_emplace(key, gain, piece.substr(tk[i].position, len));
-          if (!fresh) it->second.first += gain;
+          const std::uint64_t key = hash.key(len);
+          maps[m == 1 ? 0 : map_of(key, m)].add(key, gain, piece.substr(tk[i].position, len));
         }
       }
       std::uint64_t total = 0;
       for (const CountMap& map : maps) total += map.size();
       if (total > limit) {
-        std::vector<std::uint64_t> gains;
-        gains.reserve(total);
-        for (const CountMap& map : maps)
-          for (const auto& [k, v] : map) gains.push_back(v.first);
-        std::sort(gains.begin(), gains.end());
-        const std::uint64_t median = gains[gains.size() / 2];
-        for (CountMap& map : maps)
-          std::erase_if(map, [&](const auto& e) { return e.second.first <= median; });
+        gains.clear();
+        for (const CountMap& map : maps) map.gains_into(gains);
+        const auto mid = gains.begin() + static_cast<std::ptrdiff_t>(gains.size() / 2);
+        std::nth_element(gains.begin(), mid, gains.end());
+        const std::uint64_t median = *mid;
+        for (CountMap& map : maps) map.drop_at_most(median);
       }
     }
   }
@@ -419,20 +464,22 @@ void cut(std::vector<Candidate>& records, std::uint64_t k) {
 std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k) {
   std::vector<Candidate> out;
   if (maps.empty()) return out;
-  std::size_t acc = 0;
-  for (std::size_t i = 1; i < maps.size(); ++i)
-    if (maps[i].size() >= maps[acc].size()) acc = i;
-  CountMap& into = maps[acc];
+  std::size_t acc = 0, total = 0;
   for (std::size_t i = 0; i < maps.size(); ++i) {
-    if (i == acc) continue;
-    for (const auto& [key, v] : maps[i]) {
-      auto [it, fresh] = into.try_emplace(key, v);
-      if (!fresh) it->second.first += v.first;
-    }
-    maps[i] = CountMap{};
+    if (maps[i].size() >= maps[acc].size()) acc = i;
+    total += maps[i].size();
   }
+  // The largest map's entries go in first, so they keep their bytes; the others add in order.
+  CountMap into(total);
+  auto absorb = [&](CountMap& from) {
+    from.each([&](const CountMap::Entry& e) { into.add(e.key, e.gain, e.bytes); });
+    from = CountMap{};
+  };
+  absorb(maps[acc]);
+  for (std::size_t i = 0; i < maps.size(); ++i)
+    if (i != acc) absorb(maps[i]);
   out.reserve(into.size());
-  for (const auto& [key, v] : into) out.push_back({v.first, prefix_of(v.second), v.second});
+  into.each([&](const CountMap::Entry& e) { out.push_back({e.gain, prefix_of(e.bytes), e.bytes}); });
   cut(out, k);
   return out;
 }
@@ -472,6 +519,27 @@ void run_or_panic(unsigned n, const char* message, const std::function<void(unsi
   } catch (const Panic&) {
     panic(message);
   }
+}
+
+// The entries each of `m` maps should have room for while `round` counts over `units`: at most
+// three candidates start at a byte, and pruning keeps the maps near `limit` (one piece may pass
+// it). `per_piece`, when above 0, is how many distinct candidates a sampled piece brought in the
+// early test; it scales to the units' pieces with a margin.
+std::uint64_t room_per_map(std::span<const Unit> units, double per_piece, std::uint64_t limit,
+                           std::uint64_t m) {
+  std::uint64_t count = 0, total = 0, longest = 0;
+  for (const Unit& u : units) {
+    count += u.pieces.size();
+    for (std::string_view p : u.pieces) {
+      total += p.size();
+      longest = std::max<std::uint64_t>(longest, p.size());
+    }
+  }
+  std::uint64_t room = std::min(3 * total, limit + 3 * longest);
+  if (per_piece > 0)
+    room = std::min(room, static_cast<std::uint64_t>(per_piece * 1.25 * static_cast<double>(count)) + 1024);
+  const std::uint64_t each = room / m;
+  return each + each / 8 + 64;
 }
 
 std::vector<std::string> select(std::vector<Candidate> records, std::uint64_t scale) {
@@ -515,6 +583,7 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
   const std::uint64_t k0 = std::max<std::uint64_t>(sampled / 4, 1);
   const std::uint64_t scale = std::max<std::uint64_t>(n / sampled, 1);
   constexpr std::uint64_t kLimit = 262144;
+  double per_piece = 0;  // distinct candidates a piece brings, once the early test measured it
 
   if (sampled > 6250) {
     const std::uint64_t stride2 = (sampled + 6249) / 6250;
@@ -528,8 +597,11 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
       sub_units.push_back({subs[u], units[u].table});
     }
     const std::uint64_t scale2 = std::max<std::uint64_t>(n / s2, 1);
-    std::vector<CountMap> one(1);
+    std::vector<CountMap> one;
+    one.emplace_back(room_per_map(sub_units, 0, kLimit, 1));
     round(sub_units, Trie::empty(), 0, kLimit, one);
+    if (one[0].size() < kLimit / 2)
+      per_piece = static_cast<double>(one[0].size()) / static_cast<double>(s2);
     const auto chosen = select(merge(std::move(one), std::min<std::uint64_t>(k0, 32768)), scale2);
     if (chosen.empty() || !worth(units, chosen)) return {};
   }
@@ -545,8 +617,11 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
       const std::uint64_t lo = w * chunk, hi = std::min(count, lo + chunk);
       for (std::uint64_t p0 = lo; p0 < hi; p0 += a) {
         const std::uint64_t p1 = std::min(hi, p0 + a);
-        std::vector<CountMap> part(m);
-        round(std::span(units).subspan(p0, p1 - p0), trie, list.size(), kLimit, part);
+        const auto partition = std::span(units).subspan(p0, p1 - p0);
+        const std::uint64_t room = room_per_map(partition, per_piece, kLimit, m);
+        std::vector<CountMap> part;
+        for (std::uint64_t j = 0; j < m; ++j) part.emplace_back(room);
+        round(partition, trie, list.size(), kLimit, part);
         maps[p0 / a] = std::move(part);
       }
     });

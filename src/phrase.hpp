@@ -216,13 +216,85 @@ bool rank(const Candidate& a, const Candidate& b);
 // The 64-bit key of a candidate byte string.
 std::uint64_t candidate_key(std::span<const std::uint8_t> bytes);
 
-using CountMap = std::unordered_map<std::uint64_t, std::pair<std::uint64_t, std::string_view>, Mix>;
+// A counting map: candidate key -> (gain, the bytes of the occurrence counted first). Open
+// addressing with linear probing over a table sized up front (it grows only past three quarters
+// full), the home slot of a key its `Mix` hash scaled to the table; a slot of gain 0 is free, as
+// no candidate is counted with gain 0.
+class CountMap {
+ public:
+  struct Entry {
+    std::uint64_t key = 0;
+    std::uint64_t gain = 0;
+    std::string_view bytes;
+  };
+
+  CountMap() = default;
+  // A map that holds `n` entries without growing.
+  explicit CountMap(std::size_t n) { reserve(n); }
+  void reserve(std::size_t n);
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  // Adds `gain` (not 0) to the entry of `key`, or makes the entry (gain, bytes).
+  void add(std::uint64_t key, std::uint64_t gain, std::string_view bytes) {
+    if (size_ >= grow_at_) reserve(2 * size_ + 16);
+    Entry* slots = slots_.data();
+    const std::size_t cap = slots_.size();
+    for (std::size_t i = home(key, cap);;) {
+      Entry& e = slots[i];
+      if (e.gain == 0) {
+        e = {key, gain, bytes};
+        ++size_;
+        return;
+      }
+      if (e.key == key) {
+        e.gain += gain;
+        return;
+      }
+      if (++i == cap) i = 0;
+    }
+  }
+  // Removes every entry whose gain is at most `floor`.
+  void drop_at_most(std::uint64_t floor);
+
+  // Calls f(entry) for every entry, in no particular order.
+  template <class F>
+  void each(F&& f) const {
+    for (const Entry& e : slots_)
+      if (e.gain != 0) f(e);
+  }
+  // The gains of every entry, appended to `out`.
+  void gains_into(std::vector<std::uint64_t>& out) const {
+    for (const Entry& e : slots_)
+      if (e.gain != 0) out.push_back(e.gain);
+  }
+
+ private:
+  static std::size_t home(std::uint64_t key, std::size_t cap) noexcept {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(Mix{}(key)) * cap) >> 64);
+  }
+  // Puts an entry known to be absent into the first free slot from its home.
+  void place(const Entry& entry) noexcept {
+    const std::size_t cap = slots_.size();
+    std::size_t i = home(entry.key, cap);
+    while (slots_[i].gain != 0)
+      if (++i == cap) i = 0;
+    slots_[i] = entry;
+  }
+
+  std::vector<Entry> slots_;
+  std::size_t size_ = 0;
+  std::size_t grow_at_ = 0;
+};
 
 // Counts candidate phrases (runs of 2 or 3 tokens of 3 to 32 bytes, and single phrase tokens)
-// over the units into `maps`, pruning at the median gain when they hold more than `limit`.
+// over the units into `maps`, pruning at the median gain when they hold more than `limit`. The
+// maps keep the room they were given and grow only when it runs out.
 void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_count,
            std::uint64_t limit, std::span<CountMap> maps);
-// Sums the maps of one map index and keeps the `k` best candidates.
+// Sums the maps of one map index and keeps the `k` best candidates. Where two maps hold the same
+// key, the largest map's bytes win (the later one at equal sizes), else the earlier map's.
 std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k);
 // Keeps the `k` candidates first under `rank` (in any order).
 void cut(std::vector<Candidate>& records, std::uint64_t k);

@@ -127,7 +127,7 @@ std::vector<std::pair<std::string, std::uint64_t>> counted(
   std::vector<CountMap> maps(1);
   round(std::span(&unit, 1), Trie::of(phrases), phrases.size(), 262144, maps);
   std::vector<std::pair<std::string, std::uint64_t>> out;
-  for (const auto& [key, v] : maps[0]) out.emplace_back(std::string(v.second), v.first);
+  maps[0].each([&](const CountMap::Entry& e) { out.emplace_back(std::string(e.bytes), e.gain); });
   std::sort(out.begin(), out.end());
   return out;
 }
