@@ -13,6 +13,7 @@
 // dictionary's own, in dict_index_internal.hpp.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -246,9 +247,18 @@ class DictIndex {
   std::vector<std::optional<std::string>> keys_of(std::span<const std::uint64_t> ids) const;
   // Batched ids, equal to `locate` of each key: groups of 32 keys search the samples in lockstep.
   std::vector<std::optional<std::uint64_t>> ids_of(std::span<const std::string_view> keys) const;
-  std::vector<std::optional<std::uint64_t>> ids_of_with(
-      std::uint64_t n,
-      const std::function<std::span<const std::uint8_t>(std::uint64_t)>& key_at) const;
+  // The same for the keys key_at(0), ..., key_at(n - 1), each a span of bytes.
+  template <class KeyAt>
+  std::vector<std::optional<std::uint64_t>> ids_of_with(std::uint64_t n, KeyAt&& key_at) const {
+    std::vector<std::optional<std::uint64_t>> out(n);
+    std::array<std::span<const std::uint8_t>, kLockstep> group;
+    for (std::uint64_t g = 0; g < n; g += kLockstep) {
+      const std::uint64_t count = std::min<std::uint64_t>(kLockstep, n - g);
+      for (std::uint64_t i = 0; i < count; ++i) group[i] = key_at(g + i);
+      ids_of_group(std::span(group.data(), count), out.data() + g);
+    }
+    return out;
+  }
 
   // Ordered queries.
   std::pair<std::uint64_t, std::uint64_t> prefix_id_range(
@@ -265,6 +275,11 @@ class DictIndex {
  private:
   friend class KeyIter;
   DictIndex() = default;
+  // The keys one batched lookup searches the samples for together.
+  static constexpr std::uint64_t kLockstep = 32;
+  // The ids of up to `kLockstep` keys into `out`, left empty for keys not present.
+  void ids_of_group(std::span<const std::span<const std::uint8_t>> keys,
+                    std::optional<std::uint64_t>* out) const;
   // The layout walk of a verified load.
   void check_layout() const;
   // The header of this index but its payload hash.

@@ -350,11 +350,11 @@ std::vector<std::optional<std::uint64_t>> DictIndex::ids_of(
   return ids_of_with(keys.size(), [&](std::uint64_t i) { return bytes::as_bytes(keys[i]); });
 }
 
-std::vector<std::optional<std::uint64_t>> DictIndex::ids_of_with(
-    std::uint64_t n,
-    const std::function<std::span<const std::uint8_t>(std::uint64_t)>& key_at) const {
-  std::vector<std::optional<std::uint64_t>> out(n);
-  if (n == 0 || keys_ == 0) return out;
+void DictIndex::ids_of_group(std::span<const std::span<const std::uint8_t>> keys,
+                             std::optional<std::uint64_t>* out) const {
+  const auto cnt = static_cast<unsigned>(keys.size());
+  if (cnt == 0 || keys_ == 0) return;
+  check_invariant(cnt <= kLockstep, "a lockstep group holds at most 32 keys");
   const std::uint64_t nb = blocks();
   std::span<const std::uint8_t> prefix;
   if (head_prefix_ > 0) {
@@ -366,58 +366,54 @@ std::vector<std::optional<std::uint64_t>> DictIndex::ids_of_with(
     std::span<const std::uint8_t> key;
     std::uint64_t sample, boundary, lo_base, lo_len, hi_base, hi_len;
   };
-  Work work[32];
+  Work work[kLockstep];
   unsigned passes = 1;
   for (std::uint64_t x = nb; x; x >>= 1) ++passes;
   const std::uint64_t* samples = samples_.data();
-  for (std::uint64_t g = 0; g < n; g += 32) {
-    const unsigned cnt = static_cast<unsigned>(std::min<std::uint64_t>(32, n - g));
+  for (unsigned i = 0; i < cnt; ++i) {
+    Work& w = work[i];
+    w.key = keys[i];
+    w.boundary = kSearch;
+    if (!prefix.empty()) {
+      const std::size_t m = std::min(prefix.size(), w.key.size());
+      const int c = m ? std::memcmp(w.key.data(), prefix.data(), m) : 0;
+      if (c < 0 || (c == 0 && w.key.size() < prefix.size()))
+        w.boundary = 0;
+      else if (c > 0)
+        w.boundary = nb;
+    }
+    w.sample = sample_of(w.key, head_prefix_);
+    w.lo_base = w.hi_base = 0;
+    w.lo_len = w.hi_len = w.boundary == kSearch ? nb : 0;
+  }
+  for (unsigned pass = 0; pass < passes; ++pass) {
     for (unsigned i = 0; i < cnt; ++i) {
       Work& w = work[i];
-      w.key = key_at(g + i);
-      w.boundary = kSearch;
-      if (!prefix.empty()) {
-        const std::size_t m = std::min(prefix.size(), w.key.size());
-        const int c = m ? std::memcmp(w.key.data(), prefix.data(), m) : 0;
-        if (c < 0 || (c == 0 && w.key.size() < prefix.size()))
-          w.boundary = 0;
-        else if (c > 0)
-          w.boundary = nb;
+      if (w.lo_len > 0) {
+        const std::uint64_t half = w.lo_len / 2, probe = w.lo_base + half;
+        if (samples[probe] < w.sample)
+          w.lo_base = probe + 1, w.lo_len -= half + 1;
+        else
+          w.lo_len = half;
       }
-      w.sample = sample_of(w.key, head_prefix_);
-      w.lo_base = w.hi_base = 0;
-      w.lo_len = w.hi_len = w.boundary == kSearch ? nb : 0;
-    }
-    for (unsigned pass = 0; pass < passes; ++pass) {
-      for (unsigned i = 0; i < cnt; ++i) {
-        Work& w = work[i];
-        if (w.lo_len > 0) {
-          const std::uint64_t half = w.lo_len / 2, probe = w.lo_base + half;
-          if (samples[probe] < w.sample)
-            w.lo_base = probe + 1, w.lo_len -= half + 1;
-          else
-            w.lo_len = half;
-        }
-        if (w.hi_len > 0) {
-          const std::uint64_t half = w.hi_len / 2, probe = w.hi_base + half;
-          if (samples[probe] <= w.sample)
-            w.hi_base = probe + 1, w.hi_len -= half + 1;
-          else
-            w.hi_len = half;
-        }
+      if (w.hi_len > 0) {
+        const std::uint64_t half = w.hi_len / 2, probe = w.hi_base + half;
+        if (samples[probe] <= w.sample)
+          w.hi_base = probe + 1, w.hi_len -= half + 1;
+        else
+          w.hi_len = half;
       }
-    }
-    for (unsigned i = 0; i < cnt; ++i) {
-      Work& w = work[i];
-      if (w.boundary == kSearch)
-        w.boundary = head_boundary(w.key, w.lo_base > 0 ? w.lo_base - 1 : 0, w.hi_base);
-    }
-    for (unsigned i = 0; i < cnt; ++i) {
-      const Found f = locate_in(work[i].boundary, work[i].key);
-      if (f.found) out[g + i] = f.id;
     }
   }
-  return out;
+  for (unsigned i = 0; i < cnt; ++i) {
+    Work& w = work[i];
+    if (w.boundary == kSearch)
+      w.boundary = head_boundary(w.key, w.lo_base > 0 ? w.lo_base - 1 : 0, w.hi_base);
+  }
+  for (unsigned i = 0; i < cnt; ++i) {
+    const Found f = locate_in(work[i].boundary, work[i].key);
+    if (f.found) out[i] = f.id;
+  }
 }
 
 // ---- Ordered queries -----------------------------------------------------------------------
