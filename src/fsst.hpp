@@ -90,6 +90,11 @@ class Encoder {
       w = 0;
       for (std::size_t i = 0; i < r; ++i) w |= std::uint64_t{text[pos + i]} << (8 * i);
     }
+    return find_word(w, r);
+  }
+  // `find` given the little-endian word w of the next min(r, 8) bytes, zero beyond them, where r
+  // (at least 1) bytes are left: for callers that keep their text zero-padded.
+  Match find_word(std::uint64_t w, std::size_t r) const noexcept {
     const Slot& s = slots_[slot_of(w)];
     if (s.len != 0 && r >= s.len && (w & s.mask) == s.symbol) return {s.code, s.len};
     const std::uint16_t e = r >= 2 ? two_byte_[w & 0xFFFF] : one_byte_[w & 0xFF];

@@ -1,6 +1,7 @@
 #include "phrase.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <unordered_map>
@@ -157,12 +158,19 @@ std::uint32_t parse(std::span<const std::uint8_t> text, const fsst::Encoder& enc
   const std::size_t n = text.size();
   if (scratch.cost.size() < n + 1) scratch.cost.resize(n + 1);
   if (scratch.choice.size() < n) scratch.choice.resize(n);
+  if (scratch.padded.size() < n + 8) scratch.padded.resize(n + 8);
+  // A zero-padded copy reads the next eight bytes of any position as one word.
+  std::uint8_t* padded = scratch.padded.data();
+  if (n > 0) std::memcpy(padded, text.data(), n);
+  std::memset(padded + n, 0, 8);
   std::uint32_t* cost = scratch.cost.data();
   std::uint32_t* choice = scratch.choice.data();
   const Cell* cells = trie.cells().data();
+  const bool phrases = params.phrases;
+  const std::uint64_t usable = params.usable, two_byte = params.two_byte;
   cost[n] = 0;
   for (std::size_t i = n; i-- > 0;) {
-    const auto m = encoder.find(text.data(), n, i);
+    const auto m = encoder.find_word(bytes::load_u64(padded + i), n - i);
     std::uint32_t best, pick;
     if (m.code == fsst::kEscape) {
       best = cost[i + 1] + 16;
@@ -171,17 +179,17 @@ std::uint32_t parse(std::span<const std::uint8_t> text, const fsst::Encoder& enc
       best = cost[i + m.length] + 8;
       pick = std::uint32_t{m.code} << 8 | std::uint32_t{m.length} << 2;
     }
-    if (params.phrases) {
+    if (phrases) {
       std::uint32_t cur = 0;
       const std::size_t lim = std::min(n - i, kMaxPhrase);
       for (std::size_t k = 1; k <= lim; ++k) {
-        const std::uint32_t t = cells[cur].base + text[i + k - 1];
+        const std::uint32_t t = cells[cur].base + padded[i + k - 1];
         if (cells[t].check != cur) break;
         cur = t;
         const std::uint32_t v = cells[t].value;
-        if (v == 0 || v > params.usable) continue;
+        if (v == 0 || v > usable) continue;
         const std::uint64_t id = v - 1;
-        const std::uint32_t c = cost[i + k] + (id < params.two_byte ? 16 : 24);
+        const std::uint32_t c = cost[i + k] + (id < two_byte ? 16 : 24);
         if (c < best) {
           best = c;
           pick = static_cast<std::uint32_t>(id << 8 | k << 2 | kPhrase);
@@ -209,9 +217,12 @@ void Memo::fill(std::span<const std::uint8_t> text, std::span<const fsst::Encode
   const std::size_t n = text.size();
   length_ = n;
   pairs_.resize(encoders.size() * n);
+  padded_.resize(n + 8);
+  if (n > 0) std::memcpy(padded_.data(), text.data(), n);
+  std::memset(padded_.data() + n, 0, 8);
   for (std::size_t r = 0; r < encoders.size(); ++r)
     for (std::size_t i = 0; i < n; ++i) {
-      const auto m = encoders[r]->find(text.data(), n, i);
+      const auto m = encoders[r]->find_word(bytes::load_u64(padded_.data() + i), n - i);
       pairs_[r * n + i] = {m.code, m.length};
     }
   matches_.clear();

@@ -151,6 +151,7 @@ struct Scratch {
   std::vector<std::uint32_t> cost;
   std::vector<std::uint32_t> choice;
   std::vector<Token> tokens;
+  std::vector<std::uint8_t> padded;  // the text followed by 8 zero bytes
 };
 
 // The cost in bits of the cheapest cover of `text` by symbols (8 bits), escapes (16) and usable
@@ -177,6 +178,7 @@ class Memo {
   std::vector<std::pair<std::uint8_t, std::uint8_t>> pairs_;  // (code, length), rows back to back
   std::vector<std::pair<std::uint8_t, std::uint32_t>> matches_;  // (length, id + 1)
   std::vector<std::uint32_t> starts_;
+  std::vector<std::uint8_t> padded_;  // the text followed by 8 zero bytes
 };
 
 // A shard's choice of phrase codes: s one-byte symbol slots, t three-byte leads, and the table
