@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,110 @@ TEST(PhraseParse, MemoPricesEqualParses) {
            {Params::off(), Params::split(127, 0), Params::split(254, 1), Params{true, 2, 4}})
         ASSERT_EQ(memo.price(r, p, cost), parse(B(k), *rows[r], trie, p, scratch)) << k;
   }
+}
+
+TEST(PhraseParse, SymbolsAloneEqualThePlainParse) {
+  // Every suffix of every key, so that matches near the end read fewer than eight bytes.
+  const auto keys = dict_testing::path_keys(200, 11);
+  std::vector<std::string_view> pieces(keys.begin(), keys.end());
+  const fsst::Encoder enc = fsst::Table::train_to(pieces, 255).encoder();
+  Scratch scratch;
+  std::vector<std::uint32_t> plain;
+  for (std::string_view k : pieces)
+    for (std::size_t from = 0; from <= k.size(); ++from) {
+      const auto text = B(k.substr(from));
+      ASSERT_EQ(parse(text, enc, Trie::empty(), Params::off(), scratch),
+                parse_plain(text, enc, plain))
+          << k.substr(from);
+    }
+}
+
+// The entries of a map as (bytes, gain), sorted.
+std::vector<std::pair<std::string, std::uint64_t>> entries(const CountMap& map) {
+  std::vector<std::pair<std::string, std::uint64_t>> out;
+  map.each([&](const CountMap::Entry& e) { out.emplace_back(std::string(e.bytes), e.gain); });
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(PhraseCountMap, AddsAndDropsLikeAnOrderedMap) {
+  // Small tables crowd their keys into runs that wrap around the end; dropping must leave every
+  // survivor findable, and growing past the room given must keep every entry.
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    std::mt19937_64 rng(seed);
+    CountMap map(seed % 3 == 0 ? 0 : 20);
+    std::map<std::uint64_t, std::uint64_t> model;
+    const std::string names = "abcdefghijklmnopqrstuvwxyz";
+    for (int step = 0; step < 400; ++step) {
+      const std::uint64_t key = rng() % 60 * 0x9E3779B97F4A7C15ULL;
+      const std::uint64_t gain = 1 + rng() % 5;
+      if (step % 50 == 49) {
+        map.drop_at_most(3);
+        std::erase_if(model, [](const auto& e) { return e.second <= 3; });
+      } else {
+        map.add(key, gain, std::string_view(names).substr(key % 26, 1));
+        model[key] += gain;
+      }
+      ASSERT_EQ(map.size(), model.size()) << seed << " " << step;
+    }
+    std::map<std::uint64_t, std::uint64_t> seen;
+    map.each([&](const CountMap::Entry& e) { seen[e.key] = e.gain; });
+    EXPECT_EQ(seen, model) << seed;
+  }
+}
+
+TEST(PhraseRound, PrunesAtTheMedianOverAllMaps) {
+  fsst::Table a;
+  a.push('a', 1);
+  a.push('b', 1);
+  // abcd twice counts abc 4 and bcd 6: two entries, at the limit. acd then brings a third (gain
+  // 3): the median of 3, 4, 6 is 4, and only bcd stays, however the keys split among the maps.
+  const std::vector<std::string_view> pieces{"abcd", "abcd", "acd"};
+  const Unit unit{pieces, &a};
+  for (std::size_t m : {1u, 2u, 5u}) {
+    std::vector<CountMap> maps(m);
+    round(std::span(&unit, 1), Trie::empty(), 0, 2, maps);
+    std::vector<std::pair<std::string, std::uint64_t>> all;
+    for (const CountMap& map : maps)
+      for (auto& e : entries(map)) all.push_back(e);
+    EXPECT_EQ(all, (std::vector<std::pair<std::string, std::uint64_t>>{{"bcd", 6}})) << m;
+  }
+  // Every entry at the same gain: pruning empties the maps.
+  const std::vector<std::string_view> same{"acd", "bcd"};
+  const Unit twin{same, &a};
+  std::vector<CountMap> one(1);
+  round(std::span(&twin, 1), Trie::empty(), 0, 1, one);
+  EXPECT_TRUE(one[0].empty());
+}
+
+TEST(PhraseMerge, SumsKeysAndKeepsTheLargestMapsBytes) {
+  // Key 1 is in all three maps under different bytes: the largest map (the second) keeps its
+  // bytes. Key 2 is in the first and third: the first, earlier, keeps its bytes.
+  std::vector<CountMap> maps(3);
+  maps[0].add(1, 5, "one-a");
+  maps[0].add(2, 1, "two-a");
+  maps[1].add(1, 5, "one-b");
+  maps[1].add(3, 2, "three");
+  maps[1].add(4, 9, "four");
+  maps[2].add(1, 5, "one-c");
+  maps[2].add(2, 1, "two-c");
+  auto all = merge(maps, 10);
+  std::sort(all.begin(), all.end(), rank);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0].bytes, "one-b");
+  EXPECT_EQ(all[0].gain, 15u);
+  EXPECT_EQ(all[1].bytes, "four");
+  EXPECT_EQ(all[2].bytes, "three");
+  EXPECT_EQ(all[3].bytes, "two-a");
+  EXPECT_EQ(all[3].gain, 2u);
+  // At equal sizes the later map is the accumulator.
+  std::vector<CountMap> tied(2);
+  tied[0].add(7, 1, "first");
+  tied[1].add(7, 1, "second");
+  EXPECT_EQ(merge(std::move(tied), 1)[0].bytes, "second");
+  // The cap keeps the best under `rank`.
+  const auto top = merge(std::move(maps), 2);
+  EXPECT_EQ(top.size(), 2u);
 }
 
 TEST(PhraseSettle, SplitCandidates) {
