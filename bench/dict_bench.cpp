@@ -10,6 +10,8 @@
 //                             threads beside marisa's build of the same keys, each in a fresh
 //                             process with its peak resident memory and processor time, best
 //                             of --reps=R runs
+//   dict_bench --mine KEYS THREADS REPS
+//                             phrase mining alone on the training pieces of a block-256 build
 //   dict_bench --blob KEYS BLOCK THREADS OUT
 //                             writes the blob DictIndex builds from the key file at THREADS
 //                             threads (0: the streamed build), to compare builds byte for byte
@@ -143,6 +145,32 @@ int build_child(char** argv) {
   const double cpu = cpu_seconds() - cpu0;
   std::printf("%.6f %llu %llu %llu %.6f\n", s, static_cast<unsigned long long>(status_kib("VmHWM:")),
               static_cast<unsigned long long>(loaded), static_cast<unsigned long long>(size), cpu);
+  return 0;
+}
+
+// "--mine KEYS THREADS REPS": phrase mining alone on the keys' block-256 training pieces, best
+// wall and processor seconds of REPS runs.
+int mine_child(char** argv) {
+  std::vector<std::string> keys = read_lines(argv[2]);
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  const auto threads = static_cast<unsigned>(std::stoul(argv[3]));
+  const int reps = std::stoi(argv[4]);
+  const auto pieces = dict_index::build_pieces(views, 256, dict_index::micro_for(256), false);
+  const auto tables = dict_index::train_shards(pieces, threads);
+  const std::uint64_t budget = std::clamp<std::uint64_t>(views.size() >> 3, 4096, 524288);
+  double best = 1e30, best_cpu = 1e30;
+  std::size_t count = 0;
+  for (int r = 0; r < reps; ++r) {
+    const double cpu0 = cpu_seconds();
+    const auto t0 = bench::Clock::now();
+    count = phrase::mine(pieces, tables, views.size(), budget, threads).size();
+    best = std::min(best, std::chrono::duration<double>(bench::Clock::now() - t0).count());
+    best_cpu = std::min(best_cpu, cpu_seconds() - cpu0);
+  }
+  std::printf("mine threads=%u phrases=%zu wall=%.3f s cpu=%.3f s\n", threads, count, best,
+              best_cpu);
   return 0;
 }
 
@@ -376,6 +404,7 @@ int main(int argc, char** argv) {
   if (argc == 6 && std::string(argv[1]) == "--child") return child(argv);
   if (argc == 5 && std::string(argv[1]) == "--build-child") return build_child(argv);
   if (argc == 6 && std::string(argv[1]) == "--blob") return blob_child(argv);
+  if (argc == 5 && std::string(argv[1]) == "--mine") return mine_child(argv);
   if (argc >= 2 && std::string(argv[1]) == "--builds") {
     int reps = 1;
     std::vector<std::string> corpora;

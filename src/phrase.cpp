@@ -409,12 +409,25 @@ std::size_t map_of(std::uint64_t key, std::size_t m) {
 
 }  // namespace
 
+namespace {
+
+// A candidate occurrence of a piece, counted once the whole piece is read.
+struct Occurrence {
+  std::uint64_t key;
+  std::uint64_t gain;
+  std::uint64_t position;
+  std::uint64_t length;
+};
+
+}  // namespace
+
 void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_count,
            std::uint64_t limit, std::span<CountMap> maps) {
   const std::size_t m = maps.size();
   Scratch scratch, plain;
   std::vector<std::uint32_t> symbol_cost;
   std::vector<std::uint64_t> gains;
+  std::vector<Occurrence> found;
   for (const Unit& unit : units) {
     const fsst::Encoder enc = unit.table->encoder();
     symbol_cost.assign(phrase_count, 0);  // 0: not yet known
@@ -424,6 +437,7 @@ void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_c
       tokens(text.size(), scratch);
       const Token* tk = scratch.tokens.data();
       const std::size_t count = scratch.tokens.size();
+      found.clear();
       for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t len = 0, cost = 0;
         KeyHash hash;
@@ -448,9 +462,13 @@ void round(std::span<const Unit> units, const Trie& trie, std::uint64_t phrase_c
           }
           if (gain == 0) continue;
           const std::uint64_t key = hash.key(len);
-          maps[m == 1 ? 0 : map_of(key, m)].add(key, gain, piece.substr(tk[i].position, len));
+          maps[m == 1 ? 0 : map_of(key, m)].prefetch(key);
+          found.push_back({key, gain, tk[i].position, len});
         }
       }
+      // Counted in the order found, their slots already on their way into the cache.
+      for (const Occurrence& o : found)
+        maps[m == 1 ? 0 : map_of(o.key, m)].add(o.key, o.gain, piece.substr(o.position, o.length));
       std::uint64_t total = 0;
       for (const CountMap& map : maps) total += map.size();
       if (total > limit) {
@@ -482,8 +500,21 @@ std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k) {
   }
   // The largest map's entries go in first, so they keep their bytes; the others add in order.
   CountMap into(total);
+  // Each entry's slot is fetched a few entries ahead of its add.
+  constexpr std::size_t kAhead = 8;
+  std::array<CountMap::Entry, kAhead> ring;
   auto absorb = [&](CountMap& from) {
-    from.each([&](const CountMap::Entry& e) { into.add(e.key, e.gain, e.bytes); });
+    std::size_t seen = 0;
+    from.each([&](const CountMap::Entry& e) {
+      into.prefetch(e.key);
+      if (seen >= kAhead) {
+        const CountMap::Entry& old = ring[seen % kAhead];
+        into.add(old.key, old.gain, old.bytes);
+      }
+      ring[seen++ % kAhead] = e;
+    });
+    for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i)
+      into.add(ring[i % kAhead].key, ring[i % kAhead].gain, ring[i % kAhead].bytes);
     from = CountMap{};
   };
   absorb(maps[acc]);

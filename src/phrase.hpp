@@ -257,6 +257,10 @@ class CountMap {
       if (++i == cap) i = 0;
     }
   }
+  // Starts loading the home slot of `key` into the cache, ahead of an `add`.
+  void prefetch(std::uint64_t key) const noexcept {
+    if (!slots_.empty()) __builtin_prefetch(slots_.data() + home(key, slots_.size()), 1);
+  }
   // Removes every entry whose gain is at most `floor`.
   void drop_at_most(std::uint64_t floor);
 
