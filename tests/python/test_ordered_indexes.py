@@ -188,6 +188,21 @@ def test_string_index_builders(tmp_path):
         StringIndex.from_sorted(["b", "a"])
     with pytest.raises(TypeError):
         StringIndex.from_sorted(5)
+    # The sorted builds stop pulling at the key they refuse: what the caller sees is the refusal,
+    # not the exception of an item after it, and the items after it stay unread.
+    for build in (StringIndex.from_sorted,
+                  lambda items: StringIndex.build_sorted_to_file(items, tmp_path / "f.bix")):
+        pulled = []
+
+        def unordered():
+            for key in ("b", "a"):
+                pulled.append(key)
+                yield key
+            raise RuntimeError("never reached")
+
+        with pytest.raises(ValueError, match="^fst error: "):
+            build(unordered())
+        assert pulled == ["b", "a"]
 
     def failing():
         yield "a"
