@@ -304,6 +304,7 @@ DictIndex DictIndex::from_shared(blob::SharedBytes view, bool verify) {
   return index;
 }
 
+// The layout walk of a verified load.
 void DictIndex::check_layout() const {
   const std::uint64_t nblocks = blocks();
   if (nblocks == 0) {
@@ -336,9 +337,7 @@ void DictIndex::check_layout() const {
     throw IndexError::format(kHeadPrefix);
 }
 
-DictIndex::DictIndex(const DictIndex&) = default;
 DictIndex::DictIndex(DictIndex&&) noexcept = default;
-DictIndex& DictIndex::operator=(const DictIndex&) = default;
 DictIndex& DictIndex::operator=(DictIndex&&) noexcept = default;
 DictIndex::~DictIndex() = default;
 
@@ -370,6 +369,7 @@ SmallSections small_sections(std::span<const Codec> codecs,
   return out;
 }
 
+// The header of this index but its payload hash.
 Header DictIndex::fields() const {
   std::uint64_t tables_len = 0, codes_len = 0;
   for (const Codec& c : tables_) tables_len += 4 + c.record_len();

@@ -9,8 +9,8 @@
 // (kind 0), a packed byte alphabet (kind 1) or a symbol table whose spare codes lead tokens into
 // the phrase dictionary (kind 2). A shard is `blocks_per_shard` consecutive blocks.
 //
-// The "BDX3" blob is drawn in dict_index.cpp. Codecs, run walks and the build's writer are the
-// dictionary's own, in dict_index_internal.hpp.
+// The "BDX3" blob is drawn in dict_index.cpp; the dictionary's internals are in
+// dict_index_internal.hpp.
 #pragma once
 
 #include <algorithm>
@@ -44,16 +44,12 @@ struct Header {
 
   std::uint64_t n = 0;
   std::uint32_t block = 0;
-  std::uint64_t heads_len = 0;
-  std::uint64_t data_len = 0;
+  std::uint64_t heads_len = 0, data_len = 0;
   std::uint32_t tables_len = 0;
   std::uint64_t payload = 0;
-  std::uint8_t head_ends_width = 0;      // w_he
-  std::uint8_t block_offsets_width = 0;  // w_bo
-  std::uint8_t shift = 0;
-  std::uint8_t micro_width = 0;  // w_mo
-  std::uint16_t micro = 0;
-  std::uint16_t blocks_per_shard = 0;
+  // w_he, w_bo, s and w_mo
+  std::uint8_t head_ends_width = 0, block_offsets_width = 0, shift = 0, micro_width = 0;
+  std::uint16_t micro = 0, blocks_per_shard = 0;
   std::uint32_t codes_len = 0;
   std::uint16_t head_prefix = 0;
   std::uint32_t phrases_len = 0;
@@ -73,11 +69,9 @@ inline constexpr std::uint64_t kMaxBlock = 1024;
 // The block size of a build that names none ("balanced").
 inline constexpr std::uint64_t kDefaultBlock = 256;
 
-// The block size a name stands for: "fast" 32, "balanced" 256, "compact" 1024; nullopt for any
-// other name.
+// The block size a name stands for ("fast" 32, "balanced" 256, "compact" 1024), else nullopt.
 std::optional<std::uint64_t> named_block(std::string_view name);
-// Throws `IndexError::Format` "dict: block must be in 1..=1024" for a block size outside
-// 1..=kMaxBlock.
+// Throws `IndexError::Format` "dict: block must be in 1..=1024" unless 1 <= block <= kMaxBlock.
 void check_block(std::uint64_t block);
 
 class Codec;
@@ -126,8 +120,7 @@ struct Sections {
   std::uint64_t restart_headers = 0, restart_wide = 0, restart_codes = 0;
   std::uint64_t entry_headers = 0, entry_wide = 0, entry_codes = 0;
   std::uint64_t restarts = 0, entries = 0, wide = 0;
-  // The fourteen byte rows added up.
-  std::uint64_t total_bytes() const noexcept;
+  std::uint64_t total_bytes() const noexcept;  // the fourteen byte rows added up
 };
 
 class DictIndex;
@@ -172,17 +165,16 @@ class DictIndex {
   static DictIndex build_with_threads(std::span<const std::string_view> keys, std::uint64_t block,
                                       unsigned threads);
   // Encodes sorted distinct keys with the given tables (shard s uses tables[min(s, count - 1)],
-  // at least one) and phrases, on `threads` workers (at least 1). Never fails.
+  // at least one) and phrases, on `threads` workers (at least 1). Fails only as `write_to` does.
   static DictIndex from_vocabulary(std::span<const std::string_view> keys, std::uint64_t block,
                                    std::uint64_t micro, unsigned threads,
                                    std::span<const fsst::Table> tables, const Phrases& phrases);
-  // Streams keys in any order (repeats allowed) into a "BDX3" file at `path` by an external sort
-  // whose runs spill beside the output, a first pass over the sorted keys (heads, training
-  // pieces, tables) and a second pass that writes the blob. Returns the number of distinct keys.
-  // The file is byte for byte `build_with_block(keys, block).save(path)`. Errors: the block
-  // refusal, `kKeyTooLong` for a first key longer than the run budget, `kSourceFailed` when the
-  // source failed, `kStreamChanged` when a replay differs, `Io` for file failures; the target is
-  // then unchanged and no run directory or temporary file stays.
+  // Streams keys in any order (repeats allowed) into a "BDX3" file at `path`, byte for byte
+  // `build_with_block(keys, block).save(path)`, by an external sort spilling runs beside the
+  // output, a pass for heads and training pieces and a pass writing the blob. Returns the number
+  // of distinct keys. Errors: the block refusal, `kKeyTooLong` for a first key longer than the run
+  // budget, `kSourceFailed` when the source failed, `kStreamChanged` when a replay differs, `Io`
+  // for file failures; the target is then unchanged and no run directory or temporary file stays.
   static std::uint64_t build_to_file_runs(key_source::KeySource& keys,
                                           const std::filesystem::path& path, std::uint64_t block);
   // The command line's streamed build: `build_to_file_runs` with the block it settled on.
@@ -203,9 +195,7 @@ class DictIndex {
   static DictIndex load(const std::filesystem::path& path);          // reads, verifies
   static DictIndex load_mmap(const std::filesystem::path& path);     // maps, does not verify
   static DictIndex load_mmap_verified(const std::filesystem::path& path);
-  DictIndex(const DictIndex&);
   DictIndex(DictIndex&&) noexcept;
-  DictIndex& operator=(const DictIndex&);
   DictIndex& operator=(DictIndex&&) noexcept;
   ~DictIndex();
 
@@ -280,9 +270,7 @@ class DictIndex {
   // The ids of up to `kLockstep` keys into `out`, left empty for keys not present.
   void ids_of_group(std::span<const std::span<const std::uint8_t>> keys,
                     std::optional<std::uint64_t>* out) const;
-  // The layout walk of a verified load.
   void check_layout() const;
-  // The header of this index but its payload hash.
   Header fields() const;
   // Walking: the runs of block b and one-entry decoding.
   std::span<const std::uint8_t> head(std::uint64_t b) const;
@@ -290,10 +278,7 @@ class DictIndex {
   RunView micro_run(std::uint64_t b, std::uint64_t j) const;
   std::uint64_t keys_in_block(std::uint64_t b) const;
   std::uint64_t micros_in_block(std::uint64_t b) const;
-  // Decodes the walk's next entry into `key` (holding the previous key of the chain).
   bool advance(const Codec& codec, RunWalk& walk, room::Bytes& key) const;
-  // Moves `out` (holding the run's base key) `steps` entries along the run, decoding only the
-  // suffix bytes that survive.
   bool climb(const RunView& run, std::uint64_t steps, room::Bytes& out) const;
   std::uint64_t block_start(std::uint64_t b) const { return block_offsets_.get(b); }
   std::uint64_t block_end(std::uint64_t b) const;

@@ -164,6 +164,7 @@ RunView DictIndex::micro_run(std::uint64_t b, std::uint64_t j) const {
   return {&codec_of(b), &codes_of(b).first, range_of(block_data_.bytes(), a, z), kj};
 }
 
+// Decodes the walk's next entry into `key` (holding the previous key of the chain).
 bool DictIndex::advance(const Codec& codec, RunWalk& walk, room::Bytes& key) const {
   Pair p;
   std::uint64_t start;
@@ -173,6 +174,8 @@ bool DictIndex::advance(const Codec& codec, RunWalk& walk, room::Bytes& key) con
   return codec.decode_into(phrases_, walk.stream(), start, p.length, key, kNoLimit);
 }
 
+// Moves `out` (holding the run's base key) `steps` entries along the run, decoding only the
+// suffix bytes that survive.
 bool DictIndex::climb(const RunView& run, std::uint64_t steps, room::Bytes& out) const {
   RunWalk walk(run);
   if (!walk.valid()) return steps == 0;
