@@ -20,8 +20,6 @@ using fst::ErrorKind;
 using fst::Fst;
 using fst::MapBuilder;
 
-std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
-
 Bytes build_in_memory(const BuildCase& c) {
   MapBuilder b = MapBuilder::memory();
   for (auto& [k, v] : c.keys) b.insert(span_of(k), v);

@@ -6,7 +6,6 @@
 
 #include "fst/builder.hpp"
 #include "fst/check.hpp"
-#include "fst/crc32.hpp"
 #include "fst/fst.hpp"
 #include "vectors.hpp"
 
@@ -17,25 +16,6 @@ using fst::CompiledAddr;
 using fst::Fst;
 using fst::Node;
 using fst::NodeCheck;
-
-std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
-
-// A version-3 file: header, the node bytes, key count, root, and a matching checksum, so that
-// only the structure decides.
-Bytes make(const Bytes& nodes, std::uint64_t root, std::uint64_t len = 1) {
-  Bytes b(16 + nodes.size() + 20, 0);
-  b[0] = 3;
-  std::copy(nodes.begin(), nodes.end(), b.begin() + 16);
-  for (int i = 0; i < 8; ++i) {
-    b[16 + nodes.size() + i] = static_cast<std::uint8_t>(len >> (8 * i));
-    b[24 + nodes.size() + i] = static_cast<std::uint8_t>(root >> (8 * i));
-  }
-  fst::CheckSummer s;
-  s.update(std::span<const std::uint8_t>(b.data(), b.size() - 4));
-  const std::uint32_t m = s.masked();
-  for (int i = 0; i < 4; ++i) b[b.size() - 4 + i] = static_cast<std::uint8_t>(m >> (8 * i));
-  return b;
-}
 
 NodeCheck check_at(const Bytes& b, CompiledAddr addr, std::uint64_t version = 3) {
   return fst::check_node(span_of(b), version, addr);
@@ -82,7 +62,7 @@ TEST(Check, EveryNodeTheBuilderWritesIsSound) {
 }
 
 TEST(Check, AddressesOutsideTheNodeArea) {
-  const Bytes one = make({0x01, 0x00, 0x11, 0x85}, 19);  // "a" -> 1
+  const Bytes one = crafted({0x01, 0x00, 0x11, 0x85}, 19);  // "a" -> 1
   EXPECT_EQ(check_at(one, 19), NodeCheck::Sound);
   EXPECT_EQ(check_at(one, fst::EMPTY_ADDRESS), NodeCheck::Sound);
   for (const CompiledAddr addr : {std::uint64_t{1}, std::uint64_t{15}})
@@ -95,7 +75,7 @@ TEST(Check, AddressesOutsideTheNodeArea) {
 // lookup astray, are refused whole.
 TEST(Check, DamagedNodesAreRefused) {
   const auto refused = [](const Bytes& nodes, CompiledAddr addr) {
-    return check_at(make(nodes, addr), addr) == NodeCheck::NoFit;
+    return check_at(crafted(nodes, addr), addr) == NodeCheck::NoFit;
   };
   EXPECT_TRUE(refused({0x11, 0x85}, 17));                    // OneTrans, 1-byte delta missing
   EXPECT_TRUE(refused({0x85}, 16));                          // OneTrans, no pack byte
@@ -127,18 +107,18 @@ TEST(Check, DamagedNodesAreRefused) {
 
 TEST(Check, StoredRootOfAFileThatDoesNotOpen) {
   const Bytes nodes = {0x01, 0x00, 0x11, 0x85};
-  EXPECT_EQ(fst::check_stored_root(span_of(make(nodes, 1000))), NodeCheck::Outside);
-  EXPECT_EQ(fst::check_stored_root(span_of(make(nodes, 17))), NodeCheck::NoFit);
+  EXPECT_EQ(fst::check_stored_root(span_of(crafted(nodes, 1000))), NodeCheck::Outside);
+  EXPECT_EQ(fst::check_stored_root(span_of(crafted(nodes, 17))), NodeCheck::NoFit);
   // No verdict: root 0, too short, a version this library does not read.
-  EXPECT_EQ(fst::check_stored_root(span_of(make(nodes, 0))), NodeCheck::Sound);
-  const Bytes one = make(nodes, 19);
+  EXPECT_EQ(fst::check_stored_root(span_of(crafted(nodes, 0))), NodeCheck::Sound);
+  const Bytes one = crafted(nodes, 19);
   EXPECT_EQ(fst::check_stored_root(span_of(Bytes(one.begin(), one.begin() + 35))),
             NodeCheck::Sound);
-  Bytes v9 = make(nodes, 1000);
+  Bytes v9 = crafted(nodes, 1000);
   v9[0] = 9;
   EXPECT_EQ(fst::check_stored_root(span_of(v9)), NodeCheck::Sound);
   // Version 2: the root is read from the footer's last 8 bytes.
-  Bytes v2 = make(nodes, 19);
+  Bytes v2 = crafted(nodes, 19);
   v2.resize(v2.size() - 4);
   v2[0] = 2;
   EXPECT_EQ(fst::check_stored_root(span_of(v2)), NodeCheck::Sound);

@@ -9,8 +9,6 @@ namespace {
 
 using namespace fst_test;
 
-std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
-
 TEST(Checksum, Vectors) {
   std::size_t n = 0;
   for (auto& j : load_jsonl("crc32c.jsonl")) {

@@ -10,8 +10,6 @@ using namespace fst_test;
 using fst::Error;
 using fst::ErrorKind;
 
-std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
-
 TEST(Error, ConstructedTextsMatchTheVectors) {
   std::size_t n = 0;
   for (auto& j : load_jsonl("errors.jsonl")) {

@@ -7,7 +7,6 @@
 #include <set>
 
 #include "fst/builder.hpp"
-#include "fst/crc32.hpp"
 #include "fst/fst.hpp"
 #include "vectors.hpp"
 
@@ -19,8 +18,6 @@ using fst::ErrorKind;
 using fst::Fst;
 using fst::Node;
 using fst::NodeKind;
-
-std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
 
 // Visits every node reachable from the root once, decoding every transition. Throws what the
 // decoder throws. Returns the number of nodes visited.
@@ -331,22 +328,6 @@ TEST(Reader, TruncatedAndFlippedMapsNeverReadOutside) {
 
 // Hand-made files a builder never writes.
 TEST(Reader, CraftedFilesAreRefused) {
-  // header, then the node bytes, then key count, root, checksum (correct, so only the
-  // structure decides).
-  auto make = [](const Bytes& nodes, std::uint64_t len, std::uint64_t root) {
-    Bytes b(16 + nodes.size() + 20, 0);
-    b[0] = 3;
-    std::copy(nodes.begin(), nodes.end(), b.begin() + 16);
-    for (int i = 0; i < 8; ++i) {
-      b[16 + nodes.size() + i] = static_cast<std::uint8_t>(len >> (8 * i));
-      b[24 + nodes.size() + i] = static_cast<std::uint8_t>(root >> (8 * i));
-    }
-    fst::CheckSummer s;
-    s.update(std::span<const std::uint8_t>(b.data(), b.size() - 4));
-    const std::uint32_t m = s.masked();
-    for (int i = 0; i < 4; ++i) b[b.size() - 4 + i] = static_cast<std::uint8_t>(m >> (8 * i));
-    return b;
-  };
   auto expect_format_at_open = [](const Bytes& b) {
     try {
       Fst f(span_of(b));
@@ -366,32 +347,32 @@ TEST(Reader, CraftedFilesAreRefused) {
     }
   };
   // The well-formed one-key map "a" -> 1 for reference.
-  const Bytes one = make({0x01, 0x00, 0x11, 0x85}, 1, 19);
+  const Bytes one = crafted({0x01, 0x00, 0x11, 0x85}, 19);
   EXPECT_EQ(Fst(span_of(one)).get("a"), std::optional<std::uint64_t>(1));
   // Roots anywhere but the last node.
   for (std::uint64_t root : {0ull, 2ull, 15ull, 16ull, 18ull, 20ull, 40ull, 1ull << 40, ~0ull}) {
-    expect_format_at_open(make({0x01, 0x00, 0x11, 0x85}, 1, root));
+    expect_format_at_open(crafted({0x01, 0x00, 0x11, 0x85}, root));
   }
   // A root node whose encoding needs more bytes than lie below it.
-  expect_format_at_open(make({0x11, 0x85}, 1, 17));              // OneTrans, 1-byte delta missing
-  expect_format_at_open(make({0x85}, 1, 16));                    // OneTrans, no pack byte
-  expect_format_at_open(make({0xC0}, 1, 16));                    // OneTransNext, no input byte
-  expect_format_at_open(make({0xC5}, 1, 16));                    // OneTransNext, target in header
-  expect_format_at_open(make({0x61, 0x11, 0x02}, 1, 18));        // AnyTrans, 2 inputs missing
-  expect_format_at_open(make({0x00, 0x00}, 1, 17));              // AnyTrans, count byte, no pack
-  expect_format_at_open(make({0x00, 0x01, 0x00}, 1, 18));        // AnyTrans count 256, no index
-  expect_format_at_open(make({0x01, 0x00, 0x91, 0x85}, 1, 19));  // transition size 9
-  expect_format_at_open(make({0x01, 0x00, 0x19, 0x85}, 1, 19));  // output size 9
+  expect_format_at_open(crafted({0x11, 0x85}, 17));              // OneTrans, 1-byte delta missing
+  expect_format_at_open(crafted({0x85}, 16));                    // OneTrans, no pack byte
+  expect_format_at_open(crafted({0xC0}, 16));                    // OneTransNext, no input byte
+  expect_format_at_open(crafted({0xC5}, 16));                    // OneTransNext, target in header
+  expect_format_at_open(crafted({0x61, 0x11, 0x02}, 18));        // AnyTrans, 2 inputs missing
+  expect_format_at_open(crafted({0x00, 0x00}, 17));              // AnyTrans, count byte, no pack
+  expect_format_at_open(crafted({0x00, 0x01, 0x00}, 18));        // AnyTrans count 256, no index
+  expect_format_at_open(crafted({0x01, 0x00, 0x91, 0x85}, 19));  // transition size 9
+  expect_format_at_open(crafted({0x01, 0x00, 0x19, 0x85}, 19));  // output size 9
   // Transition targets at or above their node, or into the header.
   // (A one-transition node's target is checked when the node is decoded.)
-  expect_format_at_open(make({0x04, 0x10, 0x85}, 1, 18));        // OneTrans target in header
-  expect_format_at_open(make({0x01, 0xFF, 0x11, 0x85}, 1, 19));  // delta below the file
-  expect_format_on_get(make({0x00, 0x05, 0x62, 0x61, 0x10, 0x02}, 1, 21),
+  expect_format_at_open(crafted({0x04, 0x10, 0x85}, 18));        // OneTrans target in header
+  expect_format_at_open(crafted({0x01, 0xFF, 0x11, 0x85}, 19));  // delta below the file
+  expect_format_on_get(crafted({0x00, 0x05, 0x62, 0x61, 0x10, 0x02}, 21),
                        "a");  // AnyTrans target in header
-  expect_format_on_get(make({0x00, 0x00, 0x00, 0x02, 0x10, 0x85}, 1, 21),
+  expect_format_on_get(crafted({0x00, 0x00, 0x00, 0x02, 0x10, 0x85}, 21),
                        "a");  // target decodes short
   // A chain of OneTransNext nodes whose bottom reaches the header.
-  expect_format_on_get(make({0xC5, 0xC5, 0xC5}, 1, 18), "aaa");
+  expect_format_on_get(crafted({0xC5, 0xC5, 0xC5}, 18), "aaa");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "fst/crc32.hpp"
 #include "fst/utf8.hpp"
 
 namespace fst_test {
@@ -36,6 +37,22 @@ std::string to_hex(const Bytes& b) {
     s += d[c & 15];
   }
   return s;
+}
+
+Bytes crafted(const Bytes& nodes, std::uint64_t root) {
+  const std::uint64_t len = 1;
+  Bytes b(16 + nodes.size() + 20, 0);
+  b[0] = 3;
+  std::copy(nodes.begin(), nodes.end(), b.begin() + 16);
+  for (int i = 0; i < 8; ++i) {
+    b[16 + nodes.size() + i] = static_cast<std::uint8_t>(len >> (8 * i));
+    b[24 + nodes.size() + i] = static_cast<std::uint8_t>(root >> (8 * i));
+  }
+  fst::CheckSummer s;
+  s.update(std::span<const std::uint8_t>(b.data(), b.size() - 4));
+  const std::uint32_t m = s.masked();
+  for (int i = 0; i < 4; ++i) b[b.size() - 4 + i] = static_cast<std::uint8_t>(m >> (8 * i));
+  return b;
 }
 
 static std::vector<json> parse_lines(const std::string& text) {

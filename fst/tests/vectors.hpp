@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,8 @@ namespace fst_test {
 
 using Bytes = std::vector<std::uint8_t>;
 using nlohmann::json;
+
+inline std::span<const std::uint8_t> span_of(const Bytes& b) { return {b.data(), b.size()}; }
 
 // The path of vector file `name` in the vectors directory.
 std::string vector_path(const std::string& name);
@@ -39,6 +42,10 @@ std::string to_hex(const Bytes& b);
 // Throws std::runtime_error when the file cannot be read.
 std::vector<json> load_jsonl(const std::string& name);
 std::vector<json> load_jsonl_gz(const std::string& name);
+
+// A hand-made version-3 file: header, the node bytes, a key count of 1, `root`, and a matching
+// checksum, so that only the structure decides.
+Bytes crafted(const Bytes& nodes, std::uint64_t root);
 
 // A build case: its keys (hex-decoded) and expected file.
 struct BuildCase {
