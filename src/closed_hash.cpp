@@ -33,10 +33,7 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<Pair> pairs) {
 ClosedHashIndex ClosedHashIndex::build_from_pairs_with_threads(std::vector<Pair> pairs,
                                                                unsigned threads) {
   compact_hash::PairBuild b =
-      compact_hash::build_pairs(std::move(pairs), threads,
-                                {"closed-hash: more than u32::MAX keys; ids are u32",
-                                 "closed-hash: construction was not minimal/perfect"},
-                                /*fp_bits=*/0);
+      compact_hash::build_pairs(std::move(pairs), threads, {kTooMany, kNotMinimal}, /*fp_bits=*/0);
   return ClosedHashIndex(std::move(b.side), std::move(b.mph), b.n);
 }
 

@@ -42,6 +42,10 @@ namespace quenlith::closed_hash {
 using hash::Pair;
 using side_table::PairEntry;
 
+// The refusals of both builds, in memory and streamed.
+inline constexpr const char* kTooMany = "closed-hash: more than u32::MAX keys; ids are u32";
+inline constexpr const char* kNotMinimal = "closed-hash: construction was not minimal/perfect";
+
 // The blob header: its layout and codec are shared with the other hash indexes.
 using Header = hash_blob::Header;
 inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;

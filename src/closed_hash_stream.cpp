@@ -16,8 +16,6 @@ namespace quenlith::closed_hash {
 namespace {
 
 constexpr const char* kFailed = "closed-hash: the key source failed before it ended";
-constexpr const char* kTooMany = "closed-hash: more than u32::MAX keys; ids are u32";
-constexpr const char* kNotMinimal = "closed-hash: construction was not minimal/perfect";
 
 constexpr std::uint64_t kRunPairs = 16777216;  // 256 MiB of pairs
 // Representatives whose slots are asked of the minimal perfect hash at once.

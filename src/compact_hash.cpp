@@ -255,10 +255,7 @@ CompactHashIndex CompactHashIndex::build_from_pairs_with_threads(std::vector<Pai
                                                                  std::uint32_t bits,
                                                                  unsigned threads) {
   check_width(bits);
-  PairBuild b = build_pairs(std::move(pairs), threads,
-                            {"compact-hash: more than u32::MAX keys; ids are u32",
-                             "compact-hash: construction was not minimal/perfect"},
-                            bits);
+  PairBuild b = build_pairs(std::move(pairs), threads, {kTooMany, kNotMinimal}, bits);
   if (b.n == 0) return CompactHashIndex(std::nullopt, blob::SharedBytes(), bits, {}, 0);
   return CompactHashIndex(std::move(b.mph),
                           blob::SharedBytes::from_pages(std::move(b.fingerprints)), bits,

@@ -75,6 +75,10 @@ struct Match {
   bool matched;
 };
 
+// The refusals of both builds, in memory and streamed.
+inline constexpr const char* kTooMany = "compact-hash: more than u32::MAX keys; ids are u32";
+inline constexpr const char* kNotMinimal = "compact-hash: construction was not minimal/perfect";
+
 // The blob header: its layout and codec are shared with the other hash indexes.
 using Header = hash_blob::FingerprintHeader;
 inline constexpr std::uint64_t kHeaderBytes = Header::kBytes;

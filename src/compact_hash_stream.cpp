@@ -25,7 +25,6 @@ namespace quenlith::compact_hash {
 namespace {
 
 constexpr const char* kRaised = "compact-hash: the input iterable raised before it ended";
-constexpr const char* kTooMany = "compact-hash: more than u32::MAX keys; ids are u32";
 
 // Representatives whose slots are asked of the minimal perfect hash at once.
 constexpr std::size_t kPlaceBatch = 1024;

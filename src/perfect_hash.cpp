@@ -17,9 +17,6 @@ constexpr char kMagic[4] = {'B', 'M', 'P', '8'};
 using mphf::kMaxKeys;
 constexpr std::uint64_t kUnset = ~std::uint64_t{0};
 
-constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
-constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
-constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
 constexpr const char* kOldVersion =
     "perfect-hash: blob written by quenlith < 4.0, keyed on a hash this version no longer "
     "computes; "

@@ -57,6 +57,11 @@ class PerfectHashIndex;
 // The window of the streamed build: key bytes filled into the output one window at a time.
 inline constexpr std::uint64_t kWindowBytes = 33554432;  // 32 MiB
 
+// The refusals of both builds, in memory and streamed.
+inline constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
+inline constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
+inline constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
+
 namespace detail {
 // `build_with_threads` keyed on `hash` instead of `hash_pair`, so that tests can make distinct
 // keys collide. Such an index answers only through the `*_hashed` queries given `hash`'s pairs.

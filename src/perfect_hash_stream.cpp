@@ -39,10 +39,7 @@ namespace quenlith::perfect_hash {
 namespace {
 
 using mphf::kMaxKeys;
-constexpr const char* kKeyTooLong = "perfect-hash: a key is longer than u32::MAX bytes";
 constexpr const char* kSourceRaised = "perfect-hash: the source raised before it ended";
-constexpr const char* kTooMany = "perfect-hash: more than u32::MAX keys; ids are u32";
-constexpr const char* kNotMinimal = "perfect-hash: construction was not minimal/perfect";
 constexpr const char* kNoReplay =
     "perfect-hash: the source did not replay the same keys in the same order";
 constexpr const char* kRepeated =
