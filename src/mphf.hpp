@@ -43,6 +43,9 @@ using pages::Pages;
 
 // The most keys a table holds; ids are 32-bit.
 inline constexpr std::uint64_t kMaxKeys = 4294967295ULL;
+// The most levels a table has, level 0 and 15 later ones: a section holds at most this many level
+// records.
+inline constexpr std::uint64_t kMaxLevels = 16;
 
 // Throws `IndexError::Build` "minimal perfect hash: more than u32::MAX keys" when `count` is above
 // `kMaxKeys`. `Mphf::build_with_threads` applies it to its input's length.

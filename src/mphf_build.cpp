@@ -16,7 +16,6 @@ using hash::mulhi;
 namespace {
 
 constexpr std::uint64_t kSmall = 256;
-constexpr std::size_t kMaxLevels = 16;
 const char* const kCountMismatch =
     "minimal perfect hash: the source yielded other than the promised number of keys";
 

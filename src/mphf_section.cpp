@@ -59,7 +59,6 @@ namespace {
 constexpr std::uint64_t kHeaderBase = 68;
 constexpr std::uint64_t kRecord = 24;
 constexpr std::uint64_t kV1Header = 76;
-constexpr std::uint64_t kMaxRecords = 16;
 
 [[noreturn]] void fail(const char* message) { throw IndexError::format(message); }
 
@@ -200,7 +199,7 @@ V2Header read_v2_header(std::span<const std::uint8_t> b, bool current) {
   h.tail_slots = c.u64(kLengthMismatch);
   h.tail_seed = c.u64(kLengthMismatch);
   h.remap_word = c.u64(kLengthMismatch);
-  if (h.records > kMaxRecords) fail("mphf: too many levels");
+  if (h.records > kMaxLevels) fail("mphf: too many levels");
   h.bytes = kHeaderBase + kRecord * h.records;
   if (b.size() < h.bytes) fail("mphf: truncated header");
   if (blob::header_check(b.first(h.bytes - 4)) != load_u32(b.data() + h.bytes - 4))
