@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "dict_index.hpp"
 #include "estimate.hpp"
 
 namespace quenlith::estimate {
@@ -48,9 +49,9 @@ std::vector<Candidate> candidates(const Needs& needs) {
   // The three block sizes are the ones the command line calls fast, balanced and compact.
   const std::vector<Candidate> ordered = {
       {Kind::StringIndex, std::nullopt},
-      {Kind::DictIndex, 32},
-      {Kind::DictIndex, 256},
-      {Kind::DictIndex, 1024},
+      {Kind::DictIndex, dict_index::named_block("fast")},
+      {Kind::DictIndex, dict_index::named_block("balanced")},
+      {Kind::DictIndex, dict_index::named_block("compact")},
   };
   auto with = [&](std::initializer_list<Candidate> front) {
     std::vector<Candidate> out(front);
@@ -251,7 +252,7 @@ CostRow row_of(const Estimate& e) {
     case Kind::DictIndex:
       break;
   }
-  return dict_row(e.block.value_or(256));
+  return dict_row(e.block.value_or(dict_index::kDefaultBlock));
 }
 
 // The cost of `w.<op>` operations of a term that may be absent: nothing for weight 0, +infinity

@@ -20,6 +20,8 @@ namespace quenlith::estimate {
 
 namespace {
 
+using dict_index::kDefaultBlock;
+
 // The fingerprint width the planner prices a CompactHashIndex at.
 constexpr std::uint32_t kCompactBits = 8;
 
@@ -157,11 +159,11 @@ std::vector<Estimate> weigh(std::span<const std::string_view> keys,
         bytes = string_bytes(keys);
         break;
       case Kind::DictIndex:
-        bytes = dict_bytes(keys, c.block.value_or(256));
+        bytes = dict_bytes(keys, c.block.value_or(kDefaultBlock));
         break;
     }
-    out.push_back(
-        {c.kind, c.kind == Kind::DictIndex ? c.block.value_or(256) : c.block, bytes, true});
+    out.push_back({c.kind, c.kind == Kind::DictIndex ? c.block.value_or(kDefaultBlock) : c.block,
+                   bytes, true});
   }
   return out;
 }
@@ -238,13 +240,15 @@ std::vector<Estimate> model(const Shape& shape, const Sample& sample,
         price = sample.string_rate * n;
         break;
       case Kind::DictIndex: {
-        const std::uint64_t b = c.block.value_or(256);
+        const std::uint64_t b = c.block.value_or(kDefaultBlock);
         block = b;
         // The rate set of the nearest measured block; ties go to the smaller block.
         const auto dist = [b](std::uint64_t m) { return b > m ? b - m : m - b; };
-        const RateSet& set = std::min(dist(32), dist(256)) > dist(1024) ? sample.sets[2]
-                             : dist(32) > dist(256)                     ? sample.sets[1]
-                                                                        : sample.sets[0];
+        const std::uint64_t d0 = dist(kRateBlocks[0]), d1 = dist(kRateBlocks[1]),
+                            d2 = dist(kRateBlocks[2]);
+        const RateSet& set = std::min(d0, d1) > d2 ? sample.sets[2]
+                             : d0 > d1             ? sample.sets[1]
+                                                   : sample.sets[0];
         price = dict_price(shape, set.rates, b);
         break;
       }
