@@ -22,12 +22,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <sstream>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,7 +143,8 @@ int build_child(char** argv) {
   }
   const double s = std::chrono::duration<double>(bench::Clock::now() - t0).count();
   const double cpu = cpu_seconds() - cpu0;
-  std::printf("%.6f %llu %llu %llu %.6f\n", s, static_cast<unsigned long long>(status_kib("VmHWM:")),
+  std::printf("%.6f %llu %llu %llu %.6f\n", s,
+              static_cast<unsigned long long>(status_kib("VmHWM:")),
               static_cast<unsigned long long>(loaded), static_cast<unsigned long long>(size), cpu);
   return 0;
 }

@@ -521,7 +521,8 @@ std::vector<Candidate> merge(std::vector<CountMap> maps, std::uint64_t k) {
   for (std::size_t i = 0; i < maps.size(); ++i)
     if (i != acc) absorb(maps[i]);
   out.reserve(into.size());
-  into.each([&](const CountMap::Entry& e) { out.push_back({e.gain, prefix_of(e.bytes), e.bytes}); });
+  into.each(
+      [&](const CountMap::Entry& e) { out.push_back({e.gain, prefix_of(e.bytes), e.bytes}); });
   cut(out, k);
   return out;
 }
@@ -579,7 +580,8 @@ std::uint64_t room_per_map(std::span<const Unit> units, double per_piece, std::u
   }
   std::uint64_t room = std::min(3 * total, limit + 3 * longest);
   if (per_piece > 0)
-    room = std::min(room, static_cast<std::uint64_t>(per_piece * 1.25 * static_cast<double>(count)) + 1024);
+    room = std::min(
+        room, static_cast<std::uint64_t>(per_piece * 1.25 * static_cast<double>(count)) + 1024);
   const std::uint64_t each = room / m;
   return each + each / 8 + 64;
 }
