@@ -642,7 +642,9 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
     }
     const std::uint64_t scale2 = std::max<std::uint64_t>(n / s2, 1);
     std::vector<CountMap> one;
-    one.emplace_back(room_per_map(sub_units, 0, kLimit, 1));
+    // Before anything is measured, room for 8 distinct candidates a piece; the one map of this
+    // single small round grows if the sample brings more.
+    one.emplace_back(room_per_map(sub_units, 8, kLimit, 1));
     round(sub_units, Trie::empty(), 0, kLimit, one);
     if (one[0].size() < kLimit / 2)
       per_piece = static_cast<double>(one[0].size()) / static_cast<double>(s2);
