@@ -168,12 +168,16 @@ std::uint64_t replay_keys(key_source::KeySource& source, const Plan& plan, std::
   return taken;
 }
 
-// Pass 1 and everything between the passes. Returns nullopt when the source had no key.
-std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints, unsigned threads,
-                               hash::Pair (*hash)(std::string_view)) {
-  Plan plan;
+// What pass 1 records of each key, by position, besides the plan's h1 and digest.
+struct PassOne {
   std::vector<std::uint32_t> lengths;
-  std::vector<std::uint8_t> fps;
+  std::vector<std::uint8_t> fps;  // the low byte of h2, when fingerprints are kept
+};
+
+// Pass 1: every key's h1, length and fingerprint by position, and the digest of the h2s.
+PassOne read_pass_one(key_source::KeySource& source, bool fingerprints,
+                      hash::Pair (*hash)(std::string_view), Plan& plan) {
+  PassOne one;
   {
     std::unique_ptr<key_source::KeyStream> pass = source.open_pass();
     key_source::KeyBatch batch;
@@ -184,23 +188,25 @@ std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints,
         // Past u32::MAX keys the build cannot succeed; stop before the tables outgrow memory.
         if (plan.hashes.size() == kMaxKeys) throw IndexError::format(kTooMany);
         const hash::Pair hp = hash(key);
-        lengths.push_back(static_cast<std::uint32_t>(key.size()));
+        one.lengths.push_back(static_cast<std::uint32_t>(key.size()));
         plan.hashes.push_back(hp.h1);
-        if (fingerprints) fps.push_back(static_cast<std::uint8_t>(hp.h2));
+        if (fingerprints) one.fps.push_back(static_cast<std::uint8_t>(hp.h2));
         plan.digest = digest_step(plan.digest, hp.h2);
       }
     }
   }
   if (source.failed()) throw IndexError::format(kSourceRaised);
   plan.n = plan.hashes.size();
-  if (plan.n == 0) return std::nullopt;
   // The tables grew by doubling; up to half of each is slack that would stay through the
   // minimal-perfect-hash build, the build's peak.
   plan.hashes.shrink_to_fit();
-  lengths.shrink_to_fit();
-  fps.shrink_to_fit();
+  one.lengths.shrink_to_fit();
+  one.fps.shrink_to_fit();
+  return one;
+}
 
-  // The distinct hashes; the collisions only when some hash repeats.
+// The distinct h1 values, recording the collisions in the plan only when some h1 repeats.
+std::vector<std::uint64_t> distinct_hashes(Plan& plan) {
   std::vector<std::uint64_t> distinct(plan.hashes);
   std::sort(distinct.begin(), distinct.end());
   if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
@@ -209,60 +215,62 @@ std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints,
     plan.collisions = std::move(c.repeated);
   }
   plan.u = distinct.size();
-  mphf::Mphf mph = mphf::Mphf::build_with_threads(distinct, threads);
-  distinct = {};
+  return distinct;
+}
 
-  // Ids: each representative its slot, checked to be a new slot below u; then the collisions
-  // the tail ids in position order.
+// Ids: each representative its slot, checked to be a new slot below u; then the collisions
+// the tail ids in position order. Records the representatives of colliding h1 values.
+void assign_ids(const mphf::Mphf& mph, Plan& plan) {
   std::vector<std::uint64_t> colliding;  // the h1 values that have collisions, sorted
   for (const auto& [h1, p] : plan.collisions) colliding.push_back(h1);
   std::sort(colliding.begin(), colliding.end());
   colliding.erase(std::unique(colliding.begin(), colliding.end()), colliding.end());
   plan.ids.resize(plan.n);
-  {
-    std::vector<std::uint8_t> seen(plan.u, 0);
-    std::vector<std::uint32_t> positions;
-    std::vector<std::uint64_t> h1s;
-    std::size_t next_collision = 0;
-    std::uint64_t p = 0;
-    while (p < plan.n) {
-      positions.clear();
-      h1s.clear();
-      for (; p < plan.n && positions.size() < kSlotBatch; ++p) {
-        if (next_collision < plan.collisions.size() &&
-            plan.collisions[next_collision].second == p) {
-          ++next_collision;
-          continue;
-        }
-        positions.push_back(static_cast<std::uint32_t>(p));
-        h1s.push_back(plan.hashes[p]);
+  std::vector<std::uint8_t> seen(plan.u, 0);
+  std::vector<std::uint32_t> positions;
+  std::vector<std::uint64_t> h1s;
+  std::size_t next_collision = 0;
+  std::uint64_t p = 0;
+  while (p < plan.n) {
+    positions.clear();
+    h1s.clear();
+    for (; p < plan.n && positions.size() < kSlotBatch; ++p) {
+      if (next_collision < plan.collisions.size() &&
+          plan.collisions[next_collision].second == p) {
+        ++next_collision;
+        continue;
       }
-      const std::vector<std::uint64_t> slots = mph.index_all(h1s);
-      for (std::size_t i = 0; i < positions.size(); ++i) {
-        const std::uint64_t s = slots[i];
-        if (s >= plan.u || seen[s]) throw IndexError::format(kNotMinimal);
-        seen[s] = 1;
-        plan.ids[positions[i]] = static_cast<std::uint32_t>(s);
-        if (!colliding.empty() && std::binary_search(colliding.begin(), colliding.end(), h1s[i]))
-          plan.reps.emplace_back(h1s[i], positions[i]);
-      }
+      positions.push_back(static_cast<std::uint32_t>(p));
+      h1s.push_back(plan.hashes[p]);
+    }
+    const std::vector<std::uint64_t> slots = mph.index_all(h1s);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+      const std::uint64_t s = slots[i];
+      if (s >= plan.u || seen[s]) throw IndexError::format(kNotMinimal);
+      seen[s] = 1;
+      plan.ids[positions[i]] = static_cast<std::uint32_t>(s);
+      if (!colliding.empty() && std::binary_search(colliding.begin(), colliding.end(), h1s[i]))
+        plan.reps.emplace_back(h1s[i], positions[i]);
     }
   }
   std::sort(plan.reps.begin(), plan.reps.end());
   for (std::size_t j = 0; j < plan.collisions.size(); ++j)
     plan.ids[plan.collisions[j].second] = static_cast<std::uint32_t>(plan.u + j);
+}
 
-  // Lengths and fingerprints in id order give the arena's prefix and tail.
+// Lengths and fingerprints in id order give the arena's prefix and tail; pass 1's tables are
+// released as soon as they are reordered.
+void lay_out_arena(PassOne one, bool fingerprints, Plan& plan) {
   arena::ArenaPrefix prefix;
   {
     std::vector<std::uint32_t> by_id(plan.n);
-    for (std::uint64_t q = 0; q < plan.n; ++q) by_id[plan.ids[q]] = lengths[q];
-    lengths = {};
+    for (std::uint64_t q = 0; q < plan.n; ++q) by_id[plan.ids[q]] = one.lengths[q];
+    one.lengths = {};
     std::vector<std::uint8_t> fp_by_id;
     if (fingerprints) {
       fp_by_id.resize(plan.n);
-      for (std::uint64_t q = 0; q < plan.n; ++q) fp_by_id[plan.ids[q]] = fps[q];
-      fps = {};
+      for (std::uint64_t q = 0; q < plan.n; ++q) fp_by_id[plan.ids[q]] = one.fps[q];
+      one.fps = {};
     }
     std::optional<std::span<const std::uint8_t>> fp_view;
     if (fingerprints) fp_view = std::span<const std::uint8_t>(fp_by_id);
@@ -271,14 +279,31 @@ std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints,
   plan.arena = arena::StringArena::detached(prefix);
   plan.prefix_len = prefix.prefix.size();
   plan.data_len = prefix.total;
-  prefix = {};
+}
 
+// The side table's bytes: each collision's h1 with its tail id, sorted.
+std::vector<std::uint8_t> side_bytes(const Plan& plan) {
   std::vector<KeyEntry> side;
   side.reserve(plan.collisions.size());
   for (std::size_t j = 0; j < plan.collisions.size(); ++j)
     side.push_back(KeyEntry{plan.collisions[j].first, static_cast<std::uint32_t>(plan.u + j)});
   std::sort(side.begin(), side.end());
-  plan.side = side_table::key_entry_bytes(side);
+  return side_table::key_entry_bytes(side);
+}
+
+// Pass 1 and everything between the passes. Returns nullopt when the source had no key.
+std::optional<Plan> plan_build(key_source::KeySource& source, bool fingerprints, unsigned threads,
+                               hash::Pair (*hash)(std::string_view)) {
+  Plan plan;
+  PassOne one = read_pass_one(source, fingerprints, hash, plan);
+  if (plan.n == 0) return std::nullopt;
+  mphf::Mphf mph = [&] {
+    const std::vector<std::uint64_t> distinct = distinct_hashes(plan);
+    return mphf::Mphf::build_with_threads(distinct, threads);
+  }();
+  assign_ids(mph, plan);
+  lay_out_arena(std::move(one), fingerprints, plan);
+  plan.side = side_bytes(plan);
   plan.mph = mph.to_bytes();
   return plan;
 }
