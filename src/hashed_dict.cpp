@@ -350,30 +350,16 @@ std::vector<std::optional<std::uint64_t>> HashedDictIndex::ids_of(
   return ids_of_with(keys.size(), [&](std::uint64_t i) { return keys[i]; });
 }
 
-std::vector<std::optional<std::uint64_t>> HashedDictIndex::ids_of_with(
-    std::uint64_t count, const std::function<std::string_view(std::uint64_t)>& key_at) const {
-  if (fingerprint_bits_ == 0)
-    return dict_->ids_of_with(count, [&](std::uint64_t i) { return bytes::as_bytes(key_at(i)); });
-  std::vector<std::optional<std::uint64_t>> out(count);
-  if (!mph_) return out;
-  if (!side_.empty()) {
-    for (std::uint64_t i = 0; i < count; ++i) out[i] = id_with_side(key_at(i));
-    return out;
-  }
-  std::vector<std::uint64_t> h1(count), h2(count);
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const hash::Pair p = hash::hash_pair(key_at(i));
-    h1[i] = p.h1;
-    h2[i] = p.h2;
-  }
+void HashedDictIndex::match_hashed(const std::vector<std::uint64_t>& h1,
+                                   const std::vector<std::uint64_t>& h2,
+                                   std::vector<std::optional<std::uint64_t>>& out) const {
   const std::vector<std::uint64_t> slots = mph_->index_all(h1);
   const std::uint64_t fmask = paircode::mask(fingerprint_bits_);
-  for (std::uint64_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
     const std::uint64_t e = entry(slots[i]);
     const std::uint64_t rank = e >> fingerprint_bits_;
     if ((e & fmask) == (h2[i] & fmask) && rank < n_) out[i] = rank;
   }
-  return out;
 }
 
 }  // namespace quenlith::hashed_dict

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "bytes.hpp"
 #include "dict_index.hpp"
 #include "hash.hpp"
 #include "mphf.hpp"
@@ -118,8 +119,27 @@ class HashedDictIndex {
   // A rank below n for any key (0 when empty), exact for members.
   std::uint64_t unchecked_with_side(std::string_view key) const;
   std::vector<std::optional<std::uint64_t>> ids_of(std::span<const std::string_view> keys) const;
-  std::vector<std::optional<std::uint64_t>> ids_of_with(
-      std::uint64_t n, const std::function<std::string_view(std::uint64_t)>& key_at) const;
+  // The checked lookup of keys key_at(0) .. key_at(n - 1), in order; `key_at` is called
+  // directly, once per key.
+  template <class KeyAt>
+  std::vector<std::optional<std::uint64_t>> ids_of_with(std::uint64_t n, KeyAt&& key_at) const {
+    if (fingerprint_bits_ == 0)
+      return dict_->ids_of_with(n, [&](std::uint64_t i) { return bytes::as_bytes(key_at(i)); });
+    std::vector<std::optional<std::uint64_t>> out(n);
+    if (!mph_) return out;
+    if (!side_.empty()) {
+      for (std::uint64_t i = 0; i < n; ++i) out[i] = id_with_side(key_at(i));
+      return out;
+    }
+    std::vector<std::uint64_t> h1(n), h2(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const hash::Pair p = hash::hash_pair(key_at(i));
+      h1[i] = p.h1;
+      h2[i] = p.h2;
+    }
+    match_hashed(h1, h2, out);
+    return out;
+  }
 
   // The lowest side-table rank for (h1, h2).
   std::optional<std::uint64_t> side_lookup(std::uint64_t h1, std::uint64_t h2) const;
@@ -154,6 +174,10 @@ class HashedDictIndex {
 
   HashedDictIndex() = default;
   std::uint64_t entry(std::uint64_t slot) const noexcept;
+  // The batched lookup of keys hashed to (h1, h2) when no side entry exists: their slots, then
+  // each slot's fingerprint and rank.
+  void match_hashed(const std::vector<std::uint64_t>& h1, const std::vector<std::uint64_t>& h2,
+                    std::vector<std::optional<std::uint64_t>>& out) const;
   std::optional<std::uint64_t> checked_entry(std::uint64_t h1, std::uint64_t h2) const;
   // The side entries holding exactly (h1, h2), in rank order.
   std::span<const SideEntry> side_matches(std::uint64_t h1, std::uint64_t h2) const;
