@@ -38,12 +38,25 @@ for module in pytest numpy pyarrow pandas polars; do
 done
 python3 -c 'import quenlith' >/dev/null 2>&1 ||
   missing+=("the quenlith package itself, for the Python tests: python3 -m pip install '.[test]'")
+include=$(python3 -c 'import sysconfig; print(sysconfig.get_config_var("INCLUDEPY") or "")' \
+  2>/dev/null || true)
+[ -n "$include" ] && [ -f "$include/Python.h" ] ||
+  missing+=("Python's headers, for the C++ tests that embed it: apt-get install python3-dev")
 if [ ${#missing[@]} -gt 0 ]; then
   echo "tests/run_all.sh cannot run; missing (run apt-get update before apt-get install):" >&2
   for m in "${missing[@]}"; do echo "  - $m" >&2; done
   exit 2
 fi
 [ "$cmake_ok" -eq 1 ]
+
+# The interpreter the Python tests run with, by its real path (`python3` may be a shell shim). The
+# C++ tests that embed Python are built for it and start it by that path: cmake, ctest or a wrapper
+# of them may put another `python3` first on the PATH their children see.
+python=$(python3 -c 'import sys; print(sys.executable)')
+if [ -z "$python" ] || [ ! -x "$python" ]; then
+  echo "tests/run_all.sh: python3 does not name its own executable (sys.executable: '$python')" >&2
+  exit 2
+fi
 
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
@@ -52,7 +65,8 @@ run_ctest() {  # build dir, cmake options...
   local dir=$1
   shift
   echo "== C++ tests: $dir $*"
-  cmake -S . -B "$dir" "${generator[@]}" -DQUENLITH_TESTS=ON "$@" >/dev/null
+  cmake -S . -B "$dir" "${generator[@]}" -DQUENLITH_TESTS=ON "-DPython_EXECUTABLE=$python" "$@" \
+    >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure
 }

@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "py.hpp"
+#include "python_testing.hpp"
 
 using namespace quenlith;
 using namespace quenlith::python;
@@ -16,7 +17,7 @@ namespace {
 
 class Interpreter : public ::testing::Environment {
  public:
-  void SetUp() override { Py_InitializeEx(0); }
+  void SetUp() override { python_testing::start_interpreter(); }
   // The interpreter is left running: nothing of the bindings runs at exit either.
 };
 
@@ -53,6 +54,20 @@ std::pair<PyObject*, std::string> error_of(F&& f) {
 }
 
 }  // namespace
+
+// The interpreter the tests run in is the configured one, not whichever `python3` comes first on
+// the PATH the test was started with (its modules are the ones the test run installed), and its
+// library is that interpreter's own.
+TEST(EmbeddedInterpreter, IsTheConfiguredOne) {
+  auto sys = [](const char* attribute) {
+    Ref value = eval((std::string("__import__('sys').") + attribute).c_str());
+    if (!value) PyErr_Print();
+    return std::string(value ? PyUnicode_AsUTF8(value.get()) : "");
+  };
+  EXPECT_EQ(sys("executable"), python_testing::configured_executable());
+  EXPECT_EQ(sys("prefix"), python_testing::configured_prefix());
+  EXPECT_EQ(sys("version"), python_testing::configured_version());
+}
 
 TEST(Boundary, IndexErrorsMapToOsErrorAndValueError) {
   auto [io, io_text] = error_of([] { throw IndexError::io_errno(2); });

@@ -12,6 +12,7 @@
 #include "hash.hpp"
 #include "hashed_dict.hpp"
 #include "py.hpp"
+#include "python_testing.hpp"
 
 using namespace quenlith;
 using namespace quenlith::python;
@@ -20,7 +21,7 @@ namespace {
 
 class Interpreter : public ::testing::Environment {
  public:
-  void SetUp() override { Py_InitializeEx(0); }
+  void SetUp() override { python_testing::start_interpreter(); }
 };
 
 const auto* const interpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
