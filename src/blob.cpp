@@ -183,8 +183,10 @@ NewSibling create_sibling(const std::filesystem::path& target, std::string_view 
     std::filesystem::path name =
         sibling_name(target, counter.fetch_add(1, std::memory_order_relaxed), suffix);
     try {
-      fileio::File file = fileio::File::create_new(name, 0666);
-      return NewSibling{std::move(name), std::move(file)};
+      fileio::File file;
+      scratch::Entry entry = scratch::create(
+          name, scratch::Kind::File, [&] { file = fileio::File::create_new(name, 0666); });
+      return NewSibling{std::move(name), std::move(file), std::move(entry)};
     } catch (const IndexError& e) {
       if (e.io_kind() != IndexError::IoKind::AlreadyExists) throw;
     }
@@ -201,6 +203,7 @@ AtomicTemp::AtomicTemp(const std::filesystem::path& target)
   NewSibling temp = create_sibling(target, ".tmp", g_temp_seq);
   temp_ = std::move(temp.path);
   file_ = std::move(temp.file);
+  entry_ = std::move(temp.entry);
   struct stat st;
   if (::stat(target_.c_str(), &st) == 0) {
     while (::fchmod(file_.fd(), st.st_mode & 07777) != 0 && errno == EINTR) {}
@@ -218,6 +221,7 @@ void AtomicTemp::commit() {
   file_.sync();
   if (::rename(temp_.c_str(), target_.c_str()) != 0) throw IndexError::last_os_error();
   committed_ = true;
+  entry_.release();
   int dfd = ::open(dir_.c_str(), O_RDONLY | O_CLOEXEC);
   if (dfd >= 0) {
     (void)::fsync(dfd);

@@ -30,6 +30,7 @@
 #include "fileio.hpp"
 #include "hash.hpp"
 #include "pages.hpp"
+#include "scratch.hpp"
 
 namespace quenlith::blob {
 
@@ -169,6 +170,7 @@ class AtomicTemp {
   std::filesystem::path dir_;
   std::filesystem::path temp_;
   fileio::File file_;
+  scratch::Entry entry_;  // the temporary, until it is renamed over the target
   bool committed_ = false;
 };
 }  // namespace detail
@@ -182,13 +184,15 @@ std::filesystem::path sibling_name(const std::filesystem::path& target, std::uin
 // Takes the next number of the process-wide temporary-name counter.
 std::uint64_t next_temp_seq() noexcept;
 
-// A file created new beside `target` and its name.
+// A file created new beside `target`, its name and its entry in the scratch list.
 struct NewSibling {
   std::filesystem::path path;
   fileio::File file;
+  scratch::Entry entry;
 };
 // Creates `sibling_name(target, seq, suffix)` new (read-write, 0666 before the umask) for the
-// first `seq` taken from `counter` that names no existing file, trying at most 128 numbers.
+// first `seq` taken from `counter` that names no existing file, trying at most 128 numbers, and
+// enters it in the scratch list (the caller removes it and drops the entry).
 // Throws `IndexError::Io`: the creation's own error, or "entity already exists" when every name
 // tried was taken.
 NewSibling create_sibling(const std::filesystem::path& target, std::string_view suffix,

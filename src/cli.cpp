@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <charconv>
 #include <mutex>
+#include <optional>
+#include <system_error>
 
 #include "bytes.hpp"
 #include "cli.hpp"
+#include "scratch.hpp"
 
 namespace quenlith::cli {
 
@@ -50,7 +53,7 @@ options (`--name value` or `--name=value`):
                  workload of op=weight pairs between commas, as in hits=9,misses=1 —
                  ops hits, misses, reverse, prefix, common_prefix, longest_prefix, and
                  batch=N for the keys an ids_of call holds. An op adds the need it asks
-                 for. The nanoseconds are a model of this crate's own machine, never a
+                 for. The nanoseconds are a model of this library's own machine, never a
                  measurement of yours
   --index NAME   auto (default), dict, string, compact, closed, perfect
   --block SPEC   keys per DictIndex block, with `--index dict`: 1..=1024, or one of
@@ -459,6 +462,14 @@ int run_process(std::span<const std::string> args, std::optional<std::size_t> un
   std::lock_guard in_guard(in_lock);
   std::lock_guard err_guard(err_lock);
   Streams streams{in, out, err};
+  // A terminating signal ends the run at once, its scratch files removed. When the watcher cannot
+  // be started (no descriptor or thread to spare) the run goes on under the dispositions it found.
+  std::optional<scratch::RemoveOnSignal> on_signal;
+  try {
+    on_signal.emplace();
+  } catch (const IndexError&) {
+  } catch (const std::system_error&) {
+  }
   return run(args, streams, unusable);
 }
 

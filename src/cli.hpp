@@ -167,7 +167,9 @@ class FlushOnExit {
 // Runs one command line over the process's standard streams (descriptors 0, 1 and 2), which it
 // holds locked for the whole run (standard output, input, then error), and flushes standard output
 // before returning the exit status or letting a panic or an allocation failure through. Any thread
-// may call it; a second call waits for the first. `unusable` is as for `run`.
+// may call it; a second call waits for the first. `unusable` is as for `run`. While it runs,
+// SIGINT, SIGTERM and SIGHUP remove the run's scratch files and end the process of the signal
+// (`scratch::RemoveOnSignal`): an output not yet renamed into place is left as it was.
 int run_process(std::span<const std::string> args,
                 std::optional<std::size_t> unusable = std::nullopt);
 

@@ -131,10 +131,12 @@ std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
   panic("an index kind is one of the five kind codes");
 }
 
-// The partial output of a streamed build, removed on every way out but the final rename.
+// The partial output of a streamed build, removed on every way out but the final rename. It is
+// entered in the scratch list before the builder's rename brings it into being.
 class PartialOutput {
  public:
-  explicit PartialOutput(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit PartialOutput(std::filesystem::path path)
+      : path_(std::move(path)), entry_(scratch::track(path_, scratch::Kind::File)) {}
   PartialOutput(const PartialOutput&) = delete;
   PartialOutput& operator=(const PartialOutput&) = delete;
   ~PartialOutput() {
@@ -156,10 +158,12 @@ class PartialOutput {
     if (::rename(path_.c_str(), output.c_str()) != 0)
       throw Fail::work(output + ": " + os_error_text(errno));
     renamed_ = true;
+    entry_.release();
   }
 
  private:
   std::filesystem::path path_;
+  scratch::Entry entry_;
   bool renamed_ = false;
 };
 
@@ -298,8 +302,10 @@ Choice take_winner(const Cmd& cmd, const estimate::Plan& plan, Output& err) {
 // the `IndexError`s of a builder's own files beside the output, and read the same.
 class Spill {
  public:
-  explicit Spill(std::filesystem::path path)
-      : path_(std::move(path)), file_(fileio::File::create_new(path_, 0600)) {}
+  explicit Spill(std::filesystem::path path) : path_(std::move(path)) {
+    entry_ = scratch::create(path_, scratch::Kind::File,
+                             [&] { file_ = fileio::File::create_new(path_, 0600); });
+  }
   Spill(const Spill&) = delete;
   Spill& operator=(const Spill&) = delete;
   ~Spill() { ::unlink(path_.c_str()); }
@@ -313,6 +319,7 @@ class Spill {
  private:
   std::filesystem::path path_;
   fileio::File file_;
+  scratch::Entry entry_;
 };
 
 // Reads a keys path that can be read only once, in full and exactly once, and builds from it what

@@ -119,27 +119,12 @@ IndexError torn_scratch() {
 Scratch::Scratch(std::filesystem::path output, unsigned threads)
     : output_(std::move(output)), threads_(std::max(threads, 1u)) {}
 
-Scratch::~Scratch() {
-  if (dir_) {
-    std::error_code ec;
-    std::filesystem::remove_all(*dir_, ec);
-  }
-}
+Scratch::~Scratch() = default;
 
 const std::filesystem::path& Scratch::dir() {
-  if (!dir_) {
-    const std::uint64_t seq = g_scratch_seq.fetch_add(1, std::memory_order_relaxed);
-    std::filesystem::path name = output_;
-    name += ".";
-    name += std::to_string(static_cast<std::uint32_t>(::getpid()));
-    name += ".";
-    name += std::to_string(seq);
-    name += ".runs";
-    fileio::refuse_nul(name);
-    if (::mkdir(name.c_str(), 0777) != 0) throw IndexError::last_os_error();
-    dir_ = std::move(name);
-  }
-  return *dir_;
+  if (!dir_.made())
+    dir_ = scratch::Dir::make_runs(output_, g_scratch_seq.fetch_add(1, std::memory_order_relaxed));
+  return dir_.path();
 }
 
 void Scratch::spill(std::vector<Pair>& run) {

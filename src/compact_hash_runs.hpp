@@ -30,6 +30,7 @@
 #include "hash.hpp"
 #include "key_source.hpp"
 #include "mphf.hpp"
+#include "scratch.hpp"
 
 namespace quenlith::compact_hash {
 
@@ -87,7 +88,7 @@ class Scratch {
 
  private:
   std::filesystem::path output_;
-  std::optional<std::filesystem::path> dir_;
+  scratch::Dir dir_;
   std::vector<std::vector<std::uint64_t>> tables_;
   std::uint64_t runs_ = 0;
   unsigned threads_;

@@ -460,7 +460,7 @@ std::string Plan::text() const {
     if (e.block) out += " at block " + std::to_string(*e.block);
     out += "\n";
   }
-  out += "the nanoseconds are a model of this crate's own machine, not a measurement of yours\n";
+  out += "the nanoseconds are a model of this library's own machine, not a measurement of yours\n";
   if (close()) {
     out += "the two cheapest are within ";
     append_fixed(out, kCloseFactor, 0, 1);

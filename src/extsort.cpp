@@ -248,30 +248,14 @@ Merge merge_runs(const std::filesystem::path& dir, std::span<const std::uint64_t
 
 Runs::Runs(std::filesystem::path output) : output_(std::move(output)) {}
 
-Runs::Runs(Runs&& other) noexcept
-    : output_(std::move(other.output_)),
-      dir_(std::move(other.dir_)),
-      made_(std::exchange(other.made_, false)),
-      numbers_(std::move(other.numbers_)),
-      next_(other.next_) {}
+Runs::Runs(Runs&& other) noexcept = default;
 
-Runs::~Runs() {
-  if (!made_) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
+Runs::~Runs() = default;
 
 const std::filesystem::path& Runs::dir() {
-  if (made_) return dir_;
-  const std::uint64_t seq = g_run_seq.fetch_add(1, std::memory_order_relaxed);
-  std::filesystem::path name(output_.native() + "." +
-                             std::to_string(static_cast<std::uint32_t>(::getpid())) + "." +
-                             std::to_string(seq) + ".runs");
-  fileio::refuse_nul(name);  // a NUL would make mkdir, and later the removal, act on another name
-  if (::mkdir(name.c_str(), 0777) != 0) throw IndexError::last_os_error();
-  dir_ = std::move(name);
-  made_ = true;
-  return dir_;
+  if (dir_.made()) return dir_.path();
+  dir_ = scratch::Dir::make_runs(output_, g_run_seq.fetch_add(1, std::memory_order_relaxed));
+  return dir_.path();
 }
 
 void Runs::spill(Run& run) {
@@ -297,14 +281,14 @@ Merge Runs::merge(ErrorCell& cell) {
       ErrorCell group_error;
       {
         Merge m = merge_runs(dir(), group, group_error);
-        RunWriter w(run_path(dir_, number));
+        RunWriter w(run_path(dir_.path(), number));
         while (auto key = m.next()) w.add(*key);
         w.finish();
       }
       ++next_;
       if (group_error) throw std::move(*group_error);
       for (std::uint64_t old : group)
-        if (::unlink(run_path(dir_, old).c_str()) != 0) throw IndexError::last_os_error();
+        if (::unlink(run_path(dir_.path(), old).c_str()) != 0) throw IndexError::last_os_error();
       // The list stays true at every step: the merged run stands where its group stood.
       done.push_back(number);
       numbers_ = done;
@@ -312,7 +296,7 @@ Merge Runs::merge(ErrorCell& cell) {
     }
     numbers_ = std::move(done);
   }
-  return merge_runs(dir_, numbers_, cell);
+  return merge_runs(dir_.path(), numbers_, cell);
 }
 
 // ---- Replays ----

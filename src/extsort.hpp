@@ -19,6 +19,7 @@
 
 #include "error.hpp"
 #include "fileio.hpp"
+#include "scratch.hpp"
 
 namespace quenlith::extsort {
 
@@ -185,7 +186,7 @@ class Runs {
   // `IndexError::Io`.
   const std::filesystem::path& dir();
   // Where the scratch directory is or will be; empty until `dir` first runs.
-  const std::filesystem::path& dir_path() const noexcept { return dir_; }
+  const std::filesystem::path& dir_path() const noexcept { return dir_.path(); }
 
   // Writes the run's distinct sorted keys as the next run file (created new, 0666) and records
   // it. Throws `IndexError::Io`; a half-written file stays until the directory goes.
@@ -203,8 +204,7 @@ class Runs {
 
  private:
   std::filesystem::path output_;
-  std::filesystem::path dir_;
-  bool made_ = false;
+  scratch::Dir dir_;
   std::vector<std::uint64_t> numbers_;
   std::uint64_t next_ = 0;
 };

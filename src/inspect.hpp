@@ -59,7 +59,7 @@ inline constexpr const char* kOverlayCounts =
 inline constexpr const char* kOverlayTombstones =
     "overlay tombstone length disagrees with the blob";
 inline constexpr const char* kNestedOverlay =
-    "an overlay's base region is itself an overlay, which nothing in this crate writes";
+    "an overlay's base region is itself an overlay, which nothing in this library writes";
 inline constexpr const char* kOldPerfectHash =
     "a PerfectHashIndex blob from quenlith < 4.0, keyed on a hash this version no longer "
     "computes; rebuild it from its keys with PerfectHashIndex::build";

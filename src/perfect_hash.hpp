@@ -41,6 +41,7 @@
 #include "key_source.hpp"
 #include "mphf.hpp"
 #include "pages.hpp"
+#include "scratch.hpp"
 #include "side_table.hpp"
 
 namespace quenlith::perfect_hash {
@@ -81,7 +82,9 @@ class Spill {
   // numbers that name no existing file. Throws `IndexError::Io`.
   static Spill create(const std::filesystem::path& output);
   Spill(Spill&& other) noexcept
-      : path_(std::exchange(other.path_, {})), file_(std::move(other.file_)) {}
+      : path_(std::exchange(other.path_, {})),
+        file_(std::move(other.file_)),
+        entry_(std::move(other.entry_)) {}
   Spill& operator=(Spill&&) = delete;
   Spill(const Spill&) = delete;
   Spill& operator=(const Spill&) = delete;
@@ -91,10 +94,11 @@ class Spill {
   fileio::File& file() noexcept { return file_; }
 
  private:
-  Spill(std::filesystem::path path, fileio::File file)
-      : path_(std::move(path)), file_(std::move(file)) {}
+  Spill(std::filesystem::path path, fileio::File file, scratch::Entry entry)
+      : path_(std::move(path)), file_(std::move(file)), entry_(std::move(entry)) {}
   std::filesystem::path path_;
   fileio::File file_;
+  scratch::Entry entry_;
 };
 
 // The 36 header bytes of a "BMP8" blob, check included.

@@ -504,7 +504,7 @@ std::uint64_t build_streamed(key_source::KeySource& source, const std::filesyste
 
 Spill Spill::create(const std::filesystem::path& output) {
   blob::NewSibling spill = blob::create_sibling(output, ".spill", g_spill_seq);
-  return Spill(std::move(spill.path), std::move(spill.file));
+  return Spill(std::move(spill.path), std::move(spill.file), std::move(spill.entry));
 }
 
 Spill::~Spill() {

@@ -276,7 +276,7 @@ TEST(PlanText, ExactLines) {
       << lines;
   EXPECT_NE(lines.find("  DictIndex                  100 bytes  12.50 B/key"), std::string::npos);
   EXPECT_NE(lines.find(" ns  estimated at block 1024\n"), std::string::npos);
-  EXPECT_NE(lines.find("the nanoseconds are a model of this crate's own machine, not a "
+  EXPECT_NE(lines.find("the nanoseconds are a model of this library's own machine, not a "
                        "measurement of yours\n"),
             std::string::npos);
   EXPECT_EQ(lines.find("the two cheapest"), std::string::npos);
@@ -300,7 +300,8 @@ TEST(PlanText, WholeTextGolden) {
             "* ClosedHashIndex              0 bytes   0.00 B/key     48 ns  estimated\n"
             "  CompactHashIndex             0 bytes   0.00 B/key     59 ns  estimated\n"
             "  DictIndex                 1234 bytes   0.01 B/key    239 ns  built at block 256\n"
-            "the nanoseconds are a model of this crate's own machine, not a measurement of yours\n"
+            "the nanoseconds are a model of this library's own machine, not a measurement of "
+            "yours\n"
             "the two cheapest are within 1.3x, which is inside what an estimate can separate: "
             "build both\n"
             "the mean suffix is 1.0 bytes, too short for a sampled compression ratio to carry: "

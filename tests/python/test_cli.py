@@ -63,7 +63,7 @@ def listing(directory):
 # ---- Front end ----
 
 def test_usage_text_version_and_help_anywhere():
-    assert len(USAGE) == 3502
+    assert len(USAGE) == 3504
     assert USAGE.startswith("quenlith 4.1.1 — price, build and inspect string↔id indexes\n".encode())
     assert USAGE.endswith(b"lossy bytes would hold keys the file does not.\n")
     for args in (["help", "whatever"], ["inspect", "x", "-h"],

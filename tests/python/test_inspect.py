@@ -109,7 +109,7 @@ def test_short_unknown_and_truncated():
 def test_overlay_refusals():
     assert refusal(blobs.ovl2(2, blobs.ovl2(2, BMP, [], []), [], [])) == (
         "format error: an overlay's base region is itself an overlay, which nothing in this "
-        "crate writes")
+        "library writes")
     assert refusal(blobs.ovl2(2, BMP, ["a"], [1]) + bytes(8)) == (
         "format error: overlay tombstone length disagrees with the blob")
     assert refusal(blobs.ovl2(2, blobs.bmp8(1, 1, 0), ["a"], [0b111])) == (

@@ -140,7 +140,7 @@ def test_result_dict():
     assert r["close"] is False and r["thin"] is False
     assert r["text"].startswith("3 keys, mean length 1.3, mean shared prefix 0.5, ranked by size\n"
                                 "* StringIndex ")
-    assert r["text"].endswith(" built\nthe nanoseconds are a model of this crate's own machine, "
+    assert r["text"].endswith(" built\nthe nanoseconds are a model of this library's own machine, "
                               "not a measurement of yours\n")
 
 

@@ -1,0 +1,182 @@
+"""Interrupting the `quenlith` command: SIGINT, SIGTERM and SIGHUP end it at once, with the
+signal's own status and no traceback, leave an output not yet replaced exactly as it was, and leave
+nothing beside it. The library's classes take over no signal."""
+
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quenlith import _core
+
+SCRIPT = shutil.which("quenlith", path=os.path.dirname(sys.executable))
+COMMAND = [SCRIPT] if SCRIPT else [sys.executable, "-m", "quenlith"]
+
+SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+# When each signal is sent, as a share of the command's own run time after it took the signals
+# over: at once, halfway, and near the end.
+MOMENTS = [0.0, 0.5, 0.9]
+KEYS = 600_000
+OLD = b"the old output, which an interrupted build must leave as it was\n"
+
+COMMANDS = [["plan"], ["build", "--index", "auto", "--stream", "never"]] + [
+    ["build", "--index", kind, "--stream", route]
+    for kind in ("dict", "string", "compact", "closed", "perfect")
+    for route in ("never", "always")]
+
+
+def default_signals():
+    # The child starts with the dispositions a terminal gives, whatever this run inherited.
+    for s in SIGNALS:
+        signal.signal(s, signal.SIG_DFL)
+
+
+def caught(pid):
+    """The signals the process has a handler for, from its status file (None once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("SigCgt:"):
+                    return int(line.split()[1], 16)
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return None
+
+
+def wait_for_takeover(proc):
+    """Waits until the command has taken SIGTERM over (Python itself leaves it alone), which is
+    when the command line is running; False when the process ended first."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        mask = caught(proc.pid)
+        if mask is None or proc.poll() is not None:
+            return False
+        if mask & (1 << (signal.SIGTERM - 1)):
+            return True
+        time.sleep(0.0005)
+    raise AssertionError("the command never took its signals over")
+
+
+def start(args, directory, preexec=default_signals):
+    argv = COMMAND + [args[0], "keys.txt"] + (["out.blob"] if args[0] == "build" else []) + args[1:]
+    return subprocess.Popen(argv, cwd=directory, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, preexec_fn=preexec)
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    r = random.Random(29)
+    text = "\n".join(f"https://host{r.randrange(10**6)}.example/{r.randrange(10**9):x}/item-{i}"
+                     for i in range(KEYS)) + "\n"
+    path = tmp_path_factory.mktemp("corpus") / "keys.txt"
+    path.write_text(text)
+    return path
+
+
+def fresh(tmp_path, corpus, name):
+    directory = tmp_path / name
+    directory.mkdir()
+    os.link(corpus, directory / "keys.txt")
+    (directory / "out.blob").write_bytes(OLD)
+    return directory
+
+
+@pytest.mark.parametrize("args", COMMANDS, ids=" ".join)
+def test_a_signal_ends_the_command_at_once_and_leaves_nothing_behind(args, corpus, tmp_path):
+    # The uninterrupted run: the blob a completed build writes, and how long the command runs
+    # once it has taken the signals over.
+    directory = fresh(tmp_path, corpus, "reference")
+    proc = start(args, directory)
+    assert wait_for_takeover(proc)
+    began = time.monotonic()
+    _, err = proc.communicate(timeout=300)
+    took = time.monotonic() - began
+    assert proc.returncode == 0, err
+    new = (directory / "out.blob").read_bytes()
+    if args[0] == "build":
+        assert new != OLD
+    interrupted = []
+    for s in SIGNALS:
+        for moment in MOMENTS:
+            case = f"{s.name} at {moment:.0%}"
+            directory = fresh(tmp_path, corpus, f"{s.name}-{moment}")
+            before = sorted(os.listdir(directory))
+            proc = start(args, directory)
+            if not wait_for_takeover(proc):
+                continue
+            time.sleep(moment * took)
+            sent = time.monotonic()
+            proc.send_signal(s)
+            _, err = proc.communicate(timeout=60)
+            ended = time.monotonic() - sent
+            output = (directory / "out.blob").read_bytes()
+            assert sorted(os.listdir(directory)) == before, case
+            if proc.returncode == 0:
+                # Done before the signal came: the complete new blob.
+                assert output == new, case
+                continue
+            interrupted.append(moment)
+            assert proc.returncode == -s, (case, err)
+            assert ended < 1.0, case
+            assert b"Traceback" not in err and b"KeyboardInterrupt" not in err, (case, err)
+            assert output in (OLD, new), case
+    # The signals sent at once and halfway always found the command still running.
+    assert interrupted.count(0.0) == len(SIGNALS) and interrupted.count(0.5) == len(SIGNALS)
+
+
+def test_an_ignored_hangup_stays_ignored(corpus, tmp_path):
+    # Under nohup a hang-up must not end the build: the command takes over only what the process
+    # does not ignore.
+    def ignore_hangup():
+        default_signals()
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+    directory = fresh(tmp_path, corpus, "nohup")
+    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore_hangup)
+    assert wait_for_takeover(proc)
+    assert not caught(proc.pid) & (1 << (signal.SIGHUP - 1))
+    proc.send_signal(signal.SIGHUP)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == 0, err
+    assert err.startswith(b"wrote out.blob: DictIndex over 600000 keys")
+    assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"]
+
+
+def test_the_command_puts_back_the_dispositions_it_found():
+    # Run in this interpreter: a command takes the signals over only while it runs, and a
+    # handler of the program's own survives it.
+    seen = []
+    previous = signal.signal(signal.SIGHUP, lambda *a: seen.append(a[0]))
+    try:
+        int_handler = signal.getsignal(signal.SIGINT)
+        term_handler = signal.getsignal(signal.SIGTERM)
+        assert _core._cli(["-V"]) == 0
+        assert signal.getsignal(signal.SIGINT) is int_handler
+        assert signal.getsignal(signal.SIGTERM) is term_handler
+        os.kill(os.getpid(), signal.SIGHUP)
+        time.sleep(0.01)
+        assert seen == [signal.SIGHUP]
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+
+
+def test_library_builds_take_over_no_signal(tmp_path):
+    # A program that builds through the classes keeps its own handling of every signal: the
+    # process catches nothing beyond what Python itself catches while the build runs.
+    script = (
+        "import os, signal, sys, quenlith\n"
+        "keys = (f'key-{i}' for i in range(3_000_000))\n"
+        "quenlith.DictIndex(keys).save(sys.argv[1])\n")
+    proc = subprocess.Popen([sys.executable, "-c", script, str(tmp_path / "lib.blob")],
+                            preexec_fn=default_signals)
+    masks = set()
+    while proc.poll() is None:
+        masks.add(caught(proc.pid) or 0)
+        time.sleep(0.002)
+    assert proc.returncode == 0
+    assert not any(m & (1 << (s - 1)) for m in masks for s in (signal.SIGTERM, signal.SIGHUP))
