@@ -2,6 +2,8 @@
 // the lock around core work, argument extraction and conversions, and the index object layout.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -53,6 +55,19 @@ std::pair<PyObject*, std::string> error_of(F&& f) {
   return take_error();
 }
 
+using Handler = void (*)(int);
+
+Handler handler_of(int signal) {
+  struct sigaction action{};
+  sigaction(signal, nullptr, &action);
+  return action.sa_handler;
+}
+
+// The process's handlers, taken before main and so before the interpreter starts: one that
+// installed its own would take Ctrl-C from the test and ignore SIGPIPE in it.
+const Handler sigint_before = handler_of(SIGINT);
+const Handler sigpipe_before = handler_of(SIGPIPE);
+
 }  // namespace
 
 // The interpreter the tests run in is the configured one, not whichever `python3` comes first on
@@ -67,6 +82,11 @@ TEST(EmbeddedInterpreter, IsTheConfiguredOne) {
   EXPECT_EQ(sys("executable"), python_testing::configured_executable());
   EXPECT_EQ(sys("prefix"), python_testing::configured_prefix());
   EXPECT_EQ(sys("version"), python_testing::configured_version());
+}
+
+TEST(EmbeddedInterpreter, LeavesTheProcessSignalHandlersAlone) {
+  EXPECT_EQ(handler_of(SIGINT), sigint_before);
+  EXPECT_EQ(handler_of(SIGPIPE), sigpipe_before);
 }
 
 TEST(Boundary, IndexErrorsMapToOsErrorAndValueError) {
