@@ -1,6 +1,5 @@
 #include "compact_hash_runs.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

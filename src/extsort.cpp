@@ -10,7 +10,6 @@
 // "<output>.<pid>.<seq>.runs".
 #include "extsort.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -194,7 +194,7 @@ std::array<PyType_Slot, 5> iterator_slots(const char* doc, iternextfunc next) {
   }};
 }
 
-// The spec of the iterator class `name` over `State`: made only by its index's `iter()`.
+// The type description of the iterator class `name` over `State`, made only by `iter()`.
 template <class State>
 PyType_Spec iterator_spec(const char* name, PyType_Slot* slots) {
   return {name, sizeof(IterObject<State>), 0,
