@@ -204,9 +204,8 @@ AtomicTemp::AtomicTemp(const std::filesystem::path& target)
   temp_ = std::move(temp.path);
   file_ = std::move(temp.file);
   entry_ = std::move(temp.entry);
-  struct stat st;
-  if (::stat(target_.c_str(), &st) == 0) {
-    while (::fchmod(file_.fd(), st.st_mode & 07777) != 0 && errno == EINTR) {}
+  if (const std::optional<unsigned> mode = fileio::replaced_mode(target_)) {
+    while (::fchmod(file_.fd(), *mode) != 0 && errno == EINTR) {}
   }
 }
 
@@ -219,7 +218,7 @@ AtomicTemp::~AtomicTemp() {
 
 void AtomicTemp::commit() {
   file_.sync();
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) throw IndexError::last_os_error();
+  if (const int error = fileio::rename_over(temp_, target_)) throw IndexError::io_errno(error);
   committed_ = true;
   entry_.release();
   int dfd = ::open(dir_.c_str(), O_RDONLY | O_CLOEXEC);

@@ -150,9 +150,11 @@ bool has_magic_version(std::span<const std::uint8_t> blob, const char family[3],
 // Writes a blob to `target` atomically: a fresh temporary file beside it (named
 // "<base>.<pid>.<seq>.tmp") receives the bytes through `write`, is synced and renamed over the
 // target, and the directory is synced. On any failure the temporary file is removed and the
-// target is untouched. The temporary takes the permission bits of an existing target. A target
-// that is a device node, a named pipe or a socket is refused before anything is created
-// (`fileio::refuse_special_target`).
+// target is untouched. The temporary takes the permission bits of the regular file at the target,
+// if there is one. A target that is, or is a symbolic link leading to, a device node, a named pipe
+// or a socket, and a link through a process's descriptor table (/dev/stdout), are refused before
+// anything is created (`fileio::refuse_special_target`); a link to a directory is refused at the
+// rename as the directory itself is (`fileio::rename_over`).
 namespace detail {
 class AtomicTemp {
  public:

@@ -1,13 +1,14 @@
 // `build`: one index from a keys file, held in memory or streamed straight to the blob.
 //
-// Before anything is read, the output is checked: the keys file itself (however named) and a
-// device, pipe or socket are refused. The route is then decided: a regular keys file at least as
-// large as the stream threshold streams; a smaller one, and standard input, is read whole and
-// built in memory. A keys path that is neither (a pipe, a device, a socket) is read exactly once,
-// since a second open would find other bytes or none: held in memory while it stays below the
-// threshold, else copied beside the output and streamed from the copy, so that it builds what a
-// regular file of the same bytes builds. Either way the output path changes only by one rename of
-// a fully written file, so a build that fails leaves an existing output as it was.
+// Before anything is read, the output is checked: the keys file itself (however named), a
+// device, pipe or socket, and a link to one or to a process's descriptor are refused. The route is
+// then decided: a regular keys file at least as large as the stream threshold streams; a smaller
+// one, and standard input, is read whole and built in memory. A keys path that is neither (a pipe,
+// a device, a socket) is read exactly once, since a second open would find other bytes or none:
+// held in memory while it stays below the threshold, else copied beside the output and streamed
+// from the copy, so that it builds what a regular file of the same bytes builds. Either way the
+// output path changes only by one rename of a fully written file, so a build that fails leaves an
+// existing output as it was.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,12 +152,11 @@ class PartialOutput {
     // A device, pipe or socket that appeared at the output during the build is refused as the
     // atomic writer refuses it.
     fileio::refuse_special_target(output);
-    struct stat st;
-    if (::stat(output.c_str(), &st) == 0) {
-      while (::chmod(path_.c_str(), st.st_mode & 07777) != 0 && errno == EINTR) {}
+    if (const std::optional<unsigned> mode = fileio::replaced_mode(output)) {
+      while (::chmod(path_.c_str(), *mode) != 0 && errno == EINTR) {}
     }
-    if (::rename(path_.c_str(), output.c_str()) != 0)
-      throw Fail::work(output + ": " + os_error_text(errno));
+    if (const int error = fileio::rename_over(path_, output))
+      throw Fail::work(output + ": " + os_error_text(error));
     renamed_ = true;
     entry_.release();
   }

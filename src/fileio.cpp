@@ -1,12 +1,15 @@
 #include "fileio.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace quenlith::fileio {
@@ -50,12 +53,57 @@ void refuse_nul(const std::filesystem::path& path) {
     throw IndexError::io_message(IndexError::IoKind::InvalidInput, "file name contains a NUL byte");
 }
 
+namespace {
+
+// Whether following the symbolic link `link` passes through a link of the proc file system: a
+// process's descriptor, working directory or executable, which leads to an open object rather
+// than to a name. Each hop's link is opened itself (O_PATH, O_NOFOLLOW) to learn its file system.
+bool leads_through_proc(std::filesystem::path link) {
+  constexpr int kMaxHops = 40;  // the system's own limit on links followed in one lookup
+  for (int hop = 0; hop < kMaxHops; ++hop) {
+    struct stat st;
+    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    const File itself(::open(link.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!itself.is_open()) return false;
+    struct statfs fs;
+    if (::fstatfs(itself.fd(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) return true;
+    std::error_code error;
+    const std::filesystem::path next = std::filesystem::read_symlink(link, error);
+    if (error) return false;
+    link = next.is_absolute() ? next : link.parent_path() / next;
+  }
+  return false;
+}
+
+}  // namespace
+
 void refuse_special_target(const std::filesystem::path& target) {
   refuse_nul(target);
   struct stat st;
   if (::lstat(target.c_str(), &st) != 0) return;
-  if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return;
+  if (S_ISLNK(st.st_mode)) {
+    if (leads_through_proc(target)) {
+      throw IndexError::io_message(IndexError::IoKind::InvalidInput, kNotReplaced);
+    }
+    if (::stat(target.c_str(), &st) != 0) return;
+  }
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return;
   throw IndexError::io_message(IndexError::IoKind::InvalidInput, kNotReplaced);
+}
+
+int rename_over(const std::filesystem::path& from, const std::filesystem::path& to) noexcept {
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(to.c_str(), &st) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    return EISDIR;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<unsigned> replaced_mode(const std::filesystem::path& target) noexcept {
+  struct stat st;
+  if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<unsigned>(st.st_mode & 07777);
 }
 
 File File::open_read(const std::filesystem::path& path) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,14 +62,26 @@ class File {
 // applies it; code that hands a path to the system itself calls it first.
 void refuse_nul(const std::filesystem::path& path);
 
-// Throws the `Io` error kNotReplaced (kind InvalidInput) when `target` exists and is a device
-// node, a named pipe or a socket, none of which a blob may take the place of: a rename would
-// replace the node itself (a device, when run as root), not write into it. The link itself is
-// looked at, so a symbolic link is replaced as before; a directory is left to the rename, which
-// refuses it; a target that cannot be examined is left to the steps that follow.
+// Throws the `Io` error kNotReplaced (kind InvalidInput) when a blob may not take the place of
+// `target`: when it is a device node, a named pipe or a socket, or a symbolic link that leads to
+// one (a rename would replace the node, or the link to it, instead of writing into it: a device,
+// when run as root), or a link that passes through a process's descriptor table, as /dev/stdout
+// does (it names an open stream, not a file). A link to a regular file is replaced as a regular
+// file is, and the file it leads to is left alone; a directory, or a link to one, is left to
+// `rename_over`, which refuses it; a target that cannot be examined, or a link that leads nowhere,
+// is left to the steps that follow.
 void refuse_special_target(const std::filesystem::path& target);
 inline constexpr const char* kNotReplaced =
     "the target exists and is not a regular file, so it is not replaced";
+
+// Renames `from` onto `to` as rename(2) does, except that a symbolic link at `to` that leads to a
+// directory fails with EISDIR, as the directory itself does, instead of being replaced. Returns 0,
+// or the error number of the failure.
+int rename_over(const std::filesystem::path& from, const std::filesystem::path& to) noexcept;
+
+// The permission bits of the regular file at `target` (links followed), which a file put in its
+// place keeps; none when there is no regular file there or it cannot be examined.
+std::optional<unsigned> replaced_mode(const std::filesystem::path& target) noexcept;
 
 // The whole content of a file.
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);

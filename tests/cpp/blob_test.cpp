@@ -207,3 +207,57 @@ TEST_F(AtomicWriter, NamesWithANulByteAreRefusedNotTruncated) {
   EXPECT_EQ(fileio::read_file(dir_ / "t.idx"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p'}));
   EXPECT_EQ(entries(), 1u);
 }
+
+// What a symbolic link at the target leads to decides as the node itself would: a link to a
+// pipe, a device or a process's descriptor is refused before anything is made, a link to a
+// directory fails at the rename, and a link to a regular file, or to nothing, is replaced by the
+// blob while what it leads to stays as it was.
+TEST_F(AtomicWriter, SymbolicLinksAreJudgedByWhatTheyLeadTo) {
+  auto display = [](auto&& f) -> std::string {
+    try {
+      f();
+    } catch (const IndexError& e) {
+      return e.display();
+    }
+    return "written";
+  };
+  const std::string refused = std::string("io error: ") + fileio::kNotReplaced;
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir_ / "dir");
+  blob::write_atomically(dir_ / "file", as_bytes("keep"));
+  const fileio::File open_file = fileio::File::open_read(dir_ / "file");
+  const std::string descriptor = "/proc/self/fd/" + std::to_string(open_file.fd());
+  const std::pair<const char*, fs::path> refused_links[] = {
+      {"to_fifo", dir_ / "fifo"},       {"to_null", "/dev/null"},
+      {"to_link", dir_ / "to_fifo"},    {"to_fd", descriptor},
+      {"to_dev_fd", "/dev/fd/" + std::to_string(open_file.fd())},
+      {"relative", "to_fifo"},
+  };
+  for (const auto& [name, to] : refused_links) {
+    fs::create_symlink(to, dir_ / name);
+    EXPECT_EQ(display([&] { blob::write_atomically(dir_ / name, as_bytes("new")); }), refused)
+        << name;
+    EXPECT_TRUE(fs::is_symlink(dir_ / name)) << name;
+  }
+  EXPECT_EQ(display([&] { blob::write_atomically(descriptor, as_bytes("new")); }), refused);
+  fs::create_symlink(dir_ / "dir", dir_ / "to_dir");
+  EXPECT_EQ(display([&] { blob::write_atomically(dir_ / "to_dir", as_bytes("new")); }),
+            "io error: Is a directory (os error 21)");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "to_dir"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "dir"));
+  EXPECT_EQ(entries(), 10u);  // no temporary left beside the links
+
+  ::chmod((dir_ / "file").c_str(), 0640);
+  fs::create_symlink(dir_ / "file", dir_ / "to_file");
+  fs::create_symlink(dir_ / "nothing", dir_ / "to_nothing");
+  for (const char* name : {"to_file", "to_nothing"}) {
+    EXPECT_EQ(display([&] { blob::write_atomically(dir_ / name, as_bytes("new")); }), "written");
+    EXPECT_FALSE(fs::is_symlink(dir_ / name)) << name;
+    EXPECT_EQ(fileio::read_file(dir_ / name), std::vector<std::uint8_t>({'n', 'e', 'w'}));
+  }
+  struct stat st;
+  ASSERT_EQ(::stat((dir_ / "to_file").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the bits of the file the link led to
+  EXPECT_EQ(fileio::read_file(dir_ / "file"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(fs::exists(dir_ / "nothing"));
+}

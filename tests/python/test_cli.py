@@ -342,6 +342,63 @@ def test_a_device_pipe_or_socket_at_the_output_is_never_replaced(tmp_path):
     assert listing(tmp_path) == ["k.txt", "link.blob", "out.blob", "target"]
 
 
+
+def test_a_link_at_the_output_is_refused_as_what_it_leads_to(tmp_path):
+    # A link to a pipe, a device or a process's descriptor (what /dev/stdout is) is refused as the
+    # node itself is, before any work; a link to a directory fails at the rename as a directory
+    # does. Either way the link stays, and nothing it leads to is written.
+    keys = write(tmp_path / "k.txt", "a\nb\n")
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "d").mkdir()
+    links = {"l_fifo": "fifo", "l_chain": "l_fifo", "l_null": "/dev/null",
+             "l_out": "/proc/self/fd/1", "l_dir": "d"}
+    for name, to in links.items():
+        os.symlink(to, tmp_path / name)
+    not_replaced = b"quenlith: io error: the target exists and is not a regular file, so it is " \
+                   b"not replaced\n"
+    captured = tmp_path / "cap.bin"
+    for index in KINDS + ["auto"]:
+        for stream in ("never", "always"):
+            for name in links:
+                output = str(tmp_path / name)
+                with open(captured, "wb") as out:  # standard output a regular file
+                    done = subprocess.run(COMMAND + ["build", keys, output, "--index", index,
+                                                     "--stream", stream],
+                                          stdout=out, stderr=subprocess.PIPE)
+                if name != "l_dir":
+                    expected = not_replaced
+                elif stream == "always":
+                    expected = f"quenlith: {output}: Is a directory (os error 21)\n".encode()
+                else:
+                    expected = b"quenlith: io error: Is a directory (os error 21)\n"
+                if index == "auto" and name == "l_dir":  # the plan comes first
+                    assert done.stderr.endswith(expected), (index, stream, name, done.stderr)
+                else:
+                    assert done.stderr == expected, (index, stream, name)
+                assert done.returncode == 1 and captured.read_bytes() == b""
+    for name in links:
+        with pytest.raises(OSError, match="Is a directory" if name == "l_dir" else
+                           "not a regular file"):
+            _core.StringIndex(["a"]).save(str(tmp_path / name))
+    for name, to in links.items():
+        assert os.readlink(tmp_path / name) == to
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
+    assert listing(tmp_path) == sorted(["cap.bin", "d", "fifo", "k.txt", *links])
+    assert listing(tmp_path / "d") == []
+    # A link to a regular file is replaced by the blob, which keeps that file's permission bits;
+    # the file itself is left alone.
+    kept = tmp_path / "kept"
+    write(kept, "kept")
+    os.chmod(kept, 0o640)
+    for stream in ("never", "always"):
+        os.symlink("kept", tmp_path / "l_file")
+        assert run("build", keys, str(tmp_path / "l_file"), "--index", "dict", "--stream",
+                   stream)[0] == 0
+        assert not os.path.islink(tmp_path / "l_file")
+        assert stat.S_IMODE(os.stat(tmp_path / "l_file").st_mode) == 0o640
+        assert kept.read_text() == "kept"
+        os.remove(tmp_path / "l_file")
+
 # ---- Keys that can be read only once, and an output that is the keys file ----
 
 ONCE_KEYS = ("".join(f"w{i * 7919 % 3000}\r\n" for i in range(3000)) + "\n" + "w\u00e9\n" +
