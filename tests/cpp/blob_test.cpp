@@ -12,6 +12,7 @@
 #include "bytes.hpp"
 #include "error.hpp"
 #include "fileio.hpp"
+#include "test_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace quenlith;
@@ -84,11 +85,7 @@ TEST(SharedBytes, SlicesShareAndCheckBounds) {
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quenlith-blob-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("quenlith-blob.");
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::size_t entries() const {

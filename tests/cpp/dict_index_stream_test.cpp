@@ -9,6 +9,7 @@
 
 #include "dict_index_internal.hpp"
 #include "fileio.hpp"
+#include "test_dir.hpp"
 
 namespace quenlith::dict_index {
 namespace {
@@ -54,11 +55,7 @@ class TestSource final : public KeySource {
 class DictStream : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("dict_index_stream_test." + std::to_string(::getpid()) + "." +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("dict_index_stream_test.");
     out_ = dir_ / "keys.bdx";
   }
   void TearDown() override { fs::remove_all(dir_); }

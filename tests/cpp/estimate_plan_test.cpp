@@ -17,6 +17,7 @@
 #include "estimate.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
+#include "test_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace quenlith;
@@ -49,11 +50,7 @@ std::vector<std::string_view> views(const std::vector<std::string>& keys) {
 class Planning : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("estimate_plan_test." + std::to_string(::getpid()) + "." +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("estimate_plan_test.");
     path_ = dir_ / "keys.txt";
   }
   void TearDown() override { fs::remove_all(dir_); }

@@ -13,6 +13,7 @@
 #include "bytes.hpp"
 #include "error.hpp"
 #include "fileio.hpp"
+#include "test_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace quenlith;
@@ -39,11 +40,7 @@ constexpr const char* kTooLong = "dict: a key longer than the run budget";
 class ExtSort : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("extsort_test." + std::to_string(::getpid()) + "." +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("extsort_test.");
     output_ = dir_ / "words.bdx";
   }
   void TearDown() override { fs::remove_all(dir_); }

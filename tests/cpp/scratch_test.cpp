@@ -23,6 +23,7 @@
 #include "extsort.hpp"
 #include "fileio.hpp"
 #include "perfect_hash.hpp"
+#include "test_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace quenlith;
@@ -32,11 +33,7 @@ namespace {
 class ScratchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quenlith-scratch-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("quenlith-scratch.");
   }
   void TearDown() override { fs::remove_all(dir_); }
 

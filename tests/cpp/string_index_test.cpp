@@ -18,6 +18,7 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "fst/builder.hpp"
+#include "test_dir.hpp"
 
 namespace quenlith::string_index {
 void PrintTo(const Entry& e, std::ostream* os) {
@@ -386,11 +387,7 @@ TEST(StringIndexQueries, RankWalkAndLossyKeys) {
 class StringIndexBuild : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("string_index_test." + std::to_string(::getpid()) + "." +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = fresh_test_dir("string_index_test.");
     out_ = dir_ / "keys.bix";
   }
   void TearDown() override { fs::remove_all(dir_); }
