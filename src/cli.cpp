@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 
@@ -422,6 +423,10 @@ int run(std::span<const std::string> args, Streams& streams,
     fail = std::move(f);
   } catch (const IndexError& e) {
     fail = Fail::from(e);
+  } catch (const std::bad_alloc&) {
+    // Memory ran out somewhere under the command (on a worker thread too, carried back): the
+    // command failed, as any other failure of it does. Unwinding has freed what it held.
+    fail = Fail::work("out of memory");
   }
   if (!fail) return 0;
   const bool usage = fail->kind == Fail::Kind::Usage;
@@ -469,6 +474,7 @@ int run_process(std::span<const std::string> args, std::optional<std::size_t> un
     on_signal.emplace();
   } catch (const IndexError&) {
   } catch (const std::system_error&) {
+  } catch (const std::bad_alloc&) {
   }
   return run(args, streams, unusable);
 }

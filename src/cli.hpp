@@ -262,10 +262,17 @@ std::filesystem::path partial_path(const std::filesystem::path& output, long pid
 // to hold: the output's final component followed by ".keys.<pid>", in the output's directory.
 std::filesystem::path spill_path(const std::filesystem::path& output, long pid);
 
-// Builds `kind` from keys held in memory and saves it atomically at `output`; returns the number
-// of distinct keys. Throws `IndexError` (the front end makes it a `Fail::Work`).
-std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> keys,
-                             const std::filesystem::path& output,
-                             std::optional<std::uint64_t> block);
+// What a build wrote: the number of distinct keys in the index and the blob's length in bytes.
+// The length is that of the blob this process wrote, never read back from the output's name,
+// which another process may have replaced or removed since.
+struct Written {
+  std::uint64_t keys = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Builds `kind` from keys held in memory and saves it atomically at `output`. Throws `IndexError`
+// (the front end makes it a `Fail::Work`).
+Written build_and_save(IndexKind kind, std::span<const std::string_view> keys,
+                       const std::filesystem::path& output, std::optional<std::uint64_t> block);
 
 }  // namespace quenlith::cli

@@ -55,10 +55,11 @@ class KeyWriter {
     }
   }
 
-  // One key and a line feed. A key that is not UTF-8 or holds a line break cannot be carried by
-  // a keys file: the dump fails naming the key's id, and nothing of the key is written. Written
-  // with replacement characters, a key that is not UTF-8 would come back from `build` as a key
-  // the index does not hold.
+  // One key and a line feed. A key that is not UTF-8, holds a line break or is empty cannot be
+  // carried by a keys file: the dump fails naming the key's id, and nothing of the key is written.
+  // Written with replacement characters, a key that is not UTF-8 would come back from `build` as a
+  // key the index does not hold; an empty line is skipped by the keys-file reader, so the empty
+  // key would vanish and, in an ordered index, shift every id after it.
   void write_key(std::string_view key, std::uint64_t id) {
     if (!bytes::is_utf8(bytes::as_bytes(key)))
       throw Fail::work("id " + std::to_string(id) +
@@ -66,6 +67,9 @@ class KeyWriter {
     if (key.find_first_of("\n\r") != std::string_view::npos)
       throw Fail::work("id " + std::to_string(id) +
                        " holds a line break, which one key per line cannot carry");
+    if (key.empty())
+      throw Fail::work("id " + std::to_string(id) +
+                       " is the empty key, which a keys file cannot carry");
     if (key.size() + 1 > kCapacity - buf_.size()) drain();
     if (key.size() + 1 > kCapacity) {
       put(out_, key);

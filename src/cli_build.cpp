@@ -101,10 +101,8 @@ void refuse_keys_as_output(const std::string& keys_path, const std::string& outp
 }
 
 // "wrote <path>: <kind> over <n> keys, <bytes> bytes (<bytes/key> B/key)".
-void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Output& err) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) throw Fail::work(path + ": " + os_error_text(errno));
-  const auto size = static_cast<std::uint64_t>(st.st_size);
+void note_written(IndexKind kind, Written written, const std::string& path, Output& err) {
+  const auto [keys, size] = written;
   char per_key[64];
   std::snprintf(per_key, sizeof per_key, "%.2f",
                 static_cast<double>(size) / static_cast<double>(keys == 0 ? 1 : keys));
@@ -147,18 +145,24 @@ class PartialOutput {
 
   // Gives the partial output the permission bits of an existing output, as the atomic writer
   // does for its temporary file, so that replacing a 0600 blob never widens who may read it;
-  // then renames it onto the output. The partial output is removed when this throws.
-  void rename_onto(const std::string& output) {
+  // then renames it onto the output and returns its length, taken from the partial output before
+  // the rename (the output's name may be another process's file by the time it is looked at). The
+  // partial output is removed when this throws.
+  std::uint64_t rename_onto(const std::string& output) {
     // A device, pipe or socket that appeared at the output during the build is refused as the
     // atomic writer refuses it.
     fileio::refuse_special_target(output);
     if (const std::optional<unsigned> mode = fileio::replaced_mode(output)) {
       while (::chmod(path_.c_str(), *mode) != 0 && errno == EINTR) {}
     }
+    struct stat st;
+    if (::stat(path_.c_str(), &st) != 0)
+      throw Fail::work(path_.string() + ": " + os_error_text(errno));
     if (const int error = fileio::rename_over(path_, output))
       throw Fail::work(output + ": " + os_error_text(error));
     renamed_ = true;
     entry_.release();
+    return static_cast<std::uint64_t>(st.st_size);
   }
 
  private:
@@ -170,9 +174,9 @@ class PartialOutput {
 // The streamed route: the builder writes the partial output beside the output, which replaces
 // the output only when both the builder and every pass over the keys file succeeded. A failure
 // of the keys file wins over the builder's own (which may only be a consequence of it).
-std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std::string& shown,
-                        const std::string& output, std::optional<std::uint64_t> block,
-                        std::uint64_t& skipped) {
+Written stream_to(IndexKind kind, const std::string& keys_path, const std::string& shown,
+                  const std::string& output, std::optional<std::uint64_t> block,
+                  std::uint64_t& skipped) {
   key_source::KeysFile source(keys_path, shown);
   PartialOutput partial(partial_path(output, ::getpid()));
   std::uint64_t n = 0;
@@ -186,9 +190,9 @@ std::uint64_t stream_to(IndexKind kind, const std::string& keys_path, const std:
   }
   if (source.failure()) throw Fail::work(*source.failure());
   if (builder) throw std::move(*builder);
-  partial.rename_onto(output);
+  const std::uint64_t bytes = partial.rename_onto(output);
   skipped = source.skipped();
-  return n;
+  return {n, bytes};
 }
 
 }  // namespace
@@ -247,37 +251,37 @@ std::filesystem::path spill_path(const std::filesystem::path& output, long pid) 
   return beside(output, ".keys." + std::to_string(pid));
 }
 
-std::uint64_t build_and_save(IndexKind kind, std::span<const std::string_view> keys,
-                             const std::filesystem::path& output,
-                             std::optional<std::uint64_t> block) {
+Written build_and_save(IndexKind kind, std::span<const std::string_view> keys,
+                       const std::filesystem::path& output, std::optional<std::uint64_t> block) {
+  // Every index's `save` writes exactly its `serialized_len()` bytes.
+  const auto save = [&](const auto& index, std::uint64_t len) {
+    index.save(output);
+    return Written{len, index.serialized_len()};
+  };
   const unsigned threads = threads::available();
   switch (kind) {
     case IndexKind::CompactHashIndex: {
-      auto index = compact_hash::CompactHashIndex::build_from_pairs(
+      const auto index = compact_hash::CompactHashIndex::build_from_pairs(
           compact_hash::hash_keys(keys, threads), kFingerprintBits);
-      index.save(output);
-      return index.len();
+      return save(index, index.len());
     }
     case IndexKind::ClosedHashIndex: {
-      auto index =
+      const auto index =
           closed_hash::ClosedHashIndex::build_from_pairs(compact_hash::hash_keys(keys, threads));
-      index.save(output);
-      return index.len();
+      return save(index, index.len());
     }
     case IndexKind::PerfectHashIndex: {
-      auto index = perfect_hash::PerfectHashIndex::build_with(keys, false);
-      index.save(output);
-      return index.len();
+      const auto index = perfect_hash::PerfectHashIndex::build_with(keys, false);
+      return save(index, index.len());
     }
     case IndexKind::StringIndex: {
-      auto index = string_index::StringIndex::build(keys);
-      index.save(output);
-      return index.len();
+      const auto index = string_index::StringIndex::build(keys);
+      return save(index, index.len());
     }
     case IndexKind::DictIndex: {
-      auto index = dict_index::DictIndex::build_with_block(keys, block.value_or(kDefaultBlock));
-      index.save(output);
-      return index.size();
+      const auto index =
+          dict_index::DictIndex::build_with_block(keys, block.value_or(kDefaultBlock));
+      return save(index, index.size());
     }
   }
   panic("an index kind is one of the five kind codes");
@@ -366,8 +370,8 @@ void build_read_once(const Cmd& cmd, Streams& s, std::optional<std::uint64_t> th
           cmd, estimate::plan_keys_file_bytes(bytes, path, cmd.needs, cmd.objective), s.err);
     const KeyViews keys = key_views(bytes, path);
     note_skipped(path, keys.skipped, s.err);
-    const std::uint64_t n = build_and_save(choice.kind, keys.keys, output, choice.block);
-    note_written(choice.kind, n, output, s.err);
+    note_written(choice.kind, build_and_save(choice.kind, keys.keys, output, choice.block),
+                 output, s.err);
     return;
   }
   Spill spill(spill_path(output, ::getpid()));
@@ -380,10 +384,10 @@ void build_read_once(const Cmd& cmd, Streams& s, std::optional<std::uint64_t> th
     choice = take_winner(
         cmd, estimate::plan_file_as(spill.path(), path, cmd.needs, cmd.objective), s.err);
   std::uint64_t skipped = 0;
-  const std::uint64_t n =
+  const Written written =
       stream_to(choice.kind, spill.path().string(), path, output, choice.block, skipped);
   note_skipped(path, skipped, s.err);
-  note_written(choice.kind, n, output, s.err);
+  note_written(choice.kind, written, output, s.err);
 }
 
 }  // namespace
@@ -406,18 +410,18 @@ void cmd_build(const Cmd& cmd, Streams& s) {
   }
   if (streamed && !keys) {
     std::uint64_t skipped = 0;
-    const std::uint64_t n = stream_to(choice.kind, keys_path, keys_path, output, choice.block,
-                                      skipped);
+    const Written written =
+        stream_to(choice.kind, keys_path, keys_path, output, choice.block, skipped);
     note_skipped(keys_path, skipped, s.err);
-    note_written(choice.kind, n, output, s.err);
+    note_written(choice.kind, written, output, s.err);
     return;
   }
   if (!keys) {
     keys = read_keys(keys_path, s.in);
     note_skipped(keys_path, keys->skipped, s.err);
   }
-  const std::uint64_t n = build_and_save(choice.kind, keys->keys(), output, choice.block);
-  note_written(choice.kind, n, output, s.err);
+  note_written(choice.kind, build_and_save(choice.kind, keys->keys(), output, choice.block),
+               output, s.err);
 }
 
 }  // namespace quenlith::cli

@@ -14,15 +14,6 @@ namespace {
 // Blocks a worker takes at least: fewer are not worth a thread.
 constexpr std::uint64_t kBlocksPerWorker = 64;
 
-// Runs `f` on `threads` workers and turns a worker's panic into `message`.
-void run_or_panic(unsigned threads, const char* message, const std::function<void(unsigned)>& f) {
-  try {
-    threads::run_workers(threads, f);
-  } catch (const Panic&) {
-    panic(message);
-  }
-}
-
 // Keys a sorting worker takes at least.
 constexpr std::size_t kSortPerWorker = 65536;
 
@@ -122,7 +113,7 @@ std::vector<fsst::Table> train_shards(std::span<const std::vector<std::string_vi
   }
   const std::size_t chunk = (pieces.size() + threads - 1) / threads;
   const auto workers = static_cast<unsigned>((pieces.size() + chunk - 1) / chunk);
-  run_or_panic(workers, "training a symbol table cannot panic", [&](unsigned w) {
+  threads::run_workers_or_panic(workers, "training a symbol table cannot panic", [&](unsigned w) {
     const std::size_t end = std::min(pieces.size(), (w + 1) * chunk);
     for (std::size_t s = w * chunk; s < end; ++s) tables[s] = fsst::Table::train_to(pieces[s], 255);
   });
@@ -159,7 +150,8 @@ std::vector<Part> encode_ranges(std::span<const std::string_view> keys, std::uin
   if (threads == 1) {
     for (std::uint64_t r = 0; r < ranges; ++r) encode(static_cast<unsigned>(r));
   } else {
-    run_or_panic(static_cast<unsigned>(ranges), "encoding a range of blocks cannot panic", encode);
+    threads::run_workers_or_panic(static_cast<unsigned>(ranges),
+                                  "encoding a range of blocks cannot panic", encode);
   }
   return parts;
 }

@@ -555,15 +555,6 @@ bool worth(std::span<const Unit> units, std::span<const std::string> phrases) {
 
 namespace {
 
-// Runs `f` on `n` workers and turns a worker's panic into `message`.
-void run_or_panic(unsigned n, const char* message, const std::function<void(unsigned)>& f) {
-  try {
-    threads::run_workers(n, f);
-  } catch (const Panic&) {
-    panic(message);
-  }
-}
-
 // The entries each of `m` maps should have room for while `round` counts over `units`: at most
 // three candidates start at a byte, and pruning keeps the maps near `limit` (one piece may pass
 // it). `per_piece`, when above 0, is how many distinct candidates a sampled piece brought in the
@@ -659,7 +650,7 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
     std::vector<std::vector<CountMap>> maps(partitions);
     const std::uint64_t chunk = g * a;
     const auto counters = static_cast<unsigned>((count + chunk - 1) / chunk);
-    run_or_panic(counters, "mining a pool cannot panic", [&](unsigned w) {
+    threads::run_workers_or_panic(counters, "mining a pool cannot panic", [&](unsigned w) {
       const std::uint64_t lo = w * chunk, hi = std::min(count, lo + chunk);
       for (std::uint64_t p0 = lo; p0 < hi; p0 += a) {
         const std::uint64_t p1 = std::min(hi, p0 + a);
@@ -673,11 +664,12 @@ std::vector<std::string> mine(std::span<const std::vector<std::string_view>> pie
     });
     const std::uint64_t k = pass < 3 ? std::min<std::uint64_t>(32768, k0) : std::min(budget, k0);
     std::vector<std::vector<Candidate>> merged(m);
-    run_or_panic(static_cast<unsigned>(m), "merging a partition cannot panic", [&](unsigned j) {
-      std::vector<CountMap> column;
-      for (auto& part : maps) column.push_back(std::move(part[j]));
-      merged[j] = merge(std::move(column), k);
-    });
+    threads::run_workers_or_panic(
+        static_cast<unsigned>(m), "merging a partition cannot panic", [&](unsigned j) {
+          std::vector<CountMap> column;
+          for (auto& part : maps) column.push_back(std::move(part[j]));
+          merged[j] = merge(std::move(column), k);
+        });
     std::vector<Candidate> all;
     for (auto& part : merged) all.insert(all.end(), part.begin(), part.end());
     cut(all, k);

@@ -15,6 +15,7 @@
 // reached node.
 #include <bit>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "bytes.hpp"
@@ -144,6 +145,8 @@ StringIndex StringIndex::from_shared_untrusted(blob::SharedBytes bytes) {
     validate(index.map_);
   } catch (const IndexError&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    throw;  // memory ran out: the bytes are not at fault
   } catch (const std::exception&) {
     // The node decoder's refusals (fst::Error), a panic of our own, or a logic error: the bytes
     // are not a map this index can read.

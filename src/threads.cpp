@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <system_error>
+
 namespace quenlith::threads {
 
 unsigned available() {
@@ -27,8 +29,11 @@ void run_workers(unsigned n, const std::function<void(unsigned)>& f) {
           failures[i] = std::current_exception();
         }
       });
+    } catch (const std::system_error&) {
+      spawn_failure = std::make_exception_ptr(SpawnFailed());
+      break;
     } catch (...) {
-      spawn_failure = std::current_exception();
+      spawn_failure = std::current_exception();  // the thread's state could not be allocated
       break;
     }
   }
@@ -36,6 +41,17 @@ void run_workers(unsigned n, const std::function<void(unsigned)>& f) {
   for (auto& e : failures)
     if (e) std::rethrow_exception(e);
   if (spawn_failure) std::rethrow_exception(spawn_failure);
+}
+
+void run_workers_or_panic(unsigned n, const char* message,
+                          const std::function<void(unsigned)>& f) {
+  try {
+    run_workers(n, f);
+  } catch (const SpawnFailed&) {
+    throw;
+  } catch (const Panic&) {
+    panic(message);
+  }
 }
 
 void for_ranges(std::uint64_t n, unsigned threads,

@@ -4,6 +4,10 @@
 // caller the exception of the lowest-numbered worker that failed (an `IndexError`, a `Panic` or
 // anything else), so no thread outlives the call and no failure is lost. The helpers below cut
 // work into ranges for it; none of them lets a result depend on the number of workers.
+//
+// A worker thread that the system refuses to start (a process or memory limit) is the fatal
+// error `SpawnFailed`, "failed to spawn thread": it ranks in worker order at the first worker
+// that did not start, after the failures of the workers started before it, which are joined first.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "error.hpp"
+
 namespace quenlith::threads {
+
+// The panic of a worker thread that could not be started.
+class SpawnFailed : public Panic {
+ public:
+  SpawnFailed() : Panic("failed to spawn thread") {}
+};
 
 // The number of online processors, 1 when it cannot be read.
 unsigned available();
@@ -22,6 +34,12 @@ unsigned available();
 // Calls f(i) for i in [0, n) on n threads (inline when n <= 1), joins them all, then rethrows the
 // first failure in worker order.
 void run_workers(unsigned n, const std::function<void(unsigned)>& f);
+
+// `run_workers`, with a worker's panic raised again as the panic `message`, for work whose
+// workers cannot panic unless an invariant broke. A thread that could not be started stays
+// `SpawnFailed`: its text says what went wrong, and the work itself is not at fault.
+void run_workers_or_panic(unsigned n, const char* message,
+                          const std::function<void(unsigned)>& f);
 
 // Range r of `parts` near-equal consecutive ranges covering [0, n): the first n % parts ranges
 // hold one item more than the others. `parts` must be at least 1 and r below it.

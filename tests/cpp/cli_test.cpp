@@ -135,7 +135,8 @@ TEST(CliStreams, StandardOutputIsFlushedOnEveryWayOut) {
   std::filesystem::remove(path);
 }
 
-// The in-memory route writes exactly the library's blob for the keys, duplicates included.
+// The in-memory route writes exactly the library's blob for the keys, duplicates included, and
+// reports the length of what it wrote.
 TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
   std::vector<std::string> keys;
   for (int i = 0; i < 5000; ++i) keys.push_back("key" + std::to_string(i % 4000));
@@ -145,8 +146,11 @@ TEST(CliBuild, InMemoryBlobsEqualTheLibrarys) {
   std::filesystem::create_directories(dir);
   const auto out = dir / "o.blob";
   const auto built = [&](IndexKind kind, std::optional<std::uint64_t> block = std::nullopt) {
-    EXPECT_EQ(build_and_save(kind, views, out, block), 4000u);
-    return fileio::read_file(out);
+    const Written written = build_and_save(kind, views, out, block);
+    EXPECT_EQ(written.keys, 4000u);
+    std::vector<std::uint8_t> blob = fileio::read_file(out);
+    EXPECT_EQ(written.bytes, blob.size());
+    return blob;
   };
   EXPECT_EQ(built(IndexKind::StringIndex), string_index::StringIndex::build(views).to_bytes());
   EXPECT_EQ(built(IndexKind::DictIndex),

@@ -757,6 +757,55 @@ def test_dump_of_a_perfect_hash_index(tmp_path):
     assert run("dump", str(blob)) == (0, b"", b"")
 
 
+def test_dump_refuses_the_empty_key_which_a_keys_file_cannot_carry(tmp_path):
+    # A keys file skips empty lines, so a dumped empty key would vanish from `dump | build` and
+    # shift every later id of an ordered index: dump fails at its id, after the keys before it.
+    q = _core
+    words = [f"w{i:03}" for i in range(60)]
+    perfect = q.PerfectHashIndex(words + [""])
+    at = perfect.id("")
+    assert at > 0  # so that keys come out before the refusal
+    over_string = q.Overlay(q.StringIndex(["a", "b"]))
+    for key in ("x", "", "y"):
+        over_string.add(key)
+    over_perfect = q.Overlay(q.PerfectHashIndex(["a", "", "b"]))
+    base_ids = {k: over_perfect.base().id(k) for k in ("a", "", "b")}
+    over_perfect.add("z")
+    cases = [  # (index, id of the empty key, keys written before it)
+        (q.StringIndex(["", "apple", "banana"]), 0, []),
+        (q.DictIndex(["banana", "", "apple"]), 0, []),
+        (q.HashedDictIndex.from_dict(q.DictIndex(["", "apple", "banana"]), 8), 0, []),
+        (perfect, at, [perfect.key(i) for i in range(at)]),
+        (over_string, 3, ["a", "b", "x"]),
+        (q.Overlay(q.StringIndex(["", "a"])), 0, []),
+        (over_perfect, base_ids[""], sorted(["a", "b"], key=base_ids.get)[:base_ids[""]]),
+    ]
+    for n, (index, empty_id, before) in enumerate(cases):
+        blob = str(tmp_path / f"{n}.blob")
+        index.save(blob)
+        rc, out, err = run("dump", blob)
+        message = f"quenlith: id {empty_id} is the empty key, which a keys file cannot carry\n"
+        assert (rc, out.decode(), err.decode()) == (
+            1, "".join(k + "\n" for k in before), message), type(index).__name__
+    # A retired empty key is no key of the overlay: the rest dump and the dump succeeds.
+    for base in (q.StringIndex(["", "a", "b"]), q.PerfectHashIndex(["", "a", "b"])):
+        ov = q.Overlay(base)
+        ov.remove("")
+        ov.add("c")
+        ov.save(str(tmp_path / "r.blob"))
+        assert run("dump", str(tmp_path / "r.blob")) == (0, "".join(
+            k + "\n" for k in ov.keys()).encode(), b"")
+    # Without it, dump | build still carries every kind that stores keys to the same blob.
+    src = write(tmp_path / "k.txt", "".join(w + "\n" for w in words))
+    for kind in ("string", "dict", "perfect"):
+        blob, again = tmp_path / f"{kind}.blob", tmp_path / f"{kind}.again"
+        assert run("build", src, str(blob), "--index", kind)[0] == 0
+        rc, out, err = run("dump", str(blob))
+        assert (rc, err) == (0, b"")
+        assert run("build", "-", str(again), "--index", kind, stdin=out)[0] == 0
+        assert again.read_bytes() == blob.read_bytes(), kind
+
+
 # ---- plan and --index auto ----
 
 NOTICE = ("excluded: needs exact — CompactHashIndex (a bounded false-positive rate) and "
@@ -837,3 +886,115 @@ def test_the_readme_first_command(tmp_path):
     done = subprocess.run([sys.executable, "-c", "import quenlith; print(quenlith.DictIndex"
                            ".load('words.blob').id('tapapa'))"], capture_output=True, cwd=tmp_path)
     assert done.stdout.strip().isdigit()
+
+
+# ---- Builds under limits and races ----
+
+def summary(path, kind, keys, size):
+    return (f"wrote {path}: {NAMES[kind]} over {keys} keys, {size} bytes "
+            f"({size / keys:.2f} B/key)\n").encode()
+
+
+def test_the_summary_gives_the_size_of_the_blob_this_build_wrote(tmp_path):
+    # Another process keeps replacing and removing the output name: the summary still gives the
+    # size of this build's blob, and a name removed after the rename does not fail the build.
+    keys = write(tmp_path / "k.txt", "".join(f"key{i}\n" for i in range(3000)))
+    sizes = {}
+    for kind in KINDS:
+        ref = tmp_path / f"{kind}.ref"
+        assert run("build", keys, str(ref), "--index", kind)[0] == 0
+        sizes[kind] = ref.stat().st_size
+    out = tmp_path / "out" / "o.blob"
+    out.parent.mkdir()
+    other = tmp_path / "other"
+    other.write_bytes(b"another blob")
+    stop = threading.Event()
+
+    def replace():
+        spare = tmp_path / "out" / "spare"
+        while not stop.is_set():
+            os.link(other, spare)
+            os.replace(spare, out)
+            try:
+                os.unlink(out)
+            except FileNotFoundError:
+                pass
+
+    replacer = threading.Thread(target=replace)
+    replacer.start()
+    try:
+        for _ in range(3):
+            for kind in KINDS:
+                for stream in ("never", "always"):
+                    got = run("build", keys, str(out), "--index", kind, "--stream", stream)
+                    assert got == (0, b"", summary(out, kind, 3000, sizes[kind])), (kind, stream)
+    finally:
+        stop.set()
+        replacer.join()
+
+
+def limited(script_args, limit_code, stdin=None, preexec_fn=None, cwd=None):
+    """Runs `_cli(script_args)` in a fresh interpreter after `limit_code` has lowered its limits;
+    `limit_code` sees `vm`, the interpreter's address space in bytes once quenlith is imported."""
+    code = ("import resource, sys\n"
+            "from quenlith import _core\n"
+            "vm = next(int(l.split()[1]) * 1024 for l in open('/proc/self/status')\n"
+            "          if l.startswith('VmSize:'))\n"
+            + limit_code +
+            "\nsys.exit(_core._cli(sys.argv[1:]))\n")
+    done = subprocess.run([sys.executable, "-c", code, *script_args], input=stdin,
+                          capture_output=True, preexec_fn=preexec_fn, cwd=cwd)
+    return done.returncode, done.stdout, done.stderr
+
+
+def test_running_out_of_memory_is_a_failure_of_the_command(tmp_path):
+    # Under an address-space limit a little above what the interpreter holds, each command runs
+    # out of memory: holding 96 MiB of keys from standard input, or reserving a streamed build's
+    # run buffers. It fails as any command fails: one line, status 1, no traceback, the old
+    # output and the directory as they were.
+    margin = "resource.setrlimit(resource.RLIMIT_AS, (vm + (16 << 20), resource.RLIM_INFINITY))"
+    chunk = b"".join(b"%09d-some-key-of-a-large-vocabulary\n" % i for i in range(25000))
+    many = chunk * (96 * (1 << 20) // len(chunk) + 1)
+    few = write(tmp_path / "few.txt", chunk[:20000])
+    out = tmp_path / "out.blob"
+    out.write_bytes(b"old")
+    before = listing(tmp_path)
+    cases = [(["build", "-", str(out), "--index", kind, "--stream", "never"], many)
+             for kind in KINDS]
+    cases += [(["build", "-", str(out)], many), (["plan", "-"], many)]
+    # The streamed builds of these kinds reserve their run buffers before the first key.
+    cases += [(["build", few, str(out), "--index", kind, "--stream", "always"], None)
+              for kind in ("string", "dict", "compact", "closed")]
+    for args, data in cases:
+        assert limited(args, margin, stdin=data) == (1, b"", b"quenlith: out of memory\n"), args
+        assert out.read_bytes() == b"old" and listing(tmp_path) == before, args
+
+
+@pytest.mark.skipif(os.cpu_count() == 1, reason="with one processor no build starts a thread")
+def test_a_worker_thread_that_cannot_start_is_the_spawn_panic(tmp_path):
+    # A new thread's stack is as large as the stack limit the process started with. With that at
+    # 8 GiB and the address space capped 3 GiB above what the interpreter holds, no worker thread
+    # can start, while the builds themselves have room.
+    def big_stacks():
+        import resource
+        resource.setrlimit(resource.RLIMIT_STACK, (8 << 30, resource.RLIM_INFINITY))
+
+    cap = "resource.setrlimit(resource.RLIMIT_AS, (vm + (3 << 30), resource.RLIM_INFINITY))\n"
+    keys = write(tmp_path / "k.txt", "".join(f"key-{i * 7919}\n" for i in range(300000)))
+    out = tmp_path / "out.blob"
+    out.write_bytes(b"old")
+    panic = b"quenlith.PanicException: failed to spawn thread\n"
+    # The StringIndex builds start no threads.
+    for kind in ("dict", "compact", "closed", "perfect"):
+        for stream in ("never", "always"):
+            rc, stdout, err = limited(["build", keys, str(out), "--index", kind, "--stream",
+                                       stream], cap, preexec_fn=big_stacks)
+            assert (rc, stdout) == (1, b"") and err.endswith(panic), (kind, stream, err)
+            assert out.read_bytes() == b"old" and listing(tmp_path) == ["k.txt", "out.blob"]
+    # The classes raise the same panic, the dictionary's training not re-wrapping it.
+    for build in ("DictIndex", "PerfectHashIndex", "CompactHashIndex"):
+        code = cap + (f"keys = open({keys!r}).read().split()\n"
+                      f"try:\n    _core.{build}(keys)\n"
+                      f"except BaseException as e:\n    print(type(e).__name__, e)\n")
+        rc, stdout, err = limited([], code, preexec_fn=big_stacks)
+        assert stdout == b"PanicException failed to spawn thread\n", (build, err)
