@@ -131,7 +131,8 @@ std::uint64_t build_streamed(IndexKind kind, key_source::KeysFile& source,
 }
 
 // The partial output of a streamed build, removed on every way out but the final rename. It is
-// entered in the scratch list before the builder's rename brings it into being.
+// entered in the scratch list before the builder makes the temporary that its rename turns into
+// the partial output, so the clean-up on a signal, newest first, removes it after that temporary.
 class PartialOutput {
  public:
   explicit PartialOutput(std::filesystem::path path)

@@ -27,8 +27,8 @@ struct Item {
   Kind kind;
 };
 
-// The process-wide list. Entries are numbered from 1 in the order they are made, which is also
-// the order the clean-up removes them in.
+// The process-wide list. Entries are numbered from 1 in the order they are made; the clean-up
+// removes them in the reverse order.
 struct Registry {
   std::mutex lock;
   std::map<std::uint64_t, Item> items;
@@ -51,6 +51,14 @@ void remove_item(const Item& item) noexcept {
     std::error_code ignored;
     std::filesystem::remove_all(item.path, ignored);
     if (!ignored) return;
+  }
+}
+
+// Removes what each entry names, newest first; the caller holds the list's lock.
+void remove_entries(const Registry& r, const std::function<void()>& after_each) {
+  for (auto at = r.items.rbegin(); at != r.items.rend(); ++at) {
+    remove_item(at->second);
+    if (after_each) after_each();
   }
 }
 
@@ -130,7 +138,7 @@ int drain(bool& stop) {
 [[noreturn]] void die_of(int signal) {
   Registry& r = registry();
   r.lock.lock();
-  for (const auto& [id, item] : r.items) remove_item(item);
+  remove_entries(r, {});
   struct sigaction dfl{};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
@@ -194,6 +202,12 @@ Entry create(std::filesystem::path path, Kind kind, const std::function<void()>&
     throw;
   }
   return Entry(id);
+}
+
+void remove_listed(const std::function<void()>& after_each) {
+  Registry& r = registry();
+  std::lock_guard guard(r.lock);
+  remove_entries(r, after_each);
 }
 
 Dir& Dir::operator=(Dir&& other) noexcept {

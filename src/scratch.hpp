@@ -9,6 +9,11 @@
 // between the two; removing or renaming first and leaving the list after is safe, since the
 // clean-up ignores a name that is already gone.
 //
+// The clean-up removes the entries newest first. A scratch name that a rename brings into being
+// (the streamed route's partial output, which the atomic writer's temporary becomes) is entered
+// before the rename's source is made, so wherever the rename lands among the removals, either its
+// source is removed before it or its target after it: nothing survives.
+//
 // The list holds paths only: every owner still removes its own files when it ends or fails, and
 // nothing here removes anything unless a signal arrives while `RemoveOnSignal` is in force.
 #pragma once
@@ -53,6 +58,12 @@ Entry track(std::filesystem::path path, Kind kind);
 // `path` when `make` returns; when it throws, nothing is entered and its exception goes on.
 // `make` must not make or drop entries itself.
 Entry create(std::filesystem::path path, Kind kind, const std::function<void()>& make);
+
+// Removes what every entry names, newest first, with the list locked, as the clean-up on a signal
+// does, and calls `after_each` (when set) after each removal: the seam through which a test puts
+// another thread's step between two removals. The entries stay listed until their owners drop
+// them. `after_each` must not make or drop entries.
+void remove_listed(const std::function<void()>& after_each = {});
 
 // A scratch directory made new and removed, with everything in it, when the value goes; a failure
 // to remove it is ignored. An empty value (default-made or moved from) owns nothing.

@@ -159,3 +159,29 @@ TEST_F(ScratchTest, AFailedCreationEntersNothing) {
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(listing(), (std::set<std::string>{"taken", "taken-dir"}));
 }
+
+TEST_F(ScratchTest, ARenameFromOneScratchNameOntoAnotherLeavesNothingWhereverItLands) {
+  // The streamed route enters its partial output before the builder's atomic writer makes the
+  // temporary that its commit renames onto it; a run directory lies between the two. The rename
+  // runs on another thread, so it may land before the clean-up's first removal, after any of
+  // them, or after the last: each place is tried through the clean-up's seam.
+  const fs::path partial = dir_ / "out.blob.part.1";
+  for (int lands_after = 0; lands_after <= 3; ++lands_after) {
+    SCOPED_TRACE(lands_after);
+    scratch::Entry partial_entry = scratch::track(partial, scratch::Kind::File);
+    scratch::Dir runs = scratch::Dir::make_runs(partial, 1);
+    fileio::File::create_new(runs.path() / "r0");
+    blob::detail::AtomicTemp temp(partial);
+    temp.file().write_all(std::vector<std::uint8_t>(4096, 7));
+    const auto rename = [&] { ASSERT_EQ(::rename(temp.path().c_str(), partial.c_str()), 0); };
+    int removed = 0;
+    if (lands_after == 0) rename();
+    scratch::remove_listed([&] {
+      // The rename of a source already removed fails as the builder's commit would, and changes
+      // nothing.
+      if (++removed == lands_after) (void)::rename(temp.path().c_str(), partial.c_str());
+    });
+    EXPECT_EQ(removed, 3);
+    EXPECT_EQ(listing(), std::set<std::string>{});
+  }
+}

@@ -180,3 +180,126 @@ def test_library_builds_take_over_no_signal(tmp_path):
         time.sleep(0.002)
     assert proc.returncode == 0
     assert not any(m & (1 << (s - 1)) for m in masks for s in (signal.SIGTERM, signal.SIGHUP))
+
+
+# ---- SIGINT in the command's first and last moments ----
+
+# Runs the `quenlith` command in this interpreter, as its script would run in its own: sys.argv is
+# the command line after `--`, and a hook set first sends the process SIGINT at one moment of the
+# run: "import" as the extension starts loading, "return" just after the command line returns.
+HOOKED = r"""
+import os, runpy, signal, sys
+moment, script = sys.argv[1], sys.argv[2]
+sys.argv = [script or "quenlith"] + sys.argv[sys.argv.index("--") + 1:]
+
+class InterruptAtImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == "quenlith._core":
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+def interrupt_at_return(frame, event, arg):
+    if event == "c_return" and getattr(arg, "__name__", "") == "_cli":
+        sys.setprofile(None)
+        os.kill(os.getpid(), signal.SIGINT)
+
+if moment == "import":
+    sys.meta_path.insert(0, InterruptAtImport())
+else:
+    sys.setprofile(interrupt_at_return)
+if script:
+    runpy.run_path(script, run_name="__main__")
+else:
+    runpy.run_module("quenlith", run_name="__main__", alter_sys=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def small_corpus(tmp_path_factory):
+    r = random.Random(11)
+    text = "".join(f"https://host{r.randrange(20000)}.example/{r.getrandbits(40):x}\n"
+                   for _ in range(100_000))
+    path = tmp_path_factory.mktemp("small") / "keys.txt"
+    path.write_text(text)
+    return path
+
+
+def reference_blob(args, corpus, tmp_path):
+    directory = fresh(tmp_path, corpus, "reference")
+    proc = start(args, directory)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == 0, err
+    return (directory / "out.blob").read_bytes()
+
+
+def ignore_interrupt():
+    default_signals()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+@pytest.mark.parametrize("route", ["always", "never"])
+@pytest.mark.parametrize("ignored", [False, True], ids=["default", "ignored"])
+def test_sigint_as_the_extension_loads_or_after_the_command_returns(route, ignored, small_corpus,
+                                                                    tmp_path):
+    # The script's process ends of a SIGINT at either moment without a word, as one during the
+    # run ends it; a SIGINT the process was started ignoring changes nothing.
+    args = ["build", "keys.txt", "out.blob", "--index", "perfect", "--stream", route]
+    new = reference_blob(["build"] + args[3:], small_corpus, tmp_path)
+    for moment in ("import", "return"):
+        directory = fresh(tmp_path, small_corpus, f"{moment}-{route}-{ignored}")
+        proc = subprocess.run([sys.executable, "-c", HOOKED, moment, SCRIPT or "", "--"] + args,
+                              cwd=directory, capture_output=True, timeout=300,
+                              preexec_fn=ignore_interrupt if ignored else default_signals)
+        summary = [line for line in proc.stderr.splitlines(True) if line.startswith(b"wrote ")]
+        assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"], moment
+        if ignored or moment == "return":
+            assert proc.stderr == b"".join(summary) and len(summary) == 1, (moment, proc.stderr)
+            assert (directory / "out.blob").read_bytes() == new, moment
+        else:
+            assert proc.stderr == b"", moment
+            assert (directory / "out.blob").read_bytes() == OLD, moment
+        assert proc.returncode == (0 if ignored else -signal.SIGINT), (moment, proc.stderr)
+
+
+@pytest.mark.parametrize("kind,route", [("string", "always"), ("closed", "always"),
+                                        ("dict", "never")])
+def test_sigint_as_the_summary_appears_ends_the_command_without_a_traceback(kind, route,
+                                                                            small_corpus,
+                                                                            tmp_path):
+    # Ctrl-C just as the command finishes: it either completes or dies of the signal, with the
+    # complete new blob in place, nothing beside it and no traceback.
+    args = ["build", "--index", kind, "--stream", route]
+    new = reference_blob(args, small_corpus, tmp_path)
+    for round_ in range(5):
+        for delay in (0.0, 0.001, 0.003):
+            case = f"round {round_}, {delay * 1000:.0f} ms after the summary"
+            directory = fresh(tmp_path, small_corpus, f"{round_}-{delay}")
+            proc = start(args, directory)
+            err = b""
+            for line in proc.stderr:
+                err += line
+                if line.startswith(b"wrote "):
+                    if delay:
+                        time.sleep(delay)
+                    proc.send_signal(signal.SIGINT)
+                    break
+            err += proc.stderr.read()
+            proc.wait(timeout=60)
+            assert b"Traceback" not in err and b"KeyboardInterrupt" not in err, (case, err)
+            assert proc.returncode in (0, -signal.SIGINT), (case, err)
+            assert (directory / "out.blob").read_bytes() == new, case
+            assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"], case
+
+
+def test_a_sigint_the_command_was_started_ignoring_stays_ignored(corpus, tmp_path):
+    # As a shell's background job: the command never takes SIGINT over, and one sent during the
+    # run changes nothing.
+    directory = fresh(tmp_path, corpus, "background")
+    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore_interrupt)
+    assert wait_for_takeover(proc)
+    assert not caught(proc.pid) & (1 << (signal.SIGINT - 1))
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == 0, err
+    assert err.startswith(b"wrote out.blob: DictIndex over 600000 keys")
+    assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"]
