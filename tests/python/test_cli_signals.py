@@ -129,18 +129,19 @@ def test_a_signal_ends_the_command_at_once_and_leaves_nothing_behind(args, corpu
     assert interrupted.count(0.0) == len(SIGNALS) and interrupted.count(0.5) == len(SIGNALS)
 
 
-def test_an_ignored_hangup_stays_ignored(corpus, tmp_path):
-    # Under nohup a hang-up must not end the build: the command takes over only what the process
-    # does not ignore.
-    def ignore_hangup():
+@pytest.mark.parametrize("ignored", [signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
+def test_an_ignored_signal_stays_ignored(ignored, corpus, tmp_path):
+    # Under nohup a hang-up must not end the build, nor a SIGINT a shell's background job, which
+    # starts with it ignored: the command takes over only what the process does not ignore.
+    def ignore():
         default_signals()
-        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        signal.signal(ignored, signal.SIG_IGN)
 
-    directory = fresh(tmp_path, corpus, "nohup")
-    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore_hangup)
+    directory = fresh(tmp_path, corpus, "ignored")
+    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore)
     assert wait_for_takeover(proc)
-    assert not caught(proc.pid) & (1 << (signal.SIGHUP - 1))
-    proc.send_signal(signal.SIGHUP)
+    assert not caught(proc.pid) & (1 << (ignored - 1))
+    proc.send_signal(ignored)
     _, err = proc.communicate(timeout=300)
     assert proc.returncode == 0, err
     assert err.startswith(b"wrote out.blob: DictIndex over 600000 keys")
@@ -289,17 +290,3 @@ def test_sigint_as_the_summary_appears_ends_the_command_without_a_traceback(kind
             assert proc.returncode in (0, -signal.SIGINT), (case, err)
             assert (directory / "out.blob").read_bytes() == new, case
             assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"], case
-
-
-def test_a_sigint_the_command_was_started_ignoring_stays_ignored(corpus, tmp_path):
-    # As a shell's background job: the command never takes SIGINT over, and one sent during the
-    # run changes nothing.
-    directory = fresh(tmp_path, corpus, "background")
-    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore_interrupt)
-    assert wait_for_takeover(proc)
-    assert not caught(proc.pid) & (1 << (signal.SIGINT - 1))
-    proc.send_signal(signal.SIGINT)
-    _, err = proc.communicate(timeout=300)
-    assert proc.returncode == 0, err
-    assert err.startswith(b"wrote out.blob: DictIndex over 600000 keys")
-    assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"]
