@@ -63,7 +63,7 @@ Entry create(std::filesystem::path path, Kind kind, const std::function<void()>&
 // does, and calls `after_each` (when set) after each removal: the seam through which a test puts
 // another thread's step between two removals. The entries stay listed until their owners drop
 // them. `after_each` must not make or drop entries.
-void remove_listed(const std::function<void()>& after_each = {});
+void remove_listed(const std::function<void()>& after_each);
 
 // A scratch directory made new and removed, with everything in it, when the value goes; a failure
 // to remove it is ignored. An empty value (default-made or moved from) owns nothing.

@@ -62,9 +62,21 @@ def wait_for_takeover(proc):
     raise AssertionError("the command never took its signals over")
 
 
+def ignoring(ignored):
+    """A child's start that gives it the terminal's dispositions but for `ignored`, ignored."""
+    def start():
+        default_signals()
+        signal.signal(ignored, signal.SIG_IGN)
+    return start
+
+
+def command_line(args):
+    """`args` with the keys file, and for a build the output, after the command's name."""
+    return [args[0], "keys.txt"] + (["out.blob"] if args[0] == "build" else []) + args[1:]
+
+
 def start(args, directory, preexec=default_signals):
-    argv = COMMAND + [args[0], "keys.txt"] + (["out.blob"] if args[0] == "build" else []) + args[1:]
-    return subprocess.Popen(argv, cwd=directory, stdout=subprocess.DEVNULL,
+    return subprocess.Popen(COMMAND + command_line(args), cwd=directory, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, preexec_fn=preexec)
 
 
@@ -133,12 +145,8 @@ def test_a_signal_ends_the_command_at_once_and_leaves_nothing_behind(args, corpu
 def test_an_ignored_signal_stays_ignored(ignored, corpus, tmp_path):
     # Under nohup a hang-up must not end the build, nor a SIGINT a shell's background job, which
     # starts with it ignored: the command takes over only what the process does not ignore.
-    def ignore():
-        default_signals()
-        signal.signal(ignored, signal.SIG_IGN)
-
     directory = fresh(tmp_path, corpus, "ignored")
-    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignore)
+    proc = start(["build", "--index", "dict", "--stream", "always"], directory, ignoring(ignored))
     assert wait_for_takeover(proc)
     assert not caught(proc.pid) & (1 << (ignored - 1))
     proc.send_signal(ignored)
@@ -233,24 +241,20 @@ def reference_blob(args, corpus, tmp_path):
     return (directory / "out.blob").read_bytes()
 
 
-def ignore_interrupt():
-    default_signals()
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
 @pytest.mark.parametrize("route", ["always", "never"])
 @pytest.mark.parametrize("ignored", [False, True], ids=["default", "ignored"])
 def test_sigint_as_the_extension_loads_or_after_the_command_returns(route, ignored, small_corpus,
                                                                     tmp_path):
     # The script's process ends of a SIGINT at either moment without a word, as one during the
     # run ends it; a SIGINT the process was started ignoring changes nothing.
-    args = ["build", "keys.txt", "out.blob", "--index", "perfect", "--stream", route]
-    new = reference_blob(["build"] + args[3:], small_corpus, tmp_path)
+    args = ["build", "--index", "perfect", "--stream", route]
+    new = reference_blob(args, small_corpus, tmp_path)
     for moment in ("import", "return"):
         directory = fresh(tmp_path, small_corpus, f"{moment}-{route}-{ignored}")
-        proc = subprocess.run([sys.executable, "-c", HOOKED, moment, SCRIPT or "", "--"] + args,
-                              cwd=directory, capture_output=True, timeout=300,
-                              preexec_fn=ignore_interrupt if ignored else default_signals)
+        proc = subprocess.run(
+            [sys.executable, "-c", HOOKED, moment, SCRIPT or "", "--"] + command_line(args),
+            cwd=directory, capture_output=True, timeout=300,
+            preexec_fn=ignoring(signal.SIGINT) if ignored else default_signals)
         summary = [line for line in proc.stderr.splitlines(True) if line.startswith(b"wrote ")]
         assert sorted(os.listdir(directory)) == ["keys.txt", "out.blob"], moment
         if ignored or moment == "return":
