@@ -115,13 +115,13 @@ def ended_within(proc, seconds):
 
 def interrupt(args, directory, s, delay):
     """Runs the command in `directory` and sends it `s` `delay` seconds after it took its signals
-    over, unless it ended first. Returns its status, its standard error, how long it ran after
+    over, unless it ended first (None sends nothing: the run must end in that time). Returns its status, its standard error, how long it ran after
     the takeover when it ended before the signal (None when the signal found it running), and
     how long it took to end after the signal."""
     proc = start(args, directory)
     assert wait_for_takeover(proc), proc.communicate(timeout=60)[1]
     began = time.monotonic()
-    if not ended_within(proc, delay):
+    if not ended_within(proc, delay) and s is not None:
         proc.send_signal(s)
     sent = time.monotonic()
     _, err = proc.communicate(timeout=60)
@@ -130,14 +130,19 @@ def interrupt(args, directory, s, delay):
     return proc.returncode, err, ran, time.monotonic() - sent
 
 
+def reference(args, corpus, tmp_path):
+    """The output of an uninterrupted run, and how long it ran after taking its signals over."""
+    directory = fresh(tmp_path, corpus, "reference")
+    rc, err, ran, _ = interrupt(args, directory, None, 300)
+    assert rc == 0, err
+    return (directory / "out.blob").read_bytes(), ran
+
+
 @pytest.mark.parametrize("args", COMMANDS, ids=" ".join)
 def test_a_signal_ends_the_command_at_once_and_leaves_nothing_behind(args, corpus, tmp_path):
     # The uninterrupted run: the blob a completed build writes, and how long the command runs
     # once it has taken the signals over, the pace each signal is aimed by.
-    directory = fresh(tmp_path, corpus, "reference")
-    rc, err, pace, _ = interrupt(args, directory, signal.SIGTERM, 600)
-    assert rc == 0, err
-    new = (directory / "out.blob").read_bytes()
+    new, pace = reference(args, corpus, tmp_path)
     if args[0] == "build":
         assert new != OLD
     # The load of the machine changes how long a run takes. A signal that found the command
@@ -265,14 +270,6 @@ def small_corpus(tmp_path_factory):
     return path
 
 
-def reference_blob(args, corpus, tmp_path):
-    directory = fresh(tmp_path, corpus, "reference")
-    proc = start(args, directory)
-    _, err = proc.communicate(timeout=300)
-    assert proc.returncode == 0, err
-    return (directory / "out.blob").read_bytes()
-
-
 @pytest.mark.parametrize("route", ["always", "never"])
 @pytest.mark.parametrize("ignored", [False, True], ids=["default", "ignored"])
 def test_sigint_as_the_extension_loads_or_after_the_command_returns(route, ignored, small_corpus,
@@ -280,7 +277,7 @@ def test_sigint_as_the_extension_loads_or_after_the_command_returns(route, ignor
     # The script's process ends of a SIGINT at either moment without a word, as one during the
     # run ends it; a SIGINT the process was started ignoring changes nothing.
     args = ["build", "--index", "perfect", "--stream", route]
-    new = reference_blob(args, small_corpus, tmp_path)
+    new, _ = reference(args, small_corpus, tmp_path)
     for moment in ("import", "return"):
         directory = fresh(tmp_path, small_corpus, f"{moment}-{route}-{ignored}")
         proc = subprocess.run(
@@ -306,7 +303,7 @@ def test_sigint_as_the_summary_appears_ends_the_command_without_a_traceback(kind
     # Ctrl-C just as the command finishes: it either completes or dies of the signal, with the
     # complete new blob in place, nothing beside it and no traceback.
     args = ["build", "--index", kind, "--stream", route]
-    new = reference_blob(args, small_corpus, tmp_path)
+    new, _ = reference(args, small_corpus, tmp_path)
     for round_ in range(5):
         for delay in (0.0, 0.001, 0.003):
             case = f"round {round_}, {delay * 1000:.0f} ms after the summary"
